@@ -1,0 +1,61 @@
+# Two entry points for a fresh machine: `make demo` and `make test`.
+SHELL := /bin/bash
+VENV ?= .venv
+# A CPython >= 3.12: $(PYTHON) when given, else the first one found on PATH or under pyenv.
+PYTHON ?= $(shell for c in python3.12 python3.13 $$HOME/.pyenv/versions/3.12*/bin/python3 $$HOME/.pyenv/versions/3.13*/bin/python3 python3; do \
+	  p=$$(command -v $$c 2>/dev/null) || continue; \
+	  $$p -c 'import sys; sys.exit(sys.version_info < (3, 12))' 2>/dev/null && { echo $$p; break; }; done)
+PY := $(VENV)/bin/python
+CPP_BUILD := build/cpp
+ASAN_BUILD := build/asan
+
+.PHONY: all venv install demo test test-python test-cpp bench test-asan format clean
+
+all: install
+
+$(PY):
+	@test -n "$(PYTHON)" || { echo "no CPython >= 3.12 found; set PYTHON=..." >&2; exit 1; }
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf
+
+venv: $(PY)
+
+install: $(PY)
+	$(PY) -m pip install -q --no-build-isolation .
+
+demo: install
+	$(PY) examples/addressbook.py
+
+test: install test-cpp test-python
+
+test-python: install
+	$(PY) -m pytest -q tests
+
+# GoogleTest comes from Debian's libgtest-dev; install it when missing.
+$(CPP_BUILD)/build.ninja: $(PY)
+	@test -f /usr/include/gtest/gtest.h || { apt-get update -qq && apt-get install -y -qq libgtest-dev; }
+	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(CPP_BUILD) -G Ninja -DTORVEX_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Debug
+
+test-cpp: $(CPP_BUILD)/build.ninja
+	PATH=$(VENV)/bin:$$PATH cmake --build $(CPP_BUILD) --target torvex_cpp_tests
+	cd $(CPP_BUILD) && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure
+
+bench: install
+	$(PY) bench/bench_binary.py
+
+# The Python suite against an AddressSanitizer build of the extension (leaks off: CPython keeps
+# much of its memory until exit).
+test-asan: $(PY)
+	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DTORVEX_ASAN=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	PATH=$(VENV)/bin:$$PATH cmake --build $(ASAN_BUILD) --target _torvex_ext
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
+	  PYTHONPATH=$(ASAN_BUILD):python PYTHONMALLOC=malloc $(PY) -m pytest -q -x tests
+
+format:
+	clang-format -i src/*.h src/*.cpp tests/cpp/*.cpp
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,188 @@
+"""Where torvex types live: their files and full names, and the types still waiting to finish.
+
+A message class can only be handed to the extension once every type it names is known, and a
+nested class only learns its full name once its enclosing class exists. Both wait here. Every
+time a torvex class is defined (or a plain class finishes that contains some), ``settle`` places
+the nested types whose enclosing class is now known and retries the pending message classes.
+"""
+
+from __future__ import annotations
+
+import sys
+import threading
+from typing import Protocol
+
+from ._descriptors import DescEnum, DescFile, DescMessage
+from ._names import display_qualname
+
+
+class Completable(Protocol):
+    def try_complete(self) -> bool:
+        """Finish the type if possible; True once it is finished (or has failed for good)."""
+        ...
+
+
+class _Unplaced:
+    __slots__ = ("declared_file", "owner")
+
+    def __init__(self, declared_file: DescFile | None) -> None:
+        self.declared_file = declared_file
+        # The enclosing class once Python tells us (``__set_name__``); _TOP when that class is
+        # not a torvex type, so the nested type is scoped like a top-level one.
+        self.owner: type | object | None = None
+
+
+_TOP = object()
+
+# Metaclasses of torvex types, filled in by the modules that define them.
+metaclasses: tuple[type, ...] = ()
+
+_lock = threading.RLock()
+_default_files: dict[str, DescFile] = {}
+_unplaced: dict[type, _Unplaced] = {}
+_pending: list[Completable] = []
+_settling = False
+
+
+def default_file(module: str) -> DescFile:
+    """The file of types declared without ``file=``: one per Python module, no package."""
+    with _lock:
+        file = _default_files.get(module)
+        if file is None:
+            file = _default_files[module] = DescFile(module.replace(".", "/") + ".proto")
+        return file
+
+
+def introduce(cls: type, declared_file: DescFile | None) -> None:
+    """Record a new torvex class whose ``_desc`` exists. Top-level classes get their full name
+    now; nested ones wait for their enclosing class."""
+    with _lock:
+        if "." in display_qualname(cls):
+            _unplaced[cls] = _Unplaced(declared_file)
+        else:
+            _place(cls, None, declared_file)
+
+
+def add_pending(item: Completable) -> None:
+    with _lock:
+        _pending.append(item)
+
+
+def is_placed(cls: type) -> bool:
+    desc = cls.__dict__.get("_desc")
+    return desc is not None and desc.type_name is not None
+
+
+def note_owner(cls: type, owner: type, attribute: str) -> None:
+    """``__set_name__`` hook of torvex metaclasses: ``cls`` was defined in the body of ``owner``."""
+    with _lock:
+        info = _unplaced.get(cls)
+        if info is None or info.owner is not None:
+            return
+        if cls.__qualname__ != f"{owner.__qualname__}.{attribute}":
+            return  # an alias of a class defined elsewhere
+        if isinstance(owner, metaclasses):
+            # The owner's metaclass settles once the owner's descriptor exists.
+            info.owner = owner
+            return
+        # A plain class is complete by now. Take all its nested torvex types at once, so that
+        # none is resolved before a later sibling has its name.
+        prefix = owner.__qualname__ + "."
+        for name, value in owner.__dict__.items():
+            other = _unplaced.get(value) if isinstance(value, type) else None
+            if other is not None and other.owner is None and value.__qualname__ == prefix + name:
+                other.owner = _TOP
+        settle()
+
+
+def settle() -> None:
+    """Place every nested type whose enclosing type is placed, then retry pending messages,
+    until nothing changes."""
+    global _settling
+    with _lock:
+        if _settling:
+            return
+        _settling = True
+        try:
+            progress = True
+            while progress:
+                progress = False
+                for cls, info in list(_unplaced.items()):
+                    if info.owner is None:
+                        continue
+                    parent = None if info.owner is _TOP else info.owner
+                    if parent is not None and not is_placed(parent):
+                        continue
+                    del _unplaced[cls]
+                    _place(cls, parent, info.declared_file)
+                    progress = True
+                if progress:
+                    continue  # names first: a pending message may resolve to one just placed
+                for item in list(_pending):
+                    if item.try_complete():
+                        _pending.remove(item)
+                        progress = True
+        finally:
+            _settling = False
+
+
+def _place(cls: type, parent: type | None, declared_file: DescFile | None) -> None:
+    desc: DescMessage | DescEnum = cls.__dict__["_desc"]
+    if parent is None:
+        file = declared_file or default_file(cls.__module__)
+        prefix = file.package
+        parent_desc = None
+    else:
+        parent_desc = parent.__dict__["_desc"]
+        file = parent_desc.file
+        if declared_file is not None and declared_file is not file:
+            raise TypeError(
+                f"{display_qualname(cls)} is declared in {declared_file.name!r} but nested in "
+                f"a type of {file.name!r}"
+            )
+        prefix = parent_desc.type_name
+    desc.file = file
+    desc.parent = parent_desc
+    desc.type_name = f"{prefix}.{desc.name}" if prefix else desc.name
+    file._types[desc.type_name] = cls
+
+
+def forget(cls: type) -> None:
+    """Drop a class whose definition failed, so that names no longer resolve to it."""
+    with _lock:
+        _unplaced.pop(cls, None)
+        desc = cls.__dict__.get("_desc")
+        if desc is not None and desc.file is not None:
+            if desc.file._types.get(desc.type_name) is cls:
+                del desc.file._types[desc.type_name]
+
+
+def lookup(ref: str, scope: DescMessage, module: str) -> type | None:
+    """Resolve a string type reference made from message ``scope``.
+
+    Proto scoping first, within the scope's file: ``.a.B`` is a full name; otherwise the name is
+    tried inside the message, then inside each enclosing scope out to the package root. Then, for
+    classes whose Python names differ from their proto names, as a dotted Python name in the
+    module's globals.
+    """
+    types = scope.file._types
+    if ref.startswith("."):
+        return types.get(ref[1:])
+    outer: str = scope.type_name
+    while True:
+        found = types.get(f"{outer}.{ref}" if outer else ref)
+        if found is not None:
+            return found
+        if not outer:
+            break
+        outer = outer.rpartition(".")[0]
+    namespace = getattr(sys.modules.get(module), "__dict__", None)
+    if namespace is None:
+        return None
+    head, _, rest = ref.partition(".")
+    obj = namespace.get(head)
+    for part in rest.split(".") if rest else ():
+        obj = getattr(obj, part, None)
+    if isinstance(obj, metaclasses) and is_placed(obj):
+        return obj
+    return None

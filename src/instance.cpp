@@ -1,0 +1,84 @@
+#include "instance.h"
+
+#include "args.h"
+#include "errors.h"
+
+namespace torvex {
+
+bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept {
+  if (!m->has_slots || PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(m->cls.get()))) {
+    return true;
+  }
+  raise_wrong_type(obj, type_short_name(reinterpret_cast<PyTypeObject*>(m->cls.get())));
+  return false;
+}
+
+Rc<MessageMarshaler> lookup_class_marshaler(PyObject* cls) noexcept {
+  const DescriptorVocabulary* v = vocabulary();
+  if (!v) return {};
+  Ref attr(PyObject_GetAttr(cls, v->ext_marshaler));
+  if (!attr) return {};
+  return Rc<MessageMarshaler>::adopt(marshaler_from_object(attr.get()));
+}
+
+Rc<MessageMarshaler> lookup_marshaler(PyObject* self) noexcept {
+  if (MessageMarshaler* bound = as_native(self)->marshaler) {
+    return Rc<MessageMarshaler>::share(bound);
+  }
+  Rc<MessageMarshaler> m = lookup_class_marshaler(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  if (m && !check_layout(self, m.get())) return {};
+  return m;
+}
+
+PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept {
+  const DescriptorVocabulary* v = m->vocab;
+  Ref new_fn(PyObject_GetAttr(cls, v->new_));
+  if (!new_fn) return nullptr;
+  Ref obj(PyObject_CallOneArg(new_fn.get(), cls));
+  if (!obj) return nullptr;
+  if (!is_native_message(obj.get())) return raise_wrong_type(obj.get(), "NativeMessage");
+  // A __new__ returning an instance of an unrelated message class would make the schema's
+  // slot offsets point into the wrong layout.
+  if (!check_layout(obj.get(), m)) return nullptr;
+  if (apply_defaults(m, obj.get()) < 0) return nullptr;
+  return obj.release();
+}
+
+bool raise_bitset_status(BitsetStatus st) noexcept {
+  switch (st) {
+    case BitsetStatus::Ok:
+      return true;
+    case BitsetStatus::OutOfRange:
+      raise_internal("field number out of range for the inline presence bitset");
+      break;
+    case BitsetStatus::Incompatible:
+      raise_internal("incompatible bitset types when copying");
+      break;
+    case BitsetStatus::Poisoned:
+      raise_internal("presence bitset lock is poisoned");
+      break;
+  }
+  return false;
+}
+
+bool presence_mark(PyObject* msg, uint32_t number, bool present) noexcept {
+  BitsetStatus st = as_native(msg)->presence.mark(number, present);
+  return st == BitsetStatus::Ok || raise_bitset_status(st);
+}
+
+PyObject* get_or_init_unknown_fields(PyObject* msg) noexcept {
+  NativeMessageObject* self = as_native(msg);
+  if (self->unknown) return self->unknown;
+  PyObject* dict = PyDict_New();
+  if (!dict) return nullptr;
+  // Creating the dict can run a garbage collection, and with it Python code on another
+  // thread; whoever installs first wins, so one instance never sees two stores.
+  if (self->unknown) {
+    Py_DECREF(dict);
+  } else {
+    self->unknown = dict;
+  }
+  return self->unknown;
+}
+
+}  // namespace torvex

@@ -1,0 +1,62 @@
+// The native part of every message instance, and the helpers every codec uses on instances:
+// marshaler lookup, empty-instance creation, presence and the unknown-field store.
+#pragma once
+
+#include <Python.h>
+
+#include "bitset.h"
+#include "descriptor.h"
+
+namespace torvex {
+
+// Native state of a message instance. Field values are not here: they are ordinary
+// attributes of the Python object (slots of the generated class).
+struct NativeMessageObject {
+  PyObject_HEAD
+  // The unknown-field store: created on first need, then mutated in place and never replaced,
+  // so instances without unknown fields carry no dict at all.
+  PyObject* unknown;
+  // Bound at __new__ so hot paths need no class-attribute lookup; null when the class was not
+  // initialised yet (such instances look the marshaler up on every use).
+  MessageMarshaler* marshaler;
+  // Field numbers marked present, with its own lock (see bitset.h).
+  PresenceBitset presence;
+  PyObject* weakreflist;
+};
+
+PyTypeObject* native_message_type() noexcept;  // created by the module entry
+
+inline NativeMessageObject* as_native(PyObject* o) noexcept {
+  return reinterpret_cast<NativeMessageObject*>(o);
+}
+inline bool is_native_message(PyObject* o) noexcept {
+  return PyObject_TypeCheck(o, native_message_type());
+}
+
+// The instance's marshaler with a new counted reference: the bound one, else the class
+// attribute `_ext_marshaler` (which must be a MessageMarshaler). Also guarantees that the
+// instance has the layout the schema's slot offsets assume. `self` must be a NativeMessage.
+Rc<MessageMarshaler> lookup_marshaler(PyObject* self) noexcept;
+// The same for a class (class methods).
+Rc<MessageMarshaler> lookup_class_marshaler(PyObject* cls) noexcept;
+
+// Raises unless `obj` is laid out as the schema's class (only matters for slot access).
+bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept;
+
+// `cls.__new__(cls)` plus the schema's defaults; never runs __init__.
+PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept;
+
+// Presence helpers for native callers: a failure is a broken invariant (internal error).
+bool presence_mark(PyObject* msg, uint32_t number, bool present) noexcept;
+inline bool presence_test(PyObject* msg, uint32_t number) noexcept {
+  return as_native(msg)->presence.test(number);
+}
+// Raises the internal error matching a non-Ok bitset status; returns false.
+bool raise_bitset_status(BitsetStatus st) noexcept;
+
+// The unknown-field store (borrowed), or nullptr when it does not exist yet.
+inline PyObject* get_unknown_fields(PyObject* msg) noexcept { return as_native(msg)->unknown; }
+// The store, created empty on first call (borrowed; nullptr with an error on failure).
+PyObject* get_or_init_unknown_fields(PyObject* msg) noexcept;
+
+}  // namespace torvex

@@ -1,0 +1,589 @@
+// Module entry of _torvex_ext and the NativeMessage base class. Methods convert their
+// arguments, find the schema and hand over to the codecs.
+#include <Python.h>
+
+#include <new>
+
+#include "args.h"
+#include "descriptor.h"
+#include "errors.h"
+#include "instance.h"
+#include "oneof.h"
+#include "parser.h"
+#include "ref.h"
+#include "serializer.h"
+
+namespace torvex {
+
+namespace {
+
+// ---- argument specs ---------------------------------------------------------------------
+
+const char* const kFromBinaryParams[] = {"data", "ignore_unknown_fields"};
+const ArgSpec kFromBinary = {"NativeMessage.from_binary", kFromBinaryParams, 1, 1, 2};
+const char* const kToBinaryParams[] = {"write_unknown_fields"};
+const ArgSpec kToBinary = {"NativeMessage.to_binary", kToBinaryParams, 0, 0, 1};
+const char* const kToJsonParams[] = {"registry", "always_emit_implicit", "print_enums_as_ints",
+                                     "use_proto_field_name"};
+const ArgSpec kToJson = {"NativeMessage.to_json", kToJsonParams, 0, 0, 4};
+const ArgSpec kToJsonValue = {"NativeMessage._to_json_value", kToJsonParams, 0, 0, 4};
+const char* const kFromJsonParams[] = {"json", "ignore_unknown_fields", "registry"};
+const ArgSpec kFromJson = {"NativeMessage.from_json", kFromJsonParams, 1, 1, 3};
+const ArgSpec kMergeFromJson = {"NativeMessage._merge_from_json", kFromJsonParams, 1, 1, 3};
+const char* const kFromJsonValueParams[] = {"data", "ignore_unknown_fields", "registry"};
+const ArgSpec kFromJsonValue = {"NativeMessage._from_json_value", kFromJsonValueParams, 1, 1, 3};
+const ArgSpec kCopy = {"NativeMessage.__copy__", nullptr, 0, 0, 0};
+const char* const kMergeFromBinaryParams[] = {"data", "ignore_unknown_fields"};
+const ArgSpec kMergeFromBinary = {"NativeMessage._merge_from_binary", kMergeFromBinaryParams, 2, 2,
+                                  2};
+const char* const kDeepcopyParams[] = {"_memo"};
+const ArgSpec kDeepcopy = {"NativeMessage.__deepcopy__", kDeepcopyParams, 1, 1, 1};
+const char* const kMergeFromParams[] = {"source", "ignore_unknown_fields"};
+const ArgSpec kMergeFrom = {"NativeMessage._merge_from", kMergeFromParams, 2, 2, 2};
+const char* const kFieldNumberParams[] = {"field_number"};
+const ArgSpec kGetPresent = {"NativeMessage._get_field_number_present", kFieldNumberParams, 1, 1,
+                             1};
+const ArgSpec kSetPresent = {"NativeMessage._set_field_number_present", kFieldNumberParams, 1, 1,
+                             1};
+const ArgSpec kClearPresent = {"NativeMessage._clear_field_number_present", kFieldNumberParams, 1,
+                               1, 1};
+const ArgSpec kGetOrInitUnknown = {"NativeMessage._get_or_init_unknown_fields", nullptr, 0, 0, 0};
+const char* const kInitParams[] = {"message_type"};
+const ArgSpec kInitialize = {"initialize_message_type", kInitParams, 1, 1, 1};
+const char* const kSetattrParams[] = {"obj", "name", "value"};
+const ArgSpec kGenericSetattr = {"generic_setattr", kSetattrParams, 3, 3, 3};
+
+// Optional flag argument: absent means `dflt`.
+bool flag(PyObject* arg, const char* name, bool dflt, bool* out) noexcept {
+  if (!arg) {
+    *out = dflt;
+    return true;
+  }
+  return convert_bool(arg, name, out);
+}
+
+PyObject* not_built(const char* what) noexcept {
+  return raise_fmt(PyExc_NotImplementedError, "%s is not available in this build yet", what);
+}
+
+// ---- NativeMessage: construction and lifetime -------------------------------------------
+
+PyTypeObject* g_native_type = nullptr;
+
+PyObject* nm_new(PyTypeObject* cls, PyObject*, PyObject*) noexcept {
+  const DescriptorVocabulary* v = vocabulary();
+  if (!v) return nullptr;
+  Rc<MessageMarshaler> m;
+  Ref attr(PyObject_GetAttr(reinterpret_cast<PyObject*>(cls), v->ext_marshaler));
+  if (attr) {
+    m = Rc<MessageMarshaler>::adopt(marshaler_from_object(attr.get()));
+    if (!m) return nullptr;
+    // The schema's slot offsets are only valid for its own class and subclasses.
+    if (m->has_slots &&
+        !PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(m->cls.get()))) {
+      return raise_wrong_type(m->cls.get(), cls->tp_name);
+    }
+  } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+  } else {
+    return nullptr;
+  }
+  PyObject* self = cls->tp_alloc(cls, 0);
+  if (!self) return nullptr;
+  NativeMessageObject* o = as_native(self);
+  o->unknown = nullptr;
+  o->weakreflist = nullptr;
+  new (&o->presence) PresenceBitset(m && m->max_number < PresenceBitset::kInlineBits);
+  o->marshaler = m.release();
+  return self;
+}
+
+int nm_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_native(self)->unknown);
+  return 0;
+}
+
+int nm_clear(PyObject* self) noexcept {
+  Py_CLEAR(as_native(self)->unknown);
+  return 0;
+}
+
+void nm_dealloc(PyObject* self) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  NativeMessageObject* o = as_native(self);
+  if (o->weakreflist) PyObject_ClearWeakRefs(self);
+  Py_CLEAR(o->unknown);
+  rc_decref(std::exchange(o->marshaler, nullptr));
+  o->presence.~PresenceBitset();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+int nm_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > 0) {
+    raise_too_many_positional("NativeMessage.__init__", 0, 0, nargs);
+    return -1;
+  }
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  if (!m) return -1;
+  if (apply_defaults(m.get(), self) < 0) return -1;
+  if (!kwargs) return 0;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    if (value == Py_None) continue;
+    PyObject* member = PyDict_GetItemWithError(m->attr_table.get(), key);
+    if (!member) {
+      if (PyErr_Occurred()) return -1;
+      Ref qual(PyType_GetQualName(Py_TYPE(self)));
+      if (!qual) return -1;
+      raise_fmt(PyExc_TypeError, "%U.__init__() got an unexpected keyword argument '%U'",
+                qual.get(), key);
+      return -1;
+    }
+    auto* mo = reinterpret_cast<MemberObject*>(member);
+    if (mo->accessor.set(self, value) < 0) return -1;
+    if (mo->has_presence && !presence_mark(self, mo->number, true)) return -1;
+  }
+  return 0;
+}
+
+int nm_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+  if (!value) {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+  }
+  if (!convert_str(name, "name")) return -1;
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  if (!m) return -1;
+  PyObject* member = PyDict_GetItemWithError(m->attr_table.get(), name);
+  if (!member) {
+    if (PyErr_Occurred()) return -1;
+    return PyObject_GenericSetAttr(self, name, value);
+  }
+  auto* mo = reinterpret_cast<MemberObject*>(member);
+  // Keep the Member alive: the write may run Python code (a by-name attribute's descriptor).
+  Ref hold = Ref::borrow(member);
+  if (mo->accessor.set(self, value) < 0) return -1;
+  if (mo->has_presence && !presence_mark(self, mo->number, true)) return -1;
+  return 0;
+}
+
+// 1 equal, 0 different, -1 error.
+int messages_equal(PyObject* self, PyObject* other) noexcept {
+  int r = PyObject_IsInstance(other, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  if (r <= 0) return r;
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  if (!m) return -1;
+  if (!check_layout(other, m.get())) return -1;
+  for (const AttrEntry& a : m->attrs) {
+    if (a.has_presence) {
+      bool ps = presence_test(self, a.number), po = presence_test(other, a.number);
+      if (ps != po) return 0;
+      if (!ps) continue;
+    }
+    Ref x(a.accessor.get(self));
+    if (!x) return -1;
+    Ref y(a.accessor.get(other));
+    if (!y) return -1;
+    if (x.get() == y.get()) continue;
+    Ref eq(PyObject_RichCompare(x.get(), y.get(), Py_EQ));
+    if (!eq) return -1;
+    int t = PyObject_IsTrue(eq.get());
+    if (t <= 0) return t;
+  }
+  return 1;
+}
+
+PyObject* nm_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  if (op == Py_NE) {
+    Ref eq(PyObject_RichCompare(self, other, Py_EQ));
+    if (!eq) return nullptr;
+    int t = PyObject_IsTrue(eq.get());
+    if (t < 0) return nullptr;
+    return PyBool_FromLong(!t);
+  }
+  if (op != Py_EQ || !is_native_message(other)) Py_RETURN_NOTIMPLEMENTED;
+  int r = messages_equal(self, other);
+  if (r < 0) return nullptr;
+  return PyBool_FromLong(r);
+}
+
+// ---- NativeMessage: methods -------------------------------------------------------------
+
+PyObject* nm_from_binary(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  PyObject* a[2];
+  if (!parse_args(kFromBinary, args, nargs, kwnames, a)) return nullptr;
+  ByteInput data;
+  bool ignore;
+  if (!data.init(a[0], "data") || !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
+    return nullptr;
+  }
+  Rc<MessageMarshaler> m = lookup_class_marshaler(cls);
+  if (!m) return nullptr;
+  Ref msg(create_empty_message(m.get(), cls));
+  if (!msg || !parse_into(m.get(), msg.get(), data.data(), data.size(), ignore)) return nullptr;
+  return msg.release();
+}
+
+PyObject* nm_merge_from_binary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+  PyObject* a[2];
+  if (!parse_args(kMergeFromBinary, args, nargs, kwnames, a)) return nullptr;
+  ByteInput data;
+  bool ignore;
+  if (!data.init(a[0], "data") || !convert_bool(a[1], "ignore_unknown_fields", &ignore)) {
+    return nullptr;
+  }
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  if (!m || !parse_into(m.get(), self, data.data(), data.size(), ignore)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* nm_to_binary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  PyObject* a[1];
+  bool write_unknown;
+  if (!parse_args(kToBinary, args, nargs, kwnames, a) ||
+      !flag(a[0], "write_unknown_fields", true, &write_unknown)) {
+    return nullptr;
+  }
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  if (!m) return nullptr;
+  return serialize_message(m.get(), self, write_unknown);
+}
+
+// The JSON writers' options, converted in signature order.
+bool json_write_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  PyObject* a[4];
+  bool emit, ints, proto_names;
+  return parse_args(spec, args, nargs, kwnames, a) &&
+         flag(a[1], "always_emit_implicit", false, &emit) &&
+         flag(a[2], "print_enums_as_ints", false, &ints) &&
+         flag(a[3], "use_proto_field_name", false, &proto_names);
+}
+
+PyObject* nm_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  if (!json_write_options(kToJson, args, nargs, kwnames)) return nullptr;
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  return m ? not_built("to_json") : nullptr;
+}
+
+PyObject* nm_to_json_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+  if (!json_write_options(kToJsonValue, args, nargs, kwnames)) return nullptr;
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  return m ? not_built("_to_json_value") : nullptr;
+}
+
+// JSON text input: str as UTF-8, bytes as is, bytearray copied.
+Ref json_text_input(PyObject* json) noexcept {
+  if (PyUnicode_Check(json)) return Ref(PyUnicode_AsUTF8String(json));
+  if (PyBytes_Check(json)) return Ref::borrow(json);
+  if (PyByteArray_Check(json)) {
+    return Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(json), PyByteArray_GET_SIZE(json)));
+  }
+  raise_fmt(PyExc_TypeError, "json must be str, bytes, or bytearray, got %S",
+            reinterpret_cast<PyObject*>(Py_TYPE(json)));
+  return {};
+}
+
+PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  bool ignore;
+  if (!parse_args(kFromJson, args, nargs, kwnames, a) ||
+      !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
+    return nullptr;
+  }
+  Rc<MessageMarshaler> m = lookup_class_marshaler(cls);
+  if (!m) return nullptr;
+  Ref msg(create_empty_message(m.get(), cls));
+  if (!msg) return nullptr;
+  Ref text = json_text_input(a[0]);
+  return text ? not_built("from_json") : nullptr;
+}
+
+PyObject* nm_merge_from_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  bool ignore;
+  if (!parse_args(kMergeFromJson, args, nargs, kwnames, a) ||
+      !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
+    return nullptr;
+  }
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  if (!m) return nullptr;
+  Ref text = json_text_input(a[0]);
+  return text ? not_built("_merge_from_json") : nullptr;
+}
+
+PyObject* nm_from_json_value(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  bool ignore;
+  if (!parse_args(kFromJsonValue, args, nargs, kwnames, a) ||
+      !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
+    return nullptr;
+  }
+  Rc<MessageMarshaler> m = lookup_class_marshaler(cls);
+  return m ? not_built("_from_json_value") : nullptr;
+}
+
+PyObject* nm_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+  PyObject* a[1];
+  if (!parse_args(kCopy, args, nargs, kwnames, a)) return nullptr;
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  return m ? not_built("__copy__") : nullptr;
+}
+
+PyObject* nm_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  PyObject* a[1];
+  if (!parse_args(kDeepcopy, args, nargs, kwnames, a)) return nullptr;
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  return m ? not_built("__deepcopy__") : nullptr;
+}
+
+PyObject* nm_merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  PyObject* a[2];
+  bool ignore;
+  if (!parse_args(kMergeFrom, args, nargs, kwnames, a) ||
+      !convert_instance(a[0], g_native_type, "source") ||
+      !convert_bool(a[1], "ignore_unknown_fields", &ignore)) {
+    return nullptr;
+  }
+  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  return m ? not_built("_merge_from") : nullptr;
+}
+
+bool field_number_arg(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, uint32_t* out) noexcept {
+  PyObject* a[1];
+  return parse_args(spec, args, nargs, kwnames, a) &&
+         convert_field_number(a[0], "field_number", out);
+}
+
+PyObject* nm_get_present(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  uint32_t n;
+  if (!field_number_arg(kGetPresent, args, nargs, kwnames, &n)) return nullptr;
+  return PyBool_FromLong(presence_test(self, n));
+}
+
+PyObject* nm_set_present(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  uint32_t n;
+  if (!field_number_arg(kSetPresent, args, nargs, kwnames, &n) || !presence_mark(self, n, true)) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* nm_clear_present(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+  uint32_t n;
+  if (!field_number_arg(kClearPresent, args, nargs, kwnames, &n) ||
+      !presence_mark(self, n, false)) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* nm_get_or_init_unknown(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+  PyObject* a[1];
+  if (!parse_args(kGetOrInitUnknown, args, nargs, kwnames, a)) return nullptr;
+  return Py_XNewRef(get_or_init_unknown_fields(self));
+}
+
+PyObject* nm_present(PyObject* self, void*) noexcept {
+  RVec<uint32_t> numbers;
+  BitsetStatus st = as_native(self)->presence.list(numbers);
+  if (st != BitsetStatus::Ok) {
+    raise_bitset_status(st);
+    return nullptr;
+  }
+  Ref list(PyList_New(static_cast<Py_ssize_t>(numbers.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    PyObject* n = PyLong_FromUnsignedLong(numbers[i]);
+    if (!n) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), n);
+  }
+  return list.release();
+}
+
+PyObject* nm_unknown_fields(PyObject* self, void*) noexcept {
+  PyObject* d = get_unknown_fields(self);
+  return Py_NewRef(d ? d : Py_None);
+}
+
+#define TORVEX_METHOD(name, fn, flags, sig) \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, sig "\n--\n\n"}
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef nm_methods[] = {
+    TORVEX_METHOD("from_binary", nm_from_binary, kFast | METH_CLASS,
+                  "from_binary($cls, data, *, ignore_unknown_fields=False)"),
+    TORVEX_METHOD("to_binary", nm_to_binary, kFast, "to_binary($self, *, write_unknown_fields=True)"),
+    TORVEX_METHOD("to_json", nm_to_json, kFast,
+                  "to_json($self, *, registry=None, always_emit_implicit=False, "
+                  "print_enums_as_ints=False, use_proto_field_name=False)"),
+    TORVEX_METHOD("from_json", nm_from_json, kFast | METH_CLASS,
+                  "from_json($cls, json, *, ignore_unknown_fields=False, registry=None)"),
+    TORVEX_METHOD("_merge_from_json", nm_merge_from_json, kFast,
+                  "_merge_from_json($self, json, *, ignore_unknown_fields=False, registry=None)"),
+    TORVEX_METHOD("_to_json_value", nm_to_json_value, kFast,
+                  "_to_json_value($self, *, registry=None, always_emit_implicit=False, "
+                  "print_enums_as_ints=False, use_proto_field_name=False)"),
+    TORVEX_METHOD("_from_json_value", nm_from_json_value, kFast | METH_CLASS,
+                  "_from_json_value($cls, data, *, ignore_unknown_fields=False, registry=None)"),
+    TORVEX_METHOD("__copy__", nm_copy, kFast, "__copy__($self)"),
+    TORVEX_METHOD("_merge_from_binary", nm_merge_from_binary, kFast,
+                  "_merge_from_binary($self, data, ignore_unknown_fields)"),
+    TORVEX_METHOD("__deepcopy__", nm_deepcopy, kFast, "__deepcopy__($self, _memo)"),
+    TORVEX_METHOD("_merge_from", nm_merge_from, kFast,
+                  "_merge_from($self, source, ignore_unknown_fields)"),
+    TORVEX_METHOD("_get_field_number_present", nm_get_present, kFast,
+                  "_get_field_number_present($self, field_number)"),
+    TORVEX_METHOD("_set_field_number_present", nm_set_present, kFast,
+                  "_set_field_number_present($self, field_number)"),
+    TORVEX_METHOD("_clear_field_number_present", nm_clear_present, kFast,
+                  "_clear_field_number_present($self, field_number)"),
+    TORVEX_METHOD("_get_or_init_unknown_fields", nm_get_or_init_unknown, kFast,
+                  "_get_or_init_unknown_fields($self)"),
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef nm_getset[] = {
+    {"_present", nm_present, nullptr, nullptr, nullptr},
+    {"_unknown_fields", nm_unknown_fields, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMemberDef nm_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(NativeMessageObject, weakreflist), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot nm_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(nm_new)},
+    {Py_tp_init, reinterpret_cast<void*>(nm_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(nm_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(nm_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(nm_clear)},
+    {Py_tp_setattro, reinterpret_cast<void*>(nm_setattro)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(nm_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_methods, nm_methods},
+    {Py_tp_getset, nm_getset},
+    {Py_tp_members, nm_members},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "NativeMessage($cls, *_args, **_kwargs)\n--\n\nBase class inserted into Python message "
+         "types to provide accelerated functions.\n\nMessages match definitions on the Python "
+         "Message class. By having priority\nin method resolution order, the accelerated "
+         "definitions are used instead of\npure Python.")},
+    {0, nullptr}};
+
+PyType_Spec nm_spec = {"torvex_ext.NativeMessage", sizeof(NativeMessageObject), 0,
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, nm_slots};
+
+// ---- module functions -------------------------------------------------------------------
+
+PyObject* fn_initialize_message_type(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
+  PyObject* a[1];
+  if (!parse_args(kInitialize, args, nargs, kwnames, a) ||
+      !convert_instance(a[0], &PyType_Type, "message_type") || initialize_message_type(a[0]) < 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* fn_generic_setattr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  if (!parse_args(kGenericSetattr, args, nargs, kwnames, a) || !convert_str(a[1], "name") ||
+      PyObject_GenericSetAttr(a[0], a[1], a[2]) < 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef initialize_def = TORVEX_METHOD("initialize_message_type", fn_initialize_message_type,
+                                           kFast, "initialize_message_type(message_type)");
+PyMethodDef generic_setattr_def = {
+    "generic_setattr",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_generic_setattr)), kFast,
+    "generic_setattr(obj, name, value)\n--\n\n"
+    "Assign an attribute with the generic assignment of the base object type.\n\n"
+    "NativeMessage implements __setattr__ natively, so message code that overrides\n"
+    "__setattr__ in Python cannot use setattr() on itself without recursing; this\n"
+    "bypasses any __setattr__ of obj's class."};
+
+int add_type(PyObject* module, PyTypeObject* type, const char* name) noexcept {
+  if (!type) return -1;
+  return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+int add_function(PyObject* module, PyMethodDef* def) noexcept {
+  Ref fn(PyCFunction_NewEx(def, module, nullptr));
+  if (!fn) return -1;
+  return PyModule_AddObjectRef(module, def->ml_name, fn.get());
+}
+
+int module_exec(PyObject* module) noexcept {
+  if (!PyModule_Check(module)) {
+    raise_wrong_type(module, "module");
+    return -1;
+  }
+  if (add_type(module, marshaler_type(), "MessageMarshaler") < 0) return -1;
+  if (add_type(module, native_message_type(), "NativeMessage") < 0) return -1;
+  if (add_function(module, &initialize_def) < 0) return -1;
+  if (add_type(module, oneof_type(), "Oneof") < 0) return -1;
+  if (add_function(module, &generic_setattr_def) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+                                   {0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_torvex_ext",
+                          "Native core of the torvex Protocol Buffers runtime.",
+                          0,
+                          nullptr,
+                          module_slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+}  // namespace
+
+PyTypeObject* native_message_type() noexcept {
+  if (!g_native_type) {
+    auto* t = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&nm_spec));
+    if (!t) {
+      raise_internal("cannot create the NativeMessage class");
+      return nullptr;
+    }
+    if (g_native_type) {
+      Py_DECREF(t);
+    } else {
+      g_native_type = t;
+    }
+  }
+  return g_native_type;
+}
+
+}  // namespace torvex
+
+PyMODINIT_FUNC PyInit__torvex_ext(void) { return PyModuleDef_Init(&torvex::module_def); }

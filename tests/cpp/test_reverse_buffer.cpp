@@ -1,0 +1,150 @@
+#include "reverse_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace torvex {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes content(const ReverseBuffer& b) { return Bytes(b.begin(), b.begin() + b.len()); }
+
+TEST(ReverseBuffer, GrowsToPowersOfTwoFromAFirstBlockOf128) {
+  ReverseBuffer b;
+  EXPECT_EQ(b.capacity(), 0u);
+  int growths = 0;
+  size_t cap = 0;
+  for (int i = 0; i < 129; ++i) {
+    b.put_byte(static_cast<uint8_t>(i));
+    if (b.capacity() != cap) ++growths, cap = b.capacity();
+    if (i == 127) {
+      EXPECT_EQ(b.capacity(), 128u);
+    }
+  }
+  EXPECT_EQ(b.capacity(), 256u);
+  EXPECT_EQ(growths, 2);
+  // Earlier writes survive the move and stay behind the later ones.
+  Bytes got = content(b);
+  for (int i = 0; i < 129; ++i) ASSERT_EQ(got[i], 128 - i);
+
+  ReverseBuffer big;
+  Bytes payload(200, 0xab);
+  big.put_bytes(payload.data(), payload.size());
+  EXPECT_EQ(big.capacity(), 256u);
+  EXPECT_EQ(content(big), payload);
+}
+
+TEST(ReverseBuffer, ReserveMakesRoomInFront) {
+  ReverseBuffer b;
+  b.put_byte(1);
+  b.reserve(500);
+  EXPECT_EQ(b.capacity(), 512u);
+  Bytes payload(500, 7);
+  b.put_bytes(payload.data(), payload.size());
+  EXPECT_EQ(b.capacity(), 512u);
+  EXPECT_EQ(b.len(), 501u);
+  EXPECT_EQ(content(b).back(), 1);
+}
+
+TEST(ReverseBuffer, LengthPrefixWrittenAfterContentAcrossGrowth) {
+  ReverseBuffer b;
+  b.put_byte(0x99);  // a later field, already written
+  size_t mark = b.len();
+  Bytes payload(150, 0x55);
+  b.put_bytes(payload.data(), payload.size());
+  b.put_varint(b.len() - mark);
+  b.put_varint((3 << 3) | 2);
+  Bytes expect = {0x1a, 0x96, 0x01};
+  expect.insert(expect.end(), payload.begin(), payload.end());
+  expect.push_back(0x99);
+  EXPECT_EQ(content(b), expect);
+}
+
+struct VarintCase {
+  uint64_t value;
+  Bytes bytes;
+};
+
+class PutVarint : public ::testing::TestWithParam<VarintCase> {};
+
+TEST_P(PutVarint, EncodesMinimallyAndVarintSizeAgrees) {
+  ReverseBuffer b;
+  b.put_byte(0xee);
+  b.put_varint(GetParam().value);
+  Bytes expect = GetParam().bytes;
+  expect.push_back(0xee);
+  EXPECT_EQ(content(b), expect);
+  EXPECT_EQ(varint_size(GetParam().value), GetParam().bytes.size());
+}
+
+const uint64_t kMax = std::numeric_limits<uint64_t>::max();
+INSTANTIATE_TEST_SUITE_P(
+    Values, PutVarint,
+    ::testing::Values(VarintCase{0, {0x00}}, VarintCase{127, {0x7f}},
+                      VarintCase{128, {0x80, 0x01}}, VarintCase{300, {0xac, 0x02}},
+                      VarintCase{16383, {0xff, 0x7f}}, VarintCase{16384, {0x80, 0x80, 0x01}},
+                      VarintCase{uint64_t{1} << 63, {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+                                                     0x80, 0x80, 0x01}},
+                      // int32 -1 is sign-extended before encoding.
+                      VarintCase{static_cast<uint64_t>(int64_t{int32_t{-1}}),
+                                 {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01}},
+                      VarintCase{uint64_t{zigzag32(2147483647)}, {0xfe, 0xff, 0xff, 0xff, 0x0f}},
+                      VarintCase{uint64_t{zigzag32(-1)}, {0x01}}));
+
+TEST(ReverseBuffer, VarintSizeAtEverySevenBitBoundary) {
+  for (int k = 1; k < 10; ++k) {
+    uint64_t edge = uint64_t{1} << (7 * k);
+    EXPECT_EQ(varint_size(edge - 1), static_cast<size_t>(k));
+    EXPECT_EQ(varint_size(edge), static_cast<size_t>(k + 1));
+  }
+  EXPECT_EQ(varint_size(kMax), 10u);
+}
+
+TEST(ReverseBuffer, FixedWidthIsLittleEndian) {
+  ReverseBuffer b;
+  b.put_fixed64(std::bit_cast<uint64_t>(1.0));
+  b.put_fixed32(0x01020304);
+  EXPECT_EQ(content(b), (Bytes{0x04, 0x03, 0x02, 0x01, 0, 0, 0, 0, 0, 0, 0xf0, 0x3f}));
+}
+
+TEST(Zigzag, MapsSignedToUnsignedAndBack) {
+  const int32_t i32 = std::numeric_limits<int32_t>::min();
+  const int64_t i64 = std::numeric_limits<int64_t>::min();
+  EXPECT_EQ(zigzag32(0), 0u);
+  EXPECT_EQ(zigzag32(-1), 1u);
+  EXPECT_EQ(zigzag32(1), 2u);
+  EXPECT_EQ(zigzag32(-2), 3u);
+  EXPECT_EQ(zigzag32(i32), 0xffffffffu);
+  EXPECT_EQ(zigzag64(i64), kMax);
+  EXPECT_EQ(zigzag64(-(i64 + 1)), kMax - 1);
+  for (int32_t v : {0, 1, -1, 123456, -123456, i32, -(i32 + 1)}) EXPECT_EQ(unzigzag32(zigzag32(v)), v);
+  for (int64_t v : {int64_t{0}, int64_t{-7}, i64, -(i64 + 1)}) EXPECT_EQ(unzigzag64(zigzag64(v)), v);
+}
+
+TEST(ReverseBuffer, IntoBytesCopiesContentAndEmptiesTheBuffer) {
+  if (!Py_IsInitialized()) Py_InitializeEx(0);
+  PyGILState_STATE gil = PyGILState_Ensure();
+  ReverseBuffer b;
+  b.put_varint(300);
+  PyObject* out = b.into_bytes();
+  ASSERT_NE(out, nullptr);
+  ASSERT_TRUE(PyBytes_Check(out));
+  EXPECT_EQ(Bytes(PyBytes_AS_STRING(out), PyBytes_AS_STRING(out) + PyBytes_GET_SIZE(out)),
+            (Bytes{0xac, 0x02}));
+  EXPECT_EQ(b.len(), 0u);
+  EXPECT_EQ(b.capacity(), 0u);
+  Py_DECREF(out);
+  out = ReverseBuffer().into_bytes();
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(PyBytes_GET_SIZE(out), 0);
+  Py_DECREF(out);
+  PyGILState_Release(gil);
+}
+
+}  // namespace
+}  // namespace torvex
