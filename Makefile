@@ -17,7 +17,7 @@ $(PY):
 	@test -n "$(PYTHON)" || { echo "no CPython >= 3.12 found; set PYTHON=..." >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy
 
 venv: $(PY)
 

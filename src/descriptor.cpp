@@ -71,27 +71,13 @@ void member_dealloc(PyObject* self) noexcept {
   Py_DECREF(tp);
 }
 
-// Classes without a module name report "builtins", like the interpreter's own classes.
-PyTypeObject* make_builtin_class(PyType_Spec* spec) noexcept {
-  PyObject* t = PyType_FromSpec(spec);
-  if (!t) return nullptr;
-  PyObject* dict = reinterpret_cast<PyTypeObject*>(t)->tp_dict;
-  Ref module(PyUnicode_InternFromString("builtins"));
-  if (!module || PyDict_SetItemString(dict, "__module__", module.get()) < 0) {
-    Py_DECREF(t);
-    return nullptr;
-  }
-  PyType_Modified(reinterpret_cast<PyTypeObject*>(t));
-  return reinterpret_cast<PyTypeObject*>(t);
-}
-
 constexpr unsigned long kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 PyType_Slot marshaler_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<MarshalerObject>)},
     {Py_tp_doc, const_cast<char*>("Entrypoint to native marshaling code.")},
     {0, nullptr}};
-PyType_Spec marshaler_spec = {"MessageMarshaler", sizeof(MarshalerObject), 0, kRecordFlags,
+PyType_Spec marshaler_spec = {"builtins.MessageMarshaler", sizeof(MarshalerObject), 0, kRecordFlags,
                               marshaler_slots};
 
 PyType_Slot handle_slots[] = {
@@ -102,21 +88,22 @@ PyType_Slot handle_slots[] = {
                        "marshalers from being ready before\nthe entire message graph has been "
                        "initialized.")},
     {0, nullptr}};
-PyType_Spec handle_spec = {"DescMessage", sizeof(HandleObject), 0, kRecordFlags, handle_slots};
+PyType_Spec handle_spec = {"builtins.DescMessage", sizeof(HandleObject), 0, kRecordFlags, handle_slots};
 
 PyType_Slot enum_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<EnumObject>)},
                             {0, nullptr}};
-PyType_Spec enum_spec = {"DescEnum", sizeof(EnumObject), 0, kRecordFlags, enum_slots};
+PyType_Spec enum_spec = {"builtins.DescEnum", sizeof(EnumObject), 0, kRecordFlags, enum_slots};
 
 PyType_Slot member_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(member_dealloc)},
                               {0, nullptr}};
-PyType_Spec member_spec = {"Member", sizeof(MemberObject), 0, kRecordFlags, member_slots};
+PyType_Spec member_spec = {"builtins.Member", sizeof(MemberObject), 0, kRecordFlags, member_slots};
 
 // Class objects live for the rest of the process once made. The interpreter lock serialises
 // creation; a failed creation is retried on the next call.
 PyTypeObject* lazy_class(PyTypeObject*& slot, PyType_Spec* spec) noexcept {
   if (!slot) {
-    PyTypeObject* t = make_builtin_class(spec);
+    // Named "builtins.X": these classes report the module of the interpreter's own classes.
+    auto* t = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
     if (!t) return nullptr;
     if (slot) {
       Py_DECREF(t);  // another thread won while the interpreter lock was released

@@ -143,6 +143,8 @@ def _place(cls: type, parent: type | None, declared_file: DescFile | None) -> No
         prefix = parent_desc.type_name
     desc.file = file
     desc.parent = parent_desc
+    if isinstance(desc, DescEnum) and desc.open is None:
+        desc.open = file.syntax != "proto2"
     desc.type_name = f"{prefix}.{desc.name}" if prefix else desc.name
     file._types[desc.type_name] = cls
 

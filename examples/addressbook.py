@@ -1,0 +1,135 @@
+"""An address book schema declared with torvex, a sample instance, and what was built."""
+
+from __future__ import annotations
+
+import torvex
+from torvex import Presence
+from torvex import ScalarType as T
+from torvex._descriptors import (
+    DescField,
+    DescFieldValueEnum,
+    DescFieldValueList,
+    DescFieldValueMap,
+    DescFieldValueMessage,
+    DescFieldValueScalar,
+    DescMessage,
+    ScalarType,
+)
+
+FILE = torvex.File("example/addressbook.proto", package="example")
+
+
+class PhoneType(torvex.Enum, file=FILE):
+    PHONE_TYPE_UNSPECIFIED = 0
+    PHONE_TYPE_MOBILE = 1
+    PHONE_TYPE_HOME = 2
+    PHONE_TYPE_WORK = 3
+
+
+class Person(torvex.Message, file=FILE):
+    name: str = torvex.field(1, T.STRING)
+    id: int = torvex.field(2, T.INT32)
+    email: str = torvex.field(3, T.STRING, optional=True)
+    phones: list[Person.PhoneNumber] = torvex.repeated(4, "PhoneNumber")
+    labels: dict[str, int] = torvex.map_field(5, T.STRING, T.INT32)
+    contact: torvex.Oneof | None = torvex.oneof(
+        home_address=torvex.field(6, "Address"),
+        work_email=torvex.field(7, T.STRING),
+    )
+    # Refers to its own type.
+    manager: Person | None = torvex.field(8, "Person")
+    # "from" is a Python keyword: the attribute is from_, the proto field stays "from".
+    from_: str = torvex.field(9, T.STRING)
+
+    class PhoneNumber(torvex.Message):
+        number: str = torvex.field(1, T.STRING)
+        kind: PhoneType = torvex.field(2, PhoneType)
+
+
+class Address(torvex.Message, file=FILE):
+    street: str = torvex.field(1, T.STRING)
+    city: str = torvex.field(2, T.STRING)
+    postal_code: str = torvex.field(3, T.STRING)
+
+
+class AddressBook(torvex.Message, file=FILE):
+    people: list[Person] = torvex.repeated(1, Person)
+    owner_id: int = torvex.field(2, T.INT64)
+
+
+def describe_type(element: ScalarType | object) -> str:
+    if isinstance(element, ScalarType):
+        return element.name.lower()
+    return element.type_name
+
+
+def describe_field(f: DescField) -> str:
+    kind = f.value
+    if isinstance(kind, DescFieldValueScalar):
+        text = kind.scalar.name.lower()
+    elif isinstance(kind, DescFieldValueEnum):
+        text = f"enum {kind.enum.type_name}"
+    elif isinstance(kind, DescFieldValueMessage):
+        text = f"message {kind.message.type_name}"
+    elif isinstance(kind, DescFieldValueList):
+        text = f"repeated {describe_type(kind.element)}" + (" [packed]" if kind.packed else "")
+    elif isinstance(kind, DescFieldValueMap):
+        text = f"map<{describe_type(kind.key)}, {describe_type(kind.value)}>"
+    else:
+        raise AssertionError(kind)
+    if f.oneof is not None:
+        text += f" (oneof {f.oneof.name})"
+    return text
+
+
+def print_message_type(desc: DescMessage) -> None:
+    print(f"message {desc.type_name}  [{desc.file.name}]")
+    for f in desc.fields:
+        presence = Presence(f.presence).name.lower()
+        print(
+            f"  {f.number:>2}  {f.local_name:<13} {describe_field(f):<42} "
+            f"{presence:<9} json={f.json_name}"
+        )
+
+
+def main() -> None:
+    print(f"enum {PhoneType._desc.type_name}  (open={PhoneType._desc.open})")
+    for value in PhoneType._desc.values:
+        print(f"  {value.number:>2}  {value.name}")
+    print()
+    for cls in (Person, Person.PhoneNumber, Address, AddressBook):
+        print_message_type(cls._desc)
+        print()
+
+    boss = Person(name="Grace", id=1, email="grace@example.com")
+    ada = Person(
+        name="Ada",
+        id=2,
+        phones=[
+            Person.PhoneNumber(number="555-0100", kind=PhoneType.PHONE_TYPE_MOBILE),
+            Person.PhoneNumber(number="555-0199", kind=PhoneType.PHONE_TYPE_WORK),
+        ],
+        labels={"team": 7},
+        contact=torvex.Oneof("home_address", Address(street="1 Analytical Way", city="London")),
+        manager=boss,
+        from_="Cambridge",
+    )
+    book = AddressBook(people=[boss, ada], owner_id=42)
+    print("built:", book)
+    print("ada has email:", ada.has_field("email"), "| boss has email:", boss.has_field("email"))
+    match ada.contact:
+        case torvex.Oneof("home_address", address):
+            print("ada lives in", address.city)
+        case torvex.Oneof("work_email", email):
+            print("ada works at", email)
+    # An open enum keeps numbers it does not list.
+    print("unlisted phone type:", repr(PhoneType(9)))
+
+    # ---- ROUND TRIP (binary) ------------------------------------------------------------
+    # Place for encoding `book` with to_binary() and decoding it again with
+    # AddressBook.from_binary(), printing the size and whether the copy compares equal.
+    # --------------------------------------------------------------------------------------
+
+
+if __name__ == "__main__":
+    main()

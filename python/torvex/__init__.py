@@ -1,0 +1,40 @@
+"""torvex: a Protocol Buffers runtime whose encoding and decoding run in a native extension.
+
+Schemas are declared as Python classes::
+
+    import torvex
+    from torvex import ScalarType as T
+
+    FILE = torvex.File("example/addressbook.proto", package="example")
+
+    class PhoneType(torvex.Enum, file=FILE):
+        PHONE_TYPE_UNSPECIFIED = 0
+        PHONE_TYPE_MOBILE = 1
+
+    class Person(torvex.Message, file=FILE):
+        name: str = torvex.field(1, T.STRING)
+        phones: list[Person.PhoneNumber] = torvex.repeated(2, "PhoneNumber")
+
+        class PhoneNumber(torvex.Message):
+            number: str = torvex.field(1, T.STRING)
+            kind: PhoneType = torvex.field(2, PhoneType)
+"""
+
+from ._descriptors import DescFile as File
+from ._descriptors import Presence, ScalarType
+from ._enum import Enum
+from ._message import Message, field, map_field, oneof, repeated
+from ._oneof import Oneof
+
+__all__ = [
+    "Enum",
+    "File",
+    "Message",
+    "Oneof",
+    "Presence",
+    "ScalarType",
+    "field",
+    "map_field",
+    "oneof",
+    "repeated",
+]

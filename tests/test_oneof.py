@@ -1,0 +1,97 @@
+"""The Oneof value class."""
+
+import pytest
+
+from _torvex_ext import Oneof
+
+
+def test_construction_and_readonly_attributes():
+    for o in (Oneof("a", 1), Oneof(value=1, field="a"), Oneof("a", value=1)):
+        assert (o.field, o.value) == ("a", 1)
+    o = Oneof("a", 1)
+    for attr in ("field", "value"):
+        with pytest.raises(AttributeError):
+            setattr(o, attr, 2)
+        with pytest.raises(AttributeError):
+            delattr(o, attr)
+    with pytest.raises(AttributeError):
+        o.other = 1
+    assert not hasattr(o, "__dict__")
+    with pytest.raises(TypeError):
+        import weakref
+
+        weakref.ref(o)
+
+
+def test_repr_and_equality():
+    assert repr(Oneof("a", 1)) == "Oneof(field='a', value=1)"
+    assert Oneof("a", 1) == Oneof("a", 1)
+    assert Oneof("a", 1) != Oneof("a", 2)
+    assert Oneof("a", 1) != Oneof("b", 1)
+    assert (Oneof("a", 1) == ("a", 1)) is False
+    assert (Oneof("a", 1) != ("a", 1)) is True
+    nan = float("nan")
+    assert Oneof("a", nan) != Oneof("a", nan)  # == on the values, no identity shortcut
+    with pytest.raises(TypeError):
+        hash(Oneof("a", 1))
+    with pytest.raises(TypeError):
+        Oneof("a", 1) < Oneof("a", 2)
+
+
+def test_errors_from_contained_objects_propagate():
+    class Boom:
+        def __eq__(self, other):
+            raise RuntimeError("eq")
+
+        def __repr__(self):
+            raise RuntimeError("repr")
+
+    with pytest.raises(RuntimeError, match="eq"):
+        Oneof("a", Boom()) == Oneof("a", Boom())
+    with pytest.raises(RuntimeError, match="repr"):
+        repr(Oneof("a", Boom()))
+
+
+def test_pattern_matching_and_generic_alias():
+    match Oneof("name", 5):
+        case Oneof("name", v):
+            positional = v
+    match Oneof("name", 5):
+        case Oneof(field="name", value=v):
+            keyword = v
+    assert positional == keyword == 5
+    assert Oneof.__match_args__ == ("field", "value")
+    alias = Oneof[int]
+    assert alias.__origin__ is Oneof and alias.__args__ == (int,)
+
+
+def test_reference_counts():
+    import sys
+
+    field, value = "some_field", object()
+    before = sys.getrefcount(field), sys.getrefcount(value)
+    objs = [Oneof(field, value) for _ in range(100)]
+    assert sys.getrefcount(value) == before[1] + 100
+    del objs
+    assert (sys.getrefcount(field), sys.getrefcount(value)) == before
+
+
+def test_cycles_are_collected():
+    import gc
+    import weakref
+
+    class Box:
+        pass
+
+    box = Box()
+    box.o = Oneof("a", box)
+    ref = weakref.ref(box)
+    del box
+    gc.collect()
+    assert ref() is None
+
+
+def test_module_alias():
+    from torvex._oneof import Oneof as Reexported
+
+    assert Reexported is Oneof
