@@ -17,9 +17,7 @@ void PresenceBitset::wait() noexcept {
   }
 }
 
-bool PresenceBitset::test_hashed(uint32_t n) const noexcept {
-  return set_ && set_->count(n) != 0;
-}
+bool PresenceBitset::test_hashed(uint32_t n) const noexcept { return set_ && set_->count(n) != 0; }
 
 BitsetStatus PresenceBitset::mark_hashed(uint32_t n, bool present) noexcept {
   if (!present) {

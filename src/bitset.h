@@ -93,12 +93,12 @@ class PresenceBitset {
   BitsetStatus insert_all_locked(const PresenceBitset& src) noexcept;
 
   union {
-    uint64_t words_[5];     // Inline: number n is bit n % 64 of word n / 64
+    uint64_t words_[5];    // Inline: number n is bit n % 64 of word n / 64
     RSet<uint32_t>* set_;  // Hashed: null until the first insertion, so empty sets cost nothing
   };
-  const bool inline_;               // representation, fixed for the life of the instance
-  std::atomic<uint8_t> lock_{0};    // 1 while an operation runs; not reentrant
-  bool poisoned_ = false;           // an operation failed midway; contents are not trusted
+  const bool inline_;             // representation, fixed for the life of the instance
+  std::atomic<uint8_t> lock_{0};  // 1 while an operation runs; not reentrant
+  bool poisoned_ = false;         // an operation failed midway; contents are not trusted
 };
 
 }  // namespace torvex

@@ -19,8 +19,7 @@ uint64_t splitmix64(uint64_t x) noexcept {
 // Fresh hash parameters per table: one OS-random process seed, stepped per call.
 uint64_t next_seed() noexcept {
   static const uint64_t process_seed = [] {
-    uint64_t s = static_cast<uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    uint64_t s = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
       std::random_device rd;
       s ^= (static_cast<uint64_t>(rd()) << 32) ^ rd();
@@ -30,8 +29,8 @@ uint64_t next_seed() noexcept {
     return s;
   }();
   static std::atomic<uint64_t> counter{0};
-  return splitmix64(process_seed + counter.fetch_add(1, std::memory_order_relaxed) *
-                                       0x9e3779b97f4a7c15ull);
+  return splitmix64(process_seed +
+                    counter.fetch_add(1, std::memory_order_relaxed) * 0x9e3779b97f4a7c15ull);
 }
 
 }  // namespace

@@ -25,8 +25,8 @@ void ReverseBuffer::grow(size_t extra) {
 }
 
 PyObject* ReverseBuffer::into_bytes() noexcept {
-  PyObject* out =
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(begin()), static_cast<Py_ssize_t>(len()));
+  PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(begin()),
+                                            static_cast<Py_ssize_t>(len()));
   if (capacity_) raw_free(data_);
   data_ = nullptr;
   capacity_ = 0;

@@ -188,8 +188,7 @@ PyObject* raise_wire_error(const WireError& err) noexcept {
       return raise_fmt(PyExc_ValueError, "invalid varint");
     case WireStatus::Truncated:
       return raise_fmt(PyExc_ValueError,
-                       "unexpected end of buffer: needed %llu bytes but only %llu available", a,
-                       b);
+                       "unexpected end of buffer: needed %llu bytes but only %llu available", a, b);
     case WireStatus::FieldNumberZero:
       return raise_fmt(PyExc_ValueError, "invalid field number: 0");
     case WireStatus::InvalidWireType:
@@ -197,8 +196,7 @@ PyObject* raise_wire_error(const WireError& err) noexcept {
     case WireStatus::UnexpectedEndGroup:
       return raise_fmt(PyExc_ValueError, "Unexpected end group tag for field %llu", a);
     case WireStatus::MismatchedGroupEnd:
-      return raise_fmt(PyExc_ValueError, "mismatched group end tag: expected %llu, got %llu", a,
-                       b);
+      return raise_fmt(PyExc_ValueError, "mismatched group end tag: expected %llu, got %llu", a, b);
     case WireStatus::UnterminatedGroup:
       return raise_fmt(PyExc_ValueError, "unterminated group");
     case WireStatus::UnterminatedUnknownGroup:

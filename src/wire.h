@@ -45,6 +45,7 @@ struct WireError {
   WireStatus status = WireStatus::Ok;
   uint64_t a = 0;
   uint64_t b = 0;
+  friend bool operator==(const WireError&, const WireError&) = default;
 };
 
 // Raises the Python exception for `err` and returns nullptr. The only place that does so.

@@ -1,10 +1,10 @@
-#include "bitset.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
+
+#include "bitset.h"
 
 namespace torvex {
 namespace {
@@ -84,13 +84,23 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Union,
     ::testing::Values(
         UnionCase{"InlineInline", true, true, {1, 64}, {64, 319}, {1, 64, 319}, BitsetStatus::Ok},
-        UnionCase{"HashedHashed", false, false, {7, 1000}, {1000, 5000}, {7, 1000, 5000},
+        UnionCase{"HashedHashed",
+                  false,
+                  false,
+                  {7, 1000},
+                  {1000, 5000},
+                  {7, 1000, 5000},
                   BitsetStatus::Ok},
         UnionCase{"IntoEmptyHashed", false, false, {}, {3, 70000}, {3, 70000}, BitsetStatus::Ok},
         UnionCase{"EmptySource", true, false, {5}, {}, {5}, BitsetStatus::Ok},
-        UnionCase{"InlineIntoHashed", false, true, {900}, {0, 319}, {0, 319, 900},
-                  BitsetStatus::Ok},
-        UnionCase{"HashedIntoInline", true, false, {1}, {3, 319, 320, 4000}, {1, 3, 319},
+        UnionCase{
+            "InlineIntoHashed", false, true, {900}, {0, 319}, {0, 319, 900}, BitsetStatus::Ok},
+        UnionCase{"HashedIntoInline",
+                  true,
+                  false,
+                  {1},
+                  {3, 319, 320, 4000},
+                  {1, 3, 319},
                   BitsetStatus::Incompatible}),
     [](const auto& info) { return info.param.name; });
 

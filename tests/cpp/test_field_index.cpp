@@ -1,9 +1,9 @@
-#include "field_index.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
+
+#include "field_index.h"
 
 namespace torvex {
 namespace {
@@ -24,7 +24,8 @@ struct Built {
 Built build(const std::vector<uint32_t>& numbers) {
   Built b;
   b.entries.reserve(numbers.size());
-  for (size_t i = 0; i < numbers.size(); ++i) b.entries.push_back({numbers[i], static_cast<int>(i)});
+  for (size_t i = 0; i < numbers.size(); ++i)
+    b.entries.push_back({numbers[i], static_cast<int>(i)});
   std::vector<Index::Pair> pairs;
   for (const Entry& e : b.entries) pairs.emplace_back(e.number, &e);
   b.index = Index(pairs);
