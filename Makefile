@@ -6,10 +6,17 @@ PYTHON ?= $(shell for c in python3.12 python3.13 $$HOME/.pyenv/versions/3.12*/bi
 	  p=$$(command -v $$c 2>/dev/null) || continue; \
 	  $$p -c 'import sys; sys.exit(sys.version_info < (3, 12))' 2>/dev/null && { echo $$p; break; }; done)
 PY := $(VENV)/bin/python
+# The second supported interpreter, tested too when the machine has it.
+PYTHON_ALT ?= $(shell for c in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python3; do \
+	  p=$$(command -v $$c 2>/dev/null) || continue; \
+	  [ "$$($$p -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null)" = True ] && { echo $$p; break; }; done)
+VENV_ALT := .venv-alt
+PY_ALT := $(VENV_ALT)/bin/python
+TEST_DEPS := "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 
-.PHONY: all venv install demo test test-python test-cpp bench test-asan format clean
+.PHONY: all venv install demo test test-python test-python-alt test-cpp bench test-asan format clean
 
 all: install
 
@@ -17,7 +24,7 @@ $(PY):
 	@test -n "$(PYTHON)" || { echo "no CPython >= 3.12 found; set PYTHON=..." >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy
+	$(PY) -m pip install -q $(TEST_DEPS)
 
 venv: $(PY)
 
@@ -27,10 +34,21 @@ install: $(PY)
 demo: install
 	$(PY) examples/addressbook.py
 
-test: install test-cpp test-python
+test: install test-cpp test-python test-python-alt
 
 test-python: install
 	$(PY) -m pytest -q tests
+
+# The same suite on the other supported CPython (3.13), in its own venv.
+test-python-alt:
+	@if [ -z "$(PYTHON_ALT)" ] || [ "$(PYTHON_ALT)" = "$(PYTHON)" ]; then \
+	  echo "no second CPython (3.13) found: skipping"; \
+	else \
+	  set -e; [ -x $(PY_ALT) ] || { $(PYTHON_ALT) -m venv $(VENV_ALT); \
+	    $(PY_ALT) -m pip install -q --upgrade pip; $(PY_ALT) -m pip install -q $(TEST_DEPS); }; \
+	  $(PY_ALT) -m pip install -q --no-build-isolation .; \
+	  $(PY_ALT) -m pytest -q tests; \
+	fi
 
 # GoogleTest comes from Debian's libgtest-dev; install it when missing.
 $(CPP_BUILD)/build.ninja: $(PY)
@@ -58,4 +76,4 @@ format:
 	clang-format -i src/*.h src/*.cpp tests/cpp/*.cpp
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(VENV_ALT)

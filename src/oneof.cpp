@@ -161,6 +161,30 @@ bool set_oneof_member(PyObject* msg, const FieldSpec& f, PyObject* value) noexce
   return o && f.oneof_accessor.set(msg, o.get()) == 0;
 }
 
+namespace {
+
+// Whether the Oneof `value` names a member field of the oneof behind `acc` (*found).
+bool is_member_of(const MessageMarshaler* m, const AttributeAccessor& acc, PyObject* value,
+                  int* found) noexcept {
+  *found = 0;
+  for (const FieldSpec& f : m->fields) {
+    if (!f.in_oneof) continue;
+    int same = PyUnicode_Compare(f.oneof_name.get(), acc.name.get());
+    if (same == -1 && PyErr_Occurred()) return false;
+    if (same != 0) continue;
+    PyObject* member;
+    int r = oneof_member(value, f, &member);
+    if (r < 0) return false;
+    if (r) {
+      *found = 1;
+      return true;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool check_oneofs(const MessageMarshaler* m, PyObject* msg) noexcept {
   for (const AttributeAccessor& acc : m->oneofs) {
     Ref v(acc.get(msg));
@@ -174,6 +198,9 @@ bool check_oneofs(const MessageMarshaler* m, PyObject* msg) noexcept {
     Ref field = Ref::borrow(reinterpret_cast<OneofObject*>(v.get())->field);
     int r = PySequence_Contains(m->fields_by_name.get(), field.get());
     if (r < 0) return false;
+    // A field of the message that is no member of this oneof would be silently dropped by the
+    // encoders, so it is refused like an unknown name.
+    if (r && !is_member_of(m, acc, v.get(), &r)) return false;
     if (!r) {
       raise_fmt(PyExc_ValueError, "unknown oneof field '%S'", field.get());
       return false;

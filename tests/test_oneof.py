@@ -95,3 +95,23 @@ def test_module_alias():
     from torvex._oneof import Oneof as Reexported
 
     assert Reexported is Oneof
+
+
+def test_serialisation_refuses_oneof_naming_a_field_outside_the_oneof():
+    from schema_helpers import EXPLICIT, DescOneof, field, scalar, simple
+
+    first, second = DescOneof("first", "first"), DescOneof("second", "second")
+    cls = simple("TwoOneofs", [
+        field(1, "a", scalar(5, first), EXPLICIT),
+        field(2, "b", scalar(5, second), EXPLICIT),
+        field(3, "plain", scalar(5)),
+    ], oneofs=[first, second])
+    assert cls(first=Oneof("a", 1)).to_binary() == b"\x08\x01"
+    # Naming a real field that is not a member would write nothing: refused, not dropped.
+    for bad in (Oneof("b", 1), Oneof("plain", 1)):
+        with pytest.raises(ValueError, match=f"^unknown oneof field '{bad.field}'$"):
+            cls(first=bad).to_binary()
+    with pytest.raises(ValueError, match="^unknown oneof field 'zzz'$"):
+        cls(first=Oneof("zzz", 1)).to_binary()
+    with pytest.raises(TypeError, match="^expected Oneof, got '<class 'int'>'$"):
+        cls(first=5).to_binary()
