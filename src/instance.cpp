@@ -1,5 +1,7 @@
 #include "instance.h"
 
+#include <new>
+
 #include "args.h"
 #include "errors.h"
 
@@ -30,16 +32,50 @@ Rc<MessageMarshaler> lookup_marshaler(PyObject* self) noexcept {
   return m;
 }
 
+PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept {
+  // The schema's slot offsets are only valid for its own class and subclasses.
+  if (m && m->has_slots && !PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(m->cls.get()))) {
+    return raise_wrong_type(m->cls.get(), cls->tp_name);
+  }
+  PyObject* self = cls->tp_alloc(cls, 0);
+  if (!self) return nullptr;
+  NativeMessageObject* o = as_native(self);
+  o->unknown = nullptr;
+  o->weakreflist = nullptr;
+  new (&o->presence) PresenceBitset(m && m->max_number < PresenceBitset::kInlineBits);
+  o->marshaler = rc_incref(m);
+  return self;
+}
+
+namespace {
+
+// Whether `cls.__new__` is provably NativeMessage's own: no __new__ defined in Python and no
+// metaclass attribute hook. Then calling it means allocating, and the marshaler the caller
+// already holds (read from the same class attribute) can be bound without another lookup.
+bool has_native_new(PyObject* cls) noexcept {
+  return PyType_Check(cls) &&
+         reinterpret_cast<PyTypeObject*>(cls)->tp_new == native_message_type()->tp_new &&
+         Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro;
+}
+
+}  // namespace
+
 PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept {
-  const DescriptorVocabulary* v = m->vocab;
-  Ref new_fn(PyObject_GetAttr(cls, v->new_));
-  if (!new_fn) return nullptr;
-  Ref obj(PyObject_CallOneArg(new_fn.get(), cls));
-  if (!obj) return nullptr;
-  if (!is_native_message(obj.get())) return raise_wrong_type(obj.get(), "NativeMessage");
-  // A __new__ returning an instance of an unrelated message class would make the schema's
-  // slot offsets point into the wrong layout.
-  if (!check_layout(obj.get(), m)) return nullptr;
+  Ref obj;
+  if (has_native_new(cls)) {
+    obj = Ref(alloc_instance(reinterpret_cast<PyTypeObject*>(cls),
+                             const_cast<MessageMarshaler*>(m)));
+    if (!obj) return nullptr;
+  } else {
+    Ref new_fn(PyObject_GetAttr(cls, m->vocab->new_));
+    if (!new_fn) return nullptr;
+    obj = Ref(PyObject_CallOneArg(new_fn.get(), cls));
+    if (!obj) return nullptr;
+    if (!is_native_message(obj.get())) return raise_wrong_type(obj.get(), "NativeMessage");
+    // A __new__ returning an instance of an unrelated message class would make the schema's
+    // slot offsets point into the wrong layout.
+    if (!check_layout(obj.get(), m)) return nullptr;
+  }
   if (apply_defaults(m, obj.get()) < 0) return nullptr;
   return obj.release();
 }

@@ -43,6 +43,9 @@ Rc<MessageMarshaler> lookup_class_marshaler(PyObject* cls) noexcept;
 // Raises unless `obj` is laid out as the schema's class (only matters for slot access).
 bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept;
 
+// Allocates an instance of `cls` bound to `m` (which may be null: not initialised yet).
+PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept;
+
 // `cls.__new__(cls)` plus the schema's defaults; never runs __init__.
 PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept;
 

@@ -78,24 +78,12 @@ PyObject* nm_new(PyTypeObject* cls, PyObject*, PyObject*) noexcept {
   if (attr) {
     m = Rc<MessageMarshaler>::adopt(marshaler_from_object(attr.get()));
     if (!m) return nullptr;
-    // The schema's slot offsets are only valid for its own class and subclasses.
-    if (m->has_slots &&
-        !PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(m->cls.get()))) {
-      return raise_wrong_type(m->cls.get(), cls->tp_name);
-    }
   } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
   } else {
     return nullptr;
   }
-  PyObject* self = cls->tp_alloc(cls, 0);
-  if (!self) return nullptr;
-  NativeMessageObject* o = as_native(self);
-  o->unknown = nullptr;
-  o->weakreflist = nullptr;
-  new (&o->presence) PresenceBitset(m && m->max_number < PresenceBitset::kInlineBits);
-  o->marshaler = m.release();
-  return self;
+  return alloc_instance(cls, m.get());
 }
 
 int nm_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
