@@ -69,7 +69,7 @@ test-asan: $(PY)
 	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DTORVEX_ASAN=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	PATH=$(VENV)/bin:$$PATH cmake --build $(ASAN_BUILD) --target _torvex_ext
-	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
+	TORVEX_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
 	  PYTHONPATH=$(ASAN_BUILD):python PYTHONMALLOC=malloc $(PY) -m pytest -q -x tests
 
 format:
