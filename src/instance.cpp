@@ -15,19 +15,24 @@ bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept {
   return false;
 }
 
-Rc<MessageMarshaler> lookup_class_marshaler(PyObject* cls) noexcept {
+MarshalerRef lookup_class_marshaler(PyObject* cls) noexcept {
   const DescriptorVocabulary* v = vocabulary();
   if (!v) return {};
   Ref attr(PyObject_GetAttr(cls, v->ext_marshaler));
   if (!attr) return {};
-  return Rc<MessageMarshaler>::adopt(marshaler_from_object(attr.get()));
+  PyTypeObject* t = marshaler_type();
+  if (!t) return {};
+  if (!PyObject_TypeCheck(attr.get(), t)) {
+    raise_wrong_type(attr.get(), "MessageMarshaler");
+    return {};
+  }
+  MessageMarshaler* m = reinterpret_cast<MarshalerObject*>(attr.get())->rec;
+  return MarshalerRef(m, std::move(attr));
 }
 
-Rc<MessageMarshaler> lookup_marshaler(PyObject* self) noexcept {
-  if (MessageMarshaler* bound = as_native(self)->marshaler) {
-    return Rc<MessageMarshaler>::share(bound);
-  }
-  Rc<MessageMarshaler> m = lookup_class_marshaler(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+MarshalerRef lookup_marshaler(PyObject* self) noexcept {
+  if (MessageMarshaler* bound = as_native(self)->marshaler) return MarshalerRef(bound, Ref());
+  MarshalerRef m = lookup_class_marshaler(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   if (m && !check_layout(self, m.get())) return {};
   return m;
 }

@@ -33,12 +33,28 @@ inline bool is_native_message(PyObject* o) noexcept {
   return PyObject_TypeCheck(o, native_message_type());
 }
 
-// The instance's marshaler with a new counted reference: the bound one, else the class
-// attribute `_ext_marshaler` (which must be a MessageMarshaler). Also guarantees that the
-// instance has the layout the schema's slot offsets assume. `self` must be a NativeMessage.
-Rc<MessageMarshaler> lookup_marshaler(PyObject* self) noexcept;
+// A marshaler in use by one call, borrowed without touching its atomic count: either bound to
+// the instance the call works on (which outlives the call), or kept alive by `owner_`, the
+// MessageMarshaler object the class attribute held.
+class MarshalerRef {
+ public:
+  MarshalerRef() noexcept = default;
+  MarshalerRef(MessageMarshaler* m, Ref owner) noexcept : m_(m), owner_(std::move(owner)) {}
+  MessageMarshaler* get() const noexcept { return m_; }
+  MessageMarshaler* operator->() const noexcept { return m_; }
+  explicit operator bool() const noexcept { return m_ != nullptr; }
+
+ private:
+  MessageMarshaler* m_ = nullptr;
+  Ref owner_;
+};
+
+// The instance's marshaler: the bound one, else the class attribute `_ext_marshaler` (which
+// must be a MessageMarshaler). Also guarantees that the instance has the layout the schema's
+// slot offsets assume. `self` must be a NativeMessage and stay alive while the result is used.
+MarshalerRef lookup_marshaler(PyObject* self) noexcept;
 // The same for a class (class methods).
-Rc<MessageMarshaler> lookup_class_marshaler(PyObject* cls) noexcept;
+MarshalerRef lookup_class_marshaler(PyObject* cls) noexcept;
 
 // Raises unless `obj` is laid out as the schema's class (only matters for slot access).
 bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept;

@@ -115,7 +115,7 @@ int nm_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     raise_too_many_positional("NativeMessage.__init__", 0, 0, nargs);
     return -1;
   }
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   if (!m) return -1;
   if (apply_defaults(m.get(), self) < 0) return -1;
   if (!kwargs) return 0;
@@ -145,7 +145,7 @@ int nm_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return -1;
   }
   if (!convert_str(name, "name")) return -1;
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   if (!m) return -1;
   PyObject* member = PyDict_GetItemWithError(m->attr_table.get(), name);
   if (!member) {
@@ -164,7 +164,7 @@ int nm_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
 int messages_equal(PyObject* self, PyObject* other) noexcept {
   int r = PyObject_IsInstance(other, reinterpret_cast<PyObject*>(Py_TYPE(self)));
   if (r <= 0) return r;
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   if (!m) return -1;
   if (!check_layout(other, m.get())) return -1;
   for (const AttrEntry& a : m->attrs) {
@@ -211,7 +211,7 @@ PyObject* nm_from_binary(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
   if (!data.init(a[0], "data") || !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
     return nullptr;
   }
-  Rc<MessageMarshaler> m = lookup_class_marshaler(cls);
+  MarshalerRef m = lookup_class_marshaler(cls);
   if (!m) return nullptr;
   Ref msg(create_empty_message(m.get(), cls));
   if (!msg || !parse_into(m.get(), msg.get(), data.data(), data.size(), ignore)) return nullptr;
@@ -227,7 +227,7 @@ PyObject* nm_merge_from_binary(PyObject* self, PyObject* const* args, Py_ssize_t
   if (!data.init(a[0], "data") || !convert_bool(a[1], "ignore_unknown_fields", &ignore)) {
     return nullptr;
   }
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   if (!m || !parse_into(m.get(), self, data.data(), data.size(), ignore)) return nullptr;
   Py_RETURN_NONE;
 }
@@ -240,7 +240,7 @@ PyObject* nm_to_binary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       !flag(a[0], "write_unknown_fields", true, &write_unknown)) {
     return nullptr;
   }
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   if (!m) return nullptr;
   return serialize_message(m.get(), self, write_unknown);
 }
@@ -259,14 +259,14 @@ bool json_write_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t n
 PyObject* nm_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
   if (!json_write_options(kToJson, args, nargs, kwnames)) return nullptr;
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   return m ? not_built("to_json") : nullptr;
 }
 
 PyObject* nm_to_json_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
   if (!json_write_options(kToJsonValue, args, nargs, kwnames)) return nullptr;
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   return m ? not_built("_to_json_value") : nullptr;
 }
 
@@ -290,7 +290,7 @@ PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
       !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
     return nullptr;
   }
-  Rc<MessageMarshaler> m = lookup_class_marshaler(cls);
+  MarshalerRef m = lookup_class_marshaler(cls);
   if (!m) return nullptr;
   Ref msg(create_empty_message(m.get(), cls));
   if (!msg) return nullptr;
@@ -306,7 +306,7 @@ PyObject* nm_merge_from_json(PyObject* self, PyObject* const* args, Py_ssize_t n
       !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
     return nullptr;
   }
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   if (!m) return nullptr;
   Ref text = json_text_input(a[0]);
   return text ? not_built("_merge_from_json") : nullptr;
@@ -320,7 +320,7 @@ PyObject* nm_from_json_value(PyObject* cls, PyObject* const* args, Py_ssize_t na
       !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
     return nullptr;
   }
-  Rc<MessageMarshaler> m = lookup_class_marshaler(cls);
+  MarshalerRef m = lookup_class_marshaler(cls);
   return m ? not_built("_from_json_value") : nullptr;
 }
 
@@ -328,7 +328,7 @@ PyObject* nm_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) noexcept {
   PyObject* a[1];
   if (!parse_args(kCopy, args, nargs, kwnames, a)) return nullptr;
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   return m ? not_built("__copy__") : nullptr;
 }
 
@@ -336,7 +336,7 @@ PyObject* nm_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   PyObject* a[1];
   if (!parse_args(kDeepcopy, args, nargs, kwnames, a)) return nullptr;
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   return m ? not_built("__deepcopy__") : nullptr;
 }
 
@@ -349,7 +349,7 @@ PyObject* nm_merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       !convert_bool(a[1], "ignore_unknown_fields", &ignore)) {
     return nullptr;
   }
-  Rc<MessageMarshaler> m = lookup_marshaler(self);
+  MarshalerRef m = lookup_marshaler(self);
   return m ? not_built("_merge_from") : nullptr;
 }
 
