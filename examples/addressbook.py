@@ -125,11 +125,14 @@ def main() -> None:
     # An open enum keeps numbers it does not list.
     print("unlisted phone type:", repr(PhoneType(9)))
 
-    # ---- ROUND TRIP (binary) ------------------------------------------------------------
-    # Place for encoding `book` with to_binary() and decoding it again with
-    # AddressBook.from_binary(), printing the size and whether the copy compares equal.
-    # --------------------------------------------------------------------------------------
-
+    # Binary round trip: encode, decode, compare; unknown fields survive a narrower schema.
+    data = book.to_binary()
+    again = AddressBook.from_binary(data)
+    print(f"encoded: {len(data)} bytes: {data[:32].hex(' ')} ...")
+    print("decoded copy equals original:", again == book)
+    print("decoded:", again.people[1].phones[1], "| labels:", again.people[1].labels)
+    narrow = Address.from_binary(Address(street="Main St").to_binary() + b"\xa0\x06\x01")
+    print("unknown fields kept:", narrow._unknown_fields, "->", narrow.to_binary().hex(" "))
 
 if __name__ == "__main__":
     main()
