@@ -14,8 +14,9 @@ PyObject* raise_too_many_positional(const char* fullname, int min, int max,
     return raise_fmt(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
                      fullname, max, given, verb);
   }
-  return raise_fmt(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given",
-                   fullname, min, max, given, verb);
+  return raise_fmt(PyExc_TypeError,
+                   "%s() takes from %d to %d positional arguments but %zd %s given", fullname, min,
+                   max, given, verb);
 }
 
 namespace {

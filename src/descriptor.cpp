@@ -88,7 +88,8 @@ PyType_Slot handle_slots[] = {
                        "marshalers from being ready before\nthe entire message graph has been "
                        "initialized.")},
     {0, nullptr}};
-PyType_Spec handle_spec = {"builtins.DescMessage", sizeof(HandleObject), 0, kRecordFlags, handle_slots};
+PyType_Spec handle_spec = {"builtins.DescMessage", sizeof(HandleObject), 0, kRecordFlags,
+                           handle_slots};
 
 PyType_Slot enum_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<EnumObject>)},
                             {0, nullptr}};

@@ -63,22 +63,22 @@ class EnumNumberMap {
 
  private:
   PyObject* find_sparse(int32_t n) const noexcept;
-  RVec<PyObject*> dense_;               // numbers 0..kDenseLimit-1
-  RMap<int32_t, PyObject*> sparse_;     // everything else
+  RVec<PyObject*> dense_;            // numbers 0..kDenseLimit-1
+  RMap<int32_t, PyObject*> sparse_;  // everything else
   static constexpr int32_t kDenseLimit = 256;
 };
 
 struct EnumTable : Counted {
-  Ref cls;                  // the Python enum class; called for unlisted numbers of open enums
-  Ref type_name;            // full enum name, for "invalid enum value" texts
-  bool open = false;        // unlisted numbers are values (open) or unknown fields (closed)
+  Ref cls;                     // the Python enum class; called for unlisted numbers of open enums
+  Ref type_name;               // full enum name, for "invalid enum value" texts
+  bool open = false;           // unlisted numbers are values (open) or unknown fields (closed)
   bool is_null_value = false;  // google.protobuf.NullValue maps to JSON null
-  Ref default_member;       // first listed value: implicit-presence zero and map-entry zero
-  RVec<Ref> members;        // keeps the members and JSON strings the maps point at alive
-  EnumNumberMap by_number;  // number -> member (later alias wins)
+  Ref default_member;          // first listed value: implicit-presence zero and map-entry zero
+  RVec<Ref> members;           // keeps the members and JSON strings the maps point at alive
+  EnumNumberMap by_number;     // number -> member (later alias wins)
   RStrMap<int32_t> by_proto_name;  // later wins
   RStrMap<int32_t> by_json_name;   // first wins
-  EnumNumberMap json_out;   // number -> JSON output string (str)
+  EnumNumberMap json_out;          // number -> JSON output string (str)
 };
 
 // Reference from a field to a message type; resolved on first use so that recursive and
@@ -111,7 +111,7 @@ struct ElementKind {
 
 struct MapEntrySpec {
   ScalarType key_type;
-  uint32_t key_tag;    // (1 << 3) | key wire type
+  uint32_t key_tag;  // (1 << 3) | key wire type
   ElementKind value;
   uint32_t value_tag;  // (2 << 3) | value wire type
   Ref key_zero;        // created once at intake, shared by every defaulted entry
@@ -124,22 +124,22 @@ struct FieldSpec {
   AttributeAccessor accessor;        // the field's own attribute (unused for oneof members)
   AttributeAccessor oneof_accessor;  // the containing oneof's attribute, when in_oneof
   bool in_oneof = false;
-  RString local_name;                // UTF-8 copy, compared against Oneof.field
-  Ref local_name_obj;                // the `str` stored as Oneof.field by the parsers
+  RString local_name;  // UTF-8 copy, compared against Oneof.field
+  Ref local_name_obj;  // the `str` stored as Oneof.field by the parsers
   Ref proto_name;
   Ref json_name;
   Ref oneof_name;
   uint32_t number = 0;
-  uint32_t tag = 0;                  // (number << 3) | tag wire type
+  uint32_t tag = 0;  // (number << 3) | tag wire type
   Presence presence = Presence::Implicit;
   uint8_t tag_wire_type = 0;
   ValueKind kind = ValueKind::Scalar;
   Cardinality cardinality = Cardinality::Singular;
-  bool has_presence = false;         // singular, not in a oneof, presence not implicit
-  bool packed = false;               // List: written packed
-  bool packable = false;             // List: element may arrive packed
-  ElementKind elem;                  // Scalar/Enum/Message value, or List element
-  MapEntrySpec* map = nullptr;       // Map: owned
+  bool has_presence = false;    // singular, not in a oneof, presence not implicit
+  bool packed = false;          // List: written packed
+  bool packable = false;        // List: element may arrive packed
+  ElementKind elem;             // Scalar/Enum/Message value, or List element
+  MapEntrySpec* map = nullptr;  // Map: owned
   FieldSpec() = default;
   FieldSpec(const FieldSpec&) = delete;
   FieldSpec(FieldSpec&& o) noexcept;
@@ -156,8 +156,8 @@ struct AttrEntry {
 
 struct DefaultsTable {
   RVec<std::pair<AttributeAccessor, Ref>> plain;  // shared default objects
-  RVec<AttributeAccessor> lists;                   // a new list per instance
-  RVec<AttributeAccessor> dicts;                   // a new dict per instance
+  RVec<AttributeAccessor> lists;                  // a new list per instance
+  RVec<AttributeAccessor> dicts;                  // a new dict per instance
 };
 
 // Placeholder for the well-known-type marker; ordinary messages carry none.
@@ -171,7 +171,7 @@ struct MessageMarshaler : Counted {
   Ref fields_by_name;
   FieldNumberIndex<FieldSpec> index;
   RStrMap<uint32_t> name_index;  // proto and JSON names -> number
-  Ref attr_table;                      // dict: attribute name -> Member
+  Ref attr_table;                // dict: attribute name -> Member
   RVec<AttrEntry> attrs;
   DefaultsTable defaults;
   WellKnownKind wkt = WellKnownKind::None;
@@ -182,20 +182,16 @@ struct MessageMarshaler : Counted {
 
 // Python wrapper classes of the records.
 struct MarshalerObject {
-  PyObject_HEAD
-  MessageMarshaler* rec;
+  PyObject_HEAD MessageMarshaler* rec;
 };
 struct HandleObject {
-  PyObject_HEAD
-  MarshalerHandle* rec;
+  PyObject_HEAD MarshalerHandle* rec;
 };
 struct EnumObject {
-  PyObject_HEAD
-  EnumTable* rec;
+  PyObject_HEAD EnumTable* rec;
 };
 struct MemberObject {
-  PyObject_HEAD
-  AttributeAccessor accessor;
+  PyObject_HEAD AttributeAccessor accessor;
   bool has_presence;
   uint32_t number;
 };

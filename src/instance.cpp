@@ -68,8 +68,8 @@ bool has_native_new(PyObject* cls) noexcept {
 PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept {
   Ref obj;
   if (has_native_new(cls)) {
-    obj = Ref(alloc_instance(reinterpret_cast<PyTypeObject*>(cls),
-                             const_cast<MessageMarshaler*>(m)));
+    obj =
+        Ref(alloc_instance(reinterpret_cast<PyTypeObject*>(cls), const_cast<MessageMarshaler*>(m)));
     if (!obj) return nullptr;
   } else {
     Ref new_fn(PyObject_GetAttr(cls, m->vocab->new_));

@@ -13,9 +13,9 @@ namespace torvex {
 // attributes of the Python object (slots of the generated class).
 struct NativeMessageObject {
   PyObject_HEAD
-  // The unknown-field store: created on first need, then mutated in place and never replaced,
-  // so instances without unknown fields carry no dict at all.
-  PyObject* unknown;
+      // The unknown-field store: created on first need, then mutated in place and never replaced,
+      // so instances without unknown fields carry no dict at all.
+      PyObject* unknown;
   // Bound at __new__ so hot paths need no class-attribute lookup; null when the class was not
   // initialised yet (such instances look the marshaler up on every use).
   MessageMarshaler* marshaler;

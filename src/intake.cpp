@@ -395,8 +395,8 @@ bool read_field(const DescriptorVocabulary* v, PyObject* cls, PyObject* fd, Fiel
   f->accessor = resolve_accessor(cls, f->local_name_obj.get());
   if (!read_value(v, cls, value.get(), f)) return false;
   f->tag = (f->number << 3) | f->tag_wire_type;
-  f->has_presence = f->cardinality == Cardinality::Singular && !f->in_oneof &&
-                    f->presence != Presence::Implicit;
+  f->has_presence =
+      f->cardinality == Cardinality::Singular && !f->in_oneof && f->presence != Presence::Implicit;
   return true;
 }
 

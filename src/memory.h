@@ -46,7 +46,9 @@ struct RawAllocator {
   T* allocate(std::size_t n) { return static_cast<T*>(raw_malloc(n * sizeof(T))); }
   void deallocate(T* p, std::size_t) noexcept { raw_free(p); }
   template <class U>
-  bool operator==(const RawAllocator<U>&) const noexcept { return true; }
+  bool operator==(const RawAllocator<U>&) const noexcept {
+    return true;
+  }
 };
 
 template <class T>

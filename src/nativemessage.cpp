@@ -5,6 +5,7 @@
 #include <new>
 
 #include "args.h"
+#include "compare.h"
 #include "descriptor.h"
 #include "errors.h"
 #include "instance.h"
@@ -178,22 +179,14 @@ int messages_equal(PyObject* self, PyObject* other) noexcept {
     Ref y(a.accessor.get(other));
     if (!y) return -1;
     if (x.get() == y.get()) continue;
-    Ref eq(PyObject_RichCompare(x.get(), y.get(), Py_EQ));
-    if (!eq) return -1;
-    int t = PyObject_IsTrue(eq.get());
+    int t = equal_truth(x.get(), y.get());
     if (t <= 0) return t;
   }
   return 1;
 }
 
 PyObject* nm_richcompare(PyObject* self, PyObject* other, int op) noexcept {
-  if (op == Py_NE) {
-    Ref eq(PyObject_RichCompare(self, other, Py_EQ));
-    if (!eq) return nullptr;
-    int t = PyObject_IsTrue(eq.get());
-    if (t < 0) return nullptr;
-    return PyBool_FromLong(!t);
-  }
+  if (op == Py_NE) return not_equal_via_eq(self, other);
   if (op != Py_EQ || !is_native_message(other)) Py_RETURN_NOTIMPLEMENTED;
   int r = messages_equal(self, other);
   if (r < 0) return nullptr;
@@ -416,13 +409,14 @@ PyObject* nm_unknown_fields(PyObject* self, void*) noexcept {
 }
 
 #define TORVEX_METHOD(name, fn, flags, sig) \
-  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, sig "\n--\n\n"}
+  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, sig "\n--\n\n" }
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef nm_methods[] = {
     TORVEX_METHOD("from_binary", nm_from_binary, kFast | METH_CLASS,
                   "from_binary($cls, data, *, ignore_unknown_fields=False)"),
-    TORVEX_METHOD("to_binary", nm_to_binary, kFast, "to_binary($self, *, write_unknown_fields=True)"),
+    TORVEX_METHOD("to_binary", nm_to_binary, kFast,
+                  "to_binary($self, *, write_unknown_fields=True)"),
     TORVEX_METHOD("to_json", nm_to_json, kFast,
                   "to_json($self, *, registry=None, always_emit_implicit=False, "
                   "print_enums_as_ints=False, use_proto_field_name=False)"),
@@ -451,15 +445,13 @@ PyMethodDef nm_methods[] = {
                   "_get_or_init_unknown_fields($self)"),
     {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef nm_getset[] = {
-    {"_present", nm_present, nullptr, nullptr, nullptr},
-    {"_unknown_fields", nm_unknown_fields, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef nm_getset[] = {{"_present", nm_present, nullptr, nullptr, nullptr},
+                           {"_unknown_fields", nm_unknown_fields, nullptr, nullptr, nullptr},
+                           {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMemberDef nm_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(NativeMessageObject, weakreflist), Py_READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
+PyMemberDef nm_members[] = {{"__weaklistoffset__", Py_T_PYSSIZET,
+                             offsetof(NativeMessageObject, weakreflist), Py_READONLY, nullptr},
+                            {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot nm_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(nm_new)},

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "args.h"
+#include "compare.h"
 #include "errors.h"
 #include "ref.h"
 
@@ -47,21 +48,8 @@ PyObject* oneof_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("Oneof(field=%R, value=%R)", o->field, o->value);
 }
 
-// == compares with the full protocol (no identity shortcut), so a NaN value is unequal to
-// itself exactly as it is in plain Python.
-int equal_truth(PyObject* a, PyObject* b) noexcept {
-  Ref r(PyObject_RichCompare(a, b, Py_EQ));
-  return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
 PyObject* oneof_richcompare(PyObject* self, PyObject* other, int op) noexcept {
-  if (op == Py_NE) {
-    Ref eq(PyObject_RichCompare(self, other, Py_EQ));
-    if (!eq) return nullptr;
-    int t = PyObject_IsTrue(eq.get());
-    if (t < 0) return nullptr;
-    return PyBool_FromLong(!t);
-  }
+  if (op == Py_NE) return not_equal_via_eq(self, other);
   if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
   if (!is_oneof(other)) Py_RETURN_FALSE;
   auto* a = reinterpret_cast<OneofObject*>(self);
@@ -79,22 +67,20 @@ PyMemberDef oneof_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyMethodDef oneof_methods[] = {
-    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
-     "See PEP 585"},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot oneof_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(oneof_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(oneof_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(oneof_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(oneof_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(oneof_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(oneof_richcompare)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_members, oneof_members},
-    {Py_tp_methods, oneof_methods},
-    {Py_tp_doc, const_cast<char*>("Oneof(field, value)\n--\n\n")},
-    {0, nullptr}};
+PyType_Slot oneof_slots[] = {{Py_tp_new, reinterpret_cast<void*>(oneof_new)},
+                             {Py_tp_dealloc, reinterpret_cast<void*>(oneof_dealloc)},
+                             {Py_tp_traverse, reinterpret_cast<void*>(oneof_traverse)},
+                             {Py_tp_clear, reinterpret_cast<void*>(oneof_clear)},
+                             {Py_tp_repr, reinterpret_cast<void*>(oneof_repr)},
+                             {Py_tp_richcompare, reinterpret_cast<void*>(oneof_richcompare)},
+                             {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+                             {Py_tp_members, oneof_members},
+                             {Py_tp_methods, oneof_methods},
+                             {Py_tp_doc, const_cast<char*>("Oneof(field, value)\n--\n\n")},
+                             {0, nullptr}};
 
 PyType_Spec oneof_spec = {"torvex._oneof.Oneof", sizeof(OneofObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, oneof_slots};

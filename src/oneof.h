@@ -9,8 +9,7 @@
 namespace torvex {
 
 struct OneofObject {
-  PyObject_HEAD
-  PyObject* field;  // the set member's local name (a str when made by the codecs)
+  PyObject_HEAD PyObject* field;  // the set member's local name (a str when made by the codecs)
   PyObject* value;
 };
 

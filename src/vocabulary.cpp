@@ -15,19 +15,19 @@ std::atomic<const DescriptorVocabulary*> g_vocab{nullptr};
 OnceMutex g_vocab_once;
 
 bool load(DescriptorVocabulary& v) noexcept {
-#define TORVEX_LOAD_NAME(field, text)              \
-  v.field = PyUnicode_InternFromString(text);      \
+#define TORVEX_LOAD_NAME(field, text)         \
+  v.field = PyUnicode_InternFromString(text); \
   if (!v.field) return false;
   TORVEX_VOCAB_NAMES(TORVEX_LOAD_NAME)
 #undef TORVEX_LOAD_NAME
   Ref mod(PyImport_ImportModule("torvex._descriptors"));
   if (!mod) return false;
-#define TORVEX_LOAD_CLASS(cls)                                  \
-  v.cls = PyObject_GetAttrString(mod.get(), #cls);              \
-  if (!v.cls) return false;                                     \
-  if (!PyType_Check(v.cls)) {                                   \
-    raise_wrong_type(v.cls, "type");                            \
-    return false;                                               \
+#define TORVEX_LOAD_CLASS(cls)                     \
+  v.cls = PyObject_GetAttrString(mod.get(), #cls); \
+  if (!v.cls) return false;                        \
+  if (!PyType_Check(v.cls)) {                      \
+    raise_wrong_type(v.cls, "type");               \
+    return false;                                  \
   }
   TORVEX_VOCAB_CLASSES(TORVEX_LOAD_CLASS)
 #undef TORVEX_LOAD_CLASS

@@ -6,36 +6,36 @@
 
 namespace torvex {
 
-#define TORVEX_VOCAB_NAMES(X)                       \
-  X(defaults, "_defaults")                          \
-  X(delimited_encoding, "delimited_encoding")       \
-  X(desc, "_desc")                                  \
-  X(element, "element")                             \
-  X(enum_, "enum")                                  \
-  X(extension, "extension")                         \
-  X(extension_for, "extension_for")                 \
-  X(ext_marshaler, "_ext_marshaler")                \
-  X(ext_value_type, "_ext_value_type")              \
-  X(fields, "fields")                               \
-  X(fields_by_name, "_fields_by_name")              \
-  X(file, "file")                                   \
-  X(json_name, "json_name")                         \
-  X(key, "key")                                     \
-  X(local_name, "local_name")                       \
-  X(message, "message")                             \
-  X(name, "name")                                   \
-  X(number, "number")                               \
-  X(oneof, "oneof")                                 \
-  X(oneofs_by_local_name, "_oneofs_by_local_name")  \
-  X(open, "open")                                   \
-  X(packed, "packed")                               \
-  X(presence, "presence")                           \
-  X(requires_presence, "_requires_presence")        \
-  X(scalar, "scalar")                               \
-  X(type_name, "type_name")                         \
-  X(type, "type")                                   \
-  X(value, "value")                                 \
-  X(values, "values")                               \
+#define TORVEX_VOCAB_NAMES(X)                      \
+  X(defaults, "_defaults")                         \
+  X(delimited_encoding, "delimited_encoding")      \
+  X(desc, "_desc")                                 \
+  X(element, "element")                            \
+  X(enum_, "enum")                                 \
+  X(extension, "extension")                        \
+  X(extension_for, "extension_for")                \
+  X(ext_marshaler, "_ext_marshaler")               \
+  X(ext_value_type, "_ext_value_type")             \
+  X(fields, "fields")                              \
+  X(fields_by_name, "_fields_by_name")             \
+  X(file, "file")                                  \
+  X(json_name, "json_name")                        \
+  X(key, "key")                                    \
+  X(local_name, "local_name")                      \
+  X(message, "message")                            \
+  X(name, "name")                                  \
+  X(number, "number")                              \
+  X(oneof, "oneof")                                \
+  X(oneofs_by_local_name, "_oneofs_by_local_name") \
+  X(open, "open")                                  \
+  X(packed, "packed")                              \
+  X(presence, "presence")                          \
+  X(requires_presence, "_requires_presence")       \
+  X(scalar, "scalar")                              \
+  X(type_name, "type_name")                        \
+  X(type, "type")                                  \
+  X(value, "value")                                \
+  X(values, "values")                              \
   X(new_, "__new__")
 
 #define TORVEX_VOCAB_CLASSES(X) \
