@@ -249,3 +249,19 @@ def test_bounded_memory_for_construction_loop(Msg):
     grown = tracemalloc.get_traced_memory()[0] - base
     tracemalloc.stop()
     assert grown < 200_000
+
+
+def test_reference_cycles_through_slots_and_unknown_fields_are_collected():
+    import gc
+    import weakref
+
+    node = message_class("CycleNode", ["child"])
+    desc(node)
+    finish(node, [field(1, "child", message_value(node))])
+    a = node()
+    a.child = a
+    a._get_or_init_unknown_fields()[5] = [a]
+    ref = weakref.ref(a)
+    del a
+    gc.collect()
+    assert ref() is None
