@@ -42,7 +42,7 @@ PyObject* raise_missing(const ArgSpec& spec, PyObject** out) noexcept {
                    spec.fullname, n, n == 1 ? "" : "s", list.get());
 }
 
-// Index of keyword `kw` in the spec, or -1. Interned strings usually match by identity.
+// Index of keyword `kw` among the parameters, or -1. Interned strings usually match by identity.
 int find_keyword(const ArgSpec& spec, PyObject* kw) noexcept {
   for (int i = 0; i < spec.ntotal; ++i) {
     if (PyUnicode_CompareWithASCIIString(kw, spec.names[i]) == 0) return i;

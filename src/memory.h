@@ -16,7 +16,7 @@
 
 namespace torvex {
 
-// Out-of-memory in a native buffer is not recoverable here: we abort, as the design requires.
+// Out-of-memory in a native buffer is not recoverable here: the process aborts.
 [[noreturn]] void fatal_out_of_memory(std::size_t bytes) noexcept;
 
 inline void* raw_malloc(std::size_t n) {
