@@ -134,7 +134,7 @@ MessageMarshaler* marshaler_from_object(PyObject* obj) noexcept {
     raise_wrong_type(obj, "MessageMarshaler");
     return nullptr;
   }
-  return rc_incref(reinterpret_cast<MarshalerObject*>(obj)->rec);
+  return reinterpret_cast<MarshalerObject*>(obj)->rec;
 }
 
 MessageMarshaler* resolve_handle_slow(MarshalerHandle* h) noexcept {
@@ -144,7 +144,7 @@ MessageMarshaler* resolve_handle_slow(MarshalerHandle* h) noexcept {
     Ref attr(PyObject_GetAttr(h->cls.get(), h->vocab->ext_marshaler));
     if (attr) {
       m = marshaler_from_object(attr.get());
-      if (m) h->resolved.store(m, std::memory_order_release);
+      if (m) h->resolved.store(rc_incref(m), std::memory_order_release);
     }
   }
   h->once.release();

@@ -202,8 +202,8 @@ PyTypeObject* handle_type() noexcept;
 PyTypeObject* enum_type() noexcept;
 PyTypeObject* member_type() noexcept;
 
-// Checks `obj` is a MessageMarshaler (wrong-type TypeError otherwise) and returns its record
-// with a new counted reference.
+// Checks `obj` is a MessageMarshaler (wrong-type TypeError otherwise) and returns its record,
+// borrowed: valid while `obj` lives.
 MessageMarshaler* marshaler_from_object(PyObject* obj) noexcept;
 
 // initialize_message_type's work, after argument conversion.

@@ -20,13 +20,8 @@ MarshalerRef lookup_class_marshaler(PyObject* cls) noexcept {
   if (!v) return {};
   Ref attr(PyObject_GetAttr(cls, v->ext_marshaler));
   if (!attr) return {};
-  PyTypeObject* t = marshaler_type();
-  if (!t) return {};
-  if (!PyObject_TypeCheck(attr.get(), t)) {
-    raise_wrong_type(attr.get(), "MessageMarshaler");
-    return {};
-  }
-  MessageMarshaler* m = reinterpret_cast<MarshalerObject*>(attr.get())->rec;
+  MessageMarshaler* m = marshaler_from_object(attr.get());
+  if (!m) return {};
   return MarshalerRef(m, std::move(attr));
 }
 

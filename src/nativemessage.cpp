@@ -74,17 +74,17 @@ PyTypeObject* g_native_type = nullptr;
 PyObject* nm_new(PyTypeObject* cls, PyObject*, PyObject*) noexcept {
   const DescriptorVocabulary* v = vocabulary();
   if (!v) return nullptr;
-  Rc<MessageMarshaler> m;
+  MessageMarshaler* m = nullptr;  // borrowed from `attr`; the instance takes its own count
   Ref attr(PyObject_GetAttr(reinterpret_cast<PyObject*>(cls), v->ext_marshaler));
   if (attr) {
-    m = Rc<MessageMarshaler>::adopt(marshaler_from_object(attr.get()));
+    m = marshaler_from_object(attr.get());
     if (!m) return nullptr;
   } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
   } else {
     return nullptr;
   }
-  return alloc_instance(cls, m.get());
+  return alloc_instance(cls, m);
 }
 
 int nm_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
