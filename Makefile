@@ -61,7 +61,7 @@ test-cpp: $(CPP_BUILD)/build.ninja
 	cd $(CPP_BUILD) && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure
 
 bench: install
-	$(PY) bench/bench_binary.py
+	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 # The Python suite against an AddressSanitizer build of the extension (leaks off: CPython keeps
 # much of its memory until exit).
