@@ -23,6 +23,7 @@ Schemas are declared as Python classes::
 from ._descriptors import DescFile as File
 from ._descriptors import Presence, ScalarType
 from ._enum import Enum
+from ._loader import load_descriptor_set
 from ._message import Message, field, map_field, oneof, repeated
 from ._oneof import Oneof
 
@@ -34,6 +35,7 @@ __all__ = [
     "Presence",
     "ScalarType",
     "field",
+    "load_descriptor_set",
     "map_field",
     "oneof",
     "repeated",
