@@ -11,6 +11,7 @@
 
 #include <bit>
 
+#include "error_path.h"
 #include "errors.h"
 #include "instance.h"
 #include "oneof.h"
@@ -38,6 +39,13 @@ using namespace encoder;
   return false;
 }
 
+struct Encoder;
+
+// Failure forwarders that record the step they unwind through (see error_path.h).
+[[gnu::cold, gnu::noinline]] bool fail_at_index(Encoder& enc, Py_ssize_t i) noexcept;
+[[gnu::cold, gnu::noinline]] bool fail_at_key(Encoder& enc, PyObject* key) noexcept;
+[[gnu::cold, gnu::noinline]] bool fail_in_field(Encoder& enc, const FieldSpec& f) noexcept;
+
 // State of one encode call.
 struct Encoder {
   explicit Encoder(bool write_unknown) noexcept : write_unknown(write_unknown) {}
@@ -46,6 +54,8 @@ struct Encoder {
   Out out;
   // Applies to the message and every nested one.
   bool write_unknown;
+  // Filled only while a failure unwinds: where in the tree it happened.
+  ErrorPath path;
   // NativeMessage, looked up once per call rather than once per sub-message.
   PyTypeObject* native = nullptr;
   // Classes already seen to derive from NativeMessage, by a hash of their address: a document
@@ -61,6 +71,21 @@ struct Encoder {
     return known_slot(t).get() == reinterpret_cast<PyObject*>(t);
   }
 };
+
+bool fail_at_index(Encoder& enc, Py_ssize_t i) noexcept {
+  if (i >= 0) enc.path.index(i);
+  return false;
+}
+
+bool fail_at_key(Encoder& enc, PyObject* key) noexcept {
+  enc.path.key(key);
+  return false;
+}
+
+bool fail_in_field(Encoder& enc, const FieldSpec& f) noexcept {
+  enc.path.field(f.proto_name.get());
+  return false;
+}
 
 bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder& enc, uint32_t depth) noexcept;
 
@@ -108,12 +133,15 @@ inline bool encode_value(const ElementKind& e, PyObject* v, Encoder& enc, uint32
   return false;
 }
 
-bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder& enc,
-                  uint32_t depth) noexcept {
+// encode_message_value unrolled into the loop, with the handle resolved at the first element
+// that needs it. `at` is set to the element being written, for the error path.
+bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder& enc, uint32_t depth,
+                  Py_ssize_t& at) noexcept {
   const ElementKind& e = f.elem;
   Out& out = enc.out;
   MessageMarshaler* sub = nullptr;
   for (Py_ssize_t i = n; i-- > 0;) {
+    at = i;
     if (PyList_GET_SIZE(list) != n) return changed_size("list");
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
     PyObject* v = item.get();
@@ -141,13 +169,14 @@ bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc, uint32_t dept
   if (n == 0) return true;  // no empty LEN record, packed or not
   Out& out = enc.out;
   size_t before = out.len();
+  Py_ssize_t at = -1;  // the element that failed, when one did
   bool ok;
   switch (f.elem.kind) {
     case ElemKind::Scalar:
       switch (f.elem.scalar) {
-#define TORVEX_CASE(T)                                \
-  case ScalarType::T:                                 \
-    ok = scalar_list<ScalarType::T>(f, list, n, out); \
+#define TORVEX_CASE(T)                                    \
+  case ScalarType::T:                                     \
+    ok = scalar_list<ScalarType::T>(f, list, n, out, at); \
     break;
         TORVEX_SCALAR_TYPES(TORVEX_CASE)
 #undef TORVEX_CASE
@@ -157,13 +186,13 @@ bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc, uint32_t dept
       }
       break;
     case ElemKind::Enum:
-      ok = enum_list(f, list, n, out);
+      ok = enum_list(f, list, n, out, at);
       break;
     default:
-      ok = message_list(f, list, n, enc, depth);
+      ok = message_list(f, list, n, enc, depth, at);
       break;
   }
-  if (!ok) return false;
+  if (!ok) return fail_at_index(enc, at);
   if (f.packed) {
     out.put_varint(out.len() - before);
     out.put_varint(f.tag);
@@ -185,9 +214,9 @@ bool encode_map(const FieldSpec& f, PyObject* dict, Encoder& enc, uint32_t depth
     Ref key = Ref::borrow(k);
     Ref value = Ref::borrow(v);
     size_t before = out.len();
-    if (!encode_value(e.value, value.get(), enc, depth)) return false;
+    if (!encode_value(e.value, value.get(), enc, depth)) return fail_at_key(enc, key.get());
     out.put_varint(e.value_tag);
-    if (!encode_scalar(e.key_type, key.get(), out)) return false;
+    if (!encode_scalar(e.key_type, key.get(), out)) return fail_at_key(enc, key.get());
     out.put_varint(e.key_tag);
     out.put_varint(out.len() - before);
     out.put_varint(f.tag);
@@ -463,13 +492,13 @@ bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder& enc,
       if (plain) {
         int r = plain_field(msg, *f, plain, enc);
         if (r > 0) continue;
-        if (r < 0) return false;
+        if (r < 0) return fail_in_field(enc, *f);
       }
     }
     Ref v;
     int r = select_value(msg, *f, false, &v);
     if (r == 0) continue;
-    if (r < 0 || !encode_field(*f, v.get(), enc, depth + 1)) return false;
+    if (r < 0 || !encode_field(*f, v.get(), enc, depth + 1)) return fail_in_field(enc, *f);
   }
   return true;
 }
@@ -499,7 +528,10 @@ PyObject* serialize_message(const MessageMarshaler* m, PyObject* msg,
     return nullptr;
   }
   Encoder enc(write_unknown_fields);
-  if (!encode_fields(m, msg, enc, 0)) return nullptr;
+  if (!encode_fields(m, msg, enc, 0)) {
+    enc.path.attach_note("while encoding ", m->full_name);
+    return nullptr;
+  }
   return enc.out.take_bytes();
 }
 

@@ -125,10 +125,12 @@ bool encode_scalar(ScalarType t, PyObject* v, Out& out) noexcept {
   return bad_scalar_type();
 }
 
-bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out) noexcept {
+bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
+               Py_ssize_t& at) noexcept {
   const EnumTable& t = *f.elem.enum_table.get();
   for (Py_ssize_t i = n; i-- > 0;) {
     PyObject* item = PyList_GET_ITEM(list, i);
+    at = i;
     if (PyLong_Check(item)) {
       if (!put_enum(t, item, out)) return false;
     } else {

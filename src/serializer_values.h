@@ -378,9 +378,10 @@ template <ScalarType kT>
 // afterwards (the next index must still exist).
 //
 // Runs of plain numbers are written straight into the staging block, as many per round as
-
+// it surely has room for, so the write position stays in a register.
 template <ScalarType kT>
-bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out) noexcept {
+bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
+                 Py_ssize_t& at) noexcept {
   constexpr size_t kWidth = max_width<kT>();
   constexpr bool kFixed = kT == ScalarType::Double || kT == ScalarType::Float ||
                           kT == ScalarType::Fixed64 || kT == ScalarType::Fixed32 ||
@@ -418,6 +419,7 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out) noe
     out.commit(static_cast<size_t>(start - p));
     if (i > stop) {
       Ref hold = Ref::borrow(items[--i]);
+      at = i;
       if (!put_scalar<kT>(hold.get(), out)) return false;
       if (tagged) out.put_varint(tag);
       if (PyList_GET_SIZE(list) != n) return changed_size("list");
@@ -428,16 +430,21 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out) noe
 
 // Strings and bytes.
 template <ScalarType kT>
-bool scalar_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out) noexcept {
+bool scalar_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
+                 Py_ssize_t& at) noexcept {
   if constexpr (kT != ScalarType::String && kT != ScalarType::Bytes) {
-    return number_list<kT>(f, list, n, out);
+    return number_list<kT>(f, list, n, out, at);
   } else {
     for (Py_ssize_t i = n; i-- > 0;) {
       PyObject* item = PyList_GET_ITEM(list, i);
       if (plain_scalar<kT>(item)) {
-        if (!put_plain<kT>(item, out)) return false;
+        if (!put_plain<kT>(item, out)) {
+          at = i;
+          return false;
+        }
       } else {
         Ref hold = Ref::borrow(item);
+        at = i;
         if (!put_scalar<kT>(item, out)) return false;
         if (PyList_GET_SIZE(list) != n) return changed_size("list");
       }
@@ -447,7 +454,7 @@ bool scalar_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out) noe
   }
 }
 
-bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out) noexcept;
+bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out, Py_ssize_t& at) noexcept;
 
 // encode_message_value unrolled into the loop, with the handle resolved at the first element
 
