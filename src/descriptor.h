@@ -147,11 +147,14 @@ struct FieldSpec {
   ~FieldSpec();
 };
 
-// One entry of the attribute table, as a native list for equality and construction.
+// One entry of the attribute table, as a native list for equality, construction and merge.
 struct AttrEntry {
   AttributeAccessor accessor;
   bool has_presence;
   uint32_t number;
+  // The field when it is a singular scalar or enum with implicit presence outside a oneof:
+  // merge skips its zero value, which the encoder treats as unset. Points into `fields`.
+  const FieldSpec* implicit = nullptr;
 };
 
 struct DefaultsTable {

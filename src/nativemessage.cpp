@@ -9,6 +9,7 @@
 #include "descriptor.h"
 #include "errors.h"
 #include "instance.h"
+#include "merge_copy.h"
 #include "oneof.h"
 #include "parser.h"
 #include "ref.h"
@@ -322,7 +323,7 @@ PyObject* nm_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* a[1];
   if (!parse_args(kCopy, args, nargs, kwnames, a)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("__copy__") : nullptr;
+  return m ? shallow_copy(m.get(), self) : nullptr;
 }
 
 PyObject* nm_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -330,7 +331,7 @@ PyObject* nm_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* a[1];
   if (!parse_args(kDeepcopy, args, nargs, kwnames, a)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("__deepcopy__") : nullptr;
+  return m ? deep_copy(m.get(), self) : nullptr;
 }
 
 PyObject* nm_merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -343,7 +344,8 @@ PyObject* nm_merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("_merge_from") : nullptr;
+  if (!m || !merge_message(m.get(), self, a[0], ignore)) return nullptr;
+  Py_RETURN_NONE;
 }
 
 bool field_number_arg(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,

@@ -23,7 +23,7 @@ Schemas are declared as Python classes::
 from ._descriptors import DescFile as File
 from ._descriptors import Presence, ScalarType
 from ._enum import Enum
-from ._message import Message, field, map_field, oneof, repeated
+from ._message import Message, descriptor, field, map_field, oneof, repeated, unknown_fields
 from ._oneof import Oneof
 
 __all__ = [
@@ -33,8 +33,10 @@ __all__ = [
     "Oneof",
     "Presence",
     "ScalarType",
+    "descriptor",
     "field",
     "map_field",
     "oneof",
     "repeated",
+    "unknown_fields",
 ]
