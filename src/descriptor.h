@@ -212,6 +212,11 @@ MessageMarshaler* marshaler_from_object(PyObject* obj) noexcept;
 // initialize_message_type's work, after argument conversion.
 int initialize_message_type(PyObject* message_type) noexcept;
 
+// Reads a field value descriptor (DescFieldValue*) into the value kind of `f`, as intake does
+// for fields; `cls` is the message class. Used for registry extensions.
+bool read_field_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
+                      FieldSpec* f) noexcept;
+
 // Writes the defaults table into a new instance.
 int apply_defaults(const MessageMarshaler* m, PyObject* obj) noexcept;
 

@@ -561,6 +561,11 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
 
 }  // namespace
 
+bool read_field_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
+                      FieldSpec* f) noexcept {
+  return read_value(v, cls, value, f);
+}
+
 int initialize_message_type(PyObject* message_type) noexcept {
   const DescriptorVocabulary* v = vocabulary();
   if (!v) return -1;

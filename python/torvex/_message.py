@@ -652,6 +652,23 @@ class Message(metaclass=MessageMeta):
             return isinstance(value, Oneof) and value.field == name
         return _field_is_set(self, f, dict(desc._defaults))
 
+    def to_dict(
+        self,
+        *,
+        registry: Any = None,
+        always_emit_implicit: bool = False,
+        print_enums_as_ints: bool = False,
+        use_proto_field_name: bool = False,
+    ) -> Any:
+        """The message's proto3 JSON form as plain Python values (a ``dict`` for ordinary
+        messages): what ``json.loads(msg.to_json(...))`` gives, without the text."""
+        return self._to_json_value(
+            registry=registry,
+            always_emit_implicit=always_emit_implicit,
+            print_enums_as_ints=print_enums_as_ints,
+            use_proto_field_name=use_proto_field_name,
+        )
+
     def clear_field(self, name: str) -> None:
         """Reset the field, oneof or oneof member with attribute name ``name`` to unset."""
         desc = type(self)._desc
