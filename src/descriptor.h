@@ -209,6 +209,9 @@ MessageMarshaler* marshaler_from_object(PyObject* obj) noexcept;
 // initialize_message_type's work, after argument conversion.
 int initialize_message_type(PyObject* message_type) noexcept;
 
+// The Python zero value of a scalar type: 0.0, 0, False, empty str or bytes.
+Ref scalar_zero(ScalarType t) noexcept;
+
 // Writes the defaults table into a new instance.
 int apply_defaults(const MessageMarshaler* m, PyObject* obj) noexcept;
 

@@ -76,6 +76,8 @@ bool read_scalar_type(PyObject* obj, ScalarType* out) noexcept {
   return true;
 }
 
+}  // namespace
+
 Ref scalar_zero(ScalarType t) noexcept {
   switch (t) {
     case ScalarType::Double:
@@ -91,6 +93,8 @@ Ref scalar_zero(ScalarType t) noexcept {
       return Ref(PyLong_FromLong(0));
   }
 }
+
+namespace {
 
 bool utf8_of(PyObject* str, RString* out) noexcept {
   Py_ssize_t n;
