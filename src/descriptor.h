@@ -212,6 +212,11 @@ int initialize_message_type(PyObject* message_type) noexcept;
 // The Python zero value of a scalar type: 0.0, 0, False, empty str or bytes.
 Ref scalar_zero(ScalarType t) noexcept;
 
+// Fills the value kind (and cardinality) of `f` from a descriptor's `value` object
+// (DescFieldValue*); `cls` is the class on which a oneof's attribute is resolved.
+bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
+                FieldSpec* f) noexcept;
+
 // Writes the defaults table into a new instance.
 int apply_defaults(const MessageMarshaler* m, PyObject* obj) noexcept;
 

@@ -276,6 +276,8 @@ bool read_oneof(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
   return true;
 }
 
+}  // namespace
+
 // Fills the value kind of `f` from the descriptor's `value` object.
 bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
                 FieldSpec* f) noexcept {
@@ -367,6 +369,8 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
   PyErr_SetString(PyExc_ValueError, "invalid field value type");
   return false;
 }
+
+namespace {
 
 // Per-field facts that only the attribute table needs.
 struct FieldExtra {

@@ -755,11 +755,91 @@ int read_element(Src& src, const ElementKind& e, const char* context, const Fiel
 
 namespace {
 
+// The value of extension `ext` (a registry result whose extendee is this message) into `msg`.
+template <class Src>
+bool read_extension(Src& src, const MessageMarshaler* m, PyObject* msg, PyObject* ext,
+                    uint32_t depth, const JsonReadOptions& opts) noexcept {
+  const DescriptorVocabulary* v = m->vocab;
+  Ref value_desc(PyObject_GetAttr(ext, v->value));
+  if (!value_desc) return false;
+  FieldSpec f;
+  if (!read_value(v, Py_None, value_desc.get(), &f)) return false;
+  if (f.cardinality == Cardinality::Map) {
+    PyErr_SetString(PyExc_ValueError, "map extensions are not supported");
+    return false;
+  }
+  Ref name(PyObject_GetAttr(ext, v->type_name));
+  if (!name) return false;
+  const FieldContext ctx{m, nullptr, name.get()};
+  Ref value;
+  if (f.cardinality == Cardinality::List) {
+    JsonKind k = src.peek();
+    if (k == JsonKind::Error) return false;
+    if (k != JsonKind::Array) return raise_json_type(src, "expected list got ", ctx);
+    value = Ref(PyList_New(0));
+    typename Src::ArrIter it;
+    if (!value || !src.begin_array(it)) return false;
+    int r;
+    while ((r = src.next_element(it)) > 0) {
+      PyObject* item;
+      int e = read_element(src, f.elem, "list item", ctx, depth, opts, &item);
+      if (e < 0) return false;
+      if (e == 0) continue;
+      Ref hold(item);
+      if (PyList_Append(value.get(), item) < 0) return false;
+    }
+    if (r < 0) return false;
+  } else if (f.kind == ValueKind::Scalar) {
+    value = Ref(read_scalar(src, f.elem.scalar, ctx));
+  } else if (f.kind == ValueKind::Enum) {
+    PyObject* out;
+    int r = read_enum(src, f.elem.enum_table.get(), opts.ignore_unknown_fields, &out);
+    if (r <= 0) return r == 0;
+    value = Ref(out);
+  } else {
+    value = Ref(read_new_message(src, f.elem, depth, opts));
+  }
+  if (!value) return false;
+  Ref key(PyObject_GetAttr(ext, v->type));
+  return key && PyObject_SetItem(msg, key.get(), value.get()) == 0;
+}
+
+// "[full.name]" with a registry: 1 handled, 0 not an extension the registry knows, -1 error.
+template <class Src>
+int try_extension(Src& src, const MessageMarshaler* m, PyObject* msg, std::string_view key,
+                  uint32_t depth, const JsonReadOptions& opts) noexcept {
+  const DescriptorVocabulary* v = m->vocab;
+  Ref name(PyUnicode_DecodeUTF8(key.data() + 1, static_cast<Py_ssize_t>(key.size() - 2), "strict"));
+  if (!name) return -1;
+  Ref ext(PyObject_CallMethodOneArg(opts.registry, v->extension, name.get()));
+  if (!ext) return -1;
+  if (ext.get() == Py_None) return 0;
+  Ref extendee(PyObject_GetAttr(ext.get(), v->extendee));
+  if (!extendee) return -1;
+  Ref target(PyObject_GetAttr(extendee.get(), v->type_name));
+  if (!target) return -1;
+  if (!PyUnicode_Check(target.get())) {
+    raise_wrong_type(target.get(), "str");
+    return -1;
+  }
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(target.get(), &n);
+  if (!s) return -1;
+  if (std::string_view(s, static_cast<size_t>(n)) != std::string_view(m->full_name)) {
+    return src.skip() ? 1 : -1;
+  }
+  return read_extension(src, m, msg, ext.get(), depth, opts) ? 1 : -1;
+}
+
 template <class Src>
 bool read_unknown_key(Src& src, const MessageMarshaler* m, PyObject* msg, std::string_view key,
                       uint32_t depth, const JsonReadOptions& opts) noexcept {
-  (void)msg;
-  (void)depth;
+  if (opts.registry && key.size() >= 2 && key.front() == '[' && key.back() == ']') {
+    // Key views stay valid across the registry call: they point into the input (or its unescaped
+    // copy) or into a key the tree source holds.
+    int r = try_extension(src, m, msg, key, depth, opts);
+    if (r != 0) return r > 0;
+  }
   if (opts.ignore_unknown_fields) return src.skip();
   Ref text(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
   if (!text) return false;

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import math
+import types
 
 import pytest
 from google.protobuf import json_format
@@ -17,7 +18,13 @@ from peer import to_peer
 from test_roundtrip_property import has_nan, schema_and_values
 from torvex import Oneof
 from torvex import ScalarType as T
-from torvex._descriptors import DescFieldValueList, DescFieldValueMap, DescFieldValueMessage
+from torvex._descriptors import (
+    DescFieldValueEnum,
+    DescFieldValueList,
+    DescFieldValueMap,
+    DescFieldValueMessage,
+    DescFieldValueScalar,
+)
 
 F = torvex.File("jsonparse/p.proto", package="jp")
 
@@ -412,3 +419,58 @@ def test_reads_the_peers_json(case):
     ), schema.root)
     for got in (schema.root.from_json(json.dumps(tree)), schema.root._from_json_value(tree)):
         assert to_peer(got) == peer
+
+
+# ---- extensions and the Python spelling -----------------------------------------------------
+
+STORED: list = []
+
+
+class Extended(torvex.Message, file=F):
+    a: int = torvex.field(1, T.INT32)
+
+    def __setitem__(self, key, value):
+        STORED.append((key, value))
+
+
+class Registry:
+    def __init__(self, **exts):
+        self.exts = exts
+
+    def extension(self, name):
+        return self.exts.get(name)
+
+
+def _ext(name, value, extendee=Extended):
+    return types.SimpleNamespace(extendee=extendee._desc, value=value, type=name, type_name=name)
+
+
+REGISTRY = Registry(**{
+    "jp.i": _ext("jp.i", DescFieldValueScalar(T.INT64, None)),
+    "jp.l": _ext("jp.l", DescFieldValueList(T.INT32, True, False)),
+    "jp.c": _ext("jp.c", DescFieldValueEnum(Color._desc, None)),
+    "jp.s": _ext("jp.s", DescFieldValueMessage(Sub._desc, False, None)),
+    "jp.m": _ext("jp.m", DescFieldValueMap(T.STRING, T.INT32)),
+    "jp.o": _ext("jp.o", DescFieldValueScalar(T.INT32, None), extendee=Sub),
+})  # fmt: skip
+
+
+def test_extensions(parse):
+    STORED.clear()
+    doc = {"a": 1, "[jp.i]": "5", "[jp.l]": [1, 2], "[jp.c]": "COLOR_RED", "[jp.s]": {"a": 3},
+           "[jp.o]": "ignored: another extendee"}  # fmt: skip
+    msg = parse(Extended, doc, registry=REGISTRY)
+    assert msg.a == 1
+    assert STORED == [("jp.i", 5), ("jp.l", [1, 2]), ("jp.c", Color.COLOR_RED), ("jp.s", Sub(a=3))]
+    with pytest.raises(ValueError, match="^invalid integer value: 'x' for extension jp.i$"):
+        parse(Extended, {"[jp.i]": "x"}, registry=REGISTRY)
+    with pytest.raises(ValueError, match="^map extensions are not supported$"):
+        parse(Extended, {"[jp.m]": {}}, registry=REGISTRY)
+    for registry in (REGISTRY, None):
+        with pytest.raises(ValueError, match=r"key: '\[jp.nope\]' is unknown"):
+            parse(Extended, {"[jp.nope]": 1}, registry=registry)
+        assert parse(Extended, {"[jp.i]": [{}]}, ignore_unknown_fields=True).a == 0
+
+
+def test_from_dict_is_the_value_tree_reader():
+    assert M.from_dict({"fInt32": 3, "zz": 1}, ignore_unknown_fields=True) == M(f_int32=3)
