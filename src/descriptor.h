@@ -212,10 +212,13 @@ MessageMarshaler* marshaler_from_object(PyObject* obj) noexcept;
 // initialize_message_type's work, after argument conversion.
 int initialize_message_type(PyObject* message_type) noexcept;
 
-// Reads a field value descriptor (DescFieldValue*) into the value kind of `f`, as intake does
-// for fields; `cls` is the message class. Used for registry extensions.
-bool read_field_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
-                      FieldSpec* f) noexcept;
+// The Python zero value of a scalar type: 0.0, 0, False, empty str or bytes.
+Ref scalar_zero(ScalarType t) noexcept;
+
+// Fills the value kind (and cardinality) of `f` from a descriptor's `value` object
+// (DescFieldValue*); `cls` is the class on which a oneof's attribute is resolved.
+bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
+                FieldSpec* f) noexcept;
 
 // Writes the defaults table into a new instance.
 int apply_defaults(const MessageMarshaler* m, PyObject* obj) noexcept;

@@ -76,6 +76,8 @@ bool read_scalar_type(PyObject* obj, ScalarType* out) noexcept {
   return true;
 }
 
+}  // namespace
+
 Ref scalar_zero(ScalarType t) noexcept {
   switch (t) {
     case ScalarType::Double:
@@ -91,6 +93,8 @@ Ref scalar_zero(ScalarType t) noexcept {
       return Ref(PyLong_FromLong(0));
   }
 }
+
+namespace {
 
 bool utf8_of(PyObject* str, RString* out) noexcept {
   Py_ssize_t n;
@@ -272,6 +276,8 @@ bool read_oneof(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
   return true;
 }
 
+}  // namespace
+
 // Fills the value kind of `f` from the descriptor's `value` object.
 bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
                 FieldSpec* f) noexcept {
@@ -363,6 +369,8 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
   PyErr_SetString(PyExc_ValueError, "invalid field value type");
   return false;
 }
+
+namespace {
 
 // Per-field facts that only the attribute table needs.
 struct FieldExtra {
@@ -560,11 +568,6 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
 }
 
 }  // namespace
-
-bool read_field_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
-                      FieldSpec* f) noexcept {
-  return read_value(v, cls, value, f);
-}
 
 int initialize_message_type(PyObject* message_type) noexcept {
   const DescriptorVocabulary* v = vocabulary();

@@ -638,6 +638,16 @@ class Message(metaclass=MessageMeta):
                 parts.append(f"{f.local_name}={getattr(self, f.local_name)!r}")
         return f"{display_qualname(type(self))}({', '.join(parts)})"
 
+    @classmethod
+    def from_dict(
+        cls, data: Any, *, ignore_unknown_fields: bool = False, registry: Any = None
+    ) -> Any:
+        """A new message read from ``data``, a tree of dicts, lists and scalars in the proto3
+        JSON mapping (what ``json.loads`` gives for the message's JSON text)."""
+        return cls._from_json_value(  # type: ignore[attr-defined]
+            data, ignore_unknown_fields=ignore_unknown_fields, registry=registry
+        )
+
     def has_field(self, name: str) -> bool:
         """Whether the field (or oneof, or oneof member) with attribute name ``name`` is set."""
         desc = type(self)._desc
