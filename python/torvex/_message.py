@@ -637,6 +637,21 @@ class Message(metaclass=MessageMeta):
                 parts.append(f"{f.local_name}={getattr(self, f.local_name)!r}")
         return f"{display_qualname(type(self))}({', '.join(parts)})"
 
+    # Extensions, keyed by their Extension objects (torvex._extension).
+    __iter__ = None  # item access is not a sequence protocol
+
+    def __getitem__(self, extension: Any) -> Any:
+        return _extension_key(extension).get_from(self)
+
+    def __setitem__(self, extension: Any, value: Any) -> None:
+        _extension_key(extension).set_on(self, value)
+
+    def __delitem__(self, extension: Any) -> None:
+        _extension_key(extension).delete_from(self)
+
+    def __contains__(self, extension: Any) -> bool:
+        return bool(_extension_key(extension).is_in(self))
+
     def has_field(self, name: str) -> bool:
         """Whether the field (or oneof, or oneof member) with attribute name ``name`` is set."""
         desc = type(self)._desc
@@ -674,3 +689,13 @@ class Message(metaclass=MessageMeta):
         # Stored without NativeMessage.__setattr__, which would mark the field present.
         generic_setattr(self, name, default)
         self._clear_field_number_present(f.number)
+
+
+def _extension_key(key: Any) -> Any:
+    from ._extension import Extension
+
+    if not isinstance(key, Extension):
+        raise TypeError(
+            f"messages are indexed by torvex.Extension objects, not {type(key).__name__}"
+        )
+    return key
