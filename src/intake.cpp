@@ -7,6 +7,7 @@
 #include "args.h"
 #include "descriptor.h"
 #include "errors.h"
+#include "wkt_registry.h"
 
 namespace torvex {
 
@@ -518,6 +519,8 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
     m->oneofs.push_back(resolve_accessor(cls, key));
     if (m->oneofs.back().is_slot()) m->has_slots = true;
   }
+  // 8: the well-known-type marker.
+  if (recognise_well_known(v, d, m.get()) < 0) return {};
   // 9: name index, proto name then JSON name; later insertions win.
   for (const FieldSpec& f : m->fields) {
     RString name;

@@ -648,6 +648,21 @@ class Message(metaclass=MessageMeta):
             data, ignore_unknown_fields=ignore_unknown_fields, registry=registry
         )
 
+    # Extensions, keyed by their Extension objects (torvex._extension).
+    __iter__ = None  # item access is not a sequence protocol
+
+    def __getitem__(self, extension: Any) -> Any:
+        return _extension_key(extension).get_from(self)
+
+    def __setitem__(self, extension: Any, value: Any) -> None:
+        _extension_key(extension).set_on(self, value)
+
+    def __delitem__(self, extension: Any) -> None:
+        _extension_key(extension).delete_from(self)
+
+    def __contains__(self, extension: Any) -> bool:
+        return bool(_extension_key(extension).is_in(self))
+
     def has_field(self, name: str) -> bool:
         """Whether the field (or oneof, or oneof member) with attribute name ``name`` is set."""
         desc = type(self)._desc
@@ -751,3 +766,12 @@ def unknown_fields(message: Message) -> dict[int, list[bytes]]:
         raise TypeError(f"expected a torvex message, got {type(message).__qualname__}")
     store = message._unknown_fields
     return {} if store is None else {number: list(records) for number, records in store.items()}
+
+def _extension_key(key: Any) -> Any:
+    from ._extension import Extension
+
+    if not isinstance(key, Extension):
+        raise TypeError(
+            f"messages are indexed by torvex.Extension objects, not {type(key).__name__}"
+        )
+    return key
