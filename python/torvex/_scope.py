@@ -204,6 +204,12 @@ def forget(cls: type) -> None:
             claims[:] = [ref for ref in claims if ref() not in (None, cls)]
 
 
+def find(full_name: str) -> type | None:
+    """The placed type with this full name (a leading "." is allowed) in the default pool."""
+    with _lock:
+        return _placed(DEFAULT_POOL.get(full_name.removeprefix(".")))
+
+
 def complete(file: DescFile) -> None:
     """Fail for every type of ``file`` that is still waiting for a type, or failed to build
     (such types are dropped), and for full names that another file defines as well.
