@@ -6,6 +6,7 @@ import torvex
 from torvex import Presence
 from torvex import ScalarType as T
 from torvex._descriptors import (
+    DescEnum,
     DescField,
     DescFieldValueEnum,
     DescFieldValueList,
@@ -57,10 +58,10 @@ class AddressBook(torvex.Message, file=FILE):
     owner_id: int = torvex.field(2, T.INT64)
 
 
-def describe_type(element: ScalarType | object) -> str:
+def describe_type(element: ScalarType | DescEnum | DescMessage) -> str:
     if isinstance(element, ScalarType):
         return element.name.lower()
-    return element.type_name
+    return str(element.type_name)
 
 
 def describe_field(f: DescField) -> str:
@@ -83,7 +84,7 @@ def describe_field(f: DescField) -> str:
 
 
 def print_message_type(desc: DescMessage) -> None:
-    print(f"message {desc.type_name}  [{desc.file.name}]")
+    print(f"message {desc.type_name}  [{desc.file.name if desc.file else ''}]")
     for f in desc.fields:
         presence = Presence(f.presence).name.lower()
         print(

@@ -432,6 +432,6 @@ def test_missing_protoc_is_a_clear_error(monkeypatch, capsys):
     import torvex.compile as tc
 
     monkeypatch.setattr(tc.shutil, "which", lambda name: None)
-    monkeypatch.setitem(sys.modules, "grpc_tools.protoc", None)
+    monkeypatch.setattr(tc.importlib.util, "find_spec", lambda name: None)
     assert tc.main(["-I.", "--torvex_out=.", "x.proto"]) == 2
     assert "no protoc found" in capsys.readouterr().err

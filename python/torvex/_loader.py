@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import importlib
 import types
+from collections.abc import Callable
 from typing import Any
 
 from . import _message, _scope
@@ -30,7 +31,7 @@ from .protoc_gen._model import (
 
 __all__ = ["load_descriptor_set"]
 
-_CALLS = {"field": _message.field, "repeated": _message.repeated, "map_field": _message.map_field}
+_CALLS: dict[str, Callable[..., Any]] = {"field": _message.field, "repeated": _message.repeated, "map_field": _message.map_field}
 
 
 def load_descriptor_set(data: Any) -> dict[str, type]:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import reprlib
 import struct
-from typing import Any, ClassVar
+from typing import TYPE_CHECKING, Any, ClassVar, dataclass_transform
 
 from _torvex_ext import NativeMessage, Oneof, generic_setattr, initialize_message_type
 
@@ -526,12 +526,20 @@ def _collect(namespace: dict[str, Any], qualname: str) -> list[tuple[str, _Field
     return decls
 
 
+# For type checkers, message classes are keyword-only dataclasses: every field is an optional
+# keyword of the constructor (the declarations are defaults, not field specifiers, since a
+# specifier without ``default=`` would make its field a required argument).
+@dataclass_transform(kw_only_default=True)
 class MessageMeta(type):
     """Builds message classes from their declarations.
 
     Class keywords: ``file`` (a ``torvex.File``; nested messages take their enclosing type's)
     and ``name`` (proto name, default the class name).
     """
+
+    if TYPE_CHECKING:
+        _desc: DescMessage
+        _ext_marshaler: Any
 
     def __new__(
         mcls,
@@ -611,7 +619,16 @@ def _field_is_set(msg: Message, f: DescField, defaults: dict[str, Any]) -> bool:
     return bool(value)
 
 
-class Message(metaclass=MessageMeta):
+if TYPE_CHECKING:
+    # At run time the metaclass puts NativeMessage first in each message class's bases.
+    class _MessageBase(NativeMessage):
+        __slots__ = ()
+
+else:
+    _MessageBase = object
+
+
+class Message(_MessageBase, metaclass=MessageMeta):
     """Base class of message types.
 
     Declare fields as annotated class attributes::

@@ -9,6 +9,7 @@ is used when installed, else a ``protoc`` on PATH; torvex's plugin is wired in e
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import shutil
 import stat
@@ -32,10 +33,10 @@ class ProtocNotFound(RuntimeError):
 def find_protoc() -> list[str]:
     """The command that runs protoc: grpcio-tools' module first, then ``protoc`` on PATH."""
     try:
-        import grpc_tools.protoc  # noqa: F401
-    except ImportError:
-        pass
-    else:
+        bundled = importlib.util.find_spec("grpc_tools.protoc") is not None
+    except (ImportError, ValueError):
+        bundled = False
+    if bundled:
         return [sys.executable, "-m", "grpc_tools.protoc"]
     found = shutil.which("protoc")
     if found is not None:

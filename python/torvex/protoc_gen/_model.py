@@ -577,17 +577,17 @@ class FileBuilder:
         # hide that type from the checker.
         for f in msg.field:
             if f.type_name:
-                ref = self.index.types.get(f.type_name.lstrip("."))
-                if ref is not None:
-                    taken.add(self.root(ref))
+                used = self.index.types.get(f.type_name.lstrip("."))
+                if used is not None:
+                    taken.add(self.root(used))
         proto_names = {f.name for f in msg.field} | {o.name for o in msg.oneof_decl}
         oneofs: dict[int, OneofModel] = {}
         real_oneofs = {
             int(f.oneof_index) for f in msg.field if has(f, "oneof_index") and not f.proto3_optional
         }
         for i, fdp_field in enumerate(msg.field):
-            built = self._field(fdp_field, full, features, taken, proto_names, (*path, 2, i))
-            taken.add(built.attr)
+            member = self._field(fdp_field, full, features, taken, proto_names, (*path, 2, i))
+            taken.add(member.attr)
             if has(fdp_field, "oneof_index") and int(fdp_field.oneof_index) in real_oneofs:
                 index = int(fdp_field.oneof_index)
                 group = oneofs.get(index)
@@ -598,11 +598,11 @@ class FileBuilder:
                     group = OneofModel(decl.name, attr, doc=self.comments.get((*path, 8, index)))
                     oneofs[index] = group
                     model.members.append(group)
-                built.oneof = group.attr
-                built.optional = False
-                group.fields.append(built)
+                member.oneof = group.attr
+                member.optional = False
+                group.fields.append(member)
             else:
-                model.members.append(built)
+                model.members.append(member)
         ext_taken = frozenset(taken)
         for i, ext in enumerate(msg.extension):
             model.extensions.append(self._extension(ext, inner, (*path, 6, i), features, ext_taken))

@@ -302,20 +302,29 @@ class Renderer:
 
     def _oneof(self, group: OneofModel, indent: str) -> None:
         inner = indent + INDENT
-        choices = [
-            f"torvex.Oneof[typing.Literal[{str_literal(f.attr)}], "
-            f"{self.annotation(f).removesuffix(' | None')}]"
-            for f in group.fields
-        ]
-        line = f"{indent}{group.attr}: {' | '.join(choices)} | None = torvex.oneof("
+        # One Oneof type for the whole group: checkers infer the member name's literal type
+        # from such a context, which a union of one Oneof type per member defeats.
+        names = ", ".join(str_literal(f.attr) for f in group.fields)
+        values = " | ".join(
+            dict.fromkeys(self.annotation(f).removesuffix(" | None") for f in group.fields)
+        )
+        line = (
+            f"{indent}{group.attr}: torvex.Oneof[typing.Literal[{names}], {values}] | None"
+            " = torvex.oneof("
+        )
         if len(line) <= LINE_LENGTH:
             self.lines.append(line)
         else:
-            self.lines.append(f"{indent}{group.attr}: (")
-            self.lines.append(f"{inner}{choices[0]}")
-            self.lines.extend(f"{inner}| {choice}" for choice in choices[1:])
-            self.lines.append(f"{inner}| None")
-            self.lines.append(f"{indent}) = torvex.oneof(")
+            self.lines.append(f"{indent}{group.attr}: torvex.Oneof[")
+            literal = f"{inner}typing.Literal[{names}],"
+            if len(literal) <= LINE_LENGTH:
+                self.lines.append(literal)
+            else:
+                self.lines.append(f"{inner}typing.Literal[")
+                self.lines.extend(f"{inner}{INDENT}{str_literal(f.attr)}," for f in group.fields)
+                self.lines.append(f"{inner}],")
+            self.lines.append(f"{inner}{values},")
+            self.lines.append(f"{indent}] | None = torvex.oneof(")
         if group.attr != group.proto_name:
             self.lines.append(f"{inner}{str_literal(group.proto_name)},")
         for f in group.fields:
