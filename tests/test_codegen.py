@@ -435,3 +435,28 @@ def test_missing_protoc_is_a_clear_error(monkeypatch, capsys):
     monkeypatch.setattr(tc.importlib.util, "find_spec", lambda name: None)
     assert tc.main(["-I.", "--torvex_out=.", "x.proto"]) == 2
     assert "no protoc found" in capsys.readouterr().err
+
+
+def test_extensions_against_peer(compiled):
+    ext, peer_ext = compiled["corpus/extensions.proto"]
+    p2, peer_p2 = compiled["corpus/proto2_all.proto"]
+    msg = p2.Legacy(id=7)
+    assert msg[ext.size_ext] is p2.Size.SIZE_HUGE and msg[ext.ratio] == 8999999488.0
+    msg[ext.nickname] = "nick"
+    msg[ext.scores] = [1, -2, 3]
+    msg[ext.loose] = [-(2**63), 5]
+    msg[ext.holder] = ext.Holder(v=4)
+    msg[ext.grp] = ext.Grp(g=9)
+    msg[ext.Holder.nested_holder] = ext.Holder(v=-1)
+    theirs = peer_p2.Legacy.FromString(msg.to_binary())
+    assert theirs.Extensions[peer_ext.nickname] == "nick"
+    assert list(theirs.Extensions[peer_ext.scores]) == [1, -2, 3]
+    assert list(theirs.Extensions[peer_ext.loose]) == [-(2**63), 5]
+    assert theirs.Extensions[peer_ext.holder].v == 4 and theirs.Extensions[peer_ext.grp].g == 9
+    assert theirs.Extensions[peer_ext.Holder.nested_holder].v == -1
+    assert not theirs.HasExtension(peer_ext.size_ext)
+    theirs.Extensions[peer_ext.size_ext] = peer_p2.SIZE_SMALL
+    back = p2.Legacy.from_binary(theirs.SerializeToString())
+    assert back[ext.size_ext] is p2.Size.SIZE_SMALL and back[ext.nickname] == "nick"
+    assert back[ext.scores] == [1, -2, 3] and back[ext.grp] == ext.Grp(g=9)
+    assert back[ext.Holder.nested_holder] == ext.Holder(v=-1)

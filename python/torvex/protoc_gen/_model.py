@@ -183,7 +183,8 @@ class FieldModel:
     key: ScalarType | None = None
     optional: bool = False  # explicit presence of a singular scalar or enum
     required: bool = False
-    packed: bool | None = None
+    packed: bool | None = None  # only when it differs from the file syntax's default
+    packed_resolved: bool = False
     delimited: bool = False
     default: Any = None  # a Python value, or None when there is none
     has_default: bool = False
@@ -658,6 +659,7 @@ class FileBuilder:
                 default_packed = self.edition != EDITION_PROTO2
                 if packed != default_packed:
                     model.packed = packed
+                model.packed_resolved = packed
             return model
         presence = features["field_presence"]
         if label == LABEL_REQUIRED:

@@ -144,10 +144,7 @@ class Renderer:
         out.append("from torvex import ScalarType as _T")
         if any(msg.mixin for msg in m.messages):
             out.append("from torvex.wkt import _mixins")
-        if m.aliases:
-            out.append("")
-            for module, alias in m.aliases.items():
-                out.append(self._import(module, alias))
+        imports_at = len(out)
         out.append("")
         syntax = "" if m.syntax == "proto3" else f", syntax={str_literal(m.syntax)}"
         package = f", package={str_literal(m.package)}" if m.package else ""
@@ -168,6 +165,16 @@ class Renderer:
         self._blank(2)
         out.append("FILE.complete()")
         out.append("")
+        if m.aliases:
+            body = "\n".join(out[imports_at:])
+            lines = [""]
+            for module, alias in m.aliases.items():
+                line = self._import(module, alias)
+                if f"{alias}." not in body:
+                    # Imported for the types it defines (an extendee, say), not for a name.
+                    line += "  # pyright: ignore[reportUnusedImport]"
+                lines.append(line)
+            out[imports_at:imports_at] = lines
         return "\n".join(out)
 
     def _import(self, module: str, alias: str) -> str:
@@ -341,15 +348,22 @@ class Renderer:
         args.append(f"extendee={str_literal(ext.extendee)}")
         if f.kind == "repeated":
             args.append("repeated=True")
-            if f.packed is not None:
-                args.append(f"packed={f.packed}")
+            # Extensions are unpacked unless declared packed, whatever their file's syntax.
+            if f.packed_resolved:
+                args.append("packed=True")
         if f.delimited:
             args.append("delimited=True")
         if f.has_default:
             args.append(f"default={py_literal(f.default)}")
         if f.json_name is not None:
             args.append(f"json_name={str_literal(f.json_name)}")
-        self.lines.append(f"{indent}{ext.py_name} = torvex.Extension({', '.join(args)})")
+        line = f"{indent}{ext.py_name} = torvex.Extension({', '.join(args)})"
+        if len(line) <= LINE_LENGTH:
+            self.lines.append(line)
+        else:
+            self.lines.append(f"{indent}{ext.py_name} = torvex.Extension(")
+            self.lines.extend(f"{indent}{INDENT}{arg}," for arg in args)
+            self.lines.append(f"{indent})")
         if f.doc:
             self.lines.extend(doc_literal(f.doc, indent))
 
