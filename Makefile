@@ -56,12 +56,17 @@ test-python-alt:
 # mypy --strict and pyright on the examples, the quick start's generated module
 # included; tests/test_codegen_typing.py (in test-python) does the same for the corpus.
 TYPECHECK := build/typecheck
+# The declarative API, the generator and the generated modules of the package, from source.
+DECLARATIVE_API := torvex/__init__.py torvex/_descriptors.py torvex/_message.py torvex/_scope.py \
+	torvex/_enum.py torvex/_names.py torvex/_oneof.py torvex/_loader.py torvex/compile.py \
+	torvex/protoc_gen torvex/wkt/descriptor.py torvex/wkt/compiler/plugin.py
 typecheck: install
 	rm -rf $(TYPECHECK) && mkdir -p $(TYPECHECK)
 	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) bookstore.proto
 	cp examples/*.py $(TYPECHECK)/
 	cd $(TYPECHECK) && $(abspath $(PY)) -m mypy --strict --follow-imports=silent --no-incremental *.py
 	cd $(TYPECHECK) && PATH=$(abspath $(VENV))/bin:$$PATH pyright --pythonpath $(abspath $(PY)) *.py
+	cd python && $(abspath $(PY)) -m mypy --strict --follow-imports=silent $(DECLARATIVE_API)
 
 # GoogleTest comes from Debian's libgtest-dev; install it when missing.
 $(CPP_BUILD)/build.ninja: $(PY)

@@ -286,7 +286,7 @@ class _MessageBuilder:
         return True
 
     def _field_decls(self) -> list[tuple[str, _FieldDecl]]:
-        out = []
+        out: list[tuple[str, _FieldDecl]] = []
         for attr, decl in self.decls:
             if isinstance(decl, _OneofDecl):
                 out.extend(decl.members.items())
@@ -296,12 +296,13 @@ class _MessageBuilder:
 
     def _resolve(self) -> bool:
         cls = self.cls
+        assert cls is not None
         desc: DescMessage = cls.__dict__["_desc"]
         if desc.type_name is None:
             self.blocker = "the class it is nested in is not finished"
             return False
         for attr, decl in self._field_decls():
-            ref = self.resolved.get(id(decl))
+            ref: Any = self.resolved.get(id(decl))
             if ref is None:
                 ref = decl.type
                 if isinstance(ref, str):
@@ -320,7 +321,9 @@ class _MessageBuilder:
 
     def _finish(self) -> None:
         cls = self.cls
+        assert cls is not None
         desc: DescMessage = cls.__dict__["_desc"]
+        assert desc.file is not None
         syntax = desc.file.syntax
         fields: list[DescField] = []
         oneofs: list[DescOneof] = []
@@ -360,7 +363,7 @@ class _MessageBuilder:
         decl: _FieldDecl,
         group: DescOneof | None,
     ) -> tuple[DescField, Any]:
-        ref = self.resolved[id(decl)]
+        ref: Any = self.resolved[id(decl)]
         where = f"{self.qualname}.{attr}"
         proto = decl.name or proto_name_for(attr, _reserved())
         is_message = isinstance(ref, MessageMeta)
@@ -407,6 +410,7 @@ class _MessageBuilder:
                 value = DescFieldValueList(element, packed, decl.delimited)
                 default = []
             else:
+                assert decl.key is not None
                 value = DescFieldValueMap(decl.key, element)
                 default = {}
         built = DescField(
@@ -475,11 +479,12 @@ def _check_unique(qualname: str, fields: list[DescField]) -> None:
     names: dict[str, str] = {}
     json_names: dict[str, str] = {}
     for f in fields:
-        for seen, key, what in (
+        checks: tuple[tuple[dict[Any, str], Any, str], ...] = (
             (numbers, f.number, "number"),
             (names, f.name, "proto name"),
             (json_names, f.json_name, "JSON name"),
-        ):
+        )
+        for seen, key, what in checks:
             other = seen.setdefault(key, f.local_name)
             if other != f.local_name:
                 raise ValueError(
@@ -674,7 +679,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
     ) -> Any:
         """A new message read from ``data``, a tree of dicts, lists and scalars in the proto3
         JSON mapping (what ``json.loads`` gives for the message's JSON text)."""
-        return cls._from_json_value(  # type: ignore[attr-defined]
+        return cls._from_json_value(
             data, ignore_unknown_fields=ignore_unknown_fields, registry=registry
         )
 

@@ -11,7 +11,7 @@ from __future__ import annotations
 import sys
 import threading
 import weakref
-from typing import Protocol
+from typing import Any, Protocol
 
 from ._descriptors import DescEnum, DescFile, DescMessage
 from ._names import display_qualname
@@ -62,7 +62,7 @@ class _Unplaced:
         self.declared_file = declared_file
         # The enclosing class once Python tells us (``__set_name__``); _TOP when that class is
         # not a torvex type, so the nested type is scoped like a top-level one.
-        self.owner: type | object | None = None
+        self.owner: Any = None
 
 
 _TOP = object()
@@ -267,11 +267,13 @@ def lookup(ref: str, scope: DescMessage, module: str, across_files: bool = False
     classes whose Python names differ from their proto names, as a dotted Python name in the
     module's globals.
     """
-    types = scope.file._types
-    pool = pool_of(scope.file) if across_files else _EMPTY_POOL
+    file = scope.file
+    assert file is not None
+    types = file._types
+    pool = pool_of(file) if across_files else _EMPTY_POOL
     if ref.startswith("."):
         return types.get(ref[1:]) or _placed(pool.get(ref[1:]))
-    outer: str = scope.type_name
+    outer: str = scope.type_name or ""
     while True:
         full = f"{outer}.{ref}" if outer else ref
         found = types.get(full) or _placed(pool.get(full))
@@ -284,9 +286,9 @@ def lookup(ref: str, scope: DescMessage, module: str, across_files: bool = False
     if namespace is None:
         return None
     head, _, rest = ref.partition(".")
-    obj = namespace.get(head)
+    obj: Any = namespace.get(head)
     for part in rest.split(".") if rest else ():
         obj = getattr(obj, part, None)
-    if isinstance(obj, metaclasses) and is_placed(obj):
+    if isinstance(obj, type) and isinstance(obj, metaclasses) and is_placed(obj):
         return obj
     return None

@@ -71,7 +71,7 @@ def run(args: Sequence[str], *, protoc: Sequence[str] | None = None) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     args = list(sys.argv[1:] if argv is None else argv)
     if not args or args[0] in ("-h", "--help"):
-        print(__doc__.strip())
+        print((__doc__ or "").strip())
         return 0 if args else 2
     import _torvex_ext  # noqa: F401  (run() locates it)
 
