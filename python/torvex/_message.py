@@ -256,7 +256,16 @@ class _MessageBuilder:
     """Turns the declarations of one message class into its descriptor and initialises it in
     the extension once every type it needs is known."""
 
-    __slots__ = ("cls", "qualname", "decls", "resolved", "blocker", "error", "across_files")
+    __slots__ = (
+        "cls",
+        "qualname",
+        "decls",
+        "resolved",
+        "blocker",
+        "error",
+        "across_files",
+        "waiting",
+    )
 
     def __init__(self, qualname: str, decls: list[tuple[str, _FieldDecl | _OneofDecl]]) -> None:
         self.cls: MessageMeta | None = None
@@ -270,6 +279,10 @@ class _MessageBuilder:
         # completion or the type's first use on, so that a type defined later in the same file
         # wins over a same-named one elsewhere.
         self.across_files = False
+        # (name, placement count) of the type the last attempt missed: retrying is pointless
+        # until a type of that name is placed (a file of many forward references would
+        # otherwise cost a full attempt per pending type per class statement).
+        self.waiting: tuple[str, int] | None = None
 
     def reason(self) -> str:
         if self.error is not None:
@@ -277,6 +290,10 @@ class _MessageBuilder:
         return f"message type {self.qualname} is not ready: {self.blocker}"
 
     def try_complete(self) -> bool:
+        waiting = self.waiting
+        if waiting is not None and not self.across_files and not _scope.placed_since(*waiting):
+            return False
+        self.waiting = None
         try:
             if not self._resolve():
                 return False
@@ -311,11 +328,13 @@ class _MessageBuilder:
                         self.blocker = (
                             f"field {attr!r} refers to {decl.type!r}, which is not defined"
                         )
+                        self.waiting = (decl.type.rpartition(".")[2], _scope.generation())
                         return False
                 self.resolved[id(decl)] = ref
             # Intake reads an enum's full name and values; a message only needs its class.
             if isinstance(ref, EnumMeta) and not _scope.is_placed(ref):
                 self.blocker = f"enum {display_qualname(ref)} is not finished"
+                self.waiting = (ref._desc.name, _scope.generation())
                 return False
         return True
 

@@ -75,6 +75,10 @@ _default_files: dict[str, DescFile] = {}
 _unplaced: dict[type, _Unplaced] = {}
 _pending: list[Completable] = []
 _settling = False
+# Counts placements; each name (proto and Python) maps to the count when a type of that name
+# was last placed, so a type waiting for a name retries only once such a type appears.
+_generation = 0
+_placed_at: dict[str, int] = {}
 
 
 def default_file(module: str) -> DescFile:
@@ -159,7 +163,17 @@ def settle() -> None:
             _settling = False
 
 
+def generation() -> int:
+    return _generation
+
+
+def placed_since(name: str, since: int) -> bool:
+    """Whether a type called ``name`` (proto or Python name) was placed after ``since``."""
+    return _placed_at.get(name, 0) > since
+
+
 def _place(cls: type, parent: type | None, declared_file: DescFile | None) -> None:
+    global _generation
     desc: DescMessage | DescEnum = cls.__dict__["_desc"]
     if parent is None:
         file = declared_file or default_file(cls.__module__)
@@ -182,6 +196,8 @@ def _place(cls: type, parent: type | None, declared_file: DescFile | None) -> No
     _register(cls, file, type_name)
     desc.type_name = type_name
     file._types[type_name] = cls
+    _generation += 1
+    _placed_at[desc.name] = _placed_at[cls.__name__] = _generation
 
 
 def _register(cls: type, file: DescFile, type_name: str) -> None:
