@@ -460,3 +460,16 @@ def test_extensions_against_peer(compiled):
     assert back[ext.size_ext] is p2.Size.SIZE_SMALL and back[ext.nickname] == "nick"
     assert back[ext.scores] == [1, -2, 3] and back[ext.grp] == ext.Grp(g=9)
     assert back[ext.Holder.nested_holder] == ext.Holder(v=-1)
+
+
+def test_loaded_extensions_match_generated(compiled):
+    ext, _ = compiled["corpus/extensions.proto"]
+    p2, _ = compiled["corpus/proto2_all.proto"]
+    loaded = torvex.load_descriptor_set(_descriptor_set())
+    legacy = loaded["corpus.p2.Legacy"](id=1)
+    legacy[loaded["corpus.ext.scores"]] = [3, 4]
+    legacy[loaded["corpus.ext.Holder.nested_holder"]] = loaded["corpus.ext.Holder"](v=5)
+    assert legacy[loaded["corpus.ext.size_ext"]] == p2.Size.SIZE_HUGE
+    ours = p2.Legacy.from_binary(legacy.to_binary())
+    assert ours[ext.scores] == [3, 4] and ours[ext.Holder.nested_holder] == ext.Holder(v=5)
+    assert ours.to_binary() == legacy.to_binary()

@@ -286,6 +286,25 @@ def field_call(f: FieldModel) -> tuple[str, list[Any], dict[str, Any]]:
     return call, args, kwargs
 
 
+def extension_call(ext: ExtensionModel) -> tuple[list[Any], dict[str, Any]]:
+    """Arguments of ``torvex.Extension`` for an extension (types by full name)."""
+    f = ext.field
+    args: list[Any] = [ext.full_name, ext.number, "." + f.ref.full_name if f.ref else f.scalar]
+    kwargs: dict[str, Any] = {"extendee": ext.extendee}
+    if f.kind == "repeated":
+        kwargs["repeated"] = True
+        # Extensions are unpacked unless declared packed, whatever their file's syntax.
+        if f.packed_resolved:
+            kwargs["packed"] = True
+    if f.delimited:
+        kwargs["delimited"] = True
+    if f.has_default:
+        kwargs["default"] = f.default
+    if f.json_name is not None:
+        kwargs["json_name"] = f.json_name
+    return args, kwargs
+
+
 def enum_keywords(enum: EnumModel, syntax: str) -> dict[str, Any]:
     """Class keywords of an enum besides ``file`` and ``name``."""
     out: dict[str, Any] = {}

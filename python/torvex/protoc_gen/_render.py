@@ -21,6 +21,7 @@ from ._model import (
     OneofModel,
     TypeRef,
     enum_keywords,
+    extension_call,
     field_call,
 )
 
@@ -344,19 +345,9 @@ class Renderer:
 
     def _extension(self, ext: ExtensionModel, indent: str) -> None:
         f = ext.field
-        args = [str_literal(ext.full_name), str(ext.number), self.type_arg(f)]
-        args.append(f"extendee={str_literal(ext.extendee)}")
-        if f.kind == "repeated":
-            args.append("repeated=True")
-            # Extensions are unpacked unless declared packed, whatever their file's syntax.
-            if f.packed_resolved:
-                args.append("packed=True")
-        if f.delimited:
-            args.append("delimited=True")
-        if f.has_default:
-            args.append(f"default={py_literal(f.default)}")
-        if f.json_name is not None:
-            args.append(f"json_name={str_literal(f.json_name)}")
+        positional, kwargs = extension_call(ext)
+        args = [_arg_literal(a) for a in positional]
+        args += [f"{key}={_arg_literal(value)}" for key, value in kwargs.items()]
         line = f"{indent}{ext.py_name} = torvex.Extension({', '.join(args)})"
         if len(line) <= LINE_LENGTH:
             self.lines.append(line)
