@@ -473,3 +473,21 @@ def test_loaded_extensions_match_generated(compiled):
     ours = p2.Legacy.from_binary(legacy.to_binary())
     assert ours[ext.scores] == [3, 4] and ours[ext.Holder.nested_holder] == ext.Holder(v=5)
     assert ours.to_binary() == legacy.to_binary()
+
+
+def test_plugin_reports_unreadable_requests_without_traceback():
+    import subprocess
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-m", "torvex.protoc_gen"], input=b"\xff\xff\xff",
+                          capture_output=True, env=env)  # fmt: skip
+    assert done.returncode == 1 and done.stdout == b""
+    assert b"cannot read the request" in done.stderr and b"Traceback" not in done.stderr
+    # An empty request is valid and answers with the supported features and editions.
+    from torvex.wkt.compiler.plugin import CodeGeneratorResponse
+
+    done = subprocess.run([sys.executable, "-m", "torvex.protoc_gen"], input=b"",
+                          capture_output=True, env=env)  # fmt: skip
+    response = CodeGeneratorResponse.from_binary(done.stdout)
+    assert response.supported_features == 3 and not response.file
+    assert (response.minimum_edition, response.maximum_edition) == (998, 1000)

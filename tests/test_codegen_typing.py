@@ -101,11 +101,15 @@ def test_mypy_strict(workspace):
     assert lines == _bad_lines(), flagged.stdout
 
 
-@pytest.mark.skipif(shutil.which("pyright") is None, reason="pyright is not installed")
+# The venv's own pyright first: make runs the suite without the venv on PATH.
+PYRIGHT = shutil.which("pyright", path=os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")]))
+
+
+@pytest.mark.skipif(PYRIGHT is None, reason="pyright is not installed")
 def test_pyright_strict(workspace):
     config = {"extraPaths": _package_path(), "typeCheckingMode": "strict", "pythonVersion": "3.12"}
     (workspace / "pyrightconfig.json").write_text(json.dumps(config))
-    done = subprocess.run(["pyright", "--outputjson", *_corpus_files(workspace), "good.py", "bad.py"],
+    done = subprocess.run([str(PYRIGHT), "--outputjson", *_corpus_files(workspace), "good.py", "bad.py"],
                           cwd=workspace, capture_output=True, text=True)  # fmt: skip
     report = json.loads(done.stdout)
     errors = [d for d in report["generalDiagnostics"] if d["severity"] == "error"]
