@@ -34,7 +34,11 @@ from .protoc_gen._model import (
 
 __all__ = ["load_descriptor_set"]
 
-_CALLS: dict[str, Callable[..., Any]] = {"field": _message.field, "repeated": _message.repeated, "map_field": _message.map_field}
+_CALLS: dict[str, Callable[..., Any]] = {
+    "field": _message.field,
+    "repeated": _message.repeated,
+    "map_field": _message.map_field,
+}
 
 
 def load_descriptor_set(data: Any) -> dict[str, Any]:

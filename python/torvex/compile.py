@@ -48,7 +48,8 @@ def _write_launcher(directory: str) -> str:
     """An executable that runs this interpreter's plugin (protoc needs a single program)."""
     path = os.path.join(directory, "protoc-gen-torvex")
     with open(path, "w", encoding="utf-8") as out:
-        out.write(f"#!{sys.executable}\nimport sys\nfrom torvex.protoc_gen import main\nsys.exit(main())\n")
+        out.write(f"#!{sys.executable}\n")
+        out.write("import sys\nfrom torvex.protoc_gen import main\nsys.exit(main())\n")
     os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
     return path
 

@@ -560,12 +560,19 @@ class FileBuilder:
             attr = python_name(value.name, taken)
             taken.add(attr)
             values.append(
-                EnumValueModel(value.name, attr, int(value.number), self.comments.get((*path, 2, i)))
+                EnumValueModel(
+                    value.name, attr, int(value.number), self.comments.get((*path, 2, i))
+                )
             )
         if not values:
             raise GenerateError(f"{self._where(full)}: an enum needs at least one value")
         return EnumModel(
-            enum.name, ref.py_path.rpartition(".")[2], full, ref.open, values, self.comments.get(path)
+            enum.name,
+            ref.py_path.rpartition(".")[2],
+            full,
+            ref.open,
+            values,
+            self.comments.get(path),
         )
 
     def _message(

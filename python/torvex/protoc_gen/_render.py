@@ -52,7 +52,12 @@ def str_literal(text: str) -> str:
             out.append("\\t")
         elif _needs_escape(ch):
             code = ord(ch)
-            out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}")
+            if code < 0x100:
+                out.append(f"\\x{code:02x}")
+            elif code < 0x10000:
+                out.append(f"\\u{code:04x}")
+            else:
+                out.append(f"\\U{code:08x}")
         else:
             out.append(ch)
     out.append('"')
@@ -152,7 +157,7 @@ class Renderer:
         out.append(f"FILE = torvex.File({str_literal(m.name)}{package}{syntax})")
         if m.has_services:
             out.append("")
-            out.append("# Services are not generated yet; only the messages and enums of this file.")
+            out.append("# Services are not generated yet: only this file's messages and enums.")
         for enum in m.enums:
             self._blank(2)
             self._enum(enum, "", top=True)
@@ -303,7 +308,8 @@ class Renderer:
         line = f"{indent}{f.attr}: {self.annotation(f)} = {self.declaration(f)}"
         if len(line) > LINE_LENGTH:
             call, _, args = self.declaration(f).partition("(")
-            line = f"{indent}{f.attr}: {self.annotation(f)} = {call}(\n{indent}{INDENT}{args[:-1]}\n{indent})"
+            head = f"{indent}{f.attr}: {self.annotation(f)} = {call}("
+            line = f"{head}\n{indent}{INDENT}{args[:-1]}\n{indent})"
         self.lines.append(line)
         if f.doc:
             self.lines.extend(doc_literal(f.doc, indent))
