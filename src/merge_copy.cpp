@@ -52,11 +52,14 @@ struct Path {
   }
 };
 
-// Values that can never need copying, answered without walking a type's bases.
+// Values that can never need copying, answered from the type flags without walking a type's
+// bases. Subclasses of int (enum members, bool), str and bytes qualify: their layout cannot
+// also be a message's, list's or dict's, and Oneof cannot be subclassed.
 inline bool plain_value(PyObject* v) noexcept {
   PyTypeObject* t = Py_TYPE(v);
-  return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBytes_Type ||
-         t == &PyBool_Type || v == Py_None;
+  return PyType_FastSubclass(t, Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS |
+                                    Py_TPFLAGS_BYTES_SUBCLASS) ||
+         t == &PyFloat_Type || v == Py_None;
 }
 
 PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uint32_t depth,
@@ -179,7 +182,9 @@ PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uin
       return nullptr;
     }
   }
-  if (!union_presence(out.get(), self) || !copy_unknown_fields(out.get(), self)) return nullptr;
+  BitsetStatus st = as_native(out.get())->presence.union_into_unshared(as_native(self)->presence);
+  if (st != BitsetStatus::Ok && !raise_bitset_status(st)) return nullptr;
+  if (!copy_unknown_fields(out.get(), self)) return nullptr;
   return out.release();
 }
 
