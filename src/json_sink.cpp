@@ -27,7 +27,6 @@ size_t format_uint64(uint64_t v, char* out) noexcept {
 // outside [1e-4, 1e16) and then writes the exponent with a sign and at least two digits, as
 // to_chars does.
 size_t format_double(double x, char* out) noexcept {
-  char* end = out + kNumberScratch;
   if (x == 0) {
     if (std::signbit(x)) {
       std::memcpy(out, "-0.0", 4);
@@ -36,16 +35,50 @@ size_t format_double(double x, char* out) noexcept {
     std::memcpy(out, "0.0", 3);
     return 3;
   }
+  char sci[kNumberScratch];
+  char* sci_end = std::to_chars(sci, sci + sizeof(sci), x, std::chars_format::scientific).ptr;
   double ax = std::fabs(x);
-  if (ax >= 1e-4 && ax < 1e16) {
-    char* p = std::to_chars(out, end - 2, x, std::chars_format::fixed).ptr;
-    if (!std::memchr(out, '.', static_cast<size_t>(p - out))) {
+  if (!(ax >= 1e-4 && ax < 1e16)) {
+    std::memcpy(out, sci, static_cast<size_t>(sci_end - sci));
+    return static_cast<size_t>(sci_end - sci);
+  }
+  // Plain notation from the scientific digits ("-d.ddde-XX"): the library's own fixed-format
+  // shortest path is several times slower than its scientific one.
+  const char* s = sci;
+  char* p = out;
+  if (*s == '-') *p++ = *s++;
+  char digits[20];
+  size_t nd = 0;
+  while (*s != 'e') {
+    if (*s != '.') digits[nd++] = *s;
+    ++s;
+  }
+  int exp = 0;
+  std::from_chars(s + (s[1] == '+' ? 2 : 1), sci_end, exp);
+  if (exp < 0) {
+    // 1e-4 <= |x| < 1: "0." then -exp - 1 zeros, then the digits.
+    *p++ = '0';
+    *p++ = '.';
+    for (int i = -1; i > exp; --i) *p++ = '0';
+    std::memcpy(p, digits, nd);
+    p += nd;
+  } else {
+    size_t whole = static_cast<size_t>(exp) + 1;
+    if (nd <= whole) {
+      std::memcpy(p, digits, nd);
+      p += nd;
+      for (size_t i = nd; i < whole; ++i) *p++ = '0';
       *p++ = '.';
       *p++ = '0';
+    } else {
+      std::memcpy(p, digits, whole);
+      p += whole;
+      *p++ = '.';
+      std::memcpy(p, digits + whole, nd - whole);
+      p += nd - whole;
     }
-    return static_cast<size_t>(p - out);
   }
-  return static_cast<size_t>(std::to_chars(out, end, x, std::chars_format::scientific).ptr - out);
+  return static_cast<size_t>(p - out);
 }
 
 // ---- escaping ---------------------------------------------------------------------------
@@ -236,6 +269,15 @@ PyObject* JsonTextSink::take_str() noexcept {
   return s;
 }
 
+bool json_member_prefix(PyObject* name, RString* out, bool* ascii) noexcept {
+  JsonTextSink sink;
+  out->clear();
+  if (!sink.key(name)) return false;
+  out->assign(sink.data(), sink.size());
+  if (!PyUnicode_IS_ASCII(name)) *ascii = false;
+  return true;
+}
+
 // ---- tree sink --------------------------------------------------------------------------
 
 JsonTreeSink::~JsonTreeSink() {
@@ -244,8 +286,7 @@ JsonTreeSink::~JsonTreeSink() {
 
 void JsonTreeSink::pop() noexcept {
   if (stack_.empty()) return;
-  Frame f = stack_.back();
-  stack_.pop_back();
+  Frame f = stack_.pop();
   Py_XDECREF(f.object);
   Py_XDECREF(f.slot);
 }
@@ -265,23 +306,23 @@ bool JsonTreeSink::set_member(Frame& top, PyObject* v) noexcept {
 bool JsonTreeSink::begin_object() noexcept {
   Ref d(PyDict_New());
   if (!d || !emit(d)) return false;
-  stack_.push_back(Frame{d.release(), nullptr});
+  stack_.push(Frame{d.release(), nullptr});
   return true;
 }
 
 bool JsonTreeSink::begin_array() noexcept {
   Ref l(PyList_New(0));
   if (!l || !emit(l)) return false;
-  stack_.push_back(Frame{nullptr, l.release()});
+  stack_.push(Frame{nullptr, l.release()});
   return true;
 }
 
 bool JsonTreeSink::key(PyObject* str) noexcept {
-  if (stack_.empty() || !stack_.back().object) {
+  if (stack_.empty() || !stack_.top().object) {
     PyErr_SetString(PyExc_ValueError, "object key outside of object");
     return false;
   }
-  Frame& top = stack_.back();
+  Frame& top = stack_.top();
   Py_XSETREF(top.slot, Py_NewRef(str));
   return true;
 }
