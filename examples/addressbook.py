@@ -134,5 +134,11 @@ def main() -> None:
     narrow = Address.from_binary(Address(street="Main St").to_binary() + b"\xa0\x06\x01")
     print("unknown fields kept:", narrow._unknown_fields, "->", narrow.to_binary().hex(" "))
 
+    # JSON (proto3 mapping): compact text, or the same document as plain Python values.
+    print("json:", ada.to_json())
+    print("json, proto names, enums as numbers:",
+          ada.phones[0].to_json(use_proto_field_name=True, print_enums_as_ints=True))  # fmt: skip
+    print("dict with implicit fields:", Address(city="Paris").to_dict(always_emit_implicit=True))
+
 if __name__ == "__main__":
     main()
