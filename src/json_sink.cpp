@@ -14,12 +14,55 @@ namespace torvex {
 
 // ---- number text ------------------------------------------------------------------------
 
-size_t format_int64(int64_t v, char* out) noexcept {
-  return static_cast<size_t>(std::to_chars(out, out + 20, v).ptr - out);
+namespace {
+
+constexpr auto kDigitPairs = [] {
+  struct Table {
+    char c[200];
+  } t{};
+  for (int i = 0; i < 100; ++i) {
+    t.c[2 * i] = static_cast<char>('0' + i / 10);
+    t.c[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return t;
+}();
+
+inline size_t digit_count(uint64_t v) noexcept {
+  size_t n = 1;
+  for (;;) {
+    if (v < 10) return n;
+    if (v < 100) return n + 1;
+    if (v < 1000) return n + 2;
+    if (v < 10000) return n + 3;
+    v /= 10000;
+    n += 4;
+  }
 }
 
+}  // namespace
+
+// Two digits per division, written from the end once the length is known.
 size_t format_uint64(uint64_t v, char* out) noexcept {
-  return static_cast<size_t>(std::to_chars(out, out + 20, v).ptr - out);
+  size_t n = digit_count(v);
+  char* p = out + n;
+  while (v >= 100) {
+    uint64_t q = v / 100;
+    p -= 2;
+    std::memcpy(p, kDigitPairs.c + 2 * (v - q * 100), 2);
+    v = q;
+  }
+  if (v >= 10) {
+    std::memcpy(p - 2, kDigitPairs.c + 2 * v, 2);
+  } else {
+    p[-1] = static_cast<char>('0' + v);
+  }
+  return n;
+}
+
+size_t format_int64(int64_t v, char* out) noexcept {
+  if (v >= 0) return format_uint64(static_cast<uint64_t>(v), out);
+  *out = '-';
+  return 1 + format_uint64(0 - static_cast<uint64_t>(v), out + 1);
 }
 
 // std::to_chars with a fixed or scientific format and no precision yields the shortest digits

@@ -159,6 +159,8 @@ class JsonTextSink {
     len_ += format_int64(v, buf_ + len_);
     return true;
   }
+  // The integer n held by the Python int v (the tree sink reuses v when it is a plain int).
+  bool integer(PyObject* /*v*/, int64_t n) noexcept { return integer(n); }
   bool boolean(bool b) noexcept {
     value_separator();
     if (b) {
@@ -267,6 +269,9 @@ class JsonTreeSink {
   bool ascii_string(const char* s, size_t n) noexcept;
   bool base64_string(const uint8_t* data, size_t n) noexcept;
   bool integer(int64_t v) noexcept { return emit(Ref(PyLong_FromLongLong(v))); }
+  bool integer(PyObject* v, int64_t n) noexcept {
+    return PyLong_CheckExact(v) ? emit(Ref::borrow(v)) : integer(n);
+  }
   bool boolean(bool b) noexcept { return emit(Ref::borrow(b ? Py_True : Py_False)); }
   bool null() noexcept { return emit(Ref::borrow(Py_None)); }
   bool number(PyObject* v) noexcept { return emit(Ref::borrow(v)); }

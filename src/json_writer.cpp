@@ -85,6 +85,96 @@ inline bool quoted_int64(Sink& sink, int64_t n) noexcept {
   return sink.ascii_string(digits, format_int64(n, digits));
 }
 
+// One scalar of type kT with its checks; the per-type body of write_scalar, also inlined into
+// the loops over scalar lists.
+template <ScalarType kT, class Sink>
+[[gnu::always_inline]] inline bool scalar_of(Sink& sink, PyObject* v) noexcept {
+  using enum ScalarType;
+  if constexpr (kT == Double || kT == Float) {
+    return write_float(sink, v, kT == Float);
+  } else if constexpr (kT == Bool) {
+    if (!PyBool_Check(v)) return expected("bool", v);
+    return sink.boolean(v == Py_True);
+  } else if constexpr (kT == String) {
+    if (!PyUnicode_Check(v)) return expected("str", v);
+    return sink.string(v);
+  } else if constexpr (kT == Bytes) {
+    if (PyBytes_Check(v)) {
+      return sink.base64_string(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(v)),
+                                static_cast<size_t>(PyBytes_GET_SIZE(v)));
+    }
+    if (PyByteArray_Check(v)) {
+      return sink.base64_string(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(v)),
+                                static_cast<size_t>(PyByteArray_GET_SIZE(v)));
+    }
+    return expected("bytes", v);
+  } else {
+    if (!is_int(v)) return expected("int", v);
+    int64_t n = 0;
+    if constexpr (kT == Int32 || kT == Sint32 || kT == Sfixed32) {
+      if (!int64_of(v, &n) || n < INT32_MIN || n > INT32_MAX) return out_of_range(v, "int32");
+      return sink.integer(v, n);
+    } else if constexpr (kT == Uint32 || kT == Fixed32) {
+      if (!int64_of(v, &n) || n < 0 || n > UINT32_MAX) return out_of_range(v, "uint32");
+      return sink.integer(v, n);
+    } else if constexpr (kT == Int64 || kT == Sint64 || kT == Sfixed64) {
+      if (!int64_of(v, &n)) return out_of_range(v, "int64");
+      return quoted_int64(sink, n);
+    } else {
+      static_assert(kT == Uint64 || kT == Fixed64);
+      if (int64_of(v, &n) && n >= 0) return quoted_int64(sink, n);
+      uint64_t u = PyLong_AsUnsignedLongLong(v);
+      if (u == static_cast<uint64_t>(-1) && PyErr_Occurred()) return out_of_range(v, "uint64");
+      char digits[kNumberScratch];
+      return sink.ascii_string(digits, format_uint64(u, digits));
+    }
+  }
+}
+
+#define TORVEX_JSON_SCALAR_TYPES(X) \
+  X(Double)                         \
+  X(Float)                          \
+  X(Int64)                          \
+  X(Uint64)                         \
+  X(Int32)                          \
+  X(Fixed64)                        \
+  X(Fixed32)                        \
+  X(Bool)                           \
+  X(String)                         \
+  X(Bytes)                          \
+  X(Uint32)                         \
+  X(Sfixed32)                       \
+  X(Sfixed64)                       \
+  X(Sint32)                         \
+  X(Sint64)
+
+// Whether writing `v` as a scalar of type kT runs no Python code (exact builtins), so that it
+// may stay borrowed from its container.
+template <ScalarType kT>
+inline bool runs_no_python(PyObject* v) noexcept {
+  using enum ScalarType;
+  if constexpr (kT == Double || kT == Float) return PyFloat_CheckExact(v);
+  if constexpr (kT == Bool) return PyBool_Check(v);
+  if constexpr (kT == String) return PyUnicode_CheckExact(v);
+  if constexpr (kT == Bytes) return PyBytes_CheckExact(v);
+  return PyLong_CheckExact(v);
+}
+
+// A list of scalars, the type decided once for the whole list.
+template <ScalarType kT, class Sink>
+bool scalar_list(Sink& sink, PyObject* list) noexcept {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (runs_no_python<kT>(item)) {
+      if (!scalar_of<kT>(sink, item)) return false;
+    } else {
+      Ref hold = Ref::borrow(item);
+      if (!scalar_of<kT>(sink, item)) return false;
+    }
+  }
+  return true;
+}
+
 // ---- the walk ---------------------------------------------------------------------------
 
 template <class Sink>
@@ -153,6 +243,21 @@ bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, 
     return false;
   }
   if (!sink.begin_array()) return false;
+  if (e.kind == ElemKind::Scalar) {
+    bool ok = false;
+    switch (e.scalar) {
+#define TORVEX_CASE(T)                           \
+  case ScalarType::T:                            \
+    ok = scalar_list<ScalarType::T>(sink, list); \
+    break;
+      TORVEX_JSON_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+      default:
+        raise_internal("invalid scalar type in schema");
+        break;
+    }
+    return ok && sink.end_array();
+  }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
     if (!write_value(sink, opts, e, item.get(), depth)) return false;
@@ -368,60 +473,15 @@ template <class Sink>
 
 template <class Sink>
 bool write_scalar(Sink& sink, ScalarType t, PyObject* v) noexcept {
-  using enum ScalarType;
   switch (t) {
-    case Double:
-      return write_float(sink, v, false);
-    case Float:
-      return write_float(sink, v, true);
-    case Bool:
-      if (!PyBool_Check(v)) return expected("bool", v);
-      return sink.boolean(v == Py_True);
-    case String:
-      if (!PyUnicode_Check(v)) return expected("str", v);
-      return sink.string(v);
-    case Bytes:
-      if (PyBytes_Check(v)) {
-        return sink.base64_string(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(v)),
-                                  static_cast<size_t>(PyBytes_GET_SIZE(v)));
-      }
-      if (PyByteArray_Check(v)) {
-        return sink.base64_string(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(v)),
-                                  static_cast<size_t>(PyByteArray_GET_SIZE(v)));
-      }
-      return expected("bytes", v);
-    default:
-      break;
+#define TORVEX_CASE(T) \
+  case ScalarType::T:  \
+    return scalar_of<ScalarType::T>(sink, v);
+    TORVEX_JSON_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
   }
-  if (!is_int(v)) return expected("int", v);
-  int64_t n = 0;
-  switch (t) {
-    case Int32:
-    case Sint32:
-    case Sfixed32:
-      if (!int64_of(v, &n) || n < INT32_MIN || n > INT32_MAX) return out_of_range(v, "int32");
-      return sink.integer(n);
-    case Uint32:
-    case Fixed32:
-      if (!int64_of(v, &n) || n < 0 || n > UINT32_MAX) return out_of_range(v, "uint32");
-      return sink.integer(n);
-    case Int64:
-    case Sint64:
-    case Sfixed64:
-      if (!int64_of(v, &n)) return out_of_range(v, "int64");
-      return quoted_int64(sink, n);
-    case Uint64:
-    case Fixed64: {
-      if (int64_of(v, &n) && n >= 0) return quoted_int64(sink, n);
-      uint64_t u = PyLong_AsUnsignedLongLong(v);
-      if (u == static_cast<uint64_t>(-1) && PyErr_Occurred()) return out_of_range(v, "uint64");
-      char digits[kNumberScratch];
-      return sink.ascii_string(digits, format_uint64(u, digits));
-    }
-    default:
-      raise_internal("invalid scalar type in schema");
-      return false;
-  }
+  raise_internal("invalid scalar type in schema");
+  return false;
 }
 
 template <class Sink>
