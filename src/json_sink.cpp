@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -199,7 +200,24 @@ size_t json_escape_scan(const char* s, size_t n) noexcept {
 
 void JsonTextSink::grow(size_t n) noexcept {
   size_t cap = cap_ * 2;
-  if (cap - len_ < n) cap = len_ + n;
+  // A large item (a long bytes field) gets room for itself and what usually follows it, so
+  // that the closing brackets do not double a buffer of megabytes.
+  if (cap - len_ < n) cap = len_ + n + 256;
+  if (cap >= kStrBacked) {
+    // A compact ASCII str of length cap: cap + 1 bytes of data after the header. Its content
+    // is only looked at once take_str has cut it to the written length.
+    if (str_) {
+      if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(cap)) < 0) fatal_out_of_memory(cap);
+    } else {
+      str_ = PyUnicode_New(static_cast<Py_ssize_t>(cap), 127);
+      if (!str_) fatal_out_of_memory(cap);
+      std::memcpy(PyUnicode_1BYTE_DATA(str_), buf_, len_);
+      if (buf_ != inline_) raw_free(buf_);
+    }
+    buf_ = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_));
+    cap_ = cap;
+    return;
+  }
   if (buf_ == inline_) {
     char* p = static_cast<char*>(raw_malloc(cap));
     std::memcpy(p, buf_, len_);
@@ -304,6 +322,13 @@ bool JsonTextSink::number_slow(PyObject* v) noexcept {
 }
 
 PyObject* JsonTextSink::take_str() noexcept {
+  if (str_ && ascii_) {
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(len_)) < 0) return nullptr;
+    PyObject* s = std::exchange(str_, nullptr);
+    buf_ = inline_;
+    len_ = cap_ = 0;
+    return s;
+  }
   if (!ascii_) {
     return PyUnicode_DecodeUTF8(buf_, static_cast<Py_ssize_t>(len_), "strict");
   }

@@ -80,7 +80,11 @@ class JsonTextSink {
  public:
   JsonTextSink() noexcept = default;
   ~JsonTextSink() {
-    if (buf_ != inline_) raw_free(buf_);
+    if (str_) {
+      Py_DECREF(str_);
+    } else if (buf_ != inline_) {
+      raw_free(buf_);
+    }
   }
   JsonTextSink(const JsonTextSink&) = delete;
   JsonTextSink& operator=(const JsonTextSink&) = delete;
@@ -233,6 +237,10 @@ class JsonTextSink {
   bool number_slow(PyObject* v) noexcept;
 
   static constexpr size_t kInline = 1024;  // small documents never allocate
+  // From this size on the buffer is the data of a str object in the making, so that a large
+  // ASCII document becomes the result without a final copy.
+  static constexpr size_t kStrBacked = 64 * 1024;
+  PyObject* str_ = nullptr;  // that str (owned), or null while the buffer is native memory
   char* buf_ = inline_;
   size_t len_ = 0;
   size_t cap_ = kInline;
