@@ -8,6 +8,7 @@
 #include "descriptor.h"
 #include "errors.h"
 #include "json_sink.h"
+#include "wkt_registry.h"
 
 namespace torvex {
 
@@ -77,6 +78,8 @@ bool read_scalar_type(PyObject* obj, ScalarType* out) noexcept {
   return true;
 }
 
+}  // namespace
+
 Ref scalar_zero(ScalarType t) noexcept {
   switch (t) {
     case ScalarType::Double:
@@ -92,6 +95,8 @@ Ref scalar_zero(ScalarType t) noexcept {
       return Ref(PyLong_FromLong(0));
   }
 }
+
+namespace {
 
 bool utf8_of(PyObject* str, RString* out) noexcept {
   Py_ssize_t n;
@@ -273,6 +278,8 @@ bool read_oneof(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
   return true;
 }
 
+}  // namespace
+
 // Fills the value kind of `f` from the descriptor's `value` object.
 bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
                 FieldSpec* f) noexcept {
@@ -364,6 +371,8 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
   PyErr_SetString(PyExc_ValueError, "invalid field value type");
   return false;
 }
+
+namespace {
 
 // Per-field facts that only the attribute table needs.
 struct FieldExtra {
@@ -516,6 +525,8 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
     m->oneofs.push_back(resolve_accessor(cls, key));
     if (m->oneofs.back().is_slot()) m->has_slots = true;
   }
+  // 8: the well-known-type marker.
+  if (recognise_well_known(v, d, m.get()) < 0) return {};
   // 9: name index, proto name then JSON name; later insertions win.
   for (const FieldSpec& f : m->fields) {
     RString name;
@@ -535,10 +546,30 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
                                       extras[i].requires_presence, f.number);
     if (!ok) return {};
   }
+  // The field behind each surviving Member (a later field of the same name replaced earlier
+  // ones, so later insertions win here too).
+  RMap<PyObject*, const FieldSpec*> field_of;
   pos = 0;
+  for (const FieldSpec& f : m->fields) {
+    if (f.in_oneof) continue;
+    PyObject* member = PyDict_GetItemWithError(m->attr_table.get(), f.local_name_obj.get());
+    if (!member) {
+      if (PyErr_Occurred()) return {};
+      continue;
+    }
+    field_of[member] = &f;
+  }
   while (PyDict_Next(m->attr_table.get(), &pos, &key, &val)) {
     auto* mo = reinterpret_cast<MemberObject*>(val);
-    m->attrs.push_back(AttrEntry{mo->accessor, mo->has_presence, mo->number});
+    const FieldSpec* implicit = nullptr;
+    if (auto it = field_of.find(val); it != field_of.end()) {
+      const FieldSpec* f = it->second;
+      if (f->presence == Presence::Implicit && !mo->has_presence &&
+          (f->kind == ValueKind::Scalar || f->kind == ValueKind::Enum)) {
+        implicit = f;
+      }
+    }
+    m->attrs.push_back(AttrEntry{mo->accessor, mo->has_presence, mo->number, implicit});
   }
   // 12: defaults.
   if (!read_defaults(v, d, m.get())) return {};
@@ -546,11 +577,6 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
 }
 
 }  // namespace
-
-bool read_field_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
-                      FieldSpec* f) noexcept {
-  return read_value(v, cls, value, f);
-}
 
 int initialize_message_type(PyObject* message_type) noexcept {
   const DescriptorVocabulary* v = vocabulary();

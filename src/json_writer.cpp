@@ -342,7 +342,7 @@ template <class Sink>
     Ref value(PyObject_GetItem(msg, type.get()));
     if (!value) return false;
     FieldSpec f;
-    if (!read_field_value(vocab, reinterpret_cast<PyObject*>(Py_TYPE(msg)), value_desc.get(), &f)) {
+    if (!read_value(vocab, reinterpret_cast<PyObject*>(Py_TYPE(msg)), value_desc.get(), &f)) {
       return false;
     }
     if (f.kind == ValueKind::Map) {

@@ -9,7 +9,9 @@
 #include "descriptor.h"
 #include "errors.h"
 #include "instance.h"
+#include "json_parse.h"
 #include "json_writer.h"
+#include "merge_copy.h"
 #include "oneof.h"
 #include "parser.h"
 #include "ref.h"
@@ -62,10 +64,6 @@ bool flag(PyObject* arg, const char* name, bool dflt, bool* out) noexcept {
     return true;
   }
   return convert_bool(arg, name, out);
-}
-
-PyObject* not_built(const char* what) noexcept {
-  return raise_fmt(PyExc_NotImplementedError, "%s is not available in this build yet", what);
 }
 
 // ---- NativeMessage: construction and lifetime -------------------------------------------
@@ -269,9 +267,14 @@ PyObject* nm_to_json_value(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return m ? message_to_json_value(m.get(), self, o) : nullptr;
 }
 
-// JSON text input: str as UTF-8, bytes as is, bytearray copied.
-Ref json_text_input(PyObject* json) noexcept {
-  if (PyUnicode_Check(json)) return Ref(PyUnicode_AsUTF8String(json));
+// JSON text input: str as UTF-8, bytes as is, bytearray copied. `*utf8_valid` tells whether the
+// bytes came from a str (and need no validation).
+Ref json_text_input(PyObject* json, bool* utf8_valid) noexcept {
+  *utf8_valid = false;
+  if (PyUnicode_Check(json)) {
+    *utf8_valid = true;
+    return Ref(PyUnicode_AsUTF8String(json));
+  }
   if (PyBytes_Check(json)) return Ref::borrow(json);
   if (PyByteArray_Check(json)) {
     return Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(json), PyByteArray_GET_SIZE(json)));
@@ -281,46 +284,60 @@ Ref json_text_input(PyObject* json) noexcept {
   return {};
 }
 
+// The JSON readers' options, converted in signature order.
+bool json_read_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, PyObject** data, JsonReadOptions* opts) noexcept {
+  PyObject* a[3];
+  if (!parse_args(spec, args, nargs, kwnames, a) ||
+      !flag(a[1], "ignore_unknown_fields", false, &opts->ignore_unknown_fields)) {
+    return false;
+  }
+  *data = a[0];
+  opts->registry = a[2] == Py_None ? nullptr : a[2];
+  return true;
+}
+
+bool parse_text_into(const MessageMarshaler* m, PyObject* msg, PyObject* json,
+                     const JsonReadOptions& opts) noexcept {
+  bool utf8_valid;
+  Ref text = json_text_input(json, &utf8_valid);
+  return text &&
+         parse_json_text(m, msg, PyBytes_AS_STRING(text.get()),
+                         static_cast<size_t>(PyBytes_GET_SIZE(text.get())), utf8_valid, opts);
+}
+
 PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-  PyObject* a[3];
-  bool ignore;
-  if (!parse_args(kFromJson, args, nargs, kwnames, a) ||
-      !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
-    return nullptr;
-  }
+  PyObject* json;
+  JsonReadOptions opts;
+  if (!json_read_options(kFromJson, args, nargs, kwnames, &json, &opts)) return nullptr;
   MarshalerRef m = lookup_class_marshaler(cls);
   if (!m) return nullptr;
   Ref msg(create_empty_message(m.get(), cls));
-  if (!msg) return nullptr;
-  Ref text = json_text_input(a[0]);
-  return text ? not_built("from_json") : nullptr;
+  if (!msg || !parse_text_into(m.get(), msg.get(), json, opts)) return nullptr;
+  return msg.release();
 }
 
 PyObject* nm_merge_from_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
-  PyObject* a[3];
-  bool ignore;
-  if (!parse_args(kMergeFromJson, args, nargs, kwnames, a) ||
-      !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
-    return nullptr;
-  }
+  PyObject* json;
+  JsonReadOptions opts;
+  if (!json_read_options(kMergeFromJson, args, nargs, kwnames, &json, &opts)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  if (!m) return nullptr;
-  Ref text = json_text_input(a[0]);
-  return text ? not_built("_merge_from_json") : nullptr;
+  if (!m || !parse_text_into(m.get(), self, json, opts)) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject* nm_from_json_value(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
-  PyObject* a[3];
-  bool ignore;
-  if (!parse_args(kFromJsonValue, args, nargs, kwnames, a) ||
-      !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
-    return nullptr;
-  }
+  PyObject* data;
+  JsonReadOptions opts;
+  if (!json_read_options(kFromJsonValue, args, nargs, kwnames, &data, &opts)) return nullptr;
   MarshalerRef m = lookup_class_marshaler(cls);
-  return m ? not_built("_from_json_value") : nullptr;
+  if (!m) return nullptr;
+  Ref msg(create_empty_message(m.get(), cls));
+  if (!msg || !parse_json_value(m.get(), msg.get(), data, 0, opts)) return nullptr;
+  return msg.release();
 }
 
 PyObject* nm_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -328,7 +345,7 @@ PyObject* nm_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* a[1];
   if (!parse_args(kCopy, args, nargs, kwnames, a)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("__copy__") : nullptr;
+  return m ? shallow_copy(m.get(), self) : nullptr;
 }
 
 PyObject* nm_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -336,7 +353,7 @@ PyObject* nm_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* a[1];
   if (!parse_args(kDeepcopy, args, nargs, kwnames, a)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("__deepcopy__") : nullptr;
+  return m ? deep_copy(m.get(), self) : nullptr;
 }
 
 PyObject* nm_merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -349,7 +366,8 @@ PyObject* nm_merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("_merge_from") : nullptr;
+  if (!m || !merge_message(m.get(), self, a[0], ignore)) return nullptr;
+  Py_RETURN_NONE;
 }
 
 bool field_number_arg(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,

@@ -12,6 +12,7 @@ namespace torvex {
   X(desc, "_desc")                                 \
   X(element, "element")                            \
   X(enum_, "enum")                                 \
+  X(extendee, "extendee")                          \
   X(extension, "extension")                        \
   X(extension_for, "extension_for")                \
   X(ext_marshaler, "_ext_marshaler")               \
