@@ -139,6 +139,8 @@ def main() -> None:
     print("json, proto names, enums as numbers:",
           ada.phones[0].to_json(use_proto_field_name=True, print_enums_as_ints=True))  # fmt: skip
     print("dict with implicit fields:", Address(city="Paris").to_dict(always_emit_implicit=True))
+    print("JSON round trip equals original:", AddressBook.from_json(book.to_json()) == book,
+          "| from dict:", AddressBook.from_dict(book.to_dict()) == book)  # fmt: skip
 
 if __name__ == "__main__":
     main()
