@@ -17,6 +17,15 @@ namespace torvex {
 
 namespace {
 
+// read_message / read_fields with `fresh`: the instance was created by this parse, so its list
+// and map attributes still hold the new empty containers its defaults gave it and need no reset.
+template <class Src>
+bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                       const JsonReadOptions& opts, bool fresh) noexcept;
+template <class Src>
+bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                      const JsonReadOptions& opts, bool fresh) noexcept;
+
 // ---- errors (out of line: the loops only test and forward) --------------------------------
 
 // Raises `exc` with the formatted text followed by the field (or extension) suffix.
@@ -386,7 +395,7 @@ PyObject* read_new_message(Src& src, const ElementKind& e, uint32_t depth,
   MessageMarshaler* sm = resolve_handle(e.handle.get());
   if (!sm) return nullptr;
   Ref obj(create_empty_message(sm, e.handle->cls.get()));
-  if (!obj || !read_message(src, sm, obj.get(), depth + 1, opts)) return nullptr;
+  if (!obj || !read_message_impl(src, sm, obj.get(), depth + 1, opts, true)) return nullptr;
   return obj.release();
 }
 
@@ -430,7 +439,7 @@ bool read_singular(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyOb
         return read_message(src, sm, cur.get(), depth + 1, opts);
       }
       Ref v(create_empty_message(sm, f.elem.handle->cls.get()));
-      if (!v || !read_message(src, sm, v.get(), depth + 1, opts)) return false;
+      if (!v || !read_message_impl(src, sm, v.get(), depth + 1, opts, true)) return false;
       return store_singular(f, msg, v.get());
     }
     default:
@@ -550,9 +559,24 @@ inline bool needs_reset(const FieldSpec& f) noexcept {
 
 // ---- the templates of the header --------------------------------------------------------
 
+namespace {
+
+// Whether a fresh instance's container still is the empty one its defaults stored.
+bool untouched_container(const FieldSpec& f, PyObject* msg) noexcept {
+  if (f.cardinality == Cardinality::Singular || !f.accessor.is_slot()) return false;
+  Ref v(f.accessor.get(msg));
+  if (!v) {
+    PyErr_Clear();
+    return false;
+  }
+  return f.cardinality == Cardinality::List
+             ? PyList_CheckExact(v.get()) && PyList_GET_SIZE(v.get()) == 0
+             : PyDict_CheckExact(v.get()) && PyDict_GET_SIZE(v.get()) == 0;
+}
+
 template <class Src>
-bool read_fields(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                 const JsonReadOptions& opts) noexcept {
+bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                      const JsonReadOptions& opts, bool fresh) noexcept {
   typename Src::ObjIter it;
   if (!src.begin_object(it)) return false;
   ResetSet reset;
@@ -564,15 +588,18 @@ bool read_fields(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t de
       if (PyErr_Occurred() || !read_unknown_key(src, m, msg, key, depth, opts)) return false;
       continue;
     }
-    if (needs_reset(*f) && reset.add(f->number) && !reset_container(*f, msg)) return false;
+    if (needs_reset(*f) && reset.add(f->number) && !(fresh && untouched_container(*f, msg)) &&
+        !reset_container(*f, msg)) {
+      return false;
+    }
     if (!read_member(src, m, *f, msg, depth, opts)) return false;
   }
   return r == 0;
 }
 
 template <class Src>
-bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                  const JsonReadOptions& opts) noexcept {
+bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                       const JsonReadOptions& opts, bool fresh) noexcept {
   if (depth > MAX_RECURSION_DEPTH) return raise_depth();
   // Well-known types dispatch to their own forms here, by the marshaler's marker.
   JsonKind k = src.peek();
@@ -580,7 +607,21 @@ bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t d
   if (k != JsonKind::Object) return raise_cannot_decode(src, m);
   // Slot accessors write at fixed offsets: the instance must have the schema's layout.
   if (!check_layout(msg, m)) return false;
-  return read_fields(src, m, msg, depth, opts);
+  return read_fields_impl(src, m, msg, depth, opts, fresh);
+}
+
+}  // namespace
+
+template <class Src>
+bool read_fields(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                 const JsonReadOptions& opts) noexcept {
+  return read_fields_impl(src, m, msg, depth, opts, false);
+}
+
+template <class Src>
+bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                  const JsonReadOptions& opts) noexcept {
+  return read_message_impl(src, m, msg, depth, opts, false);
 }
 
 template <class Src>
@@ -853,15 +894,15 @@ bool read_unknown_key(Src& src, const MessageMarshaler* m, PyObject* msg, std::s
 // ---- entry points -------------------------------------------------------------------------
 
 bool parse_json_text(const MessageMarshaler* m, PyObject* msg, const char* data, size_t n,
-                     bool utf8_valid, const JsonReadOptions& opts) noexcept {
+                     bool utf8_valid, const JsonReadOptions& opts, bool fresh) noexcept {
   JsonTextSource src(data, n, utf8_valid);
-  return read_message(src, m, msg, 0, opts) && src.finish();
+  return read_message_impl(src, m, msg, 0, opts, fresh) && src.finish();
 }
 
 bool parse_json_value(const MessageMarshaler* m, PyObject* msg, PyObject* value, uint32_t depth,
-                      const JsonReadOptions& opts) noexcept {
+                      const JsonReadOptions& opts, bool fresh) noexcept {
   JsonTreeSource src(value);
-  return read_message(src, m, msg, depth, opts);
+  return read_message_impl(src, m, msg, depth, opts, fresh);
 }
 
 #define TORVEX_JSON_INSTANTIATE(Src)                                                         \
