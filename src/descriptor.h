@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <utility>
 
 #include "field_index.h"
 #include "memory.h"
@@ -147,11 +148,14 @@ struct FieldSpec {
   ~FieldSpec();
 };
 
-// One entry of the attribute table, as a native list for equality and construction.
+// One entry of the attribute table, as a native list for equality, construction and merge.
 struct AttrEntry {
   AttributeAccessor accessor;
   bool has_presence;
   uint32_t number;
+  // The field when it is a singular scalar or enum with implicit presence outside a oneof:
+  // merge skips its zero value, which the encoder treats as unset. Points into `fields`.
+  const FieldSpec* implicit = nullptr;
 };
 
 struct DefaultsTable {
@@ -160,8 +164,35 @@ struct DefaultsTable {
   RVec<AttributeAccessor> dicts;                  // a new dict per instance
 };
 
-// Placeholder for the well-known-type marker; ordinary messages carry none.
-enum class WellKnownKind : uint8_t { None };
+// Which well-known type a message is, for the JSON codec; ordinary messages carry None. The
+// marker with the accessors and handles of the type's fields is in wkt_registry.h.
+enum class WellKnownKind : uint8_t {
+  None,
+  Timestamp,
+  Duration,
+  Any,
+  FieldMask,
+  Struct,
+  ListValue,
+  Value,
+  Wrapper,
+};
+struct WellKnownMarker;
+void destroy_marker(WellKnownMarker* p) noexcept;
+
+// Sole owner of a marker; a separate pointer keeps the record layout free of its definition.
+class MarkerOwner {
+ public:
+  MarkerOwner() noexcept = default;
+  MarkerOwner(const MarkerOwner&) = delete;
+  MarkerOwner& operator=(const MarkerOwner&) = delete;
+  ~MarkerOwner() { destroy_marker(p_); }
+  void reset(WellKnownMarker* p) noexcept { destroy_marker(std::exchange(p_, p)); }
+  const WellKnownMarker* get() const noexcept { return p_; }
+
+ private:
+  WellKnownMarker* p_ = nullptr;
+};
 
 struct MessageMarshaler : Counted {
   Ref cls;
@@ -175,6 +206,7 @@ struct MessageMarshaler : Counted {
   RVec<AttrEntry> attrs;
   DefaultsTable defaults;
   WellKnownKind wkt = WellKnownKind::None;
+  MarkerOwner wkt_marker;  // set exactly when wkt is not None
   uint32_t max_number = 0;
   bool has_slots = false;  // some accessor is a Slot: instances must have the class's layout
   const DescriptorVocabulary* vocab = nullptr;

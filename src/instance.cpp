@@ -61,6 +61,12 @@ bool has_native_new(PyObject* cls) noexcept {
 }  // namespace
 
 PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept {
+  Ref obj(new_message(m, cls));
+  if (!obj || apply_defaults(m, obj.get()) < 0) return nullptr;
+  return obj.release();
+}
+
+PyObject* new_message(const MessageMarshaler* m, PyObject* cls) noexcept {
   Ref obj;
   if (has_native_new(cls)) {
     obj =
@@ -76,7 +82,6 @@ PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcep
     // slot offsets point into the wrong layout.
     if (!check_layout(obj.get(), m)) return nullptr;
   }
-  if (apply_defaults(m, obj.get()) < 0) return nullptr;
   return obj.release();
 }
 

@@ -64,6 +64,8 @@ PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept;
 
 // `cls.__new__(cls)` plus the schema's defaults; never runs __init__.
 PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept;
+// `cls.__new__(cls)` alone (copies fill every attribute themselves).
+PyObject* new_message(const MessageMarshaler* m, PyObject* cls) noexcept;
 
 // Presence helpers for native callers: a failure is a broken invariant (internal error).
 bool presence_mark(PyObject* msg, uint32_t number, bool present) noexcept;

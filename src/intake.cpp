@@ -7,6 +7,7 @@
 #include "args.h"
 #include "descriptor.h"
 #include "errors.h"
+#include "wkt_registry.h"
 
 namespace torvex {
 
@@ -518,6 +519,8 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
     m->oneofs.push_back(resolve_accessor(cls, key));
     if (m->oneofs.back().is_slot()) m->has_slots = true;
   }
+  // 8: the well-known-type marker.
+  if (recognise_well_known(v, d, m.get()) < 0) return {};
   // 9: name index, proto name then JSON name; later insertions win.
   for (const FieldSpec& f : m->fields) {
     RString name;
@@ -537,10 +540,30 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
                                       extras[i].requires_presence, f.number);
     if (!ok) return {};
   }
+  // The field behind each surviving Member (a later field of the same name replaced earlier
+  // ones, so later insertions win here too).
+  RMap<PyObject*, const FieldSpec*> field_of;
   pos = 0;
+  for (const FieldSpec& f : m->fields) {
+    if (f.in_oneof) continue;
+    PyObject* member = PyDict_GetItemWithError(m->attr_table.get(), f.local_name_obj.get());
+    if (!member) {
+      if (PyErr_Occurred()) return {};
+      continue;
+    }
+    field_of[member] = &f;
+  }
   while (PyDict_Next(m->attr_table.get(), &pos, &key, &val)) {
     auto* mo = reinterpret_cast<MemberObject*>(val);
-    m->attrs.push_back(AttrEntry{mo->accessor, mo->has_presence, mo->number});
+    const FieldSpec* implicit = nullptr;
+    if (auto it = field_of.find(val); it != field_of.end()) {
+      const FieldSpec* f = it->second;
+      if (f->presence == Presence::Implicit && !mo->has_presence &&
+          (f->kind == ValueKind::Scalar || f->kind == ValueKind::Enum)) {
+        implicit = f;
+      }
+    }
+    m->attrs.push_back(AttrEntry{mo->accessor, mo->has_presence, mo->number, implicit});
   }
   // 12: defaults.
   if (!read_defaults(v, d, m.get())) return {};

@@ -10,6 +10,8 @@
 #include "errors.h"
 #include "instance.h"
 #include "json_parse.h"
+#include "json_writer.h"
+#include "merge_copy.h"
 #include "oneof.h"
 #include "parser.h"
 #include "ref.h"
@@ -241,27 +243,32 @@ PyObject* nm_to_binary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // The JSON writers' options, converted in signature order.
 bool json_write_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames, JsonWriteOptions* o) noexcept {
   PyObject* a[4];
-  bool emit, ints, proto_names;
-  return parse_args(spec, args, nargs, kwnames, a) &&
-         flag(a[1], "always_emit_implicit", false, &emit) &&
-         flag(a[2], "print_enums_as_ints", false, &ints) &&
-         flag(a[3], "use_proto_field_name", false, &proto_names);
+  if (!parse_args(spec, args, nargs, kwnames, a) ||
+      !flag(a[1], "always_emit_implicit", false, &o->always_emit_implicit) ||
+      !flag(a[2], "print_enums_as_ints", false, &o->print_enums_as_ints) ||
+      !flag(a[3], "use_proto_field_name", false, &o->use_proto_field_name)) {
+    return false;
+  }
+  o->registry = a[0] == Py_None ? nullptr : a[0];
+  return true;
 }
 
 PyObject* nm_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
-  if (!json_write_options(kToJson, args, nargs, kwnames)) return nullptr;
+  JsonWriteOptions o;
+  if (!json_write_options(kToJson, args, nargs, kwnames, &o)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("to_json") : nullptr;
+  return m ? message_to_json_text(m.get(), self, o) : nullptr;
 }
 
 PyObject* nm_to_json_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-  if (!json_write_options(kToJsonValue, args, nargs, kwnames)) return nullptr;
+  JsonWriteOptions o;
+  if (!json_write_options(kToJsonValue, args, nargs, kwnames, &o)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("_to_json_value") : nullptr;
+  return m ? message_to_json_value(m.get(), self, o) : nullptr;
 }
 
 // JSON text input: str as UTF-8, bytes as is, bytearray copied. `*utf8_valid` tells whether the
@@ -342,7 +349,7 @@ PyObject* nm_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* a[1];
   if (!parse_args(kCopy, args, nargs, kwnames, a)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("__copy__") : nullptr;
+  return m ? shallow_copy(m.get(), self) : nullptr;
 }
 
 PyObject* nm_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -350,7 +357,7 @@ PyObject* nm_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* a[1];
   if (!parse_args(kDeepcopy, args, nargs, kwnames, a)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("__deepcopy__") : nullptr;
+  return m ? deep_copy(m.get(), self) : nullptr;
 }
 
 PyObject* nm_merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -363,7 +370,8 @@ PyObject* nm_merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("_merge_from") : nullptr;
+  if (!m || !merge_message(m.get(), self, a[0], ignore)) return nullptr;
+  Py_RETURN_NONE;
 }
 
 bool field_number_arg(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,

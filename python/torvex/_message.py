@@ -10,6 +10,7 @@ from _torvex_ext import NativeMessage, Oneof, generic_setattr, initialize_messag
 
 from . import _scope
 from ._descriptors import (
+    DescEnum,
     DescField,
     DescFieldValueEnum,
     DescFieldValueList,
@@ -647,6 +648,21 @@ class Message(metaclass=MessageMeta):
             data, ignore_unknown_fields=ignore_unknown_fields, registry=registry
         )
 
+    # Extensions, keyed by their Extension objects (torvex._extension).
+    __iter__ = None  # item access is not a sequence protocol
+
+    def __getitem__(self, extension: Any) -> Any:
+        return _extension_key(extension).get_from(self)
+
+    def __setitem__(self, extension: Any, value: Any) -> None:
+        _extension_key(extension).set_on(self, value)
+
+    def __delitem__(self, extension: Any) -> None:
+        _extension_key(extension).delete_from(self)
+
+    def __contains__(self, extension: Any) -> bool:
+        return bool(_extension_key(extension).is_in(self))
+
     def has_field(self, name: str) -> bool:
         """Whether the field (or oneof, or oneof member) with attribute name ``name`` is set."""
         desc = type(self)._desc
@@ -660,6 +676,23 @@ class Message(metaclass=MessageMeta):
             value = getattr(self, group.local_name)
             return isinstance(value, Oneof) and value.field == name
         return _field_is_set(self, f, dict(desc._defaults))
+
+    def to_dict(
+        self,
+        *,
+        registry: Any = None,
+        always_emit_implicit: bool = False,
+        print_enums_as_ints: bool = False,
+        use_proto_field_name: bool = False,
+    ) -> Any:
+        """The message's proto3 JSON form as plain Python values (a ``dict`` for ordinary
+        messages): what ``json.loads(msg.to_json(...))`` gives, without the text."""
+        return self._to_json_value(
+            registry=registry,
+            always_emit_implicit=always_emit_implicit,
+            print_enums_as_ints=print_enums_as_ints,
+            use_proto_field_name=use_proto_field_name,
+        )
 
     def clear_field(self, name: str) -> None:
         """Reset the field, oneof or oneof member with attribute name ``name`` to unset."""
@@ -684,3 +717,61 @@ class Message(metaclass=MessageMeta):
         # Stored without NativeMessage.__setattr__, which would mark the field present.
         generic_setattr(self, name, default)
         self._clear_field_number_present(f.number)
+
+    def merge_from(self, other: Message) -> None:
+        """Merge ``other``, a message of the same type, into this message.
+
+        Fields set in ``other`` overwrite scalars here, sub-messages merge recursively, lists
+        are extended and maps updated (message elements and values are deep-copied); unknown
+        fields are appended. Raises ``TypeError`` for a message of another type.
+        """
+        self._merge_from(other, False)
+
+    def clear(self) -> None:
+        """Reset every field to its default and drop presence and unknown fields."""
+        for name, default in type(self)._desc._defaults:
+            if isinstance(default, list):
+                default = []
+            elif isinstance(default, dict):
+                default = {}
+            generic_setattr(self, name, default)
+        for number in self._present:
+            self._clear_field_number_present(number)
+        unknown = self._unknown_fields
+        if unknown is not None:
+            unknown.clear()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled as the class (by qualified name) and the binary form, which keeps presence
+        # and unknown fields and is independent of the process that wrote it.
+        return type(self).from_binary, (self.to_binary(write_unknown_fields=True),)
+
+    # Messages are mutable: equal messages may not stay equal, so they cannot be dict keys.
+    __hash__ = None  # type: ignore[assignment]
+
+
+def descriptor(message_type: type | Message) -> DescMessage | DescEnum:
+    """The descriptor of a message or enum class (or of the class of a message)."""
+    cls = message_type if isinstance(message_type, type) else type(message_type)
+    desc = cls.__dict__.get("_desc")
+    if not isinstance(desc, (DescMessage, DescEnum)):
+        raise TypeError(f"{cls.__qualname__} is not a torvex message or enum class")
+    return desc
+
+
+def unknown_fields(message: Message) -> dict[int, list[bytes]]:
+    """A copy of the fields the schema did not know, by field number: each a list of raw wire
+    records (tag and value), in the order they were read."""
+    if not isinstance(message, Message):
+        raise TypeError(f"expected a torvex message, got {type(message).__qualname__}")
+    store = message._unknown_fields
+    return {} if store is None else {number: list(records) for number, records in store.items()}
+
+def _extension_key(key: Any) -> Any:
+    from ._extension import Extension
+
+    if not isinstance(key, Extension):
+        raise TypeError(
+            f"messages are indexed by torvex.Extension objects, not {type(key).__name__}"
+        )
+    return key

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import sys
 import threading
+import weakref
 from typing import Protocol
 
 from ._descriptors import DescEnum, DescFile, DescMessage
@@ -41,6 +42,9 @@ _lock = threading.RLock()
 _default_files: dict[str, DescFile] = {}
 _unplaced: dict[type, _Unplaced] = {}
 _pending: list[Completable] = []
+# Every placed type by full name, across files, for references made by full name alone
+# (extensions); the latest definition of a name wins.
+_by_full_name: weakref.WeakValueDictionary[str, type] = weakref.WeakValueDictionary()
 _settling = False
 
 
@@ -147,6 +151,7 @@ def _place(cls: type, parent: type | None, declared_file: DescFile | None) -> No
         desc.open = file.syntax != "proto2"
     desc.type_name = f"{prefix}.{desc.name}" if prefix else desc.name
     file._types[desc.type_name] = cls
+    _by_full_name[desc.type_name] = cls
 
 
 def forget(cls: type) -> None:
@@ -157,6 +162,14 @@ def forget(cls: type) -> None:
         if desc is not None and desc.file is not None:
             if desc.file._types.get(desc.type_name) is cls:
                 del desc.file._types[desc.type_name]
+            if _by_full_name.get(desc.type_name) is cls:
+                del _by_full_name[desc.type_name]
+
+
+def find(full_name: str) -> type | None:
+    """The placed type with this full name (a leading "." is allowed), if any."""
+    with _lock:
+        return _by_full_name.get(full_name.removeprefix("."))
 
 
 def lookup(ref: str, scope: DescMessage, module: str) -> type | None:
