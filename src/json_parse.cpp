@@ -313,10 +313,7 @@ PyObject* bytes_from_base64(std::string_view s, const FieldContext& ctx) noexcep
 // ---- fields ---------------------------------------------------------------------------------
 
 // Whether `m` is google.protobuf.Value, whose JSON form includes null.
-// TODO(wkt): read the well-known-type marker once intake records it.
-bool is_value_type(const MessageMarshaler* m) noexcept {
-  return m->full_name == "google.protobuf.Value";
-}
+bool is_value_type(const MessageMarshaler* m) noexcept { return m->wkt == WellKnownKind::Value; }
 
 // Field numbers already reset in the current JSON object. Few fields per object need it
 // (containers and message fields), so a short inline array covers almost every case.

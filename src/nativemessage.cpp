@@ -66,10 +66,6 @@ bool flag(PyObject* arg, const char* name, bool dflt, bool* out) noexcept {
   return convert_bool(arg, name, out);
 }
 
-PyObject* not_built(const char* what) noexcept {
-  return raise_fmt(PyExc_NotImplementedError, "%s is not available in this build yet", what);
-}
-
 // ---- NativeMessage: construction and lifetime -------------------------------------------
 
 PyTypeObject* g_native_type = nullptr;

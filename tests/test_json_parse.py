@@ -474,3 +474,28 @@ def test_extensions(parse):
 
 def test_from_dict_is_the_value_tree_reader():
     assert M.from_dict({"fInt32": 3, "zz": 1}, ignore_unknown_fields=True) == M(f_int32=3)
+
+
+# ---- round trips through the writer ---------------------------------------------------------
+
+WRITE_OPTIONS = st.fixed_dictionaries(
+    {"always_emit_implicit": st.booleans(), "print_enums_as_ints": st.booleans(),
+     "use_proto_field_name": st.booleans()}
+)  # fmt: skip
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(schema_and_values(), WRITE_OPTIONS)
+def test_round_trip(case, opts):
+    schema, [msg] = case
+    if has_nan(msg):
+        return
+    cls = schema.root
+    text = msg.to_json(**opts)
+    assert cls.from_json(text) == msg
+    assert cls.from_json(text.encode()) == msg
+    assert cls._from_json_value(msg._to_json_value(**opts)) == msg
+    merged = cls()
+    merged._merge_from_json(text)
+    merged._merge_from_json(text)  # containers are replaced, not appended to
+    assert merged == msg
