@@ -9,6 +9,7 @@
 
 #include "field_index.h"
 #include "memory.h"
+#include "name_index.h"
 #include "once.h"
 #include "ref.h"
 #include "schema_types.h"
@@ -201,7 +202,7 @@ struct MessageMarshaler : Counted {
   RVec<AttributeAccessor> oneofs;
   Ref fields_by_name;
   FieldNumberIndex<FieldSpec> index;
-  RStrMap<uint32_t> name_index;  // proto and JSON names -> number
+  NameIndex name_index;          // proto and JSON names -> number
   Ref attr_table;                // dict: attribute name -> Member
   RVec<AttrEntry> attrs;
   DefaultsTable defaults;

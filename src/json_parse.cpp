@@ -92,6 +92,7 @@ struct IntVal {
 
 // Moves a Python int into `out`, native when it fits.
 bool int_from_object(Ref v, IntVal* out) noexcept {
+  if (!v) return false;
   int overflow = 0;
   long long i = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
   if (i == -1 && PyErr_Occurred()) return false;
@@ -163,19 +164,25 @@ bool parse_float_text(std::string_view s, double* out) noexcept {
   return raise_conv(PyExc_ValueError, ctx, "invalid integer value: '%U'", text.get());
 }
 
+// Plain decimal digits (at most 20, optional "-") convert natively; anything else goes through
+// Python's int().
 inline bool int_from_text(std::string_view s, const FieldContext& ctx, IntVal* out) noexcept {
-  size_t i = s.size() && s[0] == '-';
-  size_t nd = s.size() - i;
-  if (nd >= 1 && nd <= 18) {
-    int64_t v = 0;
-    for (; i < s.size(); ++i) {
+  const bool neg = !s.empty() && s[0] == '-';
+  const size_t nd = s.size() - neg;
+  if (nd >= 1 && nd <= 20) {
+    uint64_t v = 0;
+    for (size_t i = neg; i < s.size(); ++i) {
       unsigned d = static_cast<unsigned char>(s[i]) - '0';
-      if (d > 9) return int_from_text_slow(s, ctx, out);
-      v = v * 10 + d;
+      if (d > 9 || __builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, d, &v)) {
+        return int_from_text_slow(s, ctx, out);
+      }
     }
-    out->small = true;
-    out->i = s[0] == '-' ? -v : v;
-    return true;
+    if (neg ? v <= (uint64_t{1} << 63) : v <= static_cast<uint64_t>(INT64_MAX)) {
+      out->small = true;
+      out->i = neg ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
+      return true;
+    }
+    if (!neg) return int_from_object(Ref(PyLong_FromUnsignedLongLong(v)), out);
   }
   return int_from_text_slow(s, ctx, out);
 }
@@ -541,9 +548,9 @@ bool read_member(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObje
 }
 
 inline const FieldSpec* find_field(const MessageMarshaler* m, std::string_view key) noexcept {
-  auto it = m->name_index.find(key);
-  if (it == m->name_index.end()) return nullptr;
-  const FieldSpec* f = m->index.find(it->second);
+  uint32_t number;
+  if (!m->name_index.find(key, &number)) return nullptr;
+  const FieldSpec* f = m->index.find(number);
   if (!f) raise_fmt(PyExc_ValueError, "field table lookup failed");
   return f;
 }
