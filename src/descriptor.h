@@ -202,8 +202,8 @@ struct MessageMarshaler : Counted {
   RVec<AttributeAccessor> oneofs;
   Ref fields_by_name;
   FieldNumberIndex<FieldSpec> index;
-  NameIndex name_index;          // proto and JSON names -> number
-  Ref attr_table;                // dict: attribute name -> Member
+  NameIndex name_index;  // proto and JSON names -> number
+  Ref attr_table;        // dict: attribute name -> Member
   RVec<AttrEntry> attrs;
   DefaultsTable defaults;
   WellKnownKind wkt = WellKnownKind::None;

@@ -88,6 +88,7 @@ struct IntVal {
   bool small = true;
   int64_t i = 0;
   Ref big;
+  Ref exact;  // the source's own int object for a small value, reused as the result
 };
 
 // Moves a Python int into `out`, native when it fits.
@@ -112,7 +113,8 @@ bool int_from_double(double d, IntVal* out) noexcept {
 }
 
 PyObject* int_object(IntVal& v) noexcept {
-  return v.small ? PyLong_FromLongLong(v.i) : v.big.release();
+  if (!v.small) return v.big.release();
+  return v.exact ? v.exact.release() : PyLong_FromLongLong(v.i);
 }
 
 inline bool ascii_space(char c) noexcept {
@@ -195,6 +197,7 @@ bool read_int_value(Src& src, JsonKind k, const FieldContext& ctx, IntVal* out) 
     if (n.kind == JsonNumber::Small) {
       out->small = true;
       out->i = n.i;
+      out->exact = std::move(n.exact);
       return true;
     }
     if (n.kind == JsonNumber::Big) return int_from_object(std::move(n.big), out);
@@ -664,6 +667,32 @@ PyObject* read_scalar(Src& src, ScalarType t, const FieldContext& ctx) noexcept 
   switch (t) {
     case ScalarType::Double:
     case ScalarType::Float: {
+      if constexpr (!Src::kText) {
+        // A float of the tree that needs no checks is stored as it is.
+        if (k == JsonKind::Number) {
+          JsonNumber n;
+          if (!src.read_number_value(&n)) return nullptr;
+          double d = n.kind == JsonNumber::Small ? static_cast<double>(n.i) : n.d;
+          if (n.kind == JsonNumber::Big) {
+            d = PyLong_AsDouble(n.big.get());
+            if (d == -1.0 && PyErr_Occurred()) {
+              if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+              PyErr_Clear();
+              d = HUGE_VAL;
+            }
+          }
+          if (!std::isfinite(d)) {
+            raise_not_finite(ctx);
+            return nullptr;
+          }
+          if (t == ScalarType::Float && std::fabs(d) > kFloatMax) {
+            raise_float_range(d, ctx);
+            return nullptr;
+          }
+          if (n.kind == JsonNumber::Double && n.exact) return n.exact.release();
+          return PyFloat_FromDouble(d);
+        }
+      }
       double d;
       if (!read_float(src, t == ScalarType::Float, ctx, &d)) return nullptr;
       return PyFloat_FromDouble(d);
