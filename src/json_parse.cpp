@@ -12,6 +12,7 @@
 #include "instance.h"
 #include "oneof.h"
 #include "wire.h"
+#include "wkt_registry.h"
 
 namespace torvex {
 
@@ -304,10 +305,7 @@ PyObject* bytes_from_base64(std::string_view s, const FieldContext& ctx) noexcep
 // ---- fields ---------------------------------------------------------------------------------
 
 // Whether `m` is google.protobuf.Value, whose JSON form includes null.
-// TODO(wkt): read the well-known-type marker once intake records it.
-bool is_value_type(const MessageMarshaler* m) noexcept {
-  return m->full_name == "google.protobuf.Value";
-}
+bool is_value_type(const MessageMarshaler* m) noexcept { return m->wkt == WellKnownKind::Value; }
 
 // Field numbers already reset in the current JSON object. Few fields per object need it
 // (containers and message fields), so a short inline array covers almost every case.
@@ -574,7 +572,9 @@ template <class Src>
 bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
                   const JsonReadOptions& opts) noexcept {
   if (depth > MAX_RECURSION_DEPTH) return raise_depth();
-  // Well-known types dispatch to their own forms here, by the marshaler's marker.
+  if (m->wkt != WellKnownKind::None) {
+    return check_layout(msg, m) && read_well_known(src, m, msg, depth, opts);
+  }
   JsonKind k = src.peek();
   if (k == JsonKind::Error) return false;
   if (k != JsonKind::Object) return raise_cannot_decode(src, m);
