@@ -477,3 +477,23 @@ def test_any_write_errors(any_msg, registry, exc, text):
             write(registry=registry)
         if text is not None:
             assert str(info.value) == text
+
+
+def test_any_nesting_limit():
+    def chain(n):
+        msg = wkt.Empty()
+        for _ in range(n):
+            msg = wkt.Any.pack(msg)
+        return msg
+
+    def text(n):
+        head = '{"@type": "a/google.protobuf.Any", "value": ' * n
+        return head + '{"@type": "a/google.protobuf.Empty"}' + "}" * n
+
+    ok = chain(100)  # Anys at depths 0..99, the Empty at 100
+    assert wkt.Any.from_json(ok.to_json(registry=R), registry=R) == ok
+    assert wkt.Any.from_json(text(99), registry=R) == ok
+    with pytest.raises(RecursionError, match="depth 100 while serializing"):
+        chain(101).to_json(registry=R)
+    with pytest.raises(RecursionError, match="depth 100 while parsing"):
+        wkt.Any.from_json(text(100), registry=R)
