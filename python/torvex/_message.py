@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import reprlib
 import struct
-from typing import TYPE_CHECKING, Any, ClassVar, dataclass_transform
+from typing import TYPE_CHECKING, Any, ClassVar, dataclass_transform, overload
 
 from _torvex_ext import NativeMessage, Oneof, generic_setattr, initialize_message_type
 
@@ -323,12 +323,11 @@ class _MessageBuilder:
             if ref is None:
                 ref = decl.type
                 if isinstance(ref, str):
-                    ref = _scope.lookup(ref, desc, cls.__module__, self.across_files)
+                    name = ref
+                    ref = _scope.lookup(name, desc, cls.__module__, self.across_files)
                     if ref is None:
-                        self.blocker = (
-                            f"field {attr!r} refers to {decl.type!r}, which is not defined"
-                        )
-                        self.waiting = (decl.type.rpartition(".")[2], _scope.generation())
+                        self.blocker = f"field {attr!r} refers to {name!r}, which is not defined"
+                        self.waiting = (name.rpartition(".")[2], _scope.generation())
                         return False
                 self.resolved[id(decl)] = ref
             # Intake reads an enum's full name and values; a message only needs its class.
@@ -802,6 +801,14 @@ class Message(_MessageBase, metaclass=MessageMeta):
 
     # Messages are mutable: equal messages may not stay equal, so they cannot be dict keys.
     __hash__ = None  # type: ignore[assignment]
+
+
+@overload
+def descriptor(message_type: MessageMeta | Message) -> DescMessage: ...
+@overload
+def descriptor(message_type: EnumMeta) -> DescEnum: ...
+@overload
+def descriptor(message_type: type) -> DescMessage | DescEnum: ...
 
 
 def descriptor(message_type: type | Message) -> DescMessage | DescEnum:
