@@ -428,10 +428,11 @@ def file_features(fdp: Any) -> dict[str, int]:
     return merge_features(defaults, _options_features(fdp))
 
 
+_EDITION_NAMES = {1000: "2023", 1001: "2024", 1002: "2026", 9999: "UNSTABLE"}
+
+
 def _edition_text(edition: int) -> str:
-    if edition >= EDITION_2023 and edition < 9000:
-        return str(2023 + edition - EDITION_2023) if edition == EDITION_2023 else f"#{edition}"
-    return f"#{edition}"
+    return _EDITION_NAMES.get(edition, f"#{edition}")
 
 
 def _options_features(element: Any) -> Any:

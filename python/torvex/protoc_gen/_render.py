@@ -291,13 +291,6 @@ class Renderer:
             return f"{value} | None"
         return value
 
-    @staticmethod
-    def type_arg(f: FieldModel) -> str:
-        if f.ref is not None:
-            return str_literal("." + f.ref.full_name)
-        assert f.scalar is not None
-        return f"_T.{f.scalar.name}"
-
     def declaration(self, f: FieldModel) -> str:
         call, args, kwargs = field_call(f)
         parts = [_arg_literal(a) for a in args]
