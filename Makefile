@@ -15,8 +15,10 @@ PY_ALT := $(VENV_ALT)/bin/python
 TEST_DEPS := "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy orjson mypy pyright grpcio-tools atheris
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all venv install demo test test-python test-python-alt test-cpp bench test-asan format clean
+.PHONY: all venv install demo test test-python test-python-alt test-cpp bench test-asan fuzz format clean
 
 all: install
 
@@ -63,14 +65,35 @@ test-cpp: $(CPP_BUILD)/build.ninja
 bench: install
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
-# The Python suite against an AddressSanitizer build of the extension (leaks off: CPython keeps
-# much of its memory until exit).
+# The Python suite, fuzz smoke included, against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build of the extension (leaks off: CPython keeps much of its memory until exit).
 test-asan: $(PY)
 	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DTORVEX_ASAN=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	PATH=$(VENV)/bin:$$PATH cmake --build $(ASAN_BUILD) --target _torvex_ext
-	TORVEX_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
+	TORVEX_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(ASAN_BUILD):python PYTHONMALLOC=malloc $(PY) -m pytest -q -x tests
+
+# Coverage-guided fuzzing with atheris over an instrumented extension, each fuzz/fuzz_*.py
+# harness for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=600). New inputs collect in
+# $(FUZZ_BUILD)/corpus-NAME; the committed seeds in fuzz/corpus/NAME are only read. Crashes are
+# written to $(FUZZ_BUILD)/ as crash-* files.
+fuzz: $(PY)
+	@command -v clang++ >/dev/null || { apt-get update -qq && apt-get install -y -qq clang; }
+	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja -DTORVEX_FUZZ=ON \
+	  -DCMAKE_CXX_COMPILER=clang++ -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	PATH=$(VENV)/bin:$$PATH cmake --build $(FUZZ_BUILD) --target _torvex_ext
+	set -e; preload=$$($(PY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so; \
+	for h in fuzz/fuzz_*.py; do \
+	  name=$$(basename $$h .py); name=$${name#fuzz_}; mkdir -p $(FUZZ_BUILD)/corpus-$$name; \
+	  echo "== $$h for $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$preload PYTHONPATH=$(FUZZ_BUILD):python \
+	    $(PY) $$h $(FUZZ_BUILD)/corpus-$$name fuzz/corpus/$$name \
+	    -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=8192 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/; \
+	done
 
 format:
 	clang-format -i src/*.h src/*.cpp tests/cpp/*.cpp

@@ -96,6 +96,12 @@ class Blob(torvex.Message, file=FILE):
     data: bytes = torvex.field(1, T.BYTES)
 
 
+class Nest(torvex.Message, file=FILE):
+    child: "Nest | None" = torvex.field(1, "Nest")
+    group: "Nest | None" = torvex.field(2, "Nest", delimited=True)
+    words: list[str] = torvex.repeated(3, T.STRING)
+
+
 def make_data(rng: random.Random) -> list[tuple[str, torvex.Message]]:
     words = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "theta", "ñandú", "日本"]
 
@@ -289,6 +295,7 @@ def main() -> int:
             if cls is Blob:
                 blob_rows.append((op, med))
                 copies.append(med["copy"])
+    nested_rows(samples, target_ns)
     print()
     copy = statistics.median(copies)
     print(f"one 1 MB bytes copy (bytes(memoryview)): {fmt_ns(copy)}")
@@ -297,6 +304,41 @@ def main() -> int:
               f"peer/copy {med['peer'] / copy:6.2f}")  # fmt: skip
     print(f"\ntotal {time.perf_counter() - started:.1f} s")
     return 0
+
+
+def nested_rows(samples: int, target_ns: int) -> None:
+    """The same 100-level nesting as sub-messages and as groups (both should cost about the
+    same), and how long a hostile input of nothing but group starts takes to be rejected."""
+    content = Nest(words=[f"word {i:06}" for i in range(20_000)])  # 240 kB of short fields
+    as_len, as_group = content, content
+    for _ in range(100):
+        as_len, as_group = Nest(child=as_len), Nest(group=as_group)
+    peer_cls = peer_class(Nest)
+    for label, msg in (("100 nested messages", as_len), ("100 nested groups", as_group)):
+        data = msg.to_binary()
+        pdata = to_peer(msg).SerializeToString()
+        assert data == pdata, label
+        med = compare({"torvex": lambda: Nest.from_binary(data),
+                       "peer": lambda: peer_cls.FromString(pdata)}, samples, target_ns)
+        print(f"{label:<26} {'from_binary':<18} {len(data):>9,} {fmt_ns(med['torvex']):>10} "
+              f"{fmt_ns(med['peer']):>10} {med['torvex'] / med['peer']:>7.2f}")  # fmt: skip
+    hostile = b"\x13" * (4 << 20)  # field 2 group starts, never closed
+
+    def reject(parse: Callable[[bytes], object]) -> Callable[[], None]:
+        def run() -> None:
+            try:
+                parse(hostile)
+            except Exception:  # noqa: BLE001 - each runtime raises its own error class
+                return
+            raise AssertionError("hostile input accepted")
+
+        return run
+
+    med = compare({"torvex": reject(Nest.from_binary), "peer": reject(peer_cls.FromString)},
+                  samples, target_ns)
+    print(f"{'4 MB of group starts':<26} {'reject':<18} {len(hostile):>9,} "
+          f"{fmt_ns(med['torvex']):>10} {fmt_ns(med['peer']):>10} "
+          f"{med['torvex'] / med['peer']:>7.2f}")  # fmt: skip
 
 
 def _peer_backend() -> str:

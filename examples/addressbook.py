@@ -127,5 +127,13 @@ def main() -> None:
     merged.clear()
     print("cleared:", merged, "| equals Person():", merged == Person())
 
+    # JSON (proto3 mapping): compact text, or the same document as plain Python values.
+    print("json:", ada.to_json())
+    print("json, proto names, enums as numbers:",
+          ada.phones[0].to_json(use_proto_field_name=True, print_enums_as_ints=True))  # fmt: skip
+    print("dict with implicit fields:", Address(city="Paris").to_dict(always_emit_implicit=True))
+    print("JSON round trip equals original:", AddressBook.from_json(book.to_json()) == book,
+          "| from dict:", AddressBook.from_dict(book.to_dict()) == book)  # fmt: skip
+
 if __name__ == "__main__":
     main()

@@ -5,9 +5,11 @@
 #include <Python.h>
 
 #include <atomic>
+#include <utility>
 
 #include "field_index.h"
 #include "memory.h"
+#include "name_index.h"
 #include "once.h"
 #include "ref.h"
 #include "schema_types.h"
@@ -140,6 +142,10 @@ struct FieldSpec {
   bool packable = false;        // List: element may arrive packed
   ElementKind elem;             // Scalar/Enum/Message value, or List element
   MapEntrySpec* map = nullptr;  // Map: owned
+  // What the JSON text writer emits before the value, made once: the quoted and escaped JSON
+  // name [0] or proto name [1] followed by ":", and whether both are plain ASCII.
+  RString json_keys[2];
+  bool json_keys_ascii = true;
   FieldSpec() = default;
   FieldSpec(const FieldSpec&) = delete;
   FieldSpec(FieldSpec&& o) noexcept;
@@ -163,8 +169,35 @@ struct DefaultsTable {
   RVec<AttributeAccessor> dicts;                  // a new dict per instance
 };
 
-// Placeholder for the well-known-type marker; ordinary messages carry none.
-enum class WellKnownKind : uint8_t { None };
+// Which well-known type a message is, for the JSON codec; ordinary messages carry None. The
+// marker with the accessors and handles of the type's fields is in wkt_registry.h.
+enum class WellKnownKind : uint8_t {
+  None,
+  Timestamp,
+  Duration,
+  Any,
+  FieldMask,
+  Struct,
+  ListValue,
+  Value,
+  Wrapper,
+};
+struct WellKnownMarker;
+void destroy_marker(WellKnownMarker* p) noexcept;
+
+// Sole owner of a marker; a separate pointer keeps the record layout free of its definition.
+class MarkerOwner {
+ public:
+  MarkerOwner() noexcept = default;
+  MarkerOwner(const MarkerOwner&) = delete;
+  MarkerOwner& operator=(const MarkerOwner&) = delete;
+  ~MarkerOwner() { destroy_marker(p_); }
+  void reset(WellKnownMarker* p) noexcept { destroy_marker(std::exchange(p_, p)); }
+  const WellKnownMarker* get() const noexcept { return p_; }
+
+ private:
+  WellKnownMarker* p_ = nullptr;
+};
 
 struct MessageMarshaler : Counted {
   Ref cls;
@@ -173,11 +206,12 @@ struct MessageMarshaler : Counted {
   RVec<AttributeAccessor> oneofs;
   Ref fields_by_name;
   FieldNumberIndex<FieldSpec> index;
-  RStrMap<uint32_t> name_index;  // proto and JSON names -> number
-  Ref attr_table;                // dict: attribute name -> Member
+  NameIndex name_index;  // proto and JSON names -> number
+  Ref attr_table;        // dict: attribute name -> Member
   RVec<AttrEntry> attrs;
   DefaultsTable defaults;
   WellKnownKind wkt = WellKnownKind::None;
+  MarkerOwner wkt_marker;  // set exactly when wkt is not None
   uint32_t max_number = 0;
   bool has_slots = false;  // some accessor is a Slot: instances must have the class's layout
   const DescriptorVocabulary* vocab = nullptr;
@@ -211,6 +245,14 @@ MessageMarshaler* marshaler_from_object(PyObject* obj) noexcept;
 
 // initialize_message_type's work, after argument conversion.
 int initialize_message_type(PyObject* message_type) noexcept;
+
+// The Python zero value of a scalar type: 0.0, 0, False, empty str or bytes.
+Ref scalar_zero(ScalarType t) noexcept;
+
+// Fills the value kind (and cardinality) of `f` from a descriptor's `value` object
+// (DescFieldValue*); `cls` is the class on which a oneof's attribute is resolved.
+bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
+                FieldSpec* f) noexcept;
 
 // Writes the defaults table into a new instance.
 int apply_defaults(const MessageMarshaler* m, PyObject* obj) noexcept;

@@ -9,6 +9,8 @@
 #include "descriptor.h"
 #include "errors.h"
 #include "instance.h"
+#include "json_parse.h"
+#include "json_writer.h"
 #include "merge_copy.h"
 #include "oneof.h"
 #include "parser.h"
@@ -62,10 +64,6 @@ bool flag(PyObject* arg, const char* name, bool dflt, bool* out) noexcept {
     return true;
   }
   return convert_bool(arg, name, out);
-}
-
-PyObject* not_built(const char* what) noexcept {
-  return raise_fmt(PyExc_NotImplementedError, "%s is not available in this build yet", what);
 }
 
 // ---- NativeMessage: construction and lifetime -------------------------------------------
@@ -241,32 +239,42 @@ PyObject* nm_to_binary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // The JSON writers' options, converted in signature order.
 bool json_write_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames, JsonWriteOptions* o) noexcept {
   PyObject* a[4];
-  bool emit, ints, proto_names;
-  return parse_args(spec, args, nargs, kwnames, a) &&
-         flag(a[1], "always_emit_implicit", false, &emit) &&
-         flag(a[2], "print_enums_as_ints", false, &ints) &&
-         flag(a[3], "use_proto_field_name", false, &proto_names);
+  if (!parse_args(spec, args, nargs, kwnames, a) ||
+      !flag(a[1], "always_emit_implicit", false, &o->always_emit_implicit) ||
+      !flag(a[2], "print_enums_as_ints", false, &o->print_enums_as_ints) ||
+      !flag(a[3], "use_proto_field_name", false, &o->use_proto_field_name)) {
+    return false;
+  }
+  o->registry = a[0] == Py_None ? nullptr : a[0];
+  return true;
 }
 
 PyObject* nm_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
-  if (!json_write_options(kToJson, args, nargs, kwnames)) return nullptr;
+  JsonWriteOptions o;
+  if (!json_write_options(kToJson, args, nargs, kwnames, &o)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("to_json") : nullptr;
+  return m ? message_to_json_text(m.get(), self, o) : nullptr;
 }
 
 PyObject* nm_to_json_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-  if (!json_write_options(kToJsonValue, args, nargs, kwnames)) return nullptr;
+  JsonWriteOptions o;
+  if (!json_write_options(kToJsonValue, args, nargs, kwnames, &o)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? not_built("_to_json_value") : nullptr;
+  return m ? message_to_json_value(m.get(), self, o) : nullptr;
 }
 
-// JSON text input: str as UTF-8, bytes as is, bytearray copied.
-Ref json_text_input(PyObject* json) noexcept {
-  if (PyUnicode_Check(json)) return Ref(PyUnicode_AsUTF8String(json));
+// JSON text input: str as UTF-8, bytes as is, bytearray copied. `*utf8_valid` tells whether the
+// bytes came from a str (and need no validation).
+Ref json_text_input(PyObject* json, bool* utf8_valid) noexcept {
+  *utf8_valid = false;
+  if (PyUnicode_Check(json)) {
+    *utf8_valid = true;
+    return Ref(PyUnicode_AsUTF8String(json));
+  }
   if (PyBytes_Check(json)) return Ref::borrow(json);
   if (PyByteArray_Check(json)) {
     return Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(json), PyByteArray_GET_SIZE(json)));
@@ -276,46 +284,60 @@ Ref json_text_input(PyObject* json) noexcept {
   return {};
 }
 
+// The JSON readers' options, converted in signature order.
+bool json_read_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, PyObject** data, JsonReadOptions* opts) noexcept {
+  PyObject* a[3];
+  if (!parse_args(spec, args, nargs, kwnames, a) ||
+      !flag(a[1], "ignore_unknown_fields", false, &opts->ignore_unknown_fields)) {
+    return false;
+  }
+  *data = a[0];
+  opts->registry = a[2] == Py_None ? nullptr : a[2];
+  return true;
+}
+
+bool parse_text_into(const MessageMarshaler* m, PyObject* msg, PyObject* json,
+                     const JsonReadOptions& opts, bool fresh) noexcept {
+  bool utf8_valid;
+  Ref text = json_text_input(json, &utf8_valid);
+  return text && parse_json_text(m, msg, PyBytes_AS_STRING(text.get()),
+                                 static_cast<size_t>(PyBytes_GET_SIZE(text.get())), utf8_valid,
+                                 opts, fresh);
+}
+
 PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-  PyObject* a[3];
-  bool ignore;
-  if (!parse_args(kFromJson, args, nargs, kwnames, a) ||
-      !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
-    return nullptr;
-  }
+  PyObject* json;
+  JsonReadOptions opts;
+  if (!json_read_options(kFromJson, args, nargs, kwnames, &json, &opts)) return nullptr;
   MarshalerRef m = lookup_class_marshaler(cls);
   if (!m) return nullptr;
   Ref msg(create_empty_message(m.get(), cls));
-  if (!msg) return nullptr;
-  Ref text = json_text_input(a[0]);
-  return text ? not_built("from_json") : nullptr;
+  if (!msg || !parse_text_into(m.get(), msg.get(), json, opts, true)) return nullptr;
+  return msg.release();
 }
 
 PyObject* nm_merge_from_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
-  PyObject* a[3];
-  bool ignore;
-  if (!parse_args(kMergeFromJson, args, nargs, kwnames, a) ||
-      !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
-    return nullptr;
-  }
+  PyObject* json;
+  JsonReadOptions opts;
+  if (!json_read_options(kMergeFromJson, args, nargs, kwnames, &json, &opts)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  if (!m) return nullptr;
-  Ref text = json_text_input(a[0]);
-  return text ? not_built("_merge_from_json") : nullptr;
+  if (!m || !parse_text_into(m.get(), self, json, opts, false)) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject* nm_from_json_value(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
-  PyObject* a[3];
-  bool ignore;
-  if (!parse_args(kFromJsonValue, args, nargs, kwnames, a) ||
-      !flag(a[1], "ignore_unknown_fields", false, &ignore)) {
-    return nullptr;
-  }
+  PyObject* data;
+  JsonReadOptions opts;
+  if (!json_read_options(kFromJsonValue, args, nargs, kwnames, &data, &opts)) return nullptr;
   MarshalerRef m = lookup_class_marshaler(cls);
-  return m ? not_built("_from_json_value") : nullptr;
+  if (!m) return nullptr;
+  Ref msg(create_empty_message(m.get(), cls));
+  if (!msg || !parse_json_value(m.get(), msg.get(), data, 0, opts, true)) return nullptr;
+  return msg.release();
 }
 
 PyObject* nm_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

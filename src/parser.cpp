@@ -235,6 +235,24 @@ inline PyObject* decode_enum(const EnumTable* t, InputView& v, int32_t* number) 
 
 // ---- messages -------------------------------------------------------------------------
 
+bool decode_group(const MessageMarshaler* m, PyObject* msg, InputView& view, uint32_t number,
+                  bool ignore, uint32_t depth) noexcept;
+
+// A group is decoded in one pass, so a fault far into it is found only after the content before
+// it was decoded. Errors keep the precedence of a structure check made up front: when the
+// group's bytes are malformed, that is what the caller hears about, whatever failed first. Only
+// the outermost group of a buffer re-checks (it covers every group inside it), and only on the
+// error path, so a failure costs one more scan at most.
+[[gnu::cold, gnu::noinline]] void prefer_structure_error(const InputView& start,
+                                                         uint32_t number) noexcept {
+  InputView again = start;
+  InputView content;
+  WireError err;
+  if (scan_group(again, number, content, err)) return;
+  PyErr_Clear();
+  raise_wire_error(err);
+}
+
 // The message a singular field holds now (new reference), Py_None when it holds none.
 PyObject* current_message(const FieldSpec& f, PyObject* msg) noexcept {
   if (!f.in_oneof) return f.accessor.get(msg);
@@ -246,21 +264,10 @@ PyObject* current_message(const FieldSpec& f, PyObject* msg) noexcept {
   return Py_NewRef(r ? value : Py_None);
 }
 
-// Decodes a length-delimited (wt 2) or group (wt 3) message of element kind `e`. The target is
-// chosen by `mode`: the current value of `field` on `msg`, a fresh instance, or `merge_into`.
-// Returns the target (new reference), merged.
-PyObject* decode_message_value(const ElementKind& e, uint32_t number, uint32_t wt, Mode mode,
-                               const FieldSpec* field, PyObject* msg, PyObject* merge_into,
-                               InputView& v, bool ignore, uint32_t depth) noexcept {
-  WireError err;
-  InputView sub;
-  if (wt == 2) {
-    if (!v.read_len_prefixed(sub, err)) return wire_fail_obj(err);
-  } else if (!scan_group(v, number, sub, err)) {
-    return wire_fail_obj(err);
-  }
-  MessageMarshaler* sm = resolve_handle(e.handle.get());
-  if (!sm) return nullptr;
+// The message a value of kind `e` decodes into, chosen by `mode`: the current value of `field`
+// on `msg`, a fresh instance, or `merge_into`. A new reference, or nullptr with an error.
+PyObject* message_target(const ElementKind& e, MessageMarshaler* sm, Mode mode,
+                         const FieldSpec* field, PyObject* msg, PyObject* merge_into) noexcept {
   Ref target;
   if (mode == Mode::Singular) {
     target = Ref(current_message(*field, msg));
@@ -268,14 +275,30 @@ PyObject* decode_message_value(const ElementKind& e, uint32_t number, uint32_t w
   } else if (mode == Mode::MergeInto) {
     target = Ref::borrow(merge_into);
   }
-  if (!target || target.get() == Py_None) {
-    target = Ref(create_empty_message(sm, e.handle->cls.get()));
-    if (!target) return nullptr;
-  } else if (!is_native_message(target.get())) {
-    raise_wrong_type(target.get(), "NativeMessage");
+  if (!target || target.get() == Py_None) return create_empty_message(sm, e.handle->cls.get());
+  if (!is_native_message(target.get())) return raise_wrong_type(target.get(), "NativeMessage");
+  return target.release();
+}
+
+// Decodes a length-delimited (wt 2) or group (wt 3) message of element kind `e` into its
+// target (see message_target) and returns the target (new reference), merged. `in_group`: the
+// field sits in the content of a group of the same buffer.
+PyObject* decode_message_value(const ElementKind& e, uint32_t number, uint32_t wt, Mode mode,
+                               const FieldSpec* field, PyObject* msg, PyObject* merge_into,
+                               InputView& v, bool ignore, uint32_t depth, bool in_group) noexcept {
+  WireError err;
+  const InputView start = v;  // for a group: where its content starts
+  InputView sub;
+  if (wt == 2 && !v.read_len_prefixed(sub, err)) return wire_fail_obj(err);
+  Ref target;
+  MessageMarshaler* sm = resolve_handle(e.handle.get());
+  if (sm) target = Ref(message_target(e, sm, mode, field, msg, merge_into));
+  if (wt == 2) {
+    if (!target || !decode_message(sm, target.get(), sub, ignore, depth + 1)) return nullptr;
+  } else if (!target || !decode_group(sm, target.get(), v, number, ignore, depth + 1)) {
+    if (!in_group) prefer_structure_error(start, number);
     return nullptr;
   }
-  if (!decode_message(sm, target.get(), sub, ignore, depth + 1)) return nullptr;
   return target.release();
 }
 
@@ -292,7 +315,7 @@ inline bool store_singular(const FieldSpec& f, PyObject* msg, PyObject* value) n
 }
 
 bool decode_singular(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, bool ignore,
-                     uint32_t depth) noexcept {
+                     uint32_t depth, bool in_group) noexcept {
   Ref value;
   switch (f.kind) {
     case ValueKind::Scalar:
@@ -308,7 +331,7 @@ bool decode_singular(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView&
     }
     case ValueKind::Message:
       value = Ref(decode_message_value(f.elem, f.number, tag_wire_type(tag), Mode::Singular, &f,
-                                       msg, nullptr, v, ignore, depth));
+                                       msg, nullptr, v, ignore, depth, in_group));
       break;
     default:
       raise_internal("singular field of a container kind");
@@ -400,7 +423,7 @@ bool decode_packed(const FieldSpec& f, PyObject* list, PyObject* msg, InputView&
 }
 
 bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, bool ignore,
-                 uint32_t depth) noexcept {
+                 uint32_t depth, bool in_group) noexcept {
   // Our own reference: Python code run below may replace the attribute.
   Ref list(f.accessor.get(msg));
   if (!list) return false;
@@ -427,7 +450,7 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
       }
       case ElemKind::Message:
         item = Ref(decode_message_value(f.elem, f.number, wt, Mode::New, nullptr, nullptr, nullptr,
-                                        v, ignore, depth));
+                                        v, ignore, depth, in_group));
         break;
     }
     if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
@@ -478,7 +501,7 @@ bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView
         case ElemKind::Message: {
           Mode mode = value ? Mode::MergeInto : Mode::New;
           value = Ref(decode_message_value(me.value, 2, wt, mode, nullptr, nullptr, value.get(),
-                                           entry, ignore, depth));
+                                           entry, ignore, depth, false));
           break;
         }
       }
@@ -534,6 +557,58 @@ inline bool decode_singular_scalar(const FieldSpec& f, PyObject* msg, InputView&
   return !f.has_presence || presence_mark(msg, f.number, true);
 }
 
+// One field occurrence whose tag has been read (`snapshot`: the view before the tag).
+[[gnu::always_inline]] inline bool decode_field(const MessageMarshaler* m, PyObject* msg,
+                                                uint32_t tag, const InputView& snapshot,
+                                                InputView& view, bool ignore, uint32_t depth,
+                                                bool in_group) noexcept {
+  const uint32_t number = tag_number(tag);
+  const uint32_t wt = tag_wire_type(tag);
+  const FieldSpec* f = m->index.find(number);
+  if (f && wt == f->tag_wire_type) [[likely]] {
+    switch (f->cardinality) {
+      case Cardinality::Singular:
+        return f->kind == ValueKind::Scalar
+                   ? decode_singular_scalar(*f, msg, view)
+                   : decode_singular(*f, tag, msg, view, ignore, depth, in_group);
+      case Cardinality::List:
+        return decode_list(*f, tag, msg, view, ignore, depth, in_group);
+      default:
+        return decode_map_entry(*f, tag, msg, view, ignore, depth);
+    }
+  }
+  if (f && f->cardinality == Cardinality::List &&
+      (wt == f->elem.wire_type || (wt == 2 && f->packable))) {
+    // The other one of packed and unpacked: both are accepted for packable lists.
+    return decode_list(*f, tag, msg, view, ignore, depth, in_group);
+  }
+  return decode_unknown(msg, number, wt, snapshot, view, ignore, depth);
+}
+
+// The content of a group whose start tag (field `number`) has just been read from `view`, up to
+// and including the matching end tag. The tag checks come in the order a structure scan makes
+// them: wire type, end tag, then field number 0.
+bool decode_group(const MessageMarshaler* m, PyObject* msg, InputView& view, uint32_t number,
+                  bool ignore, uint32_t depth) noexcept {
+  if (depth > MAX_RECURSION_DEPTH) return raise_depth();
+  if (!check_layout(msg, m)) return false;
+  WireError err;
+  for (;;) {
+    if (view.empty()) return wire_fail({WireStatus::UnterminatedGroup, 0, 0});
+    const InputView snapshot = view;
+    uint32_t tag;
+    if (!view.read_tag(tag, err)) return wire_fail(err);
+    const uint32_t wt = tag_wire_type(tag);
+    if (wt > 5) return wire_fail({WireStatus::InvalidWireType, wt, 0});
+    if (wt == 4) {
+      if (tag_number(tag) == number) return true;
+      return wire_fail({WireStatus::MismatchedGroupEnd, number, tag_number(tag)});
+    }
+    if (tag_number(tag) == 0) return wire_fail({WireStatus::FieldNumberZero, 0, 0});
+    if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, true)) return false;
+  }
+}
+
 }  // namespace
 
 bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, bool ignore,
@@ -546,31 +621,7 @@ bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, b
     const InputView snapshot = view;
     uint32_t tag;
     if (!view.read_field_tag(tag, err)) return wire_fail(err);
-    const uint32_t number = tag_number(tag);
-    const uint32_t wt = tag_wire_type(tag);
-    const FieldSpec* f = m->index.find(number);
-    bool ok;
-    if (f && wt == f->tag_wire_type) [[likely]] {
-      switch (f->cardinality) {
-        case Cardinality::Singular:
-          ok = f->kind == ValueKind::Scalar ? decode_singular_scalar(*f, msg, view)
-                                            : decode_singular(*f, tag, msg, view, ignore, depth);
-          break;
-        case Cardinality::List:
-          ok = decode_list(*f, tag, msg, view, ignore, depth);
-          break;
-        default:
-          ok = decode_map_entry(*f, tag, msg, view, ignore, depth);
-          break;
-      }
-    } else if (f && f->cardinality == Cardinality::List &&
-               (wt == f->elem.wire_type || (wt == 2 && f->packable))) {
-      // The other one of packed and unpacked: both are accepted for packable lists.
-      ok = decode_list(*f, tag, msg, view, ignore, depth);
-    } else {
-      ok = decode_unknown(msg, number, wt, snapshot, view, ignore, depth);
-    }
-    if (!ok) return false;
+    if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, false)) return false;
   }
   return true;
 }

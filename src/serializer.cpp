@@ -9,17 +9,13 @@
 // reference of its own while it is converted, and containers are re-checked afterwards.
 #include "serializer.h"
 
-#include <algorithm>
 #include <bit>
-#include <charconv>
-#include <climits>
-#include <cmath>
-#include <cstring>
-#include <string_view>
 
+#include "error_path.h"
 #include "errors.h"
 #include "instance.h"
 #include "oneof.h"
+#include "serializer_values.h"
 #include "unknown_fields.h"
 #include "wire.h"
 
@@ -27,81 +23,14 @@ namespace torvex {
 
 namespace {
 
-// ---- error paths (out of line: the hot loop only branches to them) -----------------------
+using namespace encoder;
 
-[[gnu::cold, gnu::noinline]] bool expected(const char* what, PyObject* v) noexcept {
-  raise_fmt(PyExc_TypeError, "expected %s, got %S", what, reinterpret_cast<PyObject*>(Py_TYPE(v)));
-  return false;
-}
-
-[[gnu::cold, gnu::noinline]] bool wrong_type(PyObject* v, const char* target) noexcept {
-  raise_wrong_type(v, target);
-  return false;
-}
-
-// Replaces the conversion's own OverflowError (or reports a 32-bit range miss) with the text
-// that names the field type. Other exceptions are left as they are.
-[[gnu::cold, gnu::noinline]] bool out_of_range(PyObject* v, const char* type_name) noexcept {
-  if (PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    PyErr_Clear();
-  }
-  raise_fmt(PyExc_OverflowError, "value %S out of range for %s", v, type_name);
-  return false;
-}
-
-[[gnu::cold, gnu::noinline]] bool integral_range() noexcept {
-  raise_integral_range();
-  return false;
-}
-
-// The double is shown in plain decimal with its shortest round-trip digits, so 1e39 reads as a 1
-// followed by 39 zeros. (Fixed-format to_chars would print every digit of the exact binary
-// value instead: 999999999999999939709166371603178586112.) Only finite doubles beyond the
-// float32 range get here, so the value is an integer with at most 17 significant digits.
-[[gnu::cold, gnu::noinline]] bool float32_range(double d) noexcept {
-  char sci[32];
-  auto res = std::to_chars(sci, sci + sizeof(sci), d, std::chars_format::scientific);
-  if (res.ec != std::errc()) {
-    raise_internal("cannot format a double");
-    return false;
-  }
-  // "[-]D[.DDD]e+XX": the significant digits, then zeros up to the exponent.
-  std::string_view text(sci, static_cast<size_t>(res.ptr - sci));
-  size_t e_pos = text.find("e+");
-  int exp = 0;
-  if (e_pos == std::string_view::npos ||
-      std::from_chars(text.data() + e_pos + 2, text.data() + text.size(), exp).ec != std::errc() ||
-      exp > 400) {
-    raise_internal("unexpected float32 overflow value");
-    return false;
-  }
-  char plain[420];
-  size_t len = 0;
-  for (char c : text.substr(0, e_pos)) {
-    if (c != '.') plain[len++] = c;
-  }
-  size_t integer_digits = static_cast<size_t>(exp) + 1 + (text[0] == '-');
-  while (len < integer_digits) plain[len++] = '0';
-  plain[len] = '\0';
-  raise_fmt(PyExc_OverflowError, "value %s out of range for float32", plain);
-  return false;
-}
-
-[[gnu::cold, gnu::noinline]] bool invalid_enum(const EnumTable& t, long n) noexcept {
-  raise_fmt(PyExc_ValueError, "invalid enum value %ld for enum '%S'", n, t.type_name.get());
-  return false;
-}
+// ---- message-level errors -----------------------------------------------------------------
 
 [[gnu::cold, gnu::noinline]] int required_not_set(const FieldSpec& f) noexcept {
   raise_fmt(PyExc_ValueError, "cannot encode %s to binary: required field not set",
             f.local_name.c_str());
   return -1;
-}
-
-[[gnu::cold, gnu::noinline]] bool changed_size(const char* what) noexcept {
-  raise_fmt(PyExc_RuntimeError, "%s changed size during encoding", what);
-  return false;
 }
 
 [[gnu::cold, gnu::noinline]] bool too_deep() noexcept {
@@ -110,258 +39,12 @@ namespace {
   return false;
 }
 
-// ---- numeric conversions ------------------------------------------------------------------
+struct Encoder;
 
-// Ints below 2^30 in magnitude (one digit) are read inline; `v` must be an int or subclass.
-inline bool compact_value(PyObject* v, Py_ssize_t* out) noexcept {
-  auto* l = reinterpret_cast<PyLongObject*>(v);
-  if (!PyUnstable_Long_IsCompact(l)) return false;
-  *out = PyUnstable_Long_CompactValue(l);
-  return true;
-}
-
-// The platform's conversion to C long (the signed 64-bit one on the platforms we build for).
-[[gnu::noinline]] bool long_value(PyObject* v, int64_t* out) noexcept {
-  if constexpr (sizeof(long) == sizeof(int64_t)) {
-    long r = PyLong_AsLong(v);
-    if (r == -1 && PyErr_Occurred()) return false;
-    *out = r;
-  } else {
-    long long r = PyLong_AsLongLong(v);
-    if (r == -1 && PyErr_Occurred()) return false;
-    *out = r;
-  }
-  return true;
-}
-
-[[gnu::noinline]] bool ulonglong_value(PyObject* v, uint64_t* out) noexcept {
-  unsigned long long r = PyLong_AsUnsignedLongLong(v);
-  if (r == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  *out = r;
-  return true;
-}
-
-inline bool is_int(PyObject* v) noexcept { return PyLong_Check(v) && !PyBool_Check(v); }
-
-inline bool to_i64(PyObject* v, int64_t* out) noexcept {
-  Py_ssize_t c;
-  if (compact_value(v, &c)) {
-    *out = c;
-    return true;
-  }
-  return long_value(v, out);
-}
-
-inline bool to_u64(PyObject* v, uint64_t* out) noexcept {
-  Py_ssize_t c;
-  if (compact_value(v, &c) && c >= 0) {
-    *out = static_cast<uint64_t>(c);
-    return true;
-  }
-  return ulonglong_value(v, out);
-}
-
-// 32-bit targets go through the signed 64-bit conversion, then a range check.
-inline bool to_i32(PyObject* v, int32_t* out) noexcept {
-  int64_t n = 0;
-  if (!to_i64(v, &n)) return false;
-  if (n < INT32_MIN || n > INT32_MAX) return integral_range();
-  *out = static_cast<int32_t>(n);
-  return true;
-}
-
-inline bool to_u32(PyObject* v, uint32_t* out) noexcept {
-  int64_t n = 0;
-  if (!to_i64(v, &n)) return false;
-  if (n < 0 || n > UINT32_MAX) return integral_range();
-  *out = static_cast<uint32_t>(n);
-  return true;
-}
-
-// What float() takes without parsing text: floats, __float__ and __index__ implementers.
-[[gnu::noinline]] bool to_double_slow(PyObject* v, double* out) noexcept {
-  if (!PyFloat_Check(v)) {
-    PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
-    if (!nb || (!nb->nb_float && !nb->nb_index)) return expected("float", v);
-  }
-  double d = PyFloat_AsDouble(v);
-  if (d == -1.0 && PyErr_Occurred()) return false;
-  *out = d;
-  return true;
-}
-
-inline bool to_double(PyObject* v, double* out) noexcept {
-  if (PyFloat_CheckExact(v)) {
-    *out = PyFloat_AS_DOUBLE(v);
-    return true;
-  }
-  return to_double_slow(v, out);
-}
-
-// ---- output -------------------------------------------------------------------------------
-
-// The encoder's output: bytes written back to front into blocks, the front-most block being the
-// one written now. A full block is closed as a segment and writing goes on in a new, larger one;
-// a long str or bytes payload becomes a segment of its own that points into the (immutable)
-// Python object instead of being copied. The final bytes object is assembled with one copy of
-// every byte (see take_bytes), where a single growing buffer would copy its content again on
-// every growth. Small writes cost a bounds check against the current block, nothing more.
-// Lengths of nested items come from len(), which counts all of it.
-class Out {
- public:
-  Out() noexcept = default;
-  Out(const Out&) = delete;
-  Out& operator=(const Out&) = delete;
-  ~Out() {
-    for (Segment& s : segments_) Py_XDECREF(s.owner);
-    for (uint8_t* b : heap_blocks_) raw_free(b);
-  }
-
-  size_t len() const noexcept { return closed_ + (cap_ - pos_); }
-
-  // For bulk writers: the room in front of the written bytes of the current block, and
-  // committing `n` bytes written just before front().
-  size_t room() const noexcept { return pos_; }
-  uint8_t* front() noexcept { return block_ + pos_; }
-  void commit(size_t n) noexcept { pos_ -= n; }
-  // Guarantees room for `n` bytes in the current block.
-  void ensure(size_t n) noexcept {
-    if (pos_ < n) next_block(n);
-  }
-
-  [[gnu::always_inline]] void put_byte(uint8_t b) noexcept {
-    if (pos_ == 0) next_block(1);
-    block_[--pos_] = b;
-  }
-  [[gnu::always_inline]] void put_varint(uint64_t v) noexcept {
-    if (v < 0x80) return put_byte(static_cast<uint8_t>(v));
-    if (pos_ < 10) next_block(10);
-    pos_ -= varint_size(v);
-    uint8_t* p = block_ + pos_;
-    while (v >= 0x80) {
-      *p++ = static_cast<uint8_t>(v) | 0x80;
-      v >>= 7;
-    }
-    *p = static_cast<uint8_t>(v);
-  }
-  [[gnu::always_inline]] void put_fixed32(uint32_t v) noexcept {
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-    if (pos_ < 4) next_block(4);
-    pos_ -= 4;
-    std::memcpy(block_ + pos_, &v, 4);
-  }
-  [[gnu::always_inline]] void put_fixed64(uint64_t v) noexcept {
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    if (pos_ < 8) next_block(8);
-    pos_ -= 8;
-    std::memcpy(block_ + pos_, &v, 8);
-  }
-  // `owner`, when given, is an immutable object that keeps p[0 .. n) valid: long payloads are
-  // then referenced rather than copied.
-  [[gnu::always_inline]] void put_bytes(const void* p, size_t n, PyObject* owner) noexcept {
-    if (n > pos_ || (owner && n >= kReferenceAt)) return put_long(p, n, owner);
-    pos_ -= n;
-    copy(block_ + pos_, static_cast<const uint8_t*>(p), n);
-  }
-
-  // The whole output as a new bytes object (nullptr with an error on failure).
-  PyObject* take_bytes() noexcept {
-    if (segments_.empty()) {
-      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(block_ + pos_),
-                                       static_cast<Py_ssize_t>(cap_ - pos_));
-    }
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len()));
-    if (!out) return nullptr;
-    auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out));
-    std::memcpy(dst, block_ + pos_, cap_ - pos_);
-    dst += cap_ - pos_;
-    for (size_t i = segments_.size(); i-- > 0;) {  // the newest segment comes first
-      std::memcpy(dst, segments_[i].data, segments_[i].len);
-      dst += segments_[i].len;
-    }
-    return out;
-  }
-
-  // Prepends the whole output to `buf`.
-  void move_to(ReverseBuffer& buf) noexcept {
-    buf.reserve(len());
-    for (const Segment& s : segments_) buf.put_bytes(s.data, s.len);
-    buf.put_bytes(block_ + pos_, cap_ - pos_);
-  }
-
- private:
-  struct Segment {
-    const uint8_t* data;
-    size_t len;
-    PyObject* owner;  // strong reference for a referenced payload, else null
-  };
-
-  // Closes what the current block holds as a segment.
-  void close_current() noexcept {
-    if (pos_ == cap_) return;
-    segments_.push_back(Segment{block_ + pos_, cap_ - pos_, nullptr});
-    closed_ += cap_ - pos_;
-    cap_ = pos_;  // the room left in front stays usable: it precedes the closed bytes
-  }
-
-  [[gnu::noinline]] void next_block(size_t need) noexcept {
-    close_current();
-    next_size_ = std::min(next_size_ * 2, kMaxBlock);
-    size_t size = std::max(next_size_, need);
-    block_ = static_cast<uint8_t*>(raw_malloc(size));
-    heap_blocks_.push_back(block_);
-    cap_ = pos_ = size;
-  }
-
-  [[gnu::noinline]] void put_long(const void* p, size_t n, PyObject* owner) noexcept {
-    if (owner && n >= kReferenceAt) {
-      close_current();
-      segments_.push_back(Segment{static_cast<const uint8_t*>(p), n, Py_NewRef(owner)});
-      closed_ += n;
-      return;
-    }
-    next_block(n);
-    pos_ -= n;
-    std::memcpy(block_ + pos_, p, n);
-  }
-
-  // Short strings are the common payload: fixed-size moves from both ends, which may overlap
-  // each other, avoid a library call without touching anything outside [src, src + n).
-  // (src is a Python object's data, dst our block: the two never overlap.)
-  [[gnu::always_inline]] static void copy(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
-    if (n > 16 && n <= 64) {
-      std::memcpy(dst, src, 16);
-      std::memcpy(dst + n - 16, src + n - 16, 16);
-      if (n > 32) {
-        std::memcpy(dst + 16, src + 16, 16);
-        std::memcpy(dst + n - 32, src + n - 32, 16);
-      }
-    } else if (n >= 8 && n <= 16) {
-      std::memcpy(dst, src, 8);
-      std::memcpy(dst + n - 8, src + n - 8, 8);
-    } else if (n >= 4 && n < 8) {
-      std::memcpy(dst, src, 4);
-      std::memcpy(dst + n - 4, src + n - 4, 4);
-    } else if (n < 4) {
-      for (size_t i = 0; i < n; ++i) dst[i] = src[i];
-    } else {
-      std::memcpy(dst, src, n);
-    }
-  }
-
-  static constexpr size_t kInline = 4096;       // on the stack: small outputs never allocate
-  static constexpr size_t kMaxBlock = 1 << 20;  // heap blocks double up to this size
-  static constexpr size_t kReferenceAt = 2048;  // payloads from this size on are referenced
-  // The block being written; its bytes block_[pos_ .. cap_) are the front of the output.
-  uint8_t* block_ = inline_;
-  size_t cap_ = kInline;
-  size_t pos_ = kInline;        // also the room left, as writing moves towards the block's start
-  size_t closed_ = 0;           // bytes in segments_, so that len() needs no walk
-  size_t next_size_ = kInline;  // doubling keeps the number of blocks logarithmic
-  RVec<Segment> segments_;      // closed pieces, oldest (last in the output) first
-  RVec<uint8_t*> heap_blocks_;  // freed at the end; segments may point into any of them
-  uint8_t inline_[kInline];
-};
+// Failure forwarders that record the step they unwind through (see error_path.h).
+[[gnu::cold, gnu::noinline]] bool fail_at_index(Encoder& enc, Py_ssize_t i) noexcept;
+[[gnu::cold, gnu::noinline]] bool fail_at_key(Encoder& enc, PyObject* key) noexcept;
+[[gnu::cold, gnu::noinline]] bool fail_in_field(Encoder& enc, const FieldSpec& f) noexcept;
 
 // State of one encode call.
 struct Encoder {
@@ -371,6 +54,8 @@ struct Encoder {
   Out out;
   // Applies to the message and every nested one.
   bool write_unknown;
+  // Filled only while a failure unwinds: where in the tree it happened.
+  ErrorPath path;
   // NativeMessage, looked up once per call rather than once per sub-message.
   PyTypeObject* native = nullptr;
   // Classes already seen to derive from NativeMessage, by a hash of their address: a document
@@ -387,214 +72,19 @@ struct Encoder {
   }
 };
 
-// ---- values -------------------------------------------------------------------------------
-
-inline bool put_float(double d, Out& out) noexcept {
-  float f = static_cast<float>(d);
-  if (std::isinf(f) && !std::isinf(d)) return float32_range(d);
-  out.put_fixed32(std::bit_cast<uint32_t>(f));
-  return true;
-}
-
-[[gnu::always_inline]] inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
-                                                 Out& out) noexcept {
-  out.put_bytes(s, static_cast<size_t>(n), owner);
-  out.put_varint(static_cast<uint64_t>(n));
-}
-
-// One scalar of type kT without its tag.
-template <ScalarType kT>
-[[gnu::always_inline]] inline bool put_scalar(PyObject* v, Out& out) noexcept {
-  using enum ScalarType;
-  if constexpr (kT == Double || kT == Float) {
-    double d = 0;
-    if (!to_double(v, &d)) return false;
-    if constexpr (kT == Float) {
-      return put_float(d, out);
-    } else {
-      out.put_fixed64(std::bit_cast<uint64_t>(d));
-      return true;
-    }
-  } else if constexpr (kT == Bool) {
-    if (v == Py_True) {
-      out.put_byte(1);
-    } else if (v == Py_False) {
-      out.put_byte(0);
-    } else {
-      return expected("bool", v);
-    }
-    return true;
-  } else if constexpr (kT == String) {
-    if (PyUnicode_IS_COMPACT_ASCII(v) && PyUnicode_CheckExact(v)) {
-      put_len_bytes(static_cast<const char*>(PyUnicode_DATA(v)), PyUnicode_GET_LENGTH(v), v, out);
-      return true;
-    }
-    if (!PyUnicode_Check(v)) return expected("string", v);
-    Py_ssize_t n;
-    const char* s = PyUnicode_AsUTF8AndSize(v, &n);
-    if (!s) return false;
-    put_len_bytes(s, n, v, out);
-    return true;
-  } else if constexpr (kT == Bytes) {
-    if (!PyBytes_Check(v)) return expected("bytes", v);
-    put_len_bytes(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v), v, out);
-    return true;
-  } else {
-    if (!is_int(v)) return expected("int", v);
-    if constexpr (kT == Int64) {
-      int64_t n = 0;
-      if (!to_i64(v, &n)) return out_of_range(v, "int64");
-      out.put_varint(static_cast<uint64_t>(n));
-    } else if constexpr (kT == Uint64) {
-      uint64_t n = 0;
-      if (!to_u64(v, &n)) return out_of_range(v, "uint64");
-      out.put_varint(n);
-    } else if constexpr (kT == Int32) {
-      int64_t n = 0;
-      if (!to_i64(v, &n) || n < INT32_MIN || n > INT32_MAX) return out_of_range(v, "int32");
-      out.put_varint(static_cast<uint64_t>(n));  // negative values take all 10 bytes
-    } else if constexpr (kT == Uint32) {
-      int64_t n = 0;
-      if (!to_i64(v, &n) || n < 0 || n > UINT32_MAX) return out_of_range(v, "uint32");
-      out.put_varint(static_cast<uint64_t>(n));
-    } else if constexpr (kT == Fixed64) {
-      uint64_t n = 0;
-      if (!to_u64(v, &n)) return false;
-      out.put_fixed64(n);
-    } else if constexpr (kT == Fixed32) {
-      uint32_t n = 0;
-      if (!to_u32(v, &n)) return false;
-      out.put_fixed32(n);
-    } else if constexpr (kT == Sfixed32) {
-      int32_t n = 0;
-      if (!to_i32(v, &n)) return false;
-      out.put_fixed32(static_cast<uint32_t>(n));
-    } else if constexpr (kT == Sfixed64) {
-      int64_t n = 0;
-      if (!to_i64(v, &n)) return false;
-      out.put_fixed64(static_cast<uint64_t>(n));
-    } else if constexpr (kT == Sint32) {
-      int32_t n = 0;
-      if (!to_i32(v, &n)) return false;
-      out.put_varint(zigzag32(n));
-    } else {
-      static_assert(kT == Sint64);
-      int64_t n = 0;
-      if (!to_i64(v, &n)) return false;
-      out.put_varint(zigzag64(n));
-    }
-    return true;
-  }
-}
-
-// Whether converting `v` for type kT runs no Python code, so that it may stay borrowed.
-template <ScalarType kT>
-inline bool plain_scalar(PyObject* v) noexcept {
-  using enum ScalarType;
-  if constexpr (kT == Double || kT == Float) return PyFloat_CheckExact(v);
-  if constexpr (kT == Bool) return PyBool_Check(v);
-  if constexpr (kT == String) return PyUnicode_CheckExact(v);
-  if constexpr (kT == Bytes) return PyBytes_CheckExact(v);
-  return PyLong_CheckExact(v);
-}
-
-// Writes a value that passed plain_scalar<kT>, without the general type checks.
-template <ScalarType kT>
-[[gnu::always_inline]] inline bool put_plain(PyObject* v, Out& out) noexcept {
-  using enum ScalarType;
-  if constexpr (kT == Double) {
-    out.put_fixed64(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
-  } else if constexpr (kT == Float) {
-    double d = PyFloat_AS_DOUBLE(v);
-    float x = static_cast<float>(d);
-    if (std::isinf(x) && !std::isinf(d)) return float32_range(d);
-    out.put_fixed32(std::bit_cast<uint32_t>(x));
-  } else if constexpr (kT == Bool) {
-    out.put_byte(v == Py_True);
-  } else if constexpr (kT == String) {
-    if (PyUnicode_IS_COMPACT_ASCII(v)) {
-      put_len_bytes(static_cast<const char*>(PyUnicode_DATA(v)), PyUnicode_GET_LENGTH(v), v, out);
-    } else {
-      Py_ssize_t n;
-      const char* s = PyUnicode_AsUTF8AndSize(v, &n);
-      if (!s) return false;
-      put_len_bytes(s, n, v, out);
-    }
-  } else if constexpr (kT == Bytes) {
-    put_len_bytes(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v), v, out);
-  } else {
-    // A one-digit int fits every integer type, except negative values for the unsigned ones.
-    // Other exact ints take the full conversion, which runs no Python code for them either.
-    Py_ssize_t c;
-    if (!compact_value(v, &c)) return put_scalar<kT>(v, out);
-    if constexpr (kT == Uint64 || kT == Uint32 || kT == Fixed64 || kT == Fixed32) {
-      if (c < 0) return put_scalar<kT>(v, out);
-    }
-    if constexpr (kT == Fixed64 || kT == Sfixed64) {
-      out.put_fixed64(static_cast<uint64_t>(c));
-    } else if constexpr (kT == Fixed32 || kT == Sfixed32) {
-      out.put_fixed32(static_cast<uint32_t>(c));
-    } else if constexpr (kT == Sint32) {
-      out.put_varint(zigzag32(static_cast<int32_t>(c)));
-    } else if constexpr (kT == Sint64) {
-      out.put_varint(zigzag64(c));
-    } else {
-      out.put_varint(static_cast<uint64_t>(c));  // sign-extended for int32 and int64
-    }
-  }
-  return true;
-}
-
-// Expands X(T) for every scalar type, to build switches that call a template per type (a
-// switch of direct calls inlines where a generic dispatcher would not).
-#define TORVEX_SCALAR_TYPES(X) \
-  X(Double)                    \
-  X(Float)                     \
-  X(Int64)                     \
-  X(Uint64)                    \
-  X(Int32)                     \
-  X(Fixed64)                   \
-  X(Fixed32)                   \
-  X(Bool)                      \
-  X(String)                    \
-  X(Bytes)                     \
-  X(Uint32)                    \
-  X(Sfixed32)                  \
-  X(Sfixed64)                  \
-  X(Sint32)                    \
-  X(Sint64)
-
-[[gnu::cold, gnu::noinline]] bool bad_scalar_type() noexcept {
-  raise_internal("invalid scalar type in schema");
+bool fail_at_index(Encoder& enc, Py_ssize_t i) noexcept {
+  if (i >= 0) enc.path.index(i);
   return false;
 }
 
-bool encode_scalar(ScalarType t, PyObject* v, Out& out) noexcept {
-  switch (t) {
-#define TORVEX_CASE(T) \
-  case ScalarType::T:  \
-    return put_scalar<ScalarType::T>(v, out);
-    TORVEX_SCALAR_TYPES(TORVEX_CASE)
-#undef TORVEX_CASE
-  }
-  return bad_scalar_type();
+bool fail_at_key(Encoder& enc, PyObject* key) noexcept {
+  enc.path.key(key);
+  return false;
 }
 
-// Enum numbers of ints and int subclasses (enum members) are read without running Python
-// code; anything else goes through the platform conversion, __index__ included.
-inline bool put_enum(const EnumTable& t, PyObject* v, Out& out) noexcept {
-  long n;
-  Py_ssize_t c;
-  if (PyLong_Check(v) && compact_value(v, &c)) {
-    n = static_cast<long>(c);
-  } else {
-    n = PyLong_AsLong(v);
-    if (n == -1 && PyErr_Occurred()) return false;
-  }
-  if (n < INT32_MIN || n > INT32_MAX) return integral_range();
-  if (!t.open && !t.by_number.find(static_cast<int32_t>(n))) return invalid_enum(t, n);
-  out.put_varint(static_cast<uint64_t>(static_cast<int64_t>(n)));
-  return true;
+bool fail_in_field(Encoder& enc, const FieldSpec& f) noexcept {
+  enc.path.field(f.proto_name.get());
+  return false;
 }
 
 bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder& enc, uint32_t depth) noexcept;
@@ -643,177 +133,15 @@ inline bool encode_value(const ElementKind& e, PyObject* v, Encoder& enc, uint32
   return false;
 }
 
-// ---- containers ---------------------------------------------------------------------------
-
-// Prepends the varint of v in front of p.
-[[gnu::always_inline]] inline uint8_t* varint_before(uint8_t* p, uint64_t v) noexcept {
-  if (v < 0x80) {
-    *--p = static_cast<uint8_t>(v);
-    return p;
-  }
-  p -= varint_size(v);
-  uint8_t* q = p;
-  while (v >= 0x80) {
-    *q++ = static_cast<uint8_t>(v) | 0x80;
-    v >>= 7;
-  }
-  *q = static_cast<uint8_t>(v);
-  return p;
-}
-
-// Bytes a value of a non-LEN type takes at most.
-template <ScalarType kT>
-constexpr size_t max_width() noexcept {
-  using enum ScalarType;
-  if constexpr (kT == Double || kT == Fixed64 || kT == Sfixed64) return 8;
-  if constexpr (kT == Float || kT == Fixed32 || kT == Sfixed32) return 4;
-  if constexpr (kT == Bool) return 1;
-  if constexpr (kT == Uint32 || kT == Sint32) return 5;
-  return 10;
-}
-
-// The wire integer of a plain element (the bits of a fixed-width value, the varint value
-// otherwise), or false when the element needs the general conversion.
-template <ScalarType kT>
-[[gnu::always_inline]] inline bool plain_bits(PyObject* v, uint64_t* bits) noexcept {
-  using enum ScalarType;
-  if constexpr (kT == Double || kT == Float) {
-    if (!PyFloat_CheckExact(v)) return false;
-    double d = PyFloat_AS_DOUBLE(v);
-    if constexpr (kT == Double) {
-      *bits = std::bit_cast<uint64_t>(d);
-    } else {
-      float x = static_cast<float>(d);
-      if (std::isinf(x) && !std::isinf(d)) return false;
-      *bits = std::bit_cast<uint32_t>(x);
-    }
-    return true;
-  } else if constexpr (kT == Bool) {
-    if (v == Py_True) {
-      *bits = 1;
-    } else if (v == Py_False) {
-      *bits = 0;
-    } else {
-      return false;
-    }
-    return true;
-  } else {
-    Py_ssize_t c;
-    if (!PyLong_CheckExact(v) || !compact_value(v, &c)) return false;
-    if constexpr (kT == Uint64 || kT == Uint32 || kT == Fixed64 || kT == Fixed32) {
-      if (c < 0) return false;
-    }
-    if constexpr (kT == Sint32) {
-      *bits = zigzag32(static_cast<int32_t>(c));
-    } else if constexpr (kT == Sint64) {
-      *bits = zigzag64(c);
-    } else if constexpr (kT == Fixed32 || kT == Sfixed32) {
-      *bits = static_cast<uint32_t>(c);
-    } else {
-      *bits = static_cast<uint64_t>(c);  // one digit fits; sign-extended for the signed types
-    }
-    return true;
-  }
-}
-
-// Elements are fetched by index at every step. Plain builtins are converted while borrowed;
-// any other element is held while it is converted, and the list is checked for size changes
-// afterwards (the next index must still exist).
-//
-// Runs of plain numbers are written straight into the staging block, as many per round as
-// it surely has room for, so the write position stays in a register.
-template <ScalarType kT>
-bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out) noexcept {
-  constexpr size_t kWidth = max_width<kT>();
-  constexpr bool kFixed = kT == ScalarType::Double || kT == ScalarType::Float ||
-                          kT == ScalarType::Fixed64 || kT == ScalarType::Fixed32 ||
-                          kT == ScalarType::Sfixed64 || kT == ScalarType::Sfixed32;
-  const bool tagged = !f.packed;
-  const uint32_t tag = f.tag;
-  const size_t per = kWidth + (tagged ? 5 : 0);
-  // A long run of fixed-width values gets one block that holds all of it.
-  if (kFixed && n > 256) out.ensure(static_cast<size_t>(n) * per);
-  Py_ssize_t i = n;  // elements [i, n) are written
-  while (i > 0) {
-    out.ensure(per);
-    Py_ssize_t stop = i - std::min<Py_ssize_t>(i, static_cast<Py_ssize_t>(out.room() / per));
-    uint8_t* start = out.front();
-    uint8_t* p = start;
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    uint64_t bits;
-    while (i > stop && plain_bits<kT>(items[i - 1], &bits)) {
-      if constexpr (kFixed) {
-        p -= kWidth;
-        if constexpr (kWidth == 8) {
-          if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
-          std::memcpy(p, &bits, 8);
-        } else {
-          auto b32 = static_cast<uint32_t>(bits);
-          if constexpr (std::endian::native == std::endian::big) b32 = __builtin_bswap32(b32);
-          std::memcpy(p, &b32, 4);
-        }
-      } else {
-        p = varint_before(p, bits);
-      }
-      if (tagged) p = varint_before(p, tag);
-      --i;
-    }
-    out.commit(static_cast<size_t>(start - p));
-    if (i > stop) {
-      Ref hold = Ref::borrow(items[--i]);
-      if (!put_scalar<kT>(hold.get(), out)) return false;
-      if (tagged) out.put_varint(tag);
-      if (PyList_GET_SIZE(list) != n) return changed_size("list");
-    }
-  }
-  return true;
-}
-
-// Strings and bytes.
-template <ScalarType kT>
-bool scalar_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out) noexcept {
-  if constexpr (kT != ScalarType::String && kT != ScalarType::Bytes) {
-    return number_list<kT>(f, list, n, out);
-  } else {
-    for (Py_ssize_t i = n; i-- > 0;) {
-      PyObject* item = PyList_GET_ITEM(list, i);
-      if (plain_scalar<kT>(item)) {
-        if (!put_plain<kT>(item, out)) return false;
-      } else {
-        Ref hold = Ref::borrow(item);
-        if (!put_scalar<kT>(item, out)) return false;
-        if (PyList_GET_SIZE(list) != n) return changed_size("list");
-      }
-      if (!f.packed) out.put_varint(f.tag);
-    }
-    return true;
-  }
-}
-
-bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out) noexcept {
-  const EnumTable& t = *f.elem.enum_table.get();
-  for (Py_ssize_t i = n; i-- > 0;) {
-    PyObject* item = PyList_GET_ITEM(list, i);
-    if (PyLong_Check(item)) {
-      if (!put_enum(t, item, out)) return false;
-    } else {
-      Ref hold = Ref::borrow(item);
-      if (!put_enum(t, item, out)) return false;
-      if (PyList_GET_SIZE(list) != n) return changed_size("list");
-    }
-    if (!f.packed) out.put_varint(f.tag);
-  }
-  return true;
-}
-
 // encode_message_value unrolled into the loop, with the handle resolved at the first element
-// that needs it.
-bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder& enc,
-                  uint32_t depth) noexcept {
+// that needs it. `at` is set to the element being written, for the error path.
+bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder& enc, uint32_t depth,
+                  Py_ssize_t& at) noexcept {
   const ElementKind& e = f.elem;
   Out& out = enc.out;
   MessageMarshaler* sub = nullptr;
   for (Py_ssize_t i = n; i-- > 0;) {
+    at = i;
     if (PyList_GET_SIZE(list) != n) return changed_size("list");
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
     PyObject* v = item.get();
@@ -841,13 +169,14 @@ bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc, uint32_t dept
   if (n == 0) return true;  // no empty LEN record, packed or not
   Out& out = enc.out;
   size_t before = out.len();
+  Py_ssize_t at = -1;  // the element that failed, when one did
   bool ok;
   switch (f.elem.kind) {
     case ElemKind::Scalar:
       switch (f.elem.scalar) {
-#define TORVEX_CASE(T)                                \
-  case ScalarType::T:                                 \
-    ok = scalar_list<ScalarType::T>(f, list, n, out); \
+#define TORVEX_CASE(T)                                    \
+  case ScalarType::T:                                     \
+    ok = scalar_list<ScalarType::T>(f, list, n, out, at); \
     break;
         TORVEX_SCALAR_TYPES(TORVEX_CASE)
 #undef TORVEX_CASE
@@ -857,13 +186,13 @@ bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc, uint32_t dept
       }
       break;
     case ElemKind::Enum:
-      ok = enum_list(f, list, n, out);
+      ok = enum_list(f, list, n, out, at);
       break;
     default:
-      ok = message_list(f, list, n, enc, depth);
+      ok = message_list(f, list, n, enc, depth, at);
       break;
   }
-  if (!ok) return false;
+  if (!ok) return fail_at_index(enc, at);
   if (f.packed) {
     out.put_varint(out.len() - before);
     out.put_varint(f.tag);
@@ -885,9 +214,9 @@ bool encode_map(const FieldSpec& f, PyObject* dict, Encoder& enc, uint32_t depth
     Ref key = Ref::borrow(k);
     Ref value = Ref::borrow(v);
     size_t before = out.len();
-    if (!encode_value(e.value, value.get(), enc, depth)) return false;
+    if (!encode_value(e.value, value.get(), enc, depth)) return fail_at_key(enc, key.get());
     out.put_varint(e.value_tag);
-    if (!encode_scalar(e.key_type, key.get(), out)) return false;
+    if (!encode_scalar(e.key_type, key.get(), out)) return fail_at_key(enc, key.get());
     out.put_varint(e.key_tag);
     out.put_varint(out.len() - before);
     out.put_varint(f.tag);
@@ -1163,13 +492,13 @@ bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder& enc,
       if (plain) {
         int r = plain_field(msg, *f, plain, enc);
         if (r > 0) continue;
-        if (r < 0) return false;
+        if (r < 0) return fail_in_field(enc, *f);
       }
     }
     Ref v;
     int r = select_value(msg, *f, false, &v);
     if (r == 0) continue;
-    if (r < 0 || !encode_field(*f, v.get(), enc, depth + 1)) return false;
+    if (r < 0 || !encode_field(*f, v.get(), enc, depth + 1)) return fail_in_field(enc, *f);
   }
   return true;
 }
@@ -1199,7 +528,10 @@ PyObject* serialize_message(const MessageMarshaler* m, PyObject* msg,
     return nullptr;
   }
   Encoder enc(write_unknown_fields);
-  if (!encode_fields(m, msg, enc, 0)) return nullptr;
+  if (!encode_fields(m, msg, enc, 0)) {
+    enc.path.attach_note("while encoding ", m->full_name);
+    return nullptr;
+  }
   return enc.out.take_bytes();
 }
 

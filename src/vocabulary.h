@@ -7,11 +7,13 @@
 namespace torvex {
 
 #define TORVEX_VOCAB_NAMES(X)                      \
+  X(at_type, "@type")                              \
   X(defaults, "_defaults")                         \
   X(delimited_encoding, "delimited_encoding")      \
   X(desc, "_desc")                                 \
   X(element, "element")                            \
   X(enum_, "enum")                                 \
+  X(extendee, "extendee")                          \
   X(extension, "extension")                        \
   X(extension_for, "extension_for")                \
   X(ext_marshaler, "_ext_marshaler")               \

@@ -23,18 +23,24 @@ Schemas are declared as Python classes::
 from ._descriptors import DescFile as File
 from ._descriptors import Presence, ScalarType
 from ._enum import Enum
+from ._extension import Extension
+from ._loader import load_descriptor_set
 from ._message import Message, descriptor, field, map_field, oneof, repeated, unknown_fields
 from ._oneof import Oneof
+from ._registry import Registry
 
 __all__ = [
     "Enum",
+    "Extension",
     "File",
     "Message",
     "Oneof",
     "Presence",
+    "Registry",
     "ScalarType",
     "descriptor",
     "field",
+    "load_descriptor_set",
     "map_field",
     "oneof",
     "repeated",

@@ -240,14 +240,23 @@ class _NotReady:
         self.builder = builder
 
     def __get__(self, obj: object, owner: type | None = None) -> Any:
-        raise AttributeError(self.builder.reason())
+        # First use: types of other files may finish this one (files that never call
+        # ``complete`` resolve such references here).
+        builder = self.builder
+        if not builder.across_files and builder.error is None:
+            builder.across_files = True
+            _scope.settle()
+            cls = builder.cls
+            if cls is not None and not isinstance(cls.__dict__.get("_ext_marshaler"), _NotReady):
+                return cls._ext_marshaler
+        raise AttributeError(builder.reason())
 
 
 class _MessageBuilder:
     """Turns the declarations of one message class into its descriptor and initialises it in
     the extension once every type it needs is known."""
 
-    __slots__ = ("cls", "qualname", "decls", "resolved", "blocker", "error")
+    __slots__ = ("cls", "qualname", "decls", "resolved", "blocker", "error", "across_files")
 
     def __init__(self, qualname: str, decls: list[tuple[str, _FieldDecl | _OneofDecl]]) -> None:
         self.cls: MessageMeta | None = None
@@ -257,6 +266,10 @@ class _MessageBuilder:
         self.resolved: dict[int, type | ScalarType] = {}
         self.blocker = "it is still being defined"
         self.error: BaseException | None = None
+        # Whether string references may resolve to types of other files: from the file's
+        # completion or the type's first use on, so that a type defined later in the same file
+        # wins over a same-named one elsewhere.
+        self.across_files = False
 
     def reason(self) -> str:
         if self.error is not None:
@@ -292,7 +305,7 @@ class _MessageBuilder:
             if ref is None:
                 ref = decl.type
                 if isinstance(ref, str):
-                    ref = _scope.lookup(ref, desc, cls.__module__)
+                    ref = _scope.lookup(ref, desc, cls.__module__, self.across_files)
                     if ref is None:
                         self.blocker = (
                             f"field {attr!r} refers to {decl.type!r}, which is not defined"
@@ -638,6 +651,31 @@ class Message(metaclass=MessageMeta):
                 parts.append(f"{f.local_name}={getattr(self, f.local_name)!r}")
         return f"{display_qualname(type(self))}({', '.join(parts)})"
 
+    @classmethod
+    def from_dict(
+        cls, data: Any, *, ignore_unknown_fields: bool = False, registry: Any = None
+    ) -> Any:
+        """A new message read from ``data``, a tree of dicts, lists and scalars in the proto3
+        JSON mapping (what ``json.loads`` gives for the message's JSON text)."""
+        return cls._from_json_value(  # type: ignore[attr-defined]
+            data, ignore_unknown_fields=ignore_unknown_fields, registry=registry
+        )
+
+    # Extensions, keyed by their Extension objects (torvex._extension).
+    __iter__ = None  # item access is not a sequence protocol
+
+    def __getitem__(self, extension: Any) -> Any:
+        return _extension_key(extension).get_from(self)
+
+    def __setitem__(self, extension: Any, value: Any) -> None:
+        _extension_key(extension).set_on(self, value)
+
+    def __delitem__(self, extension: Any) -> None:
+        _extension_key(extension).delete_from(self)
+
+    def __contains__(self, extension: Any) -> bool:
+        return bool(_extension_key(extension).is_in(self))
+
     def has_field(self, name: str) -> bool:
         """Whether the field (or oneof, or oneof member) with attribute name ``name`` is set."""
         desc = type(self)._desc
@@ -651,6 +689,23 @@ class Message(metaclass=MessageMeta):
             value = getattr(self, group.local_name)
             return isinstance(value, Oneof) and value.field == name
         return _field_is_set(self, f, dict(desc._defaults))
+
+    def to_dict(
+        self,
+        *,
+        registry: Any = None,
+        always_emit_implicit: bool = False,
+        print_enums_as_ints: bool = False,
+        use_proto_field_name: bool = False,
+    ) -> Any:
+        """The message's proto3 JSON form as plain Python values (a ``dict`` for ordinary
+        messages): what ``json.loads(msg.to_json(...))`` gives, without the text."""
+        return self._to_json_value(
+            registry=registry,
+            always_emit_implicit=always_emit_implicit,
+            print_enums_as_ints=print_enums_as_ints,
+            use_proto_field_name=use_proto_field_name,
+        )
 
     def clear_field(self, name: str) -> None:
         """Reset the field, oneof or oneof member with attribute name ``name`` to unset."""
@@ -724,3 +779,12 @@ def unknown_fields(message: Message) -> dict[int, list[bytes]]:
         raise TypeError(f"expected a torvex message, got {type(message).__qualname__}")
     store = message._unknown_fields
     return {} if store is None else {number: list(records) for number, records in store.items()}
+
+def _extension_key(key: Any) -> Any:
+    from ._extension import Extension
+
+    if not isinstance(key, Extension):
+        raise TypeError(
+            f"messages are indexed by torvex.Extension objects, not {type(key).__name__}"
+        )
+    return key

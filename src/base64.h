@@ -1,0 +1,26 @@
+// Base64 (RFC 4648) for the JSON codec's bytes fields: the standard alphabet with padding on
+// output; either alphabet, padded or not, on input. Both directions work on whole blocks so a
+// 1 MB field costs about as much as a copy.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace torvex {
+
+// Characters of the padded encoding of `n` bytes.
+constexpr size_t base64_encoded_length(size_t n) { return (n + 2) / 3 * 4; }
+
+// Writes exactly base64_encoded_length(n) characters (standard alphabet, "=" padding).
+void base64_encode(const uint8_t* in, size_t n, char* out) noexcept;
+
+// Bytes that decoding `n` characters can produce at most.
+constexpr size_t base64_decoded_max(size_t n) { return (n + 3) / 4 * 3; }
+
+// Decodes `in[0..n)`. The URL-safe alphabet ("-", "_") applies when the text contains either
+// character, the standard one ("+", "/") otherwise; the two are never mixed. Padding is either
+// complete ("=" up to a multiple of four characters) or absent. Leftover bits of the last
+// character are ignored. Returns false for anything else; `*out_len` is then unspecified.
+bool base64_decode(const char* in, size_t n, uint8_t* out, size_t* out_len) noexcept;
+
+}  // namespace torvex

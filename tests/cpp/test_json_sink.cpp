@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "json_sink.h"
+#include "ref.h"
+
+namespace torvex {
+namespace {
+
+// The sinks create Python objects: one embedded interpreter for the whole test binary.
+class PythonEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (!Py_IsInitialized()) Py_InitializeEx(0);
+  }
+};
+const auto* const kPython = ::testing::AddGlobalTestEnvironment(new PythonEnvironment);
+
+std::string text(const JsonTextSink& s) { return std::string(s.data(), s.size()); }
+
+std::string escaped(const std::string& in) {
+  JsonTextSink s;
+  s.string(in.data(), in.size());
+  return text(s);
+}
+
+std::string py_repr(double x) {
+  Ref f(PyFloat_FromDouble(x));
+  Ref r(PyObject_Repr(f.get()));
+  return PyUnicode_AsUTF8(r.get());
+}
+
+std::string formatted(double x) {
+  char buf[kNumberScratch];
+  return std::string(buf, format_double(x, buf));
+}
+
+TEST(JsonTextSink, EscapesExactlyControlsQuoteAndBackslash) {
+  EXPECT_EQ(escaped("a\"b\\c"), R"("a\"b\\c")");
+  EXPECT_EQ(escaped("\b\t\n\f\r"), R"("\b\t\n\f\r")");
+  EXPECT_EQ(escaped(std::string("\x00\x01\x1f", 3)), R"("\u0000\u0001\u001f")");
+  EXPECT_EQ(escaped("/\x7f \xc3\xa9\xf0\x9f\x98\x80"), "\"/\x7f \xc3\xa9\xf0\x9f\x98\x80\"");
+  // Every byte value at every offset of a block, so the wide scan and the tail both see it.
+  for (int c = 0; c < 256; ++c) {
+    for (size_t at : {0u, 7u, 8u, 15u, 16u, 31u, 40u}) {
+      std::string in(41, 'x');
+      in[at] = static_cast<char>(c);
+      bool esc = c < 0x20 || c == '"' || c == '\\';
+      ASSERT_EQ(json_escape_scan(in.data(), in.size()), esc ? at : in.size()) << c << " " << at;
+      std::string out = escaped(in);
+      bool short_form = c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r' || c >= 0x20;
+      ASSERT_EQ(out.size(), in.size() + 2 + (esc ? (short_form ? 1 : 5) : 0));
+    }
+  }
+}
+
+TEST(JsonTextSink, LongRunsWithManyEscapesGrowTheBuffer) {
+  std::string in(5000, '\x01');
+  std::string out = escaped(in);
+  ASSERT_EQ(out.size(), 5000u * 6 + 2);
+  EXPECT_EQ(out.substr(0, 7), "\"\\u0001");
+}
+
+TEST(JsonTextSink, LoneSurrogateInStrFails) {
+  Ref s(PyUnicode_FromOrdinal(0xD800));
+  ASSERT_TRUE(s);
+  JsonTextSink sink;
+  EXPECT_FALSE(sink.string(s.get()));
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_UnicodeEncodeError));
+  PyErr_Clear();
+}
+
+TEST(JsonTextSink, SeparatorsOnlyBetweenSiblings) {
+  JsonTextSink s;
+  s.begin_object();
+  s.key("a", 1);
+  s.begin_array();
+  s.begin_object();
+  s.end_object();
+  s.begin_object();
+  s.key("k", 1);
+  s.null();
+  s.end_object();
+  s.integer(-7);
+  s.end_array();
+  s.key("b", 1);
+  s.boolean(false);
+  s.end_object();
+  EXPECT_EQ(text(s), R"({"a":[{},{"k":null},-7],"b":false})");
+  Ref str(s.take_str());
+  EXPECT_EQ(PyUnicode_KIND(str.get()), PyUnicode_1BYTE_KIND);
+  EXPECT_TRUE(PyUnicode_IS_ASCII(str.get()));
+}
+
+TEST(JsonTextSink, NonAsciiOutputDecodes) {
+  JsonTextSink s;
+  s.string("\xc3\xa9", 2);
+  Ref str(s.take_str());
+  ASSERT_TRUE(str);
+  EXPECT_EQ(PyUnicode_GET_LENGTH(str.get()), 3);
+  EXPECT_EQ(PyUnicode_READ_CHAR(str.get(), 1), 0xe9u);
+}
+
+TEST(NumberText, Boundaries) {
+  EXPECT_EQ(formatted(0.0), "0.0");
+  EXPECT_EQ(formatted(-0.0), "-0.0");
+  EXPECT_EQ(formatted(1.0), "1.0");
+  EXPECT_EQ(formatted(123.25), "123.25");
+  EXPECT_EQ(formatted(1e-4), "0.0001");
+  EXPECT_EQ(formatted(std::nextafter(1e-4, 0.0)), "9.999999999999999e-05");
+  EXPECT_EQ(formatted(1e16), "1e+16");
+  EXPECT_EQ(formatted(std::nextafter(1e16, 0.0)), "9999999999999998.0");
+  EXPECT_EQ(formatted(1e15), "1000000000000000.0");
+  EXPECT_EQ(formatted(-1e-5), "-1e-05");
+  EXPECT_EQ(formatted(5e-324), "5e-324");
+  EXPECT_EQ(formatted(2.2250738585072014e-308), "2.2250738585072014e-308");
+  EXPECT_EQ(formatted(1.7976931348623157e308), "1.7976931348623157e+308");
+  EXPECT_EQ(formatted(0.1), "0.1");
+}
+
+TEST(NumberText, MatchesReprForRandomDoubles) {
+  std::mt19937_64 rng(12345);
+  for (int i = 0; i < 200000; ++i) {
+    double x = std::bit_cast<double>(rng());
+    if (!std::isfinite(x)) continue;
+    if (i % 2) x = std::ldexp(std::fmod(x, 1.0), static_cast<int>(rng() % 120) - 60);
+    ASSERT_EQ(formatted(x), py_repr(x)) << i;
+  }
+}
+
+TEST(NumberText, Integers) {
+  char buf[kNumberScratch];
+  EXPECT_EQ(std::string(buf, format_int64(INT64_MIN, buf)), "-9223372036854775808");
+  EXPECT_EQ(std::string(buf, format_uint64(UINT64_MAX, buf)), "18446744073709551615");
+  EXPECT_EQ(std::string(buf, format_int64(0, buf)), "0");
+  for (uint64_t p = 1; p != 10000000000000000000ull; p *= 10) {
+    for (uint64_t v : {p - 1, p, p + 1, p * 5}) {
+      ASSERT_EQ(std::string(buf, format_uint64(v, buf)), std::to_string(v));
+      ASSERT_EQ(std::string(buf, format_int64(-static_cast<int64_t>(v), buf)),
+                std::to_string(-static_cast<int64_t>(v)));
+    }
+  }
+  JsonTextSink s;
+  s.begin_array();
+  Ref big(PyLong_FromString("-123456789012345678901234567890", nullptr, 10));
+  Ref small(PyLong_FromLong(-42));
+  Ref real(PyFloat_FromDouble(2.5e-7));
+  s.number(big.get());
+  s.number(small.get());
+  s.number(real.get());
+  s.end_array();
+  EXPECT_EQ(text(s), "[-123456789012345678901234567890,-42,2.5e-07]");
+}
+
+TEST(JsonTreeSink, BuildsValuesAndRejectsOutOfOrderEvents) {
+  JsonTreeSink t;
+  Ref k(PyUnicode_FromString("k"));
+  ASSERT_TRUE(t.begin_object());
+  ASSERT_TRUE(t.key(k.get()));
+  ASSERT_TRUE(t.begin_array());
+  ASSERT_TRUE(t.integer(1));
+  ASSERT_TRUE(t.ascii_string("x", 1));
+  ASSERT_TRUE(t.end_array());
+  EXPECT_FALSE(t.null());  // no pending key
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_ValueError));
+  PyErr_Clear();
+  ASSERT_TRUE(t.end_object());
+  Ref root(t.take_root());
+  Ref r(PyObject_Repr(root.get()));
+  EXPECT_STREQ(PyUnicode_AsUTF8(r.get()), "{'k': [1, 'x']}");
+
+  JsonTreeSink u;
+  ASSERT_TRUE(u.begin_array());
+  EXPECT_FALSE(u.key(k.get()));
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_ValueError));
+  PyErr_Clear();
+}
+
+}  // namespace
+}  // namespace torvex
