@@ -3,8 +3,11 @@ as a differential peer."""
 
 from __future__ import annotations
 
+import gc
 import json
 import math
+import os
+import sys
 
 import pytest
 from google.protobuf import any_pb2, duration_pb2, empty_pb2, field_mask_pb2, json_format
@@ -497,3 +500,47 @@ def test_any_nesting_limit():
         chain(101).to_json(registry=R)
     with pytest.raises(RecursionError, match="depth 100 while parsing"):
         wkt.Any.from_json(text(100), registry=R)
+
+
+@pytest.mark.skipif(bool(os.environ.get("TORVEX_SANITIZED")), reason="sanitizer build")
+def test_repeated_wkt_json_does_not_leak():
+    from test_codec_memory import rss_bytes
+
+    payload = wkt.Struct.from_dict({"a": [1, "x", None, {"b": True}], "t": "y"})
+    holder = wkt.Any.pack(payload)
+    good = holder.to_json(registry=R)
+    bad = [
+        good.replace('"y"', "[1e999]"),  # fails deep inside the payload
+        '{"@type": "a/b.C"}',
+        '"1970-01-01T00:00:00z"',
+    ]
+    watched = [R, wkt.Any, wkt.Struct, wkt.Value, holder]
+
+    def cycle(i):
+        try:
+            if i % 4 == 0:
+                assert wkt.Any.from_json(good, registry=R).unpack(wkt.Struct) == payload
+            elif i % 4 == 1:
+                holder.to_json(registry=R)
+                wkt.Timestamp(seconds=i).to_json()
+                wkt.Duration(seconds=-1, nanos=-1).to_json()
+            elif i % 8 == 2:
+                wkt.Duration(seconds=-1, nanos=1).to_json()
+            else:
+                target = wkt.Timestamp if "z" in bad[i % 3] else wkt.Any
+                target.from_json(bad[i % 3], registry=R)
+        except ValueError:
+            if i % 4 < 2:
+                raise
+
+    for i in range(3_000):
+        cycle(i)
+    gc.collect()
+    refs = [sys.getrefcount(obj) for obj in watched]
+    before = rss_bytes()
+    for i in range(30_000):
+        cycle(i)
+    gc.collect()
+    grown = rss_bytes() - before
+    assert grown < 4 * 2**20, f"resident memory grew by {grown} bytes"
+    assert [sys.getrefcount(obj) for obj in watched] == refs
