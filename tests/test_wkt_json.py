@@ -3,12 +3,14 @@ as a differential peer."""
 
 from __future__ import annotations
 
+import decimal
 import gc
 import json
 import math
 import os
 import sys
 
+import numpy
 import pytest
 from google.protobuf import any_pb2, duration_pb2, empty_pb2, field_mask_pb2, json_format
 from google.protobuf import source_context_pb2, struct_pb2, timestamp_pb2
@@ -274,8 +276,13 @@ def test_value_kinds_and_errors():
             wkt.Value(kind=Oneof("number_value", bad)).to_json()
     with pytest.raises(ValueError, match="value must have exactly one field set"):
         wkt.Value().to_json()
-    # An int stored in number_value is written as an integer.
+    # An int stored in number_value is written as an integer; other numbers by their float
+    # value, never by their repr.
     assert wkt.Value(kind=Oneof("number_value", 2**70)).to_json() == str(2**70)
+    for number in (True, numpy.float32(1.5), decimal.Decimal("2.5")):
+        assert both_forms(wkt.Value(kind=Oneof("number_value", number))) == float(number)
+    any_bytearray = wkt.Any(type_url="a/google.protobuf.Duration", value=bytearray(b"\x08\x01"))
+    assert both_forms(any_bytearray)["value"] == "1s"
     with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
         wkt.Value(kind=Oneof("string_value", 1)).to_json()
     with pytest.raises(TypeError, match="expected 'google.protobuf.Value', got <class 'int'>"):
