@@ -551,3 +551,26 @@ def test_repeated_wkt_json_does_not_leak():
     grown = rss_bytes() - before
     assert grown < 4 * 2**20, f"resident memory grew by {grown} bytes"
     assert [sys.getrefcount(obj) for obj in watched] == refs
+
+
+def test_null_value_enum_is_marked_only_in_the_standard_file():
+    other_file = torvex.File("mine/null.proto", package="google.protobuf")
+
+    class NullValue(torvex.Enum, file=other_file):
+        NULL_VALUE = 0
+
+    ns = {
+        "__module__": __name__,
+        "std": torvex.field(1, wkt.NullValue),
+        "mine": torvex.field(2, NullValue),
+        "items": torvex.repeated(3, wkt.NullValue),
+    }
+    holder = type(torvex.Message)("Holder", (torvex.Message,), ns, file=other_file)
+    msg = holder(items=[wkt.NullValue.NULL_VALUE])
+    assert msg._to_json_value(always_emit_implicit=True) == {
+        "std": None,
+        "mine": "NULL_VALUE",
+        "items": [None],
+    }
+    back = holder.from_json('{"std": null, "items": [null]}')
+    assert back.items == [wkt.NullValue.NULL_VALUE]
