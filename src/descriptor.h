@@ -9,6 +9,7 @@
 
 #include "field_index.h"
 #include "memory.h"
+#include "name_index.h"
 #include "once.h"
 #include "ref.h"
 #include "schema_types.h"
@@ -141,6 +142,10 @@ struct FieldSpec {
   bool packable = false;        // List: element may arrive packed
   ElementKind elem;             // Scalar/Enum/Message value, or List element
   MapEntrySpec* map = nullptr;  // Map: owned
+  // What the JSON text writer emits before the value, made once: the quoted and escaped JSON
+  // name [0] or proto name [1] followed by ":", and whether both are plain ASCII.
+  RString json_keys[2];
+  bool json_keys_ascii = true;
   FieldSpec() = default;
   FieldSpec(const FieldSpec&) = delete;
   FieldSpec(FieldSpec&& o) noexcept;
@@ -201,8 +206,8 @@ struct MessageMarshaler : Counted {
   RVec<AttributeAccessor> oneofs;
   Ref fields_by_name;
   FieldNumberIndex<FieldSpec> index;
-  RStrMap<uint32_t> name_index;  // proto and JSON names -> number
-  Ref attr_table;                // dict: attribute name -> Member
+  NameIndex name_index;  // proto and JSON names -> number
+  Ref attr_table;        // dict: attribute name -> Member
   RVec<AttrEntry> attrs;
   DefaultsTable defaults;
   WellKnownKind wkt = WellKnownKind::None;

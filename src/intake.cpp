@@ -7,6 +7,7 @@
 #include "args.h"
 #include "descriptor.h"
 #include "errors.h"
+#include "json_sink.h"
 #include "wkt_registry.h"
 
 namespace torvex {
@@ -390,6 +391,11 @@ bool read_field(const DescriptorVocabulary* v, PyObject* cls, PyObject* fd, Fiel
   if (!get_str(fd, v->local_name, &f->local_name_obj)) return false;
   if (!get_str(fd, v->name, &f->proto_name)) return false;
   if (!get_str(fd, v->json_name, &f->json_name)) return false;
+  // A name without a UTF-8 form gets no prefix: to_json then reports it when it writes the key.
+  if (!json_member_prefix(f->json_name.get(), &f->json_keys[0], &f->json_keys_ascii) ||
+      !json_member_prefix(f->proto_name.get(), &f->json_keys[1], &f->json_keys_ascii)) {
+    PyErr_Clear();
+  }
   uint32_t presence;
   if (!get_u32(fd, v->presence, &presence)) return false;
   if (presence < 1 || presence > 3) {
@@ -522,13 +528,17 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
   // 8: the well-known-type marker.
   if (recognise_well_known(v, d, m.get()) < 0) return {};
   // 9: name index, proto name then JSON name; later insertions win.
+  RVec<NameIndex::Entry> names;
   for (const FieldSpec& f : m->fields) {
-    RString name;
-    if (!utf8_of(f.proto_name.get(), &name)) return {};
-    m->name_index[name] = f.number;
-    if (!utf8_of(f.json_name.get(), &name)) return {};
-    m->name_index[name] = f.number;
+    for (PyObject* name : {f.proto_name.get(), f.json_name.get()}) {
+      // The UTF-8 form is cached on the str, which the field keeps alive with the index.
+      Py_ssize_t n;
+      const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+      if (!s) return {};
+      names.emplace_back(std::string_view(s, static_cast<size_t>(n)), f.number);
+    }
   }
+  m->name_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
   // 11: attribute table and its native copy.
   m->attr_table = Ref(PyDict_New());
   if (!m->attr_table) return {};

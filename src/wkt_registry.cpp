@@ -827,12 +827,12 @@ bool read_any_message(Src& src, const MessageMarshaler* m, const WellKnownMarker
     if (!value && PyErr_Occurred()) return false;
     if (value) {
       Ref value_hold = Ref::borrow(value);
-      if (!parse_json_value(pm, inner.get(), value, depth + 1, opts)) return false;
+      if (!parse_json_value(pm, inner.get(), value, depth + 1, opts, true)) return false;
     }
   } else {
     Ref fields(PyDict_Copy(doc.get()));
     if (!fields || PyDict_DelItem(fields.get(), m->vocab->at_type) < 0) return false;
-    if (!parse_json_value(pm, inner.get(), fields.get(), depth + 1, opts)) return false;
+    if (!parse_json_value(pm, inner.get(), fields.get(), depth + 1, opts, true)) return false;
   }
   Ref bytes(serialize_message(pm, inner.get(), true));
   if (!bytes) return false;
