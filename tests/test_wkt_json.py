@@ -574,3 +574,19 @@ def test_null_value_enum_is_marked_only_in_the_standard_file():
     }
     back = holder.from_json('{"std": null, "items": [null]}')
     assert back.items == [wkt.NullValue.NULL_VALUE]
+
+
+def test_null_for_value_typed_fields_is_a_value():
+    file = torvex.File("mine/holder.proto", package="mine")
+    ns = {
+        "__module__": __name__,
+        "v": torvex.field(1, wkt.Value),
+        "vs": torvex.repeated(2, wkt.Value),
+        "m": torvex.map_field(3, T.STRING, wkt.Value),
+        "ts": torvex.field(4, wkt.Timestamp),
+    }
+    holder = type(torvex.Message)("Holder", (torvex.Message,), ns, file=file)
+    null = wkt.Value.from_python(None)
+    msg = read_both(holder, '{"v": null, "vs": [null, 1], "m": {"k": null}, "ts": null}')
+    assert (msg.v, msg.vs, msg.m, msg.ts) == (null, [null, wkt.Value.from_python(1)], {"k": null}, None)
+    assert both_forms(msg) == {"v": None, "vs": [None, 1.0], "m": {"k": None}}
