@@ -439,9 +439,18 @@ def test_any_forms_and_nesting():
             ValueError,
             "cannot decode google.protobuf.Duration from JSON: 1",
         ),
+        ('{"@type": "a/b.C"}', lambda: _Raising(), LookupError, "b.C"),
+        (
+            '{"@type": "a/b.C"}',
+            lambda: _WrongType(),
+            TypeError,
+            "'int' object is not an instance of 'type'",
+        ),
     ],
 )
 def test_any_read_errors(doc, registry, exc, text):
+    if callable(registry):
+        registry = registry()
     for read in (
         lambda: wkt.Any.from_json(doc, registry=registry),
         lambda: wkt.Any._from_json_value(json.loads(doc), registry=registry),
@@ -588,5 +597,6 @@ def test_null_for_value_typed_fields_is_a_value():
     holder = type(torvex.Message)("Holder", (torvex.Message,), ns, file=file)
     null = wkt.Value.from_python(None)
     msg = read_both(holder, '{"v": null, "vs": [null, 1], "m": {"k": null}, "ts": null}')
-    assert (msg.v, msg.vs, msg.m, msg.ts) == (null, [null, wkt.Value.from_python(1)], {"k": null}, None)
+    one = wkt.Value.from_python(1)
+    assert (msg.v, msg.vs, msg.m, msg.ts) == (null, [null, one], {"k": null}, None)
     assert both_forms(msg) == {"v": None, "vs": [None, 1.0], "m": {"k": None}}
