@@ -36,6 +36,8 @@ install: $(PY)
 demo: install
 	$(PY) examples/addressbook.py
 
+# The Python suite includes the fuzz smoke (tests/test_fuzz_smoke.py): the fuzz oracle over the
+# committed seeds plus a few thousand seeded mutations, no instrumentation needed.
 test: install test-cpp test-python test-python-alt
 
 test-python: install
