@@ -43,6 +43,7 @@ def json_seeds() -> list[bytes]:
     valid = [m.to_json().encode() for m in seed_messages()]
     odd = [
         b'{"d":"NaN","f":"-Infinity","i64":"1e3","u32":4294967295,"by":"-_8","closed":"C_NEG"}',
+        b'{"f":1.9,"uF":[0.1,"3e38"],"byId":{"4294967296":1}}',
         b'{"pClosed":["C_ONE",1,"C_NEG"],"byId":{"-3":"C_ONE"},"sizes":{"18446744073709551615":1}}',
         b'{"child":{"child":{"grp":{"lean":{"n":1,"e":7,"tags":{"":"-9"}}}}},"oS":null}',
         b'{"kids":[{},null],"flags":{"true":"eQ=="},"needs":{"key":1},"oM":{"oE":"C_ONE"}}',
