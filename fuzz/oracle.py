@@ -59,7 +59,12 @@ def check_json_round_trip(m) -> None:
     """JSON text and value tree agree, and both read back to m. Binary round trips too, once the
     values are in binary form: JSON keeps a float field's double unrounded, does not range-check
     integer map keys and lets lone surrogates through."""
-    text = m.to_json()
+    try:
+        text = m.to_json()
+    except ValueError as exc:
+        if REQUIRED_NOT_SET in str(exc):  # the JSON writer checks them too
+            return
+        raise
     again = type(m).from_json(text)
     assert snapshot(again) == snapshot(m), "JSON round trip changed m"
     from_tree = type(m)._from_json_value(m._to_json_value())

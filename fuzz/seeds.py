@@ -47,6 +47,7 @@ def json_seeds() -> list[bytes]:
         b'{"pClosed":["C_ONE",1,"C_NEG"],"byId":{"-3":"C_ONE"},"sizes":{"18446744073709551615":1}}',
         b'{"child":{"child":{"grp":{"lean":{"n":1,"e":7,"tags":{"":"-9"}}}}},"oS":null}',
         b'{"kids":[{},null],"flags":{"true":"eQ=="},"needs":{"key":1},"oM":{"oE":"C_ONE"}}',
+        b'{"needs":{"note":"no key"}}',
     ]
     return valid + odd
 
