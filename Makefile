@@ -37,6 +37,8 @@ demo: install
 	$(PY) examples/addressbook.py
 	$(PY) examples/quickstart.py
 
+# The Python suite includes the fuzz smoke (tests/test_fuzz_smoke.py): the fuzz oracle over the
+# committed seeds plus a few thousand seeded mutations, no instrumentation needed.
 test: install test-cpp test-python typecheck test-python-alt
 
 test-python: install

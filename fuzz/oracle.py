@@ -10,6 +10,7 @@ same bytes again (after two rounds, as map order flips in each)."""
 from __future__ import annotations
 
 import os
+import json
 import random
 import sys
 from collections.abc import Callable, Iterable
@@ -22,8 +23,10 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 from peer import snapshot  # noqa: E402
 from schema import Every  # noqa: E402
 
-# What a decoder may raise on bad input (UnicodeDecodeError is a ValueError).
+# What a decoder may raise on bad input (UnicodeDecodeError and JSONDecodeError are ValueErrors;
+# the JSON reader also raises TypeError and OverflowError for values of the wrong kind or range).
 DECODE_ERRORS = (ValueError, RecursionError)
+JSON_ERRORS = (ValueError, TypeError, OverflowError, RecursionError)
 REQUIRED_NOT_SET = "required field not set"
 
 
@@ -50,6 +53,90 @@ def check_binary(data: bytes) -> None:
     except DECODE_ERRORS:
         return
     check_round_trip(m)
+
+
+def check_json_round_trip(m) -> None:
+    """JSON text and value tree agree, and both read back to m. Binary round trips too, once the
+    values are in binary form: JSON keeps a float field's double unrounded, does not range-check
+    integer map keys and lets lone surrogates through."""
+    try:
+        text = m.to_json()
+    except ValueError as exc:
+        if REQUIRED_NOT_SET in str(exc):  # the JSON writer checks them too
+            return
+        raise
+    again = type(m).from_json(text)
+    assert snapshot(again) == snapshot(m), "JSON round trip changed m"
+    from_tree = type(m)._from_json_value(m._to_json_value())
+    assert snapshot(from_tree) == snapshot(again), "tree and text differ"
+    try:
+        binary = type(m).from_binary(m.to_binary())
+    except (OverflowError, UnicodeEncodeError):
+        return
+    except ValueError as exc:
+        if REQUIRED_NOT_SET in str(exc):
+            return
+        raise
+    check_round_trip(binary)
+
+
+def check_json(data: bytes) -> None:
+    """One input for from_json (the bytes as given)."""
+    try:
+        m = Every.from_json(data)
+    except JSON_ERRORS:
+        return
+    check_json_round_trip(m)
+
+
+def check_json_value(data: bytes) -> None:
+    """One input for _from_json_value: the tree the standard library reads from the same text,
+    which must decode exactly as the text does (or fail with the same class)."""
+    _repeats.clear()
+    try:
+        # UTF-8 only, and no NaN or Infinity literals: what JSON text may hold.
+        tree = json.loads(data.decode(), object_pairs_hook=_pairs, parse_constant=_no_constant,
+                          parse_int=_int)
+    except (ValueError, RecursionError):
+        return
+    # With a key repeated in an object the text reader sees every occurrence, the tree only the
+    # last; and -0 is a negative zero double to the text reader, a plain 0 in the tree. Such
+    # trees are decoded, but not compared with the text.
+    comparable = not _repeats
+    try:
+        m = Every._from_json_value(tree)
+    except JSON_ERRORS as exc:
+        if not comparable:
+            return
+        try:
+            Every.from_json(data)
+        except JSON_ERRORS as text_exc:
+            assert type(text_exc) is type(exc) or isinstance(text_exc, json.JSONDecodeError), (
+                f"tree raised {exc!r}, text raised {text_exc!r}")
+        return
+    if comparable:
+        assert snapshot(Every.from_json(data)) == snapshot(m), "tree and text decode differently"
+    check_json_round_trip(m)
+
+
+_repeats: list[str] = []  # why the tree just read differs from its text, if it does
+
+
+def _int(text: str) -> int:
+    if text == "-0":
+        _repeats.append("-0")
+    return int(text)
+
+
+def _no_constant(name: str) -> float:
+    raise ValueError(f"{name} is not JSON")
+
+
+def _pairs(pairs: list[tuple[str, object]]) -> dict:
+    out = dict(pairs)
+    if len(out) != len(pairs):
+        _repeats.append("repeat")
+    return out
 
 
 def corpus(name: str) -> list[bytes]:

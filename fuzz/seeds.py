@@ -11,7 +11,7 @@ from wirebytes import group, ld, tag, vi
 from torvex import Oneof
 
 
-def binary_seeds() -> list[bytes]:
+def seed_messages() -> list[Every]:
     leaf = Every(i32=-1, s="leaf", closed=Closed.C_NEG, open=Open.O_TWO, b=True)
     scalars = Every(d=-0.0, f=1.5, i64=-(2**63), u64=2**64 - 1, fx64=2**64 - 1, fx32=7,
                     by=b"\x00\xff", u32=2**32 - 1, sf32=-(2**31), sf64=-5, s32=-1, s64=2**62,
@@ -25,7 +25,11 @@ def binary_seeds() -> list[bytes]:
                  lean=Lean(n=-1, x=-0.0, s="s", e=Open.O_TWO, ns=[1, -1], tags={"t": 5}))
     nested = Every(child=Every(grp=Every(child=leaf, choice=Oneof("o_g", leaf))),
                    choice=Oneof("o_m", Every(choice=Oneof("o_e", Closed.C_ONE))))
-    valid = [m.to_binary() for m in (leaf, scalars, lists, maps, nested)]
+    return [leaf, scalars, lists, maps, nested]
+
+
+def binary_seeds() -> list[bytes]:
+    valid = [m.to_binary() for m in seed_messages()]
     odd = [
         vi(19, 5) + ld(35, b"\x01\x09") + ld(51, vi(1, 2) + vi(2, 4)),  # unlisted closed numbers
         group(99, vi(1, 1) + group(98, ld(2, b"z"))) + tag(22, 3) + b"\xb4\x81\x00",
@@ -35,11 +39,27 @@ def binary_seeds() -> list[bytes]:
     return valid + odd
 
 
+def json_seeds() -> list[bytes]:
+    valid = [m.to_json().encode() for m in seed_messages()]
+    odd = [
+        b'{"d":"NaN","f":"-Infinity","i64":"1e3","u32":4294967295,"by":"-_8","closed":"C_NEG"}',
+        b'{"f":1.9,"uF":[0.1,"3e38"],"byId":{"4294967296":1}}',
+        b'{"pClosed":["C_ONE",1,"C_NEG"],"byId":{"-3":"C_ONE"},"sizes":{"18446744073709551615":1}}',
+        b'{"child":{"child":{"grp":{"lean":{"n":1,"e":7,"tags":{"":"-9"}}}}},"oS":null}',
+        b'{"kids":[{},null],"flags":{"true":"eQ=="},"needs":{"key":1},"oM":{"oE":"C_ONE"}}',
+        b'{"needs":{"note":"no key"}}',
+    ]
+    return valid + odd
+
+
+SEEDS = {"binary": binary_seeds, "json": json_seeds, "json_value": json_seeds}
+
 if __name__ == "__main__":
-    folder = HERE / "corpus" / "binary"
-    folder.mkdir(parents=True, exist_ok=True)
-    for old in folder.iterdir():
-        old.unlink()
-    for i, data in enumerate(binary_seeds()):
-        (folder / f"seed-{i:02}").write_bytes(data)
-    print(f"wrote {len(binary_seeds())} seeds to {folder}")
+    for name, make in SEEDS.items():
+        folder = HERE / "corpus" / name
+        folder.mkdir(parents=True, exist_ok=True)
+        for old in folder.iterdir():
+            old.unlink()
+        for i, data in enumerate(make()):
+            (folder / f"seed-{i:02}").write_bytes(data)
+        print(f"wrote {len(make())} seeds to {folder}")

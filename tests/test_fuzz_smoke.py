@@ -17,15 +17,21 @@ import seeds  # noqa: E402
 MUTATIONS = int(os.environ.get("TORVEX_FUZZ_SMOKE", "3000"))
 
 
-def test_committed_corpus_is_current():
+HARNESSES = {"binary": oracle.check_binary, "json": oracle.check_json,
+             "json_value": oracle.check_json_value}  # fmt: skip
+
+
+@pytest.mark.parametrize("name", HARNESSES)
+def test_committed_corpus_is_current(name):
     # A schema change without a corpus refresh would leave the seeds testing nothing new.
-    assert sorted(oracle.corpus("binary")) == sorted(seeds.binary_seeds())
+    assert sorted(oracle.corpus(name)) == sorted(seeds.SEEDS[name]())
 
 
+@pytest.mark.parametrize("name", HARNESSES)
 @pytest.mark.parametrize("seed", [1, 2])
-def test_binary_smoke(seed):
-    count = oracle.smoke(oracle.check_binary, oracle.corpus("binary"), MUTATIONS, seed)
-    assert count == len(oracle.corpus("binary")) + MUTATIONS
+def test_fuzz_smoke(name, seed):
+    count = oracle.smoke(HARNESSES[name], oracle.corpus(name), MUTATIONS, seed)
+    assert count == len(oracle.corpus(name)) + MUTATIONS
 
 
 def test_oracle_catches_a_broken_round_trip(monkeypatch):
