@@ -280,8 +280,9 @@ def test_enum_forms():
     ],
 )
 def test_closed_enum_errors(value, exc, text):
-    with pytest.raises(exc, match=f"^{text}$".replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(exc) as info:
         Legacy(must=1, levels=[value]).to_json()
+    assert str(info.value) == text
 
 
 # ---- maps, lists, messages, oneofs ------------------------------------------------------------
@@ -329,8 +330,9 @@ def test_oneof_members():
 
 
 def test_required_field():
-    with pytest.raises(ValueError, match="^cannot encode must to binary: required field not set$"):
+    with pytest.raises(ValueError) as info:
         Legacy().to_json()
+    assert str(info.value) == "cannot encode must to binary: required field not set"
     assert Legacy(must=0).to_json() == '{"must":0}'
 
 
@@ -344,8 +346,9 @@ def chain(n: int) -> Leaf:
 @pytest.mark.parametrize("method", ["to_json", "_to_json_value"])
 def test_recursion_limit(method):
     getattr(chain(101), method)()  # depths 0 to 100
-    with pytest.raises(RecursionError, match="^exceeded maximum recursion depth 100 while serializing message$"):
+    with pytest.raises(RecursionError) as info:
         getattr(chain(102), method)()
+    assert str(info.value) == "exceeded maximum recursion depth 100 while serializing message"
 
 
 def test_map_changed_during_iteration():
@@ -430,3 +433,20 @@ def test_option_flags_must_be_bool():
     assert info.value.__notes__ == ["while processing 'always_emit_implicit'"]
     with pytest.raises(TypeError):
         Leaf()._to_json_value(use_proto_field_name=None)
+
+
+@pytest.mark.parametrize(
+    ("build", "note"),
+    [
+        (lambda: Shapes(leaves=[Leaf(), Leaf(child=Leaf(name=3))]), "jw3.Shapes.leaves[1].child.name"),
+        (lambda: Shapes(by_str={"a": Leaf(), "b": Leaf(name=b"x")}), "jw3.Shapes.by_str['b'].name"),
+        (lambda: Legacy(must=1, levels=[1, 9]), "jw2.Legacy.levels[1]"),
+        (lambda: Shapes(pick=Oneof("sub", Leaf(child=Leaf(name=1)))), "jw3.Shapes.sub.child.name"),
+        (lambda: Legacy(), "jw2.Legacy.must"),
+    ],
+)
+@pytest.mark.parametrize("method", ["to_json", "_to_json_value"])
+def test_error_notes_name_the_field_path(build, note, method):
+    with pytest.raises((TypeError, ValueError)) as info:
+        getattr(build(), method)()
+    assert info.value.__notes__ == [f"while encoding {note}"]
