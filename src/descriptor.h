@@ -9,6 +9,7 @@
 
 #include "field_index.h"
 #include "memory.h"
+#include "name_index.h"
 #include "once.h"
 #include "ref.h"
 #include "schema_types.h"
@@ -205,8 +206,8 @@ struct MessageMarshaler : Counted {
   RVec<AttributeAccessor> oneofs;
   Ref fields_by_name;
   FieldNumberIndex<FieldSpec> index;
-  RStrMap<uint32_t> name_index;  // proto and JSON names -> number
-  Ref attr_table;                // dict: attribute name -> Member
+  NameIndex name_index;  // proto and JSON names -> number
+  Ref attr_table;        // dict: attribute name -> Member
   RVec<AttrEntry> attrs;
   DefaultsTable defaults;
   WellKnownKind wkt = WellKnownKind::None;

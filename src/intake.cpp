@@ -528,13 +528,17 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
   // 8: the well-known-type marker.
   if (recognise_well_known(v, d, m.get()) < 0) return {};
   // 9: name index, proto name then JSON name; later insertions win.
+  RVec<NameIndex::Entry> names;
   for (const FieldSpec& f : m->fields) {
-    RString name;
-    if (!utf8_of(f.proto_name.get(), &name)) return {};
-    m->name_index[name] = f.number;
-    if (!utf8_of(f.json_name.get(), &name)) return {};
-    m->name_index[name] = f.number;
+    for (PyObject* name : {f.proto_name.get(), f.json_name.get()}) {
+      // The UTF-8 form is cached on the str, which the field keeps alive with the index.
+      Py_ssize_t n;
+      const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+      if (!s) return {};
+      names.emplace_back(std::string_view(s, static_cast<size_t>(n)), f.number);
+    }
   }
+  m->name_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
   // 11: attribute table and its native copy.
   m->attr_table = Ref(PyDict_New());
   if (!m->attr_table) return {};

@@ -12,10 +12,20 @@
 #include "instance.h"
 #include "oneof.h"
 #include "wire.h"
+#include "wkt_registry.h"
 
 namespace torvex {
 
 namespace {
+
+// read_message / read_fields with `fresh`: the instance was created by this parse, so its list
+// and map attributes still hold the new empty containers its defaults gave it and need no reset.
+template <class Src>
+bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                       const JsonReadOptions& opts, bool fresh) noexcept;
+template <class Src>
+bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                      const JsonReadOptions& opts, bool fresh) noexcept;
 
 // ---- errors (out of line: the loops only test and forward) --------------------------------
 
@@ -79,10 +89,12 @@ struct IntVal {
   bool small = true;
   int64_t i = 0;
   Ref big;
+  Ref exact;  // the source's own int object for a small value, reused as the result
 };
 
 // Moves a Python int into `out`, native when it fits.
 bool int_from_object(Ref v, IntVal* out) noexcept {
+  if (!v) return false;
   int overflow = 0;
   long long i = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
   if (i == -1 && PyErr_Occurred()) return false;
@@ -102,7 +114,8 @@ bool int_from_double(double d, IntVal* out) noexcept {
 }
 
 PyObject* int_object(IntVal& v) noexcept {
-  return v.small ? PyLong_FromLongLong(v.i) : v.big.release();
+  if (!v.small) return v.big.release();
+  return v.exact ? v.exact.release() : PyLong_FromLongLong(v.i);
 }
 
 inline bool ascii_space(char c) noexcept {
@@ -154,19 +167,25 @@ bool parse_float_text(std::string_view s, double* out) noexcept {
   return raise_conv(PyExc_ValueError, ctx, "invalid integer value: '%U'", text.get());
 }
 
+// Plain decimal digits (at most 20, optional "-") convert natively; anything else goes through
+// Python's int().
 inline bool int_from_text(std::string_view s, const FieldContext& ctx, IntVal* out) noexcept {
-  size_t i = s.size() && s[0] == '-';
-  size_t nd = s.size() - i;
-  if (nd >= 1 && nd <= 18) {
-    int64_t v = 0;
-    for (; i < s.size(); ++i) {
+  const bool neg = !s.empty() && s[0] == '-';
+  const size_t nd = s.size() - neg;
+  if (nd >= 1 && nd <= 20) {
+    uint64_t v = 0;
+    for (size_t i = neg; i < s.size(); ++i) {
       unsigned d = static_cast<unsigned char>(s[i]) - '0';
-      if (d > 9) return int_from_text_slow(s, ctx, out);
-      v = v * 10 + d;
+      if (d > 9 || __builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, d, &v)) {
+        return int_from_text_slow(s, ctx, out);
+      }
     }
-    out->small = true;
-    out->i = s[0] == '-' ? -v : v;
-    return true;
+    if (neg ? v <= (uint64_t{1} << 63) : v <= static_cast<uint64_t>(INT64_MAX)) {
+      out->small = true;
+      out->i = neg ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
+      return true;
+    }
+    if (!neg) return int_from_object(Ref(PyLong_FromUnsignedLongLong(v)), out);
   }
   return int_from_text_slow(s, ctx, out);
 }
@@ -179,6 +198,7 @@ bool read_int_value(Src& src, JsonKind k, const FieldContext& ctx, IntVal* out) 
     if (n.kind == JsonNumber::Small) {
       out->small = true;
       out->i = n.i;
+      out->exact = std::move(n.exact);
       return true;
     }
     if (n.kind == JsonNumber::Big) return int_from_object(std::move(n.big), out);
@@ -304,10 +324,7 @@ PyObject* bytes_from_base64(std::string_view s, const FieldContext& ctx) noexcep
 // ---- fields ---------------------------------------------------------------------------------
 
 // Whether `m` is google.protobuf.Value, whose JSON form includes null.
-// TODO(wkt): read the well-known-type marker once intake records it.
-bool is_value_type(const MessageMarshaler* m) noexcept {
-  return m->full_name == "google.protobuf.Value";
-}
+bool is_value_type(const MessageMarshaler* m) noexcept { return m->wkt == WellKnownKind::Value; }
 
 // Field numbers already reset in the current JSON object. Few fields per object need it
 // (containers and message fields), so a short inline array covers almost every case.
@@ -386,7 +403,7 @@ PyObject* read_new_message(Src& src, const ElementKind& e, uint32_t depth,
   MessageMarshaler* sm = resolve_handle(e.handle.get());
   if (!sm) return nullptr;
   Ref obj(create_empty_message(sm, e.handle->cls.get()));
-  if (!obj || !read_message(src, sm, obj.get(), depth + 1, opts)) return nullptr;
+  if (!obj || !read_message_impl(src, sm, obj.get(), depth + 1, opts, true)) return nullptr;
   return obj.release();
 }
 
@@ -430,7 +447,7 @@ bool read_singular(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyOb
         return read_message(src, sm, cur.get(), depth + 1, opts);
       }
       Ref v(create_empty_message(sm, f.elem.handle->cls.get()));
-      if (!v || !read_message(src, sm, v.get(), depth + 1, opts)) return false;
+      if (!v || !read_message_impl(src, sm, v.get(), depth + 1, opts, true)) return false;
       return store_singular(f, msg, v.get());
     }
     default:
@@ -535,9 +552,9 @@ bool read_member(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObje
 }
 
 inline const FieldSpec* find_field(const MessageMarshaler* m, std::string_view key) noexcept {
-  auto it = m->name_index.find(key);
-  if (it == m->name_index.end()) return nullptr;
-  const FieldSpec* f = m->index.find(it->second);
+  uint32_t number;
+  if (!m->name_index.find(key, &number)) return nullptr;
+  const FieldSpec* f = m->index.find(number);
   if (!f) raise_fmt(PyExc_ValueError, "field table lookup failed");
   return f;
 }
@@ -550,9 +567,24 @@ inline bool needs_reset(const FieldSpec& f) noexcept {
 
 // ---- the templates of the header --------------------------------------------------------
 
+namespace {
+
+// Whether a fresh instance's container still is the empty one its defaults stored.
+bool untouched_container(const FieldSpec& f, PyObject* msg) noexcept {
+  if (f.cardinality == Cardinality::Singular || !f.accessor.is_slot()) return false;
+  Ref v(f.accessor.get(msg));
+  if (!v) {
+    PyErr_Clear();
+    return false;
+  }
+  return f.cardinality == Cardinality::List
+             ? PyList_CheckExact(v.get()) && PyList_GET_SIZE(v.get()) == 0
+             : PyDict_CheckExact(v.get()) && PyDict_GET_SIZE(v.get()) == 0;
+}
+
 template <class Src>
-bool read_fields(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                 const JsonReadOptions& opts) noexcept {
+bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                      const JsonReadOptions& opts, bool fresh) noexcept {
   typename Src::ObjIter it;
   if (!src.begin_object(it)) return false;
   ResetSet reset;
@@ -564,23 +596,42 @@ bool read_fields(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t de
       if (PyErr_Occurred() || !read_unknown_key(src, m, msg, key, depth, opts)) return false;
       continue;
     }
-    if (needs_reset(*f) && reset.add(f->number) && !reset_container(*f, msg)) return false;
+    if (needs_reset(*f) && reset.add(f->number) && !(fresh && untouched_container(*f, msg)) &&
+        !reset_container(*f, msg)) {
+      return false;
+    }
     if (!read_member(src, m, *f, msg, depth, opts)) return false;
   }
   return r == 0;
 }
 
 template <class Src>
-bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                  const JsonReadOptions& opts) noexcept {
+bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                       const JsonReadOptions& opts, bool fresh) noexcept {
   if (depth > MAX_RECURSION_DEPTH) return raise_depth();
-  // Well-known types dispatch to their own forms here, by the marshaler's marker.
+  if (m->wkt != WellKnownKind::None) {
+    return check_layout(msg, m) && read_well_known(src, m, msg, depth, opts);
+  }
   JsonKind k = src.peek();
   if (k == JsonKind::Error) return false;
   if (k != JsonKind::Object) return raise_cannot_decode(src, m);
   // Slot accessors write at fixed offsets: the instance must have the schema's layout.
   if (!check_layout(msg, m)) return false;
-  return read_fields(src, m, msg, depth, opts);
+  return read_fields_impl(src, m, msg, depth, opts, fresh);
+}
+
+}  // namespace
+
+template <class Src>
+bool read_fields(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                 const JsonReadOptions& opts) noexcept {
+  return read_fields_impl(src, m, msg, depth, opts, false);
+}
+
+template <class Src>
+bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                  const JsonReadOptions& opts) noexcept {
+  return read_message_impl(src, m, msg, depth, opts, false);
 }
 
 template <class Src>
@@ -619,6 +670,32 @@ PyObject* read_scalar(Src& src, ScalarType t, const FieldContext& ctx) noexcept 
   switch (t) {
     case ScalarType::Double:
     case ScalarType::Float: {
+      if constexpr (!Src::kText) {
+        // A float of the tree that needs no checks is stored as it is.
+        if (k == JsonKind::Number) {
+          JsonNumber n;
+          if (!src.read_number_value(&n)) return nullptr;
+          double d = n.kind == JsonNumber::Small ? static_cast<double>(n.i) : n.d;
+          if (n.kind == JsonNumber::Big) {
+            d = PyLong_AsDouble(n.big.get());
+            if (d == -1.0 && PyErr_Occurred()) {
+              if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+              PyErr_Clear();
+              d = HUGE_VAL;
+            }
+          }
+          if (!std::isfinite(d)) {
+            raise_not_finite(ctx);
+            return nullptr;
+          }
+          if (t == ScalarType::Float && std::fabs(d) > kFloatMax) {
+            raise_float_range(d, ctx);
+            return nullptr;
+          }
+          if (n.kind == JsonNumber::Double && n.exact) return n.exact.release();
+          return PyFloat_FromDouble(d);
+        }
+      }
       double d;
       if (!read_float(src, t == ScalarType::Float, ctx, &d)) return nullptr;
       return PyFloat_FromDouble(d);
@@ -853,15 +930,15 @@ bool read_unknown_key(Src& src, const MessageMarshaler* m, PyObject* msg, std::s
 // ---- entry points -------------------------------------------------------------------------
 
 bool parse_json_text(const MessageMarshaler* m, PyObject* msg, const char* data, size_t n,
-                     bool utf8_valid, const JsonReadOptions& opts) noexcept {
+                     bool utf8_valid, const JsonReadOptions& opts, bool fresh) noexcept {
   JsonTextSource src(data, n, utf8_valid);
-  return read_message(src, m, msg, 0, opts) && src.finish();
+  return read_message_impl(src, m, msg, 0, opts, fresh) && src.finish();
 }
 
 bool parse_json_value(const MessageMarshaler* m, PyObject* msg, PyObject* value, uint32_t depth,
-                      const JsonReadOptions& opts) noexcept {
+                      const JsonReadOptions& opts, bool fresh) noexcept {
   JsonTreeSource src(value);
-  return read_message(src, m, msg, depth, opts);
+  return read_message_impl(src, m, msg, depth, opts, fresh);
 }
 
 #define TORVEX_JSON_INSTANTIATE(Src)                                                         \

@@ -28,12 +28,14 @@ struct FieldContext {
 };
 
 // Parses the JSON text data[0..n) (data[n] must be 0) into `msg`, a message of schema `m`.
+// `utf8_valid`: the text is known to be valid UTF-8 (it came from a str). `fresh`: `msg` was
+// just made by empty-instance creation and nothing else refers to its containers yet.
 bool parse_json_text(const MessageMarshaler* m, PyObject* msg, const char* data, size_t n,
-                     bool utf8_valid, const JsonReadOptions& opts) noexcept;
+                     bool utf8_valid, const JsonReadOptions& opts, bool fresh) noexcept;
 
 // Parses the Python value tree `value` into `msg` as a message at nesting `depth`.
 bool parse_json_value(const MessageMarshaler* m, PyObject* msg, PyObject* value, uint32_t depth,
-                      const JsonReadOptions& opts) noexcept;
+                      const JsonReadOptions& opts, bool fresh) noexcept;
 
 // The next value (an object, or a well-known type's form) into `msg` at `depth`.
 template <class Src>

@@ -258,6 +258,26 @@ bool JsonTextSource::scan_number(const char** start, size_t* len, bool* integral
 
 bool JsonTextSource::read_number_value(JsonNumber* out) noexcept {
   if (peek() != JsonKind::Number) return expect_fail(JsonKind::Number);
+  // Fast path: an integer of at most 18 digits, converted while it is scanned.
+  {
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const char* p = p_;
+    const bool neg = *p == '-';
+    p += neg;
+    const char* d0 = p;
+    int64_t v = 0;
+    if (*p >= '1' && *p <= '9') {
+      while (digit(*p) && p - d0 < 18) v = v * 10 + (*p++ - '0');
+    } else if (*p == '0') {
+      ++p;
+    }
+    if (p != d0 && !digit(*p) && *p != '.' && *p != 'e' && *p != 'E') {
+      p_ = p;
+      out->kind = JsonNumber::Small;
+      out->i = neg ? -v : v;
+      return true;
+    }
+  }
   const char* s;
   size_t n, digits;
   bool integral;
@@ -454,13 +474,62 @@ bool JsonTextSource::scan_string_slow(const char* start, std::string_view* out) 
   }
 }
 
+namespace {
+
+// Decodes valid UTF-8 into the str's storage of kind T (one, two or four bytes per character).
+template <class T>
+void decode_utf8_into(const uint8_t* p, const uint8_t* end, T* out) noexcept {
+  while (p < end) {
+    uint32_t c = *p;
+    if (c < 0x80) {
+      ++p;
+    } else if (c < 0xE0) {
+      c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+      p += 2;
+    } else if (c < 0xF0) {
+      c = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+      p += 3;
+    } else {
+      c = ((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+      p += 4;
+    }
+    *out++ = static_cast<T>(c);
+  }
+}
+
+}  // namespace
+
 PyObject* JsonTextSource::make_str(const char* s, size_t n, bool ascii) noexcept {
   if (ascii) {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
     if (str && n) std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
     return str;
   }
-  return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "strict");
+  // The bytes were validated while scanning: count the characters and find the widest one,
+  // then decode straight into a str of that width.
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(s);
+  size_t chars = 0;
+  uint8_t lead = 0;
+  for (size_t i = 0; i < n; ++i) {
+    chars += (p[i] & 0xC0) != 0x80;
+    if (p[i] >= 0xC0 && p[i] > lead) lead = p[i];
+  }
+  // Lead bytes C2/C3 encode U+0080..U+00FF; below F0 everything fits in 16 bits.
+  Py_UCS4 maxchar = lead >= 0xF0 ? 0x10FFFF : lead >= 0xC4 ? 0xFFFF : 0xFF;
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar);
+  if (!str) return nullptr;
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      decode_utf8_into(p, p + n, PyUnicode_1BYTE_DATA(str));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      decode_utf8_into(p, p + n, PyUnicode_2BYTE_DATA(str));
+      break;
+    default:
+      decode_utf8_into(p, p + n, PyUnicode_4BYTE_DATA(str));
+      break;
+  }
+  return str;
 }
 
 PyObject* JsonTextSource::read_string() noexcept {

@@ -35,6 +35,7 @@ struct JsonNumber {
   int64_t i = 0;  // Small
   double d = 0;   // Double
   Ref big;        // Big: an exact int
+  Ref exact;      // tree source: the number itself when it is an exact int or float (reusable)
 };
 
 // Lower-case JSON type names, for "expected {} but found {}".

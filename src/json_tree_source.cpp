@@ -47,6 +47,7 @@ bool JsonTreeSource::read_number_value(JsonNumber* out) noexcept {
   if (PyFloat_Check(v.get())) {
     out->kind = JsonNumber::Double;
     out->d = PyFloat_AS_DOUBLE(v.get());
+    if (PyFloat_CheckExact(v.get())) out->exact = std::move(v);
     return true;
   }
   int overflow = 0;
@@ -55,6 +56,7 @@ bool JsonTreeSource::read_number_value(JsonNumber* out) noexcept {
   if (!overflow) {
     out->kind = JsonNumber::Small;
     out->i = i;
+    if (PyLong_CheckExact(v.get())) out->exact = std::move(v);
     return true;
   }
   out->kind = JsonNumber::Big;

@@ -18,6 +18,7 @@
 #include "oneof.h"
 #include "serializer.h"
 #include "wire.h"
+#include "wkt_registry.h"
 
 namespace torvex {
 
@@ -585,7 +586,7 @@ template <class Sink>
 bool write_message(Sink& sink, const JsonWriteOptions& opts, const MessageMarshaler* m,
                    PyObject* msg, uint32_t depth) noexcept {
   if (depth > MAX_RECURSION_DEPTH) return too_deep();
-  // Well-known types dispatch to their special forms here (on m->wkt).
+  if (m->wkt != WellKnownKind::None) return write_well_known(sink, opts, m, msg, depth);
   return sink.begin_object() && write_fields(sink, opts, m, msg, depth) && sink.end_object();
 }
 

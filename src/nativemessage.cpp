@@ -298,12 +298,12 @@ bool json_read_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t na
 }
 
 bool parse_text_into(const MessageMarshaler* m, PyObject* msg, PyObject* json,
-                     const JsonReadOptions& opts) noexcept {
+                     const JsonReadOptions& opts, bool fresh) noexcept {
   bool utf8_valid;
   Ref text = json_text_input(json, &utf8_valid);
-  return text &&
-         parse_json_text(m, msg, PyBytes_AS_STRING(text.get()),
-                         static_cast<size_t>(PyBytes_GET_SIZE(text.get())), utf8_valid, opts);
+  return text && parse_json_text(m, msg, PyBytes_AS_STRING(text.get()),
+                                 static_cast<size_t>(PyBytes_GET_SIZE(text.get())), utf8_valid,
+                                 opts, fresh);
 }
 
 PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -314,7 +314,7 @@ PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
   MarshalerRef m = lookup_class_marshaler(cls);
   if (!m) return nullptr;
   Ref msg(create_empty_message(m.get(), cls));
-  if (!msg || !parse_text_into(m.get(), msg.get(), json, opts)) return nullptr;
+  if (!msg || !parse_text_into(m.get(), msg.get(), json, opts, true)) return nullptr;
   return msg.release();
 }
 
@@ -324,7 +324,7 @@ PyObject* nm_merge_from_json(PyObject* self, PyObject* const* args, Py_ssize_t n
   JsonReadOptions opts;
   if (!json_read_options(kMergeFromJson, args, nargs, kwnames, &json, &opts)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  if (!m || !parse_text_into(m.get(), self, json, opts)) return nullptr;
+  if (!m || !parse_text_into(m.get(), self, json, opts, false)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -336,7 +336,7 @@ PyObject* nm_from_json_value(PyObject* cls, PyObject* const* args, Py_ssize_t na
   MarshalerRef m = lookup_class_marshaler(cls);
   if (!m) return nullptr;
   Ref msg(create_empty_message(m.get(), cls));
-  if (!msg || !parse_json_value(m.get(), msg.get(), data, 0, opts)) return nullptr;
+  if (!msg || !parse_json_value(m.get(), msg.get(), data, 0, opts, true)) return nullptr;
   return msg.release();
 }
 

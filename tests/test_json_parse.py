@@ -90,6 +90,7 @@ SUFFIX = " for field jp.M."
         ("fInt64", "1e3", 1000),
         ("fInt64", -(2**63), -(2**63)),
         ("fInt64", str(2**63 - 1), 2**63 - 1),
+        ("fInt64", str(-(2**63)), -(2**63)),
         ("fUint64", str(2**64 - 1), 2**64 - 1),
         ("fUint64", 2**64 - 1, 2**64 - 1),
         ("fUint64", "0018446744073709551615", 2**64 - 1),
@@ -135,6 +136,8 @@ def _attr(json_key: str) -> str:
         ("fUint32", -1, OverflowError, "value -1 out of range for uint32"),
         ("fUint64", 2**64, OverflowError, "value 18446744073709551616 out of range for uint64"),
         ("fInt64", str(2**63), OverflowError, f"value {2**63} out of range for int64"),
+        ("fUint64", str(2**64), OverflowError, f"value {2**64} out of range for uint64"),
+        ("fInt64", str(-(2**63) - 1), OverflowError, f"value {-(2**63) - 1} out of range for int64"),
         ("fInt32", True, TypeError, "unexpected json type: <class 'bool'>"),
         ("fInt32", [1], TypeError, "unexpected json type: <class 'list'>"),
         ("fDouble", "1e400", ValueError, "unexpected infinite/NaN number"),
@@ -474,3 +477,28 @@ def test_extensions(parse):
 
 def test_from_dict_is_the_value_tree_reader():
     assert M.from_dict({"fInt32": 3, "zz": 1}, ignore_unknown_fields=True) == M(f_int32=3)
+
+
+# ---- round trips through the writer ---------------------------------------------------------
+
+WRITE_OPTIONS = st.fixed_dictionaries(
+    {"always_emit_implicit": st.booleans(), "print_enums_as_ints": st.booleans(),
+     "use_proto_field_name": st.booleans()}
+)  # fmt: skip
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(schema_and_values(), WRITE_OPTIONS)
+def test_round_trip(case, opts):
+    schema, [msg] = case
+    if has_nan(msg):
+        return
+    cls = schema.root
+    text = msg.to_json(**opts)
+    assert cls.from_json(text) == msg
+    assert cls.from_json(text.encode()) == msg
+    assert cls._from_json_value(msg._to_json_value(**opts)) == msg
+    merged = cls()
+    merged._merge_from_json(text)
+    merged._merge_from_json(text)  # containers are replaced, not appended to
+    assert merged == msg
