@@ -76,7 +76,8 @@ def main() -> int:
     quick = "--quick" in sys.argv[1:]
     samples, target_ns = (5, 5_000_000) if quick else (11, 20_000_000)
     print(f"torvex JSON writer vs protobuf {google.protobuf.__version__} json_format "
-          f"({_peer_backend()}) and orjson {orjson.__version__}, Python {sys.version.split()[0]}")  # fmt: skip
+          f"({_peer_backend()}) and orjson {orjson.__version__}, "
+          f"Python {sys.version.split()[0]}")  # fmt: skip
     print(f"median of {samples} samples of ~{target_ns // 1_000_000} ms of CPU time each, "
           "alternating\n")  # fmt: skip
     header = (f"{'schema':<26} {'operation':<15} {'chars':>9} {'torvex':>10} {'peer':>10} "

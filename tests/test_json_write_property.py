@@ -146,7 +146,9 @@ _values = st.recursive(
     _atoms,
     lambda inner: st.one_of(
         st.lists(inner, max_size=3),
-        st.dictionaries(st.one_of(st.integers(), st.text(max_size=3), st.booleans()), inner, max_size=3),
+        st.dictionaries(
+            st.one_of(st.integers(), st.text(max_size=3), st.booleans()), inner, max_size=3
+        ),
         st.builds(Oneof, st.sampled_from(["text", "sub", "hue", "nope"]), inner),
     ),
     max_leaves=6,
