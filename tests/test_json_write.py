@@ -257,6 +257,17 @@ def test_large_documents(s):
     assert tree["renamed"] == s and tree["nums"][-1] == 19_999
 
 
+@pytest.mark.parametrize(
+    "values",
+    [["é", "plain", "ÿ"], ["é", "日本", "x"], ["\U0001f600", "é", "日"], ["é\n", "日"], ["a\tb", "é"]],
+)
+def test_wide_strings_mixed_into_ascii_text(values):
+    # Non-ASCII values are placed into the result in their own width, escaped ones as UTF-8.
+    msg = Shapes(by_int=dict(enumerate(values)), custom="k\u00e9y")
+    text, tree = both(msg)
+    assert text == json.dumps(tree, separators=(",", ":"), ensure_ascii=False)
+
+
 def test_lone_surrogate():
     s = "a\ud800b"
     with pytest.raises(UnicodeEncodeError):
