@@ -86,40 +86,45 @@ size_t format_double(double x, char* out) noexcept {
     std::memcpy(out, sci, static_cast<size_t>(sci_end - sci));
     return static_cast<size_t>(sci_end - sci);
   }
-  // Plain notation from the scientific digits ("-d.ddde-XX"): the library's own fixed-format
-  // shortest path is several times slower than its scientific one.
+  // Plain notation from the scientific text "[-]d[.ddd]e(+|-)XX": the library's own
+  // fixed-format shortest path is several times slower than its scientific one.
   const char* s = sci;
   char* p = out;
   if (*s == '-') *p++ = *s++;
-  char digits[20];
-  size_t nd = 0;
-  while (*s != 'e') {
-    if (*s != '.') digits[nd++] = *s;
-    ++s;
+  const char lead = *s++;
+  const char* frac = s;
+  size_t nfrac = 0;
+  if (*s == '.') {
+    frac = ++s;
+    while (*s != 'e') ++s;
+    nfrac = static_cast<size_t>(s - frac);
   }
+  const bool negative_exp = s[1] == '-';
   int exp = 0;
-  std::from_chars(s + (s[1] == '+' ? 2 : 1), sci_end, exp);
-  if (exp < 0) {
-    // 1e-4 <= |x| < 1: "0." then -exp - 1 zeros, then the digits.
+  for (const char* d = s + 2; d < sci_end; ++d) exp = exp * 10 + (*d - '0');
+  if (negative_exp) {
+    // 1e-4 <= |x| < 1: "0." then exp - 1 zeros, then the digits.
     *p++ = '0';
     *p++ = '.';
-    for (int i = -1; i > exp; --i) *p++ = '0';
-    std::memcpy(p, digits, nd);
-    p += nd;
+    for (int i = 1; i < exp; ++i) *p++ = '0';
+    *p++ = lead;
+    std::memcpy(p, frac, nfrac);
+    p += nfrac;
   } else {
-    size_t whole = static_cast<size_t>(exp) + 1;
-    if (nd <= whole) {
-      std::memcpy(p, digits, nd);
-      p += nd;
-      for (size_t i = nd; i < whole; ++i) *p++ = '0';
+    *p++ = lead;
+    size_t whole = static_cast<size_t>(exp);  // digits after the lead one before the point
+    if (nfrac <= whole) {
+      std::memcpy(p, frac, nfrac);
+      p += nfrac;
+      for (size_t i = nfrac; i < whole; ++i) *p++ = '0';
       *p++ = '.';
       *p++ = '0';
     } else {
-      std::memcpy(p, digits, whole);
+      std::memcpy(p, frac, whole);
       p += whole;
       *p++ = '.';
-      std::memcpy(p, digits + whole, nd - whole);
-      p += nd - whole;
+      std::memcpy(p, frac + whole, nfrac - whole);
+      p += nfrac - whole;
     }
   }
   return static_cast<size_t>(p - out);
