@@ -86,40 +86,45 @@ size_t format_double(double x, char* out) noexcept {
     std::memcpy(out, sci, static_cast<size_t>(sci_end - sci));
     return static_cast<size_t>(sci_end - sci);
   }
-  // Plain notation from the scientific digits ("-d.ddde-XX"): the library's own fixed-format
-  // shortest path is several times slower than its scientific one.
+  // Plain notation from the scientific text "[-]d[.ddd]e(+|-)XX": the library's own
+  // fixed-format shortest path is several times slower than its scientific one.
   const char* s = sci;
   char* p = out;
   if (*s == '-') *p++ = *s++;
-  char digits[20];
-  size_t nd = 0;
-  while (*s != 'e') {
-    if (*s != '.') digits[nd++] = *s;
-    ++s;
+  const char lead = *s++;
+  const char* frac = s;
+  size_t nfrac = 0;
+  if (*s == '.') {
+    frac = ++s;
+    while (*s != 'e') ++s;
+    nfrac = static_cast<size_t>(s - frac);
   }
+  const bool negative_exp = s[1] == '-';
   int exp = 0;
-  std::from_chars(s + (s[1] == '+' ? 2 : 1), sci_end, exp);
-  if (exp < 0) {
-    // 1e-4 <= |x| < 1: "0." then -exp - 1 zeros, then the digits.
+  for (const char* d = s + 2; d < sci_end; ++d) exp = exp * 10 + (*d - '0');
+  if (negative_exp) {
+    // 1e-4 <= |x| < 1: "0." then exp - 1 zeros, then the digits.
     *p++ = '0';
     *p++ = '.';
-    for (int i = -1; i > exp; --i) *p++ = '0';
-    std::memcpy(p, digits, nd);
-    p += nd;
+    for (int i = 1; i < exp; ++i) *p++ = '0';
+    *p++ = lead;
+    std::memcpy(p, frac, nfrac);
+    p += nfrac;
   } else {
-    size_t whole = static_cast<size_t>(exp) + 1;
-    if (nd <= whole) {
-      std::memcpy(p, digits, nd);
-      p += nd;
-      for (size_t i = nd; i < whole; ++i) *p++ = '0';
+    *p++ = lead;
+    size_t whole = static_cast<size_t>(exp);  // digits after the lead one before the point
+    if (nfrac <= whole) {
+      std::memcpy(p, frac, nfrac);
+      p += nfrac;
+      for (size_t i = nfrac; i < whole; ++i) *p++ = '0';
       *p++ = '.';
       *p++ = '0';
     } else {
-      std::memcpy(p, digits, whole);
+      std::memcpy(p, frac, whole);
       p += whole;
       *p++ = '.';
-      std::memcpy(p, digits + whole, nd - whole);
-      p += nd - whole;
+      std::memcpy(p, frac + whole, nfrac - whole);
+      p += nfrac - whole;
     }
   }
   return static_cast<size_t>(p - out);
@@ -260,7 +265,7 @@ void JsonTextSink::quoted(const char* s, size_t n) noexcept {
   len_ = static_cast<size_t>(p - buf_);
 }
 
-bool JsonTextSink::quoted(PyObject* str) noexcept {
+bool JsonTextSink::quoted(PyObject* str, bool as_piece) noexcept {
   // Compact ASCII strings carry their text inline; the others have a cached UTF-8 form.
   if (PyUnicode_IS_COMPACT_ASCII(str)) {
     quoted(static_cast<const char*>(PyUnicode_DATA(str)),
@@ -270,8 +275,21 @@ bool JsonTextSink::quoted(PyObject* str) noexcept {
   Py_ssize_t n;
   const char* s = PyUnicode_AsUTF8AndSize(str, &n);
   if (!s) return false;
+  if (PyUnicode_IS_ASCII(str)) {
+    quoted(s, static_cast<size_t>(n));
+    return true;
+  }
+  if (as_piece && json_escape_scan(s, static_cast<size_t>(n)) == static_cast<size_t>(n)) {
+    put('"');
+    pieces_.push_back(Piece{len_, Py_NewRef(str)});
+    piece_chars_ += static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    int kind = static_cast<int>(PyUnicode_KIND(str));
+    if (kind > piece_kind_) piece_kind_ = kind;
+    put('"');
+    return true;
+  }
   quoted(s, static_cast<size_t>(n));
-  if (!PyUnicode_IS_ASCII(str)) ascii_ = false;
+  ascii_ = false;
   return true;
 }
 
@@ -321,7 +339,67 @@ bool JsonTextSink::number_slow(PyObject* v) noexcept {
   return true;
 }
 
+// ASCII bytes into code units of a wider (or equal) kind.
+template <class Ch>
+void widen_ascii(const char* s, size_t n, Ch* out) noexcept {
+  if constexpr (sizeof(Ch) == 1) {
+    std::memcpy(out, s, n);
+  } else {
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(s[i]);
+  }
+}
+
+PyObject* JsonTextSink::join_pieces() noexcept {
+  if (!ascii_) {
+    // The buffer holds UTF-8 of its own as well (rare): decode it piece by piece and join.
+    Ref parts(PyList_New(0));
+    if (!parts) return nullptr;
+    size_t from = 0;
+    for (const Piece& p : pieces_) {
+      Ref chunk(PyUnicode_DecodeUTF8(buf_ + from, static_cast<Py_ssize_t>(p.at - from), "strict"));
+      if (!chunk || PyList_Append(parts.get(), chunk.get()) < 0 ||
+          PyList_Append(parts.get(), p.str) < 0) {
+        return nullptr;
+      }
+      from = p.at;
+    }
+    Ref rest(PyUnicode_DecodeUTF8(buf_ + from, static_cast<Py_ssize_t>(len_ - from), "strict"));
+    if (!rest || PyList_Append(parts.get(), rest.get()) < 0) return nullptr;
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
+    return empty ? PyUnicode_Join(empty.get(), parts.get()) : nullptr;
+  }
+  // An ASCII buffer and str pieces: the result's width is the widest piece's, and each piece
+  // (canonical, so holding a character of its width) makes that width exact.
+  Py_UCS4 maxchar = piece_kind_ == 1 ? 0xFF : piece_kind_ == 2 ? 0xFFFF : 0x10FFFF;
+  Ref out(PyUnicode_New(static_cast<Py_ssize_t>(len_ + piece_chars_), maxchar));
+  if (!out) return nullptr;
+  void* data = PyUnicode_DATA(out.get());
+  Py_ssize_t pos = 0;
+  size_t from = 0;
+  auto ascii_run = [&](size_t to) {
+    size_t n = to - from;
+    if (piece_kind_ == 1) {
+      widen_ascii(buf_ + from, n, static_cast<Py_UCS1*>(data) + pos);
+    } else if (piece_kind_ == 2) {
+      widen_ascii(buf_ + from, n, static_cast<Py_UCS2*>(data) + pos);
+    } else {
+      widen_ascii(buf_ + from, n, static_cast<Py_UCS4*>(data) + pos);
+    }
+    pos += static_cast<Py_ssize_t>(n);
+    from = to;
+  };
+  for (const Piece& p : pieces_) {
+    ascii_run(p.at);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(p.str);
+    if (PyUnicode_CopyCharacters(out.get(), pos, p.str, 0, n) < 0) return nullptr;
+    pos += n;
+  }
+  ascii_run(len_);
+  return out.release();
+}
+
 PyObject* JsonTextSink::take_str() noexcept {
+  if (!pieces_.empty()) return join_pieces();
   if (str_ && ascii_) {
     if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(len_)) < 0) return nullptr;
     PyObject* s = std::exchange(str_, nullptr);

@@ -80,6 +80,7 @@ class JsonTextSink {
  public:
   JsonTextSink() noexcept = default;
   ~JsonTextSink() {
+    for (const Piece& p : pieces_) Py_DECREF(p.str);
     if (str_) {
       Py_DECREF(str_);
     } else if (buf_ != inline_) {
@@ -122,7 +123,7 @@ class JsonTextSink {
   }
   bool key(PyObject* str) noexcept {
     key_separator();
-    if (!quoted(str)) return false;
+    if (!quoted(str, false)) return false;
     put(':');
     return true;
   }
@@ -140,7 +141,7 @@ class JsonTextSink {
   }
   bool string(PyObject* str) noexcept {
     value_separator();
-    return quoted(str);
+    return quoted(str, true);
   }
   // A string value known to be printable ASCII without quote or backslash (digits, base64,
   // "NaN"): copied without the escape scan.
@@ -231,7 +232,8 @@ class JsonTextSink {
   void grow(size_t n) noexcept;
   // The JSON string of s[0 .. n): quotes, runs copied in blocks, escapes.
   void quoted(const char* s, size_t n) noexcept;
-  bool quoted(PyObject* str) noexcept;
+  // With `as_piece`, a non-ASCII str that needs no escapes is not copied: see pieces_.
+  bool quoted(PyObject* str, bool as_piece) noexcept;
   // Text that did not come from an ASCII str may hold non-ASCII bytes.
   void note_utf8(const char* s, size_t n) noexcept;
   bool number_slow(PyObject* v) noexcept;
@@ -244,8 +246,19 @@ class JsonTextSink {
   char* buf_ = inline_;
   size_t len_ = 0;
   size_t cap_ = kInline;
-  // Everything appended so far is ASCII: the final str is then one copy, no UTF-8 decoding.
+  // Everything in the buffer is ASCII: the final str is then one copy, no UTF-8 decoding.
   bool ascii_ = true;
+  // Non-ASCII string values are kept as their str objects, each standing at an offset of the
+  // buffer (between its quotes), and copied straight into the final str in their own width:
+  // decoding the UTF-8 of a whole document would cost more than the writing.
+  struct Piece {
+    size_t at;      // buffer offset the text belongs at
+    PyObject* str;  // owned
+  };
+  RVec<Piece> pieces_;
+  size_t piece_chars_ = 0;  // characters in all pieces
+  int piece_kind_ = 1;      // the widest str kind among them
+  PyObject* join_pieces() noexcept;
   FrameStack<uint8_t> stack_;  // one frame per open container: kArray | kFirst bits
   char inline_[kInline];
 };

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <type_traits>
 
+#include "error_path.h"
 #include "errors.h"
 #include "instance.h"
 #include "oneof.h"
@@ -58,6 +59,21 @@ namespace {
 
 [[gnu::cold, gnu::noinline]] bool invalid_enum_object(const EnumTable& t, PyObject* v) noexcept {
   raise_fmt(PyExc_ValueError, "invalid enum value %S for enum %S", v, t.type_name.get());
+  return false;
+}
+
+// Failure forwarders that record the step they unwind through (see error_path.h).
+[[gnu::cold, gnu::noinline]] bool at_field(const JsonWriteOptions& opts,
+                                           const FieldSpec& f) noexcept {
+  if (opts.path) opts.path->field(f.proto_name.get());
+  return false;
+}
+[[gnu::cold, gnu::noinline]] bool at_index(const JsonWriteOptions& opts, Py_ssize_t i) noexcept {
+  if (opts.path) opts.path->index(i);
+  return false;
+}
+[[gnu::cold, gnu::noinline]] bool at_key(const JsonWriteOptions& opts, PyObject* key) noexcept {
+  if (opts.path) opts.path->key(key);
   return false;
 }
 
@@ -163,14 +179,14 @@ inline bool runs_no_python(PyObject* v) noexcept {
 
 // A list of scalars, the type decided once for the whole list.
 template <ScalarType kT, class Sink>
-bool scalar_list(Sink& sink, PyObject* list) noexcept {
+bool scalar_list(Sink& sink, const JsonWriteOptions& opts, PyObject* list) noexcept {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* item = PyList_GET_ITEM(list, i);
     if (runs_no_python<kT>(item)) {
-      if (!scalar_of<kT>(sink, item)) return false;
+      if (!scalar_of<kT>(sink, item)) return at_index(opts, i);
     } else {
       Ref hold = Ref::borrow(item);
-      if (!scalar_of<kT>(sink, item)) return false;
+      if (!scalar_of<kT>(sink, item)) return at_index(opts, i);
     }
   }
   return true;
@@ -247,9 +263,9 @@ bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, 
   if (e.kind == ElemKind::Scalar) {
     bool ok = false;
     switch (e.scalar) {
-#define TORVEX_CASE(T)                           \
-  case ScalarType::T:                            \
-    ok = scalar_list<ScalarType::T>(sink, list); \
+#define TORVEX_CASE(T)                                 \
+  case ScalarType::T:                                  \
+    ok = scalar_list<ScalarType::T>(sink, opts, list); \
     break;
       TORVEX_JSON_SCALAR_TYPES(TORVEX_CASE)
 #undef TORVEX_CASE
@@ -261,7 +277,7 @@ bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, 
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-    if (!write_value(sink, opts, e, item.get(), depth)) return false;
+    if (!write_value(sink, opts, e, item.get(), depth)) return at_index(opts, i);
   }
   return sink.end_array();
 }
@@ -282,7 +298,7 @@ bool write_map(Sink& sink, const JsonWriteOptions& opts, const MapEntrySpec& e, 
     Ref value = Ref::borrow(v);
     if (!write_map_key(sink, e.key_type, key.get()) ||
         !write_value(sink, opts, e.value, value.get(), depth)) {
-      return false;
+      return at_key(opts, key.get());
     }
     if (PyDict_GET_SIZE(dict) != n) return changed("dictionary");
   }
@@ -377,42 +393,37 @@ template <class Sink>
   return -1;
 }
 
-// Whether the plain builtin `v` is the zero that implicit presence skips (see plain_field).
-inline bool plain_zero(ScalarType t, PyObject* v) noexcept {
-  PyTypeObject* type = Py_TYPE(v);
-  switch (t) {
-    case ScalarType::Double:
-    case ScalarType::Float:
-      return std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)) == 0;
-    case ScalarType::Bool:
-      return v == Py_False;
-    case ScalarType::String:
-      return PyUnicode_GET_LENGTH(v) == 0;
-    case ScalarType::Bytes:
-      return PyBytes_GET_SIZE(v) == 0;
-    default:
-      return type == &PyLong_Type &&
-             PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)) &&
-             PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)) == 0;
+// Whether the plain builtin `v` (runs_no_python<kT>) is the zero that implicit presence skips.
+template <ScalarType kT>
+inline bool plain_zero(PyObject* v) noexcept {
+  using enum ScalarType;
+  if constexpr (kT == Double || kT == Float) {
+    return std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)) == 0;
+  } else if constexpr (kT == Bool) {
+    return v == Py_False;
+  } else if constexpr (kT == String) {
+    return PyUnicode_GET_LENGTH(v) == 0;
+  } else if constexpr (kT == Bytes) {
+    return PyBytes_GET_SIZE(v) == 0;
+  } else {
+    auto* l = reinterpret_cast<PyLongObject*>(v);
+    return PyUnstable_Long_IsCompact(l) && PyUnstable_Long_CompactValue(l) == 0;
   }
 }
 
-// Whether `v` is the builtin a scalar of type `t` holds, so that neither the emission test nor
-// the writing runs Python code and `v` may stay borrowed from its slot.
-inline bool plain_scalar(ScalarType t, PyObject* v) noexcept {
-  switch (t) {
-    case ScalarType::Double:
-    case ScalarType::Float:
-      return PyFloat_CheckExact(v);
-    case ScalarType::Bool:
-      return PyBool_Check(v);
-    case ScalarType::String:
-      return PyUnicode_CheckExact(v);
-    case ScalarType::Bytes:
-      return PyBytes_CheckExact(v);
-    default:
-      return PyLong_CheckExact(v);
+// A singular scalar field whose value is a plain builtin of its type: decided and written
+// with the type known at compile time. 1 handled, 0 for the general path, -1 error.
+template <ScalarType kT, class Sink>
+[[gnu::always_inline]] inline int plain_scalar_field(Sink& sink, const JsonWriteOptions& opts,
+                                                     PyObject* msg, const FieldSpec& f,
+                                                     PyObject* v) noexcept {
+  if (!runs_no_python<kT>(v)) return 0;
+  if (f.presence == Presence::Implicit) {
+    if (!opts.always_emit_implicit && plain_zero<kT>(v)) return 1;
+  } else if (!presence_test(msg, f.number)) {
+    return f.presence == Presence::Required ? required_not_set(f) : 1;
   }
+  return field_key(sink, opts, f) && scalar_of<kT>(sink, v) ? 1 : -1;
 }
 
 // Ints and enum members compare through int's own ==, which the values answer.
@@ -430,13 +441,14 @@ template <class Sink>
   const bool implicit = f.presence == Presence::Implicit;
   switch (f.kind) {
     case ValueKind::Scalar:
-      if (!plain_scalar(f.elem.scalar, v)) return 0;
-      if (implicit) {
-        if (!opts.always_emit_implicit && plain_zero(f.elem.scalar, v)) return 1;
-      } else if (!presence_test(msg, f.number)) {
-        return f.presence == Presence::Required ? required_not_set(f) : 1;
+      switch (f.elem.scalar) {
+#define TORVEX_CASE(T) \
+  case ScalarType::T:  \
+    return plain_scalar_field<ScalarType::T>(sink, opts, msg, f, v);
+        TORVEX_JSON_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
       }
-      return field_key(sink, opts, f) && write_scalar(sink, f.elem.scalar, v) ? 1 : -1;
+      return 0;
     case ValueKind::Enum: {
       if (!PyLong_Check(v)) return 0;
       const EnumTable& t = *f.elem.enum_table.get();
@@ -550,17 +562,17 @@ bool write_fields(Sink& sink, const JsonWriteOptions& opts, const MessageMarshal
       if (plain) {
         int r = plain_field(sink, opts, msg, f, plain);
         if (r > 0) continue;
-        if (r < 0) return false;
+        if (r < 0) return at_field(opts, f);
       }
     }
     Ref v;
     int r = select_field_value(msg, f, emit_implicit, &v);
     if (r == 0) continue;
-    if (r < 0) return false;
+    if (r < 0) return at_field(opts, f);
     // Implicit emission never turns an unset message field into an object.
     if (f.kind == ValueKind::Message && !f.in_oneof && v.get() == Py_None) continue;
     if (!field_key(sink, opts, f) || !write_field_value(sink, opts, f, v.get(), depth)) {
-      return false;
+      return at_field(opts, f);
     }
   }
   if (opts.registry) {
@@ -590,17 +602,33 @@ TORVEX_JSON_WRITER_INSTANTIATE(JsonTextSink)
 TORVEX_JSON_WRITER_INSTANTIATE(JsonTreeSink)
 #undef TORVEX_JSON_WRITER_INSTANTIATE
 
+namespace {
+
+// The walk with a path collector; on failure the exception gets a note naming the field path.
+template <class Sink>
+bool write_root(Sink& sink, const MessageMarshaler* m, PyObject* msg,
+                const JsonWriteOptions& opts) noexcept {
+  ErrorPath path;
+  JsonWriteOptions o = opts;
+  o.path = &path;
+  if (write_message(sink, o, m, msg, 0)) return true;
+  path.attach_note("while encoding ", m->full_name);
+  return false;
+}
+
+}  // namespace
+
 PyObject* message_to_json_text(const MessageMarshaler* m, PyObject* msg,
                                const JsonWriteOptions& opts) noexcept {
   JsonTextSink sink;
-  if (!write_message(sink, opts, m, msg, 0)) return nullptr;
+  if (!write_root(sink, m, msg, opts)) return nullptr;
   return sink.take_str();
 }
 
 PyObject* message_to_json_value(const MessageMarshaler* m, PyObject* msg,
                                 const JsonWriteOptions& opts) noexcept {
   JsonTreeSink sink;
-  if (!write_message(sink, opts, m, msg, 0)) return nullptr;
+  if (!write_root(sink, m, msg, opts)) return nullptr;
   PyObject* root = sink.take_root();
   if (!root) PyErr_SetString(PyExc_ValueError, "no JSON value produced");
   return root;

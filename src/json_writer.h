@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "descriptor.h"
+#include "error_path.h"
 #include "json_sink.h"
 
 namespace torvex {
@@ -24,6 +25,9 @@ struct JsonWriteOptions {
   bool always_emit_implicit = false;
   bool print_enums_as_ints = false;
   bool use_proto_field_name = false;
+  // Collects the field path of a failure while it unwinds (each level that fails adds its
+  // step); null when the caller wants no note.
+  ErrorPath* path = nullptr;
 };
 
 // to_json: the compact document as a new str, or nullptr with an error.

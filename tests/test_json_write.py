@@ -204,7 +204,12 @@ def test_scalar_errors(t, value, exc, text, method):
     assert str(info.value) == text
 
 
-@given(st.floats(allow_nan=False, allow_infinity=False).filter(lambda x: x != 0 or math.copysign(1, x) < 0))
+NONZERO_OR_NEGATIVE_ZERO = st.floats(allow_nan=False, allow_infinity=False).filter(
+    lambda x: x != 0 or math.copysign(1, x) < 0
+)
+
+
+@given(NONZERO_OR_NEGATIVE_ZERO)
 def test_double_text_is_repr(x):
     assert Scalars(v_double=x).to_json() == f'{{"vDouble":{x!r}}}'
 
@@ -242,12 +247,25 @@ def test_any_string_survives_text(s):
     assert not set(out) & {" ", "\n", "\t"} or s  # whitespace only inside the string
 
 
-@pytest.mark.parametrize("s", ["a" * 70_000, "é" * 40_000 + "x", "日" * 30_000, "\U0001f600" * 9_000])
+@pytest.mark.parametrize(
+    "s", ["a" * 70_000, "é" * 40_000 + "x", "日" * 30_000, "\U0001f600" * 9_000]
+)
 def test_large_documents(s):
     # Past the size where the text is built inside its str object; ASCII and wider text.
     msg = Shapes(nums=list(range(-5, 20_000)), custom=s, by_bool={True: 1})
     _, tree = both(msg)
     assert tree["renamed"] == s and tree["nums"][-1] == 19_999
+
+
+@pytest.mark.parametrize(
+    "values",
+    [["é", "plain", "ÿ"], ["é", "日本", "x"], ["\U0001f600", "é", "日"], ["é\n", "日"], ["a\tb", "é"]],
+)
+def test_wide_strings_mixed_into_ascii_text(values):
+    # Non-ASCII values are placed into the result in their own width, escaped ones as UTF-8.
+    msg = Shapes(by_int=dict(enumerate(values)), custom="k\u00e9y")
+    text, tree = both(msg)
+    assert text == json.dumps(tree, separators=(",", ":"), ensure_ascii=False)
 
 
 def test_lone_surrogate():
@@ -280,8 +298,9 @@ def test_enum_forms():
     ],
 )
 def test_closed_enum_errors(value, exc, text):
-    with pytest.raises(exc, match=f"^{text}$".replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(exc) as info:
         Legacy(must=1, levels=[value]).to_json()
+    assert str(info.value) == text
 
 
 # ---- maps, lists, messages, oneofs ------------------------------------------------------------
@@ -305,7 +324,8 @@ def test_map_keys():
         ({"nums": (1,)}, TypeError, "'tuple' object is not an instance of 'list'"),
         ({"by_int": [(1, "a")]}, TypeError, "'list' object is not an instance of 'dict'"),
         ({"by_str": {1: Leaf()}}, TypeError, "'int' object is not an instance of 'str'"),
-        ({"leaf": Legacy()}, TypeError, "expected 'jw3.Leaf', got <class 'test_json_write.Legacy'>"),
+        ({"leaf": Legacy()}, TypeError,
+         "expected 'jw3.Leaf', got <class 'test_json_write.Legacy'>"),  # fmt: skip
         ({"leaves": [1]}, TypeError, "expected 'jw3.Leaf', got <class 'int'>"),
         ({"leaves": [None]}, TypeError, "expected 'jw3.Leaf', got <class 'NoneType'>"),
         ({"pick": ("text", "x")}, TypeError, "expected Oneof, got '<class 'tuple'>'"),
@@ -322,15 +342,17 @@ def test_container_and_message_errors(kwargs, exc, text):
 def test_oneof_members():
     assert both(Shapes(pick=Oneof("text", "")))[1] == {"text": ""}
     assert both(Shapes(pick=Oneof("sub", Leaf())))[1] == {"sub": {}}
-    assert both(Shapes(pick=Oneof("hue", Color.COLOR_UNSPECIFIED)))[1] == {"hue": "COLOR_UNSPECIFIED"}
+    hue = Shapes(pick=Oneof("hue", Color.COLOR_UNSPECIFIED))
+    assert both(hue)[1] == {"hue": "COLOR_UNSPECIFIED"}
     # A field outside the oneof is refused, as the binary writer refuses it.
     with pytest.raises(ValueError, match="^unknown oneof field 'foo_bar'$"):
         Shapes(pick=Oneof("foo_bar", 1)).to_json()
 
 
 def test_required_field():
-    with pytest.raises(ValueError, match="^cannot encode must to binary: required field not set$"):
+    with pytest.raises(ValueError) as info:
         Legacy().to_json()
+    assert str(info.value) == "cannot encode must to binary: required field not set"
     assert Legacy(must=0).to_json() == '{"must":0}'
 
 
@@ -344,8 +366,9 @@ def chain(n: int) -> Leaf:
 @pytest.mark.parametrize("method", ["to_json", "_to_json_value"])
 def test_recursion_limit(method):
     getattr(chain(101), method)()  # depths 0 to 100
-    with pytest.raises(RecursionError, match="^exceeded maximum recursion depth 100 while serializing message$"):
+    with pytest.raises(RecursionError) as info:
         getattr(chain(102), method)()
+    assert str(info.value) == "exceeded maximum recursion depth 100 while serializing message"
 
 
 def test_map_changed_during_iteration():
@@ -430,3 +453,21 @@ def test_option_flags_must_be_bool():
     assert info.value.__notes__ == ["while processing 'always_emit_implicit'"]
     with pytest.raises(TypeError):
         Leaf()._to_json_value(use_proto_field_name=None)
+
+
+@pytest.mark.parametrize(
+    ("build", "note"),
+    [
+        (lambda: Shapes(leaves=[Leaf(), Leaf(child=Leaf(name=3))]),
+         "jw3.Shapes.leaves[1].child.name"),  # fmt: skip
+        (lambda: Shapes(by_str={"a": Leaf(), "b": Leaf(name=b"x")}), "jw3.Shapes.by_str['b'].name"),
+        (lambda: Legacy(must=1, levels=[1, 9]), "jw2.Legacy.levels[1]"),
+        (lambda: Shapes(pick=Oneof("sub", Leaf(child=Leaf(name=1)))), "jw3.Shapes.sub.child.name"),
+        (lambda: Legacy(), "jw2.Legacy.must"),
+    ],
+)
+@pytest.mark.parametrize("method", ["to_json", "_to_json_value"])
+def test_error_notes_name_the_field_path(build, note, method):
+    with pytest.raises((TypeError, ValueError)) as info:
+        getattr(build(), method)()
+    assert info.value.__notes__ == [f"while encoding {note}"]

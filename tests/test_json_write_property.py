@@ -16,7 +16,10 @@ from hypothesis import strategies as st
 
 from peer import peer_name, to_peer
 from test_codec_memory import UNKNOWN, Record, rss_bytes, sample
+from test_json_write import Color, Leaf, Scalars, Shapes
 from test_roundtrip_property import SETTINGS, has_nan, schema_and_values
+import _torvex_ext
+from torvex import Oneof
 from torvex import ScalarType as T
 from torvex._descriptors import (
     DescFieldValueList,
@@ -128,3 +131,46 @@ def test_repeated_json_writes_do_not_grow_memory():
     grown = rss_bytes() - before
     assert grown < 4 * 2**20, f"resident memory grew by {grown} bytes"
     assert [sys.getrefcount(obj) for obj in watched] == refs
+
+
+# ---- hostile values ----------------------------------------------------------------------------
+
+
+_atoms = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.integers(-(2**70), 2**70), st.floats(),
+    st.text(), st.text(st.characters(codec=None, categories=["Cs"]), max_size=2), st.binary(),
+    st.builds(bytearray, st.binary()), st.just(Color.COLOR_RED), st.builds(Leaf),
+    st.builds(Scalars), st.tuples(st.integers()),
+)  # fmt: skip
+_values = st.recursive(
+    _atoms,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=3),
+        st.dictionaries(
+            st.one_of(st.integers(), st.text(max_size=3), st.booleans()), inner, max_size=3
+        ),
+        st.builds(Oneof, st.sampled_from(["text", "sub", "hue", "nope"]), inner),
+    ),
+    max_leaves=6,
+)
+ALLOWED = (TypeError, ValueError, OverflowError, UnicodeEncodeError)
+
+
+@SETTINGS
+@given(st.sampled_from([Shapes, Scalars]), st.data())
+def test_hostile_values_raise_only_documented_errors(cls, data):
+    msg = cls()
+    names = [f.local_name for f in cls._desc.fields if f.oneof is None] + list(
+        cls._desc._oneofs_by_local_name
+    )
+    for name in data.draw(st.lists(st.sampled_from(names), max_size=4, unique=True)):
+        _torvex_ext.generic_setattr(msg, name, data.draw(_values))
+    try:
+        tree = msg._to_json_value()
+    except ALLOWED:
+        tree = None
+    try:
+        text = msg.to_json()
+    except ALLOWED:
+        return
+    assert tree is not None and json.loads(text) == tree
