@@ -78,7 +78,7 @@ test-asan: $(PY)
 # Coverage-guided fuzzing with atheris over an instrumented extension, each fuzz/fuzz_*.py
 # harness for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=600). New inputs collect in
 # $(FUZZ_BUILD)/corpus-NAME; the committed seeds in fuzz/corpus/NAME are only read. Crashes are
-# written as crash-* files in the working directory.
+# written to $(FUZZ_BUILD)/ as crash-* files.
 fuzz: $(PY)
 	@command -v clang++ >/dev/null || { apt-get update -qq && apt-get install -y -qq clang; }
 	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja -DTORVEX_FUZZ=ON \
@@ -91,7 +91,8 @@ fuzz: $(PY)
 	  echo "== $$h for $(FUZZ_SECONDS) s"; \
 	  ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$preload PYTHONPATH=$(FUZZ_BUILD):python \
 	    $(PY) $$h $(FUZZ_BUILD)/corpus-$$name fuzz/corpus/$$name \
-	    -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=8192 -print_final_stats=1; \
+	    -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=8192 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/; \
 	done
 
 format:

@@ -2,19 +2,12 @@
 
 from __future__ import annotations
 
+import copy
+import pickle
+
 import torvex
 from torvex import Presence
 from torvex import ScalarType as T
-from torvex._descriptors import (
-    DescField,
-    DescFieldValueEnum,
-    DescFieldValueList,
-    DescFieldValueMap,
-    DescFieldValueMessage,
-    DescFieldValueScalar,
-    DescMessage,
-    ScalarType,
-)
 
 FILE = torvex.File("example/addressbook.proto", package="example")
 
@@ -57,32 +50,18 @@ class AddressBook(torvex.Message, file=FILE):
     owner_id: int = torvex.field(2, T.INT64)
 
 
-def describe_type(element: ScalarType | object) -> str:
-    if isinstance(element, ScalarType):
-        return element.name.lower()
-    return element.type_name
-
-
-def describe_field(f: DescField) -> str:
-    kind = f.value
-    if isinstance(kind, DescFieldValueScalar):
-        text = kind.scalar.name.lower()
-    elif isinstance(kind, DescFieldValueEnum):
-        text = f"enum {kind.enum.type_name}"
-    elif isinstance(kind, DescFieldValueMessage):
-        text = f"message {kind.message.type_name}"
-    elif isinstance(kind, DescFieldValueList):
-        text = f"repeated {describe_type(kind.element)}" + (" [packed]" if kind.packed else "")
-    elif isinstance(kind, DescFieldValueMap):
-        text = f"map<{describe_type(kind.key)}, {describe_type(kind.value)}>"
-    else:
-        raise AssertionError(kind)
+def describe_field(f) -> str:
+    # A field's value descriptor reads as "<scalar string>", "<list of example.Person>", ...
+    text = repr(f.value).strip("<>")
+    if getattr(f.value, "packed", False):
+        text += " [packed]"
     if f.oneof is not None:
         text += f" (oneof {f.oneof.name})"
     return text
 
 
-def print_message_type(desc: DescMessage) -> None:
+def print_message_type(cls: type[torvex.Message]) -> None:
+    desc = torvex.descriptor(cls)
     print(f"message {desc.type_name}  [{desc.file.name}]")
     for f in desc.fields:
         presence = Presence(f.presence).name.lower()
@@ -93,12 +72,13 @@ def print_message_type(desc: DescMessage) -> None:
 
 
 def main() -> None:
-    print(f"enum {PhoneType._desc.type_name}  (open={PhoneType._desc.open})")
-    for value in PhoneType._desc.values:
+    phone_type = torvex.descriptor(PhoneType)
+    print(f"enum {phone_type.type_name}  (open={phone_type.open})")
+    for value in phone_type.values:
         print(f"  {value.number:>2}  {value.name}")
     print()
     for cls in (Person, Person.PhoneNumber, Address, AddressBook):
-        print_message_type(cls._desc)
+        print_message_type(cls)
         print()
 
     boss = Person(name="Grace", id=1, email="grace@example.com")
@@ -132,7 +112,28 @@ def main() -> None:
     print("decoded copy equals original:", again == book)
     print("decoded:", again.people[1].phones[1], "| labels:", again.people[1].labels)
     narrow = Address.from_binary(Address(street="Main St").to_binary() + b"\xa0\x06\x01")
-    print("unknown fields kept:", narrow._unknown_fields, "->", narrow.to_binary().hex(" "))
+    print("unknown fields kept:", torvex.unknown_fields(narrow), "->", narrow.to_binary().hex(" "))
+
+    # Merge, copies and pickling.
+    update = Person(phones=[Person.PhoneNumber(number="555-0123")], labels={"team": 8})
+    merged = copy.deepcopy(ada)
+    merged.merge_from(update)
+    print("merged:", len(merged.phones), "phones, labels", merged.labels, "| ada unchanged:",
+          len(ada.phones), "phones")  # fmt: skip
+    shallow = copy.copy(ada)
+    print("shallow copy shares the phone list:", shallow.phones is ada.phones,
+          "| deep copy does not:", merged.phones is ada.phones)  # fmt: skip
+    print("pickle round trip equal:", pickle.loads(pickle.dumps(book)) == book)
+    merged.clear()
+    print("cleared:", merged, "| equals Person():", merged == Person())
+
+    # JSON (proto3 mapping): compact text, or the same document as plain Python values.
+    print("json:", ada.to_json())
+    print("json, proto names, enums as numbers:",
+          ada.phones[0].to_json(use_proto_field_name=True, print_enums_as_ints=True))  # fmt: skip
+    print("dict with implicit fields:", Address(city="Paris").to_dict(always_emit_implicit=True))
+    print("JSON round trip equals original:", AddressBook.from_json(book.to_json()) == book,
+          "| from dict:", AddressBook.from_dict(book.to_dict()) == book)  # fmt: skip
 
 if __name__ == "__main__":
     main()

@@ -23,6 +23,17 @@ class Open(torvex.Enum, file=OPEN_FILE):
     O_TWO = 2
 
 
+class Lean(torvex.Message, file=OPEN_FILE):
+    """Implicit presence: the emission tests run bool(), float() and == on the values."""
+
+    n: int = torvex.field(1, T.INT32)
+    x: float = torvex.field(2, T.DOUBLE)
+    s: str = torvex.field(3, T.STRING)
+    e: Open = torvex.field(4, Open)
+    ns: list[int] = torvex.repeated(5, T.SINT32)
+    tags: dict[str, int] = torvex.map_field(6, T.STRING, T.INT64)
+
+
 class Needs(torvex.Message, file=FILE):
     key: int = torvex.field(1, T.INT32, required=True)
     note: str = torvex.field(2, T.STRING)
@@ -49,6 +60,7 @@ class Every(torvex.Message, file=FILE):
     child: "Every | None" = torvex.field(21, "Every")
     grp: "Every | None" = torvex.field(22, "Every", delimited=True)
     needs: Needs | None = torvex.field(23, Needs)
+    lean: Lean | None = torvex.field(24, Lean)
     p_i32: list[int] = torvex.repeated(30, T.INT32, packed=True)
     p_s64: list[int] = torvex.repeated(31, T.SINT64, packed=True)
     p_d: list[float] = torvex.repeated(32, T.DOUBLE, packed=True)

@@ -5,7 +5,7 @@ Run again only when the schema changes: python fuzz/seeds.py"""
 from __future__ import annotations
 
 from oracle import HERE
-from schema import Closed, Every, Needs, Open
+from schema import Closed, Every, Lean, Needs, Open
 from wirebytes import group, ld, tag, vi
 
 from torvex import Oneof
@@ -21,7 +21,8 @@ def binary_seeds() -> list[bytes]:
                   u_u64=[3, 2**64 - 1], u_f=[0.5], u_open=[Open.O_TWO, 9], words=["a", ""],
                   blobs=[b"", b"x"], kids=[leaf, Every()], groups=[leaf, Every()])  # fmt: skip
     maps = Every(by_name={"k": leaf, "": Every()}, by_id={-3: Closed.C_ONE}, flags={True: b"y"},
-                 sizes={2**64 - 1: -1.5}, labels={"a": "b"}, needs=Needs(key=1, note="n"))
+                 sizes={2**64 - 1: -1.5}, labels={"a": "b"}, needs=Needs(key=1, note="n"),
+                 lean=Lean(n=-1, x=-0.0, s="s", e=Open.O_TWO, ns=[1, -1], tags={"t": 5}))
     nested = Every(child=Every(grp=Every(child=leaf, choice=Oneof("o_g", leaf))),
                    choice=Oneof("o_m", Every(choice=Oneof("o_e", Closed.C_ONE))))
     valid = [m.to_binary() for m in (leaf, scalars, lists, maps, nested)]

@@ -68,6 +68,8 @@ class PresenceBitset {
 
   // this |= src. Locks this set, then src; a union with itself changes nothing.
   BitsetStatus union_from(PresenceBitset& src) noexcept;
+  // The same for a set no other code can reach yet (a copy being built): only src is locked.
+  BitsetStatus union_into_unshared(PresenceBitset& src) noexcept;
 
  private:
   // Holds the lock for one operation. Every caller holds the interpreter lock and nothing

@@ -48,7 +48,9 @@ FieldSpec::FieldSpec(FieldSpec&& o) noexcept
       packed(o.packed),
       packable(o.packable),
       elem(std::move(o.elem)),
-      map(std::exchange(o.map, nullptr)) {}
+      map(std::exchange(o.map, nullptr)),
+      json_keys{std::move(o.json_keys[0]), std::move(o.json_keys[1])},
+      json_keys_ascii(o.json_keys_ascii) {}
 
 FieldSpec::~FieldSpec() { raw_delete(map); }
 

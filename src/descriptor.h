@@ -142,6 +142,10 @@ struct FieldSpec {
   bool packable = false;        // List: element may arrive packed
   ElementKind elem;             // Scalar/Enum/Message value, or List element
   MapEntrySpec* map = nullptr;  // Map: owned
+  // What the JSON text writer emits before the value, made once: the quoted and escaped JSON
+  // name [0] or proto name [1] followed by ":", and whether both are plain ASCII.
+  RString json_keys[2];
+  bool json_keys_ascii = true;
   FieldSpec() = default;
   FieldSpec(const FieldSpec&) = delete;
   FieldSpec(FieldSpec&& o) noexcept;

@@ -7,6 +7,7 @@
 #include "args.h"
 #include "descriptor.h"
 #include "errors.h"
+#include "json_sink.h"
 #include "wkt_registry.h"
 
 namespace torvex {
@@ -390,6 +391,11 @@ bool read_field(const DescriptorVocabulary* v, PyObject* cls, PyObject* fd, Fiel
   if (!get_str(fd, v->local_name, &f->local_name_obj)) return false;
   if (!get_str(fd, v->name, &f->proto_name)) return false;
   if (!get_str(fd, v->json_name, &f->json_name)) return false;
+  // A name without a UTF-8 form gets no prefix: to_json then reports it when it writes the key.
+  if (!json_member_prefix(f->json_name.get(), &f->json_keys[0], &f->json_keys_ascii) ||
+      !json_member_prefix(f->proto_name.get(), &f->json_keys[1], &f->json_keys_ascii)) {
+    PyErr_Clear();
+  }
   uint32_t presence;
   if (!get_u32(fd, v->presence, &presence)) return false;
   if (presence < 1 || presence > 3) {

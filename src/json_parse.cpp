@@ -12,6 +12,7 @@
 #include "instance.h"
 #include "oneof.h"
 #include "wire.h"
+#include "wkt_registry.h"
 
 namespace torvex {
 
@@ -608,7 +609,9 @@ template <class Src>
 bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
                        const JsonReadOptions& opts, bool fresh) noexcept {
   if (depth > MAX_RECURSION_DEPTH) return raise_depth();
-  // Well-known types dispatch to their own forms here, by the marshaler's marker.
+  if (m->wkt != WellKnownKind::None) {
+    return check_layout(msg, m) && read_well_known(src, m, msg, depth, opts);
+  }
   JsonKind k = src.peek();
   if (k == JsonKind::Error) return false;
   if (k != JsonKind::Object) return raise_cannot_decode(src, m);

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -14,12 +15,55 @@ namespace torvex {
 
 // ---- number text ------------------------------------------------------------------------
 
-size_t format_int64(int64_t v, char* out) noexcept {
-  return static_cast<size_t>(std::to_chars(out, out + 20, v).ptr - out);
+namespace {
+
+constexpr auto kDigitPairs = [] {
+  struct Table {
+    char c[200];
+  } t{};
+  for (int i = 0; i < 100; ++i) {
+    t.c[2 * i] = static_cast<char>('0' + i / 10);
+    t.c[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return t;
+}();
+
+inline size_t digit_count(uint64_t v) noexcept {
+  size_t n = 1;
+  for (;;) {
+    if (v < 10) return n;
+    if (v < 100) return n + 1;
+    if (v < 1000) return n + 2;
+    if (v < 10000) return n + 3;
+    v /= 10000;
+    n += 4;
+  }
 }
 
+}  // namespace
+
+// Two digits per division, written from the end once the length is known.
 size_t format_uint64(uint64_t v, char* out) noexcept {
-  return static_cast<size_t>(std::to_chars(out, out + 20, v).ptr - out);
+  size_t n = digit_count(v);
+  char* p = out + n;
+  while (v >= 100) {
+    uint64_t q = v / 100;
+    p -= 2;
+    std::memcpy(p, kDigitPairs.c + 2 * (v - q * 100), 2);
+    v = q;
+  }
+  if (v >= 10) {
+    std::memcpy(p - 2, kDigitPairs.c + 2 * v, 2);
+  } else {
+    p[-1] = static_cast<char>('0' + v);
+  }
+  return n;
+}
+
+size_t format_int64(int64_t v, char* out) noexcept {
+  if (v >= 0) return format_uint64(static_cast<uint64_t>(v), out);
+  *out = '-';
+  return 1 + format_uint64(0 - static_cast<uint64_t>(v), out + 1);
 }
 
 // std::to_chars with a fixed or scientific format and no precision yields the shortest digits
@@ -27,7 +71,6 @@ size_t format_uint64(uint64_t v, char* out) noexcept {
 // outside [1e-4, 1e16) and then writes the exponent with a sign and at least two digits, as
 // to_chars does.
 size_t format_double(double x, char* out) noexcept {
-  char* end = out + kNumberScratch;
   if (x == 0) {
     if (std::signbit(x)) {
       std::memcpy(out, "-0.0", 4);
@@ -36,16 +79,50 @@ size_t format_double(double x, char* out) noexcept {
     std::memcpy(out, "0.0", 3);
     return 3;
   }
+  char sci[kNumberScratch];
+  char* sci_end = std::to_chars(sci, sci + sizeof(sci), x, std::chars_format::scientific).ptr;
   double ax = std::fabs(x);
-  if (ax >= 1e-4 && ax < 1e16) {
-    char* p = std::to_chars(out, end - 2, x, std::chars_format::fixed).ptr;
-    if (!std::memchr(out, '.', static_cast<size_t>(p - out))) {
+  if (!(ax >= 1e-4 && ax < 1e16)) {
+    std::memcpy(out, sci, static_cast<size_t>(sci_end - sci));
+    return static_cast<size_t>(sci_end - sci);
+  }
+  // Plain notation from the scientific digits ("-d.ddde-XX"): the library's own fixed-format
+  // shortest path is several times slower than its scientific one.
+  const char* s = sci;
+  char* p = out;
+  if (*s == '-') *p++ = *s++;
+  char digits[20];
+  size_t nd = 0;
+  while (*s != 'e') {
+    if (*s != '.') digits[nd++] = *s;
+    ++s;
+  }
+  int exp = 0;
+  std::from_chars(s + (s[1] == '+' ? 2 : 1), sci_end, exp);
+  if (exp < 0) {
+    // 1e-4 <= |x| < 1: "0." then -exp - 1 zeros, then the digits.
+    *p++ = '0';
+    *p++ = '.';
+    for (int i = -1; i > exp; --i) *p++ = '0';
+    std::memcpy(p, digits, nd);
+    p += nd;
+  } else {
+    size_t whole = static_cast<size_t>(exp) + 1;
+    if (nd <= whole) {
+      std::memcpy(p, digits, nd);
+      p += nd;
+      for (size_t i = nd; i < whole; ++i) *p++ = '0';
       *p++ = '.';
       *p++ = '0';
+    } else {
+      std::memcpy(p, digits, whole);
+      p += whole;
+      *p++ = '.';
+      std::memcpy(p, digits + whole, nd - whole);
+      p += nd - whole;
     }
-    return static_cast<size_t>(p - out);
   }
-  return static_cast<size_t>(std::to_chars(out, end, x, std::chars_format::scientific).ptr - out);
+  return static_cast<size_t>(p - out);
 }
 
 // ---- escaping ---------------------------------------------------------------------------
@@ -123,7 +200,24 @@ size_t json_escape_scan(const char* s, size_t n) noexcept {
 
 void JsonTextSink::grow(size_t n) noexcept {
   size_t cap = cap_ * 2;
-  if (cap - len_ < n) cap = len_ + n;
+  // A large item (a long bytes field) gets room for itself and what usually follows it, so
+  // that the closing brackets do not double a buffer of megabytes.
+  if (cap - len_ < n) cap = len_ + n + 256;
+  if (cap >= kStrBacked) {
+    // A compact ASCII str of length cap: cap + 1 bytes of data after the header. Its content
+    // is only looked at once take_str has cut it to the written length.
+    if (str_) {
+      if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(cap)) < 0) fatal_out_of_memory(cap);
+    } else {
+      str_ = PyUnicode_New(static_cast<Py_ssize_t>(cap), 127);
+      if (!str_) fatal_out_of_memory(cap);
+      std::memcpy(PyUnicode_1BYTE_DATA(str_), buf_, len_);
+      if (buf_ != inline_) raw_free(buf_);
+    }
+    buf_ = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_));
+    cap_ = cap;
+    return;
+  }
   if (buf_ == inline_) {
     char* p = static_cast<char*>(raw_malloc(cap));
     std::memcpy(p, buf_, len_);
@@ -228,12 +322,28 @@ bool JsonTextSink::number_slow(PyObject* v) noexcept {
 }
 
 PyObject* JsonTextSink::take_str() noexcept {
+  if (str_ && ascii_) {
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(len_)) < 0) return nullptr;
+    PyObject* s = std::exchange(str_, nullptr);
+    buf_ = inline_;
+    len_ = cap_ = 0;
+    return s;
+  }
   if (!ascii_) {
     return PyUnicode_DecodeUTF8(buf_, static_cast<Py_ssize_t>(len_), "strict");
   }
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(len_), 127);
   if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), buf_, len_);
   return s;
+}
+
+bool json_member_prefix(PyObject* name, RString* out, bool* ascii) noexcept {
+  JsonTextSink sink;
+  out->clear();
+  if (!sink.key(name)) return false;
+  out->assign(sink.data(), sink.size());
+  if (!PyUnicode_IS_ASCII(name)) *ascii = false;
+  return true;
 }
 
 // ---- tree sink --------------------------------------------------------------------------
@@ -244,8 +354,7 @@ JsonTreeSink::~JsonTreeSink() {
 
 void JsonTreeSink::pop() noexcept {
   if (stack_.empty()) return;
-  Frame f = stack_.back();
-  stack_.pop_back();
+  Frame f = stack_.pop();
   Py_XDECREF(f.object);
   Py_XDECREF(f.slot);
 }
@@ -265,23 +374,23 @@ bool JsonTreeSink::set_member(Frame& top, PyObject* v) noexcept {
 bool JsonTreeSink::begin_object() noexcept {
   Ref d(PyDict_New());
   if (!d || !emit(d)) return false;
-  stack_.push_back(Frame{d.release(), nullptr});
+  stack_.push(Frame{d.release(), nullptr});
   return true;
 }
 
 bool JsonTreeSink::begin_array() noexcept {
   Ref l(PyList_New(0));
   if (!l || !emit(l)) return false;
-  stack_.push_back(Frame{nullptr, l.release()});
+  stack_.push(Frame{nullptr, l.release()});
   return true;
 }
 
 bool JsonTreeSink::key(PyObject* str) noexcept {
-  if (stack_.empty() || !stack_.back().object) {
+  if (stack_.empty() || !stack_.top().object) {
     PyErr_SetString(PyExc_ValueError, "object key outside of object");
     return false;
   }
-  Frame& top = stack_.back();
+  Frame& top = stack_.top();
   Py_XSETREF(top.slot, Py_NewRef(str));
   return true;
 }

@@ -38,13 +38,53 @@ size_t format_uint64(uint64_t v, char* out) noexcept;
 // quote or the backslash), or n when there is none.
 size_t json_escape_scan(const char* s, size_t n) noexcept;
 
+// The open containers of a sink: inline up to the nesting that documents reach in practice
+// (so a call allocates nothing for it), then on the heap.
+template <class T>
+class FrameStack {
+ public:
+  bool empty() const noexcept { return size_ == 0; }
+  T& top() noexcept { return size_ <= kInline ? inline_[size_ - 1] : heap_[size_ - kInline - 1]; }
+  void push(T v) noexcept {
+    if (size_ < kInline) {
+      inline_[size_] = v;
+    } else {
+      heap_.push_back(v);
+    }
+    ++size_;
+  }
+  // Removes and returns the top frame; nothing (a default frame) when empty.
+  T pop() noexcept {
+    if (size_ == 0) return T{};
+    --size_;
+    if (size_ < kInline) return inline_[size_];
+    T v = heap_.back();
+    heap_.pop_back();
+    return v;
+  }
+
+ private:
+  static constexpr size_t kInline = 48;
+  size_t size_ = 0;
+  T inline_[kInline];
+  RVec<T> heap_;
+};
+
+// The text a member key contributes: the JSON string of `name` (a str) followed by ":".
+// Clears *ascii when the text is not plain ASCII. False with an error (no UTF-8 form).
+bool json_member_prefix(PyObject* name, RString* out, bool* ascii) noexcept;
+
 // ---- text sink --------------------------------------------------------------------------
 
 class JsonTextSink {
  public:
-  JsonTextSink() noexcept { stack_.reserve(32); }
+  JsonTextSink() noexcept = default;
   ~JsonTextSink() {
-    if (buf_ != inline_) raw_free(buf_);
+    if (str_) {
+      Py_DECREF(str_);
+    } else if (buf_ != inline_) {
+      raw_free(buf_);
+    }
   }
   JsonTextSink(const JsonTextSink&) = delete;
   JsonTextSink& operator=(const JsonTextSink&) = delete;
@@ -52,22 +92,22 @@ class JsonTextSink {
   bool begin_object() noexcept {
     value_separator();
     put('{');
-    stack_.push_back(kFirst);
+    stack_.push(kFirst);
     return true;
   }
   bool end_object() noexcept {
-    if (!stack_.empty()) stack_.pop_back();
+    stack_.pop();
     put('}');
     return true;
   }
   bool begin_array() noexcept {
     value_separator();
     put('[');
-    stack_.push_back(kFirst | kArray);
+    stack_.push(kFirst | kArray);
     return true;
   }
   bool end_array() noexcept {
-    if (!stack_.empty()) stack_.pop_back();
+    stack_.pop();
     put(']');
     return true;
   }
@@ -85,6 +125,12 @@ class JsonTextSink {
     if (!quoted(str)) return false;
     put(':');
     return true;
+  }
+  // A key made in advance by json_member_prefix (quotes and colon included).
+  void member_prefix(const RString& text, bool ascii) noexcept {
+    key_separator();
+    raw(text.data(), text.size());
+    if (!ascii) ascii_ = false;
   }
   bool string(const char* s, size_t n) noexcept {
     value_separator();
@@ -117,6 +163,8 @@ class JsonTextSink {
     len_ += format_int64(v, buf_ + len_);
     return true;
   }
+  // The integer n held by the Python int v (the tree sink reuses v when it is a plain int).
+  bool integer(PyObject* /*v*/, int64_t n) noexcept { return integer(n); }
   bool boolean(bool b) noexcept {
     value_separator();
     if (b) {
@@ -154,7 +202,7 @@ class JsonTextSink {
   // Arrays separate their values; objects are separated by their keys.
   void value_separator() noexcept {
     if (stack_.empty()) return;
-    uint8_t& top = stack_.back();
+    uint8_t& top = stack_.top();
     if (top & kArray) {
       if (!(top & kFirst)) put(',');
       top &= static_cast<uint8_t>(~kFirst);
@@ -162,7 +210,7 @@ class JsonTextSink {
   }
   void key_separator() noexcept {
     if (stack_.empty()) return;
-    uint8_t& top = stack_.back();
+    uint8_t& top = stack_.top();
     if (!(top & kFirst)) put(',');
     top &= static_cast<uint8_t>(~kFirst);
   }
@@ -189,12 +237,16 @@ class JsonTextSink {
   bool number_slow(PyObject* v) noexcept;
 
   static constexpr size_t kInline = 1024;  // small documents never allocate
+  // From this size on the buffer is the data of a str object in the making, so that a large
+  // ASCII document becomes the result without a final copy.
+  static constexpr size_t kStrBacked = 64 * 1024;
+  PyObject* str_ = nullptr;  // that str (owned), or null while the buffer is native memory
   char* buf_ = inline_;
   size_t len_ = 0;
   size_t cap_ = kInline;
   // Everything appended so far is ASCII: the final str is then one copy, no UTF-8 decoding.
   bool ascii_ = true;
-  RVec<uint8_t> stack_;  // one frame per open container: kArray | kFirst bits
+  FrameStack<uint8_t> stack_;  // one frame per open container: kArray | kFirst bits
   char inline_[kInline];
 };
 
@@ -202,7 +254,7 @@ class JsonTextSink {
 
 class JsonTreeSink {
  public:
-  JsonTreeSink() noexcept { stack_.reserve(32); }
+  JsonTreeSink() noexcept = default;
   ~JsonTreeSink();
   JsonTreeSink(const JsonTreeSink&) = delete;
   JsonTreeSink& operator=(const JsonTreeSink&) = delete;
@@ -225,6 +277,9 @@ class JsonTreeSink {
   bool ascii_string(const char* s, size_t n) noexcept;
   bool base64_string(const uint8_t* data, size_t n) noexcept;
   bool integer(int64_t v) noexcept { return emit(Ref(PyLong_FromLongLong(v))); }
+  bool integer(PyObject* v, int64_t n) noexcept {
+    return PyLong_CheckExact(v) ? emit(Ref::borrow(v)) : integer(n);
+  }
   bool boolean(bool b) noexcept { return emit(Ref::borrow(b ? Py_True : Py_False)); }
   bool null() noexcept { return emit(Ref::borrow(Py_None)); }
   bool number(PyObject* v) noexcept { return emit(Ref::borrow(v)); }
@@ -242,7 +297,7 @@ class JsonTreeSink {
   bool emit(Ref v) noexcept {
     if (!v) return false;
     if (!stack_.empty()) {
-      Frame& top = stack_.back();
+      Frame& top = stack_.top();
       if (!top.object) return PyList_Append(top.slot, v.get()) == 0;
       return set_member(top, v.get());
     }
@@ -252,7 +307,7 @@ class JsonTreeSink {
   bool set_member(Frame& top, PyObject* v) noexcept;
   void pop() noexcept;
 
-  RVec<Frame> stack_;
+  FrameStack<Frame> stack_;
   Ref root_;
 };
 

@@ -10,12 +10,14 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <type_traits>
 
 #include "errors.h"
 #include "instance.h"
 #include "oneof.h"
 #include "serializer.h"
 #include "wire.h"
+#include "wkt_registry.h"
 
 namespace torvex {
 
@@ -82,6 +84,96 @@ template <class Sink>
 inline bool quoted_int64(Sink& sink, int64_t n) noexcept {
   char digits[kNumberScratch];
   return sink.ascii_string(digits, format_int64(n, digits));
+}
+
+// One scalar of type kT with its checks; the per-type body of write_scalar, also inlined into
+// the loops over scalar lists.
+template <ScalarType kT, class Sink>
+[[gnu::always_inline]] inline bool scalar_of(Sink& sink, PyObject* v) noexcept {
+  using enum ScalarType;
+  if constexpr (kT == Double || kT == Float) {
+    return write_float(sink, v, kT == Float);
+  } else if constexpr (kT == Bool) {
+    if (!PyBool_Check(v)) return expected("bool", v);
+    return sink.boolean(v == Py_True);
+  } else if constexpr (kT == String) {
+    if (!PyUnicode_Check(v)) return expected("str", v);
+    return sink.string(v);
+  } else if constexpr (kT == Bytes) {
+    if (PyBytes_Check(v)) {
+      return sink.base64_string(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(v)),
+                                static_cast<size_t>(PyBytes_GET_SIZE(v)));
+    }
+    if (PyByteArray_Check(v)) {
+      return sink.base64_string(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(v)),
+                                static_cast<size_t>(PyByteArray_GET_SIZE(v)));
+    }
+    return expected("bytes", v);
+  } else {
+    if (!is_int(v)) return expected("int", v);
+    int64_t n = 0;
+    if constexpr (kT == Int32 || kT == Sint32 || kT == Sfixed32) {
+      if (!int64_of(v, &n) || n < INT32_MIN || n > INT32_MAX) return out_of_range(v, "int32");
+      return sink.integer(v, n);
+    } else if constexpr (kT == Uint32 || kT == Fixed32) {
+      if (!int64_of(v, &n) || n < 0 || n > UINT32_MAX) return out_of_range(v, "uint32");
+      return sink.integer(v, n);
+    } else if constexpr (kT == Int64 || kT == Sint64 || kT == Sfixed64) {
+      if (!int64_of(v, &n)) return out_of_range(v, "int64");
+      return quoted_int64(sink, n);
+    } else {
+      static_assert(kT == Uint64 || kT == Fixed64);
+      if (int64_of(v, &n) && n >= 0) return quoted_int64(sink, n);
+      uint64_t u = PyLong_AsUnsignedLongLong(v);
+      if (u == static_cast<uint64_t>(-1) && PyErr_Occurred()) return out_of_range(v, "uint64");
+      char digits[kNumberScratch];
+      return sink.ascii_string(digits, format_uint64(u, digits));
+    }
+  }
+}
+
+#define TORVEX_JSON_SCALAR_TYPES(X) \
+  X(Double)                         \
+  X(Float)                          \
+  X(Int64)                          \
+  X(Uint64)                         \
+  X(Int32)                          \
+  X(Fixed64)                        \
+  X(Fixed32)                        \
+  X(Bool)                           \
+  X(String)                         \
+  X(Bytes)                          \
+  X(Uint32)                         \
+  X(Sfixed32)                       \
+  X(Sfixed64)                       \
+  X(Sint32)                         \
+  X(Sint64)
+
+// Whether writing `v` as a scalar of type kT runs no Python code (exact builtins), so that it
+// may stay borrowed from its container.
+template <ScalarType kT>
+inline bool runs_no_python(PyObject* v) noexcept {
+  using enum ScalarType;
+  if constexpr (kT == Double || kT == Float) return PyFloat_CheckExact(v);
+  if constexpr (kT == Bool) return PyBool_Check(v);
+  if constexpr (kT == String) return PyUnicode_CheckExact(v);
+  if constexpr (kT == Bytes) return PyBytes_CheckExact(v);
+  return PyLong_CheckExact(v);
+}
+
+// A list of scalars, the type decided once for the whole list.
+template <ScalarType kT, class Sink>
+bool scalar_list(Sink& sink, PyObject* list) noexcept {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (runs_no_python<kT>(item)) {
+      if (!scalar_of<kT>(sink, item)) return false;
+    } else {
+      Ref hold = Ref::borrow(item);
+      if (!scalar_of<kT>(sink, item)) return false;
+    }
+  }
+  return true;
 }
 
 // ---- the walk ---------------------------------------------------------------------------
@@ -152,6 +244,21 @@ bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, 
     return false;
   }
   if (!sink.begin_array()) return false;
+  if (e.kind == ElemKind::Scalar) {
+    bool ok = false;
+    switch (e.scalar) {
+#define TORVEX_CASE(T)                           \
+  case ScalarType::T:                            \
+    ok = scalar_list<ScalarType::T>(sink, list); \
+    break;
+      TORVEX_JSON_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+      default:
+        raise_internal("invalid scalar type in schema");
+        break;
+    }
+    return ok && sink.end_array();
+  }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
     if (!write_value(sink, opts, e, item.get(), depth)) return false;
@@ -251,66 +358,131 @@ template <class Sink>
   return true;
 }
 
+template <class Sink>
+[[gnu::always_inline]] inline bool field_key(Sink& sink, const JsonWriteOptions& opts,
+                                             const FieldSpec& f) noexcept {
+  const int i = opts.use_proto_field_name;
+  if constexpr (std::is_same_v<Sink, JsonTextSink>) {
+    if (!f.json_keys[i].empty()) {
+      sink.member_prefix(f.json_keys[i], f.json_keys_ascii);
+      return true;
+    }
+  }
+  return sink.key(i ? f.proto_name.get() : f.json_name.get());
+}
+
+[[gnu::cold, gnu::noinline]] int required_not_set(const FieldSpec& f) noexcept {
+  raise_fmt(PyExc_ValueError, "cannot encode %s to binary: required field not set",
+            f.local_name.c_str());
+  return -1;
+}
+
+// Whether the plain builtin `v` is the zero that implicit presence skips (see plain_field).
+inline bool plain_zero(ScalarType t, PyObject* v) noexcept {
+  PyTypeObject* type = Py_TYPE(v);
+  switch (t) {
+    case ScalarType::Double:
+    case ScalarType::Float:
+      return std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)) == 0;
+    case ScalarType::Bool:
+      return v == Py_False;
+    case ScalarType::String:
+      return PyUnicode_GET_LENGTH(v) == 0;
+    case ScalarType::Bytes:
+      return PyBytes_GET_SIZE(v) == 0;
+    default:
+      return type == &PyLong_Type &&
+             PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)) &&
+             PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)) == 0;
+  }
+}
+
+// Whether `v` is the builtin a scalar of type `t` holds, so that neither the emission test nor
+// the writing runs Python code and `v` may stay borrowed from its slot.
+inline bool plain_scalar(ScalarType t, PyObject* v) noexcept {
+  switch (t) {
+    case ScalarType::Double:
+    case ScalarType::Float:
+      return PyFloat_CheckExact(v);
+    case ScalarType::Bool:
+      return PyBool_Check(v);
+    case ScalarType::String:
+      return PyUnicode_CheckExact(v);
+    case ScalarType::Bytes:
+      return PyBytes_CheckExact(v);
+    default:
+      return PyLong_CheckExact(v);
+  }
+}
+
+// Ints and enum members compare through int's own ==, which the values answer.
+inline bool int_equality(PyObject* v) noexcept {
+  return PyLong_Check(v) && Py_TYPE(v)->tp_richcompare == PyLong_Type.tp_richcompare;
+}
+
+// The common cases of a field read from its slot, decided without taking a reference: plain
+// scalars and enum members, and the skipped empty values of the other kinds. 1 handled
+// (written or skipped), 0 for the general path, -1 error.
+template <class Sink>
+[[gnu::always_inline]] inline int plain_field(Sink& sink, const JsonWriteOptions& opts,
+                                              PyObject* msg, const FieldSpec& f,
+                                              PyObject* v) noexcept {
+  const bool implicit = f.presence == Presence::Implicit;
+  switch (f.kind) {
+    case ValueKind::Scalar:
+      if (!plain_scalar(f.elem.scalar, v)) return 0;
+      if (implicit) {
+        if (!opts.always_emit_implicit && plain_zero(f.elem.scalar, v)) return 1;
+      } else if (!presence_test(msg, f.number)) {
+        return f.presence == Presence::Required ? required_not_set(f) : 1;
+      }
+      return field_key(sink, opts, f) && write_scalar(sink, f.elem.scalar, v) ? 1 : -1;
+    case ValueKind::Enum: {
+      if (!PyLong_Check(v)) return 0;
+      const EnumTable& t = *f.elem.enum_table.get();
+      if (implicit) {
+        if (!opts.always_emit_implicit) {
+          PyObject* dflt = t.default_member.get();
+          if (v == dflt) return 1;
+          auto* a = reinterpret_cast<PyLongObject*>(v);
+          auto* b = reinterpret_cast<PyLongObject*>(dflt);
+          if (!int_equality(v) || !int_equality(dflt) || !PyUnstable_Long_IsCompact(a) ||
+              !PyUnstable_Long_IsCompact(b)) {
+            return 0;
+          }
+          if (PyUnstable_Long_CompactValue(a) == PyUnstable_Long_CompactValue(b)) return 1;
+        }
+      } else if (!presence_test(msg, f.number)) {
+        return f.presence == Presence::Required ? required_not_set(f) : 1;
+      }
+      return field_key(sink, opts, f) && write_enum(sink, opts, t, v) ? 1 : -1;
+    }
+    case ValueKind::Message:
+      if (v != Py_None) return 0;
+      return f.presence == Presence::Required ? required_not_set(f) : 1;
+    case ValueKind::List:
+      return !opts.always_emit_implicit && PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0;
+    case ValueKind::Map:
+      return !opts.always_emit_implicit && PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0;
+  }
+  return 0;
+}
+
 }  // namespace
 
 // ---- operations other modules call --------------------------------------------------------
 
 template <class Sink>
 bool write_scalar(Sink& sink, ScalarType t, PyObject* v) noexcept {
-  using enum ScalarType;
   switch (t) {
-    case Double:
-      return write_float(sink, v, false);
-    case Float:
-      return write_float(sink, v, true);
-    case Bool:
-      if (!PyBool_Check(v)) return expected("bool", v);
-      return sink.boolean(v == Py_True);
-    case String:
-      if (!PyUnicode_Check(v)) return expected("str", v);
-      return sink.string(v);
-    case Bytes:
-      if (PyBytes_Check(v)) {
-        return sink.base64_string(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(v)),
-                                  static_cast<size_t>(PyBytes_GET_SIZE(v)));
-      }
-      if (PyByteArray_Check(v)) {
-        return sink.base64_string(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(v)),
-                                  static_cast<size_t>(PyByteArray_GET_SIZE(v)));
-      }
-      return expected("bytes", v);
-    default:
-      break;
+#define TORVEX_CASE(T) \
+  case ScalarType::T:  \
+    return scalar_of<ScalarType::T>(sink, v);
+    TORVEX_JSON_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
   }
-  if (!is_int(v)) return expected("int", v);
-  int64_t n = 0;
-  switch (t) {
-    case Int32:
-    case Sint32:
-    case Sfixed32:
-      if (!int64_of(v, &n) || n < INT32_MIN || n > INT32_MAX) return out_of_range(v, "int32");
-      return sink.integer(n);
-    case Uint32:
-    case Fixed32:
-      if (!int64_of(v, &n) || n < 0 || n > UINT32_MAX) return out_of_range(v, "uint32");
-      return sink.integer(n);
-    case Int64:
-    case Sint64:
-    case Sfixed64:
-      if (!int64_of(v, &n)) return out_of_range(v, "int64");
-      return quoted_int64(sink, n);
-    case Uint64:
-    case Fixed64: {
-      if (int64_of(v, &n) && n >= 0) return quoted_int64(sink, n);
-      uint64_t u = PyLong_AsUnsignedLongLong(v);
-      if (u == static_cast<uint64_t>(-1) && PyErr_Occurred()) return out_of_range(v, "uint64");
-      char digits[kNumberScratch];
-      return sink.ascii_string(digits, format_uint64(u, digits));
-    }
-    default:
-      raise_internal("invalid scalar type in schema");
-      return false;
-  }
+  raise_internal("invalid scalar type in schema");
+  return false;
 }
 
 template <class Sink>
@@ -372,14 +544,24 @@ bool write_fields(Sink& sink, const JsonWriteOptions& opts, const MessageMarshal
   if (!m->oneofs.empty() && !check_oneofs(m, msg)) return false;
   const bool emit_implicit = opts.always_emit_implicit;
   for (const FieldSpec& f : m->fields) {
+    if (f.accessor.is_slot() && !f.in_oneof) {
+      PyObject* plain =
+          *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + f.accessor.offset);
+      if (plain) {
+        int r = plain_field(sink, opts, msg, f, plain);
+        if (r > 0) continue;
+        if (r < 0) return false;
+      }
+    }
     Ref v;
     int r = select_field_value(msg, f, emit_implicit, &v);
     if (r == 0) continue;
     if (r < 0) return false;
     // Implicit emission never turns an unset message field into an object.
     if (f.kind == ValueKind::Message && !f.in_oneof && v.get() == Py_None) continue;
-    PyObject* key = opts.use_proto_field_name ? f.proto_name.get() : f.json_name.get();
-    if (!sink.key(key) || !write_field_value(sink, opts, f, v.get(), depth)) return false;
+    if (!field_key(sink, opts, f) || !write_field_value(sink, opts, f, v.get(), depth)) {
+      return false;
+    }
   }
   if (opts.registry) {
     PyObject* store = get_unknown_fields(msg);
@@ -392,7 +574,7 @@ template <class Sink>
 bool write_message(Sink& sink, const JsonWriteOptions& opts, const MessageMarshaler* m,
                    PyObject* msg, uint32_t depth) noexcept {
   if (depth > MAX_RECURSION_DEPTH) return too_deep();
-  // Well-known types dispatch to their special forms here (on m->wkt).
+  if (m->wkt != WellKnownKind::None) return write_well_known(sink, opts, m, msg, depth);
   return sink.begin_object() && write_fields(sink, opts, m, msg, depth) && sink.end_object();
 }
 

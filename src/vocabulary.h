@@ -7,6 +7,7 @@
 namespace torvex {
 
 #define TORVEX_VOCAB_NAMES(X)                      \
+  X(at_type, "@type")                              \
   X(defaults, "_defaults")                         \
   X(delimited_encoding, "delimited_encoding")      \
   X(desc, "_desc")                                 \

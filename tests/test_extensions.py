@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import json
 import sys
 import types
 
 import pytest
 from google.protobuf import descriptor_pb2 as pb
-from google.protobuf import descriptor_pool, message_factory
+from google.protobuf import descriptor_pool, json_format, message_factory
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -44,7 +45,7 @@ ALL = [nick, tags, packed, note, notes, color, group, score]
 def _google_person():
     """The same schema in Google's runtime, built from a descriptor at run time."""
     F = pb.FieldDescriptorProto
-    fdp = pb.FileDescriptorProto(name="exttest_peer.proto", package="peer", syntax="proto2")
+    fdp = pb.FileDescriptorProto(name="exttest_peer.proto", package="exttest", syntax="proto2")
     person = fdp.message_type.add(name="Person")
     person.field.add(name="name", number=1, type=F.TYPE_STRING, label=F.LABEL_OPTIONAL)
     person.extension_range.add(start=100, end=200)
@@ -58,15 +59,15 @@ def _google_person():
         ("nick", 100, F.TYPE_STRING, F.LABEL_OPTIONAL, {}),
         ("tags", 101, F.TYPE_SINT32, F.LABEL_REPEATED, {}),
         ("packed", 102, F.TYPE_FIXED64, F.LABEL_REPEATED, {"packed": True}),
-        ("note", 103, F.TYPE_MESSAGE, F.LABEL_OPTIONAL, {"type_name": ".peer.Person.Note"}),
-        ("notes", 104, F.TYPE_MESSAGE, F.LABEL_REPEATED, {"type_name": ".peer.Person.Note"}),
-        ("color", 105, F.TYPE_ENUM, F.LABEL_OPTIONAL, {"type_name": ".peer.Color"}),
-        ("group", 106, F.TYPE_GROUP, F.LABEL_OPTIONAL, {"type_name": ".peer.Person.Note"}),
+        ("note", 103, F.TYPE_MESSAGE, F.LABEL_OPTIONAL, {"type_name": ".exttest.Person.Note"}),
+        ("notes", 104, F.TYPE_MESSAGE, F.LABEL_REPEATED, {"type_name": ".exttest.Person.Note"}),
+        ("color", 105, F.TYPE_ENUM, F.LABEL_OPTIONAL, {"type_name": ".exttest.Color"}),
+        ("group", 106, F.TYPE_GROUP, F.LABEL_OPTIONAL, {"type_name": ".exttest.Person.Note"}),
         ("score", 107, F.TYPE_DOUBLE, F.LABEL_OPTIONAL, {}),
     ]
     for name, number, typ, label, extra in specs:
         ext = fdp.extension.add(
-            name=name, number=number, type=typ, label=label, extendee=".peer.Person"
+            name=name, number=number, type=typ, label=label, extendee=".exttest.Person"
         )
         if extra.pop("packed", False):
             ext.options.packed = True
@@ -74,13 +75,13 @@ def _google_person():
             setattr(ext, k, v)
     pool = descriptor_pool.DescriptorPool()
     fd = pool.Add(fdp)
-    cls = message_factory.GetMessageClass(pool.FindMessageTypeByName("peer.Person"))
+    cls = message_factory.GetMessageClass(pool.FindMessageTypeByName("exttest.Person"))
     exts = {e.name: e for e in fd.extensions_by_name.values()}
-    note_cls = message_factory.GetMessageClass(pool.FindMessageTypeByName("peer.Person.Note"))
-    return cls, note_cls, exts
+    return cls, exts, pool
 
 
-GPerson, GNote, GEXT = _google_person()
+GPerson, GEXT, GPOOL = _google_person()
+REG = Registry(sys.modules[__name__])
 
 values = st.fixed_dictionaries(
     {},
@@ -113,11 +114,12 @@ def test_round_trip_and_google_interop(vals):
             g.Extensions[GEXT[name]].text = v
         elif name == "notes":
             msg[ext] = [Person.Note(text=t) for t in v]
-            for t in v:
+            for t in v:  # (extending by nothing would make Google write an empty list)
                 g.Extensions[GEXT[name]].add(text=t)
         elif ext.repeated:
             msg[ext] = v
-            g.Extensions[GEXT[name]].extend(v)
+            if v:
+                g.Extensions[GEXT[name]].extend(v)
         else:
             msg[ext] = v
             g.Extensions[GEXT[name]] = v
@@ -136,6 +138,11 @@ def test_round_trip_and_google_interop(vals):
         else:
             assert back[ext] == _ours(ext.name, expected)
     assert GPerson.FromString(data) == g
+    # JSON: "[full.name]" keys through the registry, the same document as Google's.
+    doc = json.loads(msg.to_json(registry=REG))
+    assert doc == json.loads(json_format.MessageToJson(g, descriptor_pool=GPOOL))
+    assert Person.from_json(json.dumps(doc), registry=REG).to_binary() == data
+    assert Person._from_json_value(doc, registry=REG) == back
 
 
 def test_defaults_and_deletion():
@@ -274,3 +281,14 @@ class TestRegistry:
         mod.x, mod.Color, mod.nick = 1, Color, nick
         r = Registry(mod)
         assert len(r) == 1 and r.extension("exttest.nick") is nick
+
+
+def test_json_extension_keys_need_the_registry():
+    msg = Person(name="n")
+    msg[nick] = "x"
+    assert json.loads(msg.to_json()) == {"name": "n"}
+    assert json.loads(msg.to_json(registry=REG)) == {"name": "n", "[exttest.nick]": "x"}
+    with pytest.raises(ValueError, match="key: '\\[exttest.nick\\]' is unknown"):
+        Person.from_json('{"[exttest.nick]": "x"}')
+    with pytest.raises(ValueError, match="'a' for extension exttest.tags"):
+        Person.from_json('{"[exttest.tags]": ["a"]}', registry=REG)

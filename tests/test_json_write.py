@@ -242,6 +242,14 @@ def test_any_string_survives_text(s):
     assert not set(out) & {" ", "\n", "\t"} or s  # whitespace only inside the string
 
 
+@pytest.mark.parametrize("s", ["a" * 70_000, "é" * 40_000 + "x", "日" * 30_000, "\U0001f600" * 9_000])
+def test_large_documents(s):
+    # Past the size where the text is built inside its str object; ASCII and wider text.
+    msg = Shapes(nums=list(range(-5, 20_000)), custom=s, by_bool={True: 1})
+    _, tree = both(msg)
+    assert tree["renamed"] == s and tree["nums"][-1] == 19_999
+
+
 def test_lone_surrogate():
     s = "a\ud800b"
     with pytest.raises(UnicodeEncodeError):

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 
 from peer import peer_name, to_peer
 from test_codec_memory import UNKNOWN, Record, rss_bytes, sample
-from test_roundtrip_property import SETTINGS, schema_and_values
+from test_roundtrip_property import SETTINGS, has_nan, schema_and_values
 from torvex import ScalarType as T
 from torvex._descriptors import (
     DescFieldValueList,
@@ -45,6 +45,10 @@ def test_text_parses_to_the_tree(case, opts):
     # The standard library writes the same characters for the same tree: same escapes, same
     # number text, no whitespace.
     assert text == json.dumps(tree, separators=(",", ":"), ensure_ascii=False)
+    # And the parser reads both forms back to the same message.
+    if not has_nan(msg):
+        assert type(msg).from_json(text) == msg
+        assert type(msg)._from_json_value(tree) == msg
 
 
 def _f32(x):

@@ -24,6 +24,7 @@ from ._descriptors import DescFile as File
 from ._descriptors import Presence, ScalarType
 from ._enum import Enum
 from ._extension import Extension
+from ._loader import load_descriptor_set
 from ._message import Message, descriptor, field, map_field, oneof, repeated, unknown_fields
 from ._oneof import Oneof
 from ._registry import Registry
@@ -39,6 +40,7 @@ __all__ = [
     "ScalarType",
     "descriptor",
     "field",
+    "load_descriptor_set",
     "map_field",
     "oneof",
     "repeated",

@@ -87,7 +87,7 @@ class DescFile:
     closed enums, unpacked repeated scalars).
     """
 
-    __slots__ = ("name", "package", "syntax", "_types")
+    __slots__ = ("name", "package", "syntax", "_types", "_pool")
 
     def __init__(self, name: str, *, package: str = "", syntax: str = "proto3") -> None:
         if not isinstance(name, str) or not name:
@@ -101,6 +101,16 @@ class DescFile:
         self.syntax = syntax
         # Full type name -> class, for resolving string references between types of this file.
         self._types: dict[str, type] = {}
+        # Where full names of other files resolve; None is the process-wide default.
+        self._pool: Any = None
+
+    def complete(self) -> None:
+        """Check that every type declared in this file is finished: a type whose field refers
+        to a type that was never defined raises ``TypeError`` naming the field and the type.
+        Generated modules call it last, so a broken reference fails their import."""
+        from . import _scope
+
+        _scope.complete(self)
 
     def __repr__(self) -> str:
         return _short_repr("DescFile", self.name)

@@ -240,14 +240,23 @@ class _NotReady:
         self.builder = builder
 
     def __get__(self, obj: object, owner: type | None = None) -> Any:
-        raise AttributeError(self.builder.reason())
+        # First use: types of other files may finish this one (files that never call
+        # ``complete`` resolve such references here).
+        builder = self.builder
+        if not builder.across_files and builder.error is None:
+            builder.across_files = True
+            _scope.settle()
+            cls = builder.cls
+            if cls is not None and not isinstance(cls.__dict__.get("_ext_marshaler"), _NotReady):
+                return cls._ext_marshaler
+        raise AttributeError(builder.reason())
 
 
 class _MessageBuilder:
     """Turns the declarations of one message class into its descriptor and initialises it in
     the extension once every type it needs is known."""
 
-    __slots__ = ("cls", "qualname", "decls", "resolved", "blocker", "error")
+    __slots__ = ("cls", "qualname", "decls", "resolved", "blocker", "error", "across_files")
 
     def __init__(self, qualname: str, decls: list[tuple[str, _FieldDecl | _OneofDecl]]) -> None:
         self.cls: MessageMeta | None = None
@@ -257,6 +266,10 @@ class _MessageBuilder:
         self.resolved: dict[int, type | ScalarType] = {}
         self.blocker = "it is still being defined"
         self.error: BaseException | None = None
+        # Whether string references may resolve to types of other files: from the file's
+        # completion or the type's first use on, so that a type defined later in the same file
+        # wins over a same-named one elsewhere.
+        self.across_files = False
 
     def reason(self) -> str:
         if self.error is not None:
@@ -292,7 +305,7 @@ class _MessageBuilder:
             if ref is None:
                 ref = decl.type
                 if isinstance(ref, str):
-                    ref = _scope.lookup(ref, desc, cls.__module__)
+                    ref = _scope.lookup(ref, desc, cls.__module__, self.across_files)
                     if ref is None:
                         self.blocker = (
                             f"field {attr!r} refers to {decl.type!r}, which is not defined"

@@ -23,6 +23,38 @@ class Completable(Protocol):
         ...
 
 
+class Pool:
+    """Full names of types across files. Classes are held weakly: a schema that is no longer
+    used (a module dropped, a function's local classes) frees its names."""
+
+    __slots__ = ("types", "fallback")
+
+    def __init__(self, fallback: Pool | None = None) -> None:
+        # Full name -> the classes that claimed it, oldest first.
+        self.types: dict[str, list[weakref.ref[type]]] = {}
+        # Consulted for names this pool lacks (run-time loaded files see the default pool).
+        self.fallback = fallback
+
+    def get(self, full_name: str) -> type | None:
+        pool: Pool | None = self
+        while pool is not None:
+            for ref in reversed(pool.types.get(full_name, ())):
+                found = ref()
+                if found is not None:
+                    return found
+            pool = pool.fallback
+        return None
+
+
+DEFAULT_POOL = Pool()
+_EMPTY_POOL = Pool()
+
+
+def pool_of(file: DescFile) -> Pool:
+    pool = file._pool
+    return DEFAULT_POOL if pool is None else pool
+
+
 class _Unplaced:
     __slots__ = ("declared_file", "owner")
 
@@ -42,9 +74,6 @@ _lock = threading.RLock()
 _default_files: dict[str, DescFile] = {}
 _unplaced: dict[type, _Unplaced] = {}
 _pending: list[Completable] = []
-# Every placed type by full name, across files, for references made by full name alone
-# (extensions); the latest definition of a name wins.
-_by_full_name: weakref.WeakValueDictionary[str, type] = weakref.WeakValueDictionary()
 _settling = False
 
 
@@ -149,9 +178,18 @@ def _place(cls: type, parent: type | None, declared_file: DescFile | None) -> No
     desc.parent = parent_desc
     if isinstance(desc, DescEnum) and desc.open is None:
         desc.open = file.syntax != "proto2"
-    desc.type_name = f"{prefix}.{desc.name}" if prefix else desc.name
-    file._types[desc.type_name] = cls
-    _by_full_name[desc.type_name] = cls
+    type_name = f"{prefix}.{desc.name}" if prefix else desc.name
+    _register(cls, file, type_name)
+    desc.type_name = type_name
+    file._types[type_name] = cls
+
+
+def _register(cls: type, file: DescFile, type_name: str) -> None:
+    """Claim a full name in the file's pool; the latest claim is the one names resolve to.
+    Conflicting claims are reported by ``complete`` (see there)."""
+    claims = pool_of(file).types.setdefault(type_name, [])
+    claims[:] = [ref for ref in claims if ref() is not None]
+    claims.append(weakref.ref(cls))
 
 
 def forget(cls: type) -> None:
@@ -162,30 +200,81 @@ def forget(cls: type) -> None:
         if desc is not None and desc.file is not None:
             if desc.file._types.get(desc.type_name) is cls:
                 del desc.file._types[desc.type_name]
-            if _by_full_name.get(desc.type_name) is cls:
-                del _by_full_name[desc.type_name]
+            claims = pool_of(desc.file).types.get(desc.type_name, [])
+            claims[:] = [ref for ref in claims if ref() not in (None, cls)]
 
 
 def find(full_name: str) -> type | None:
-    """The placed type with this full name (a leading "." is allowed), if any."""
+    """The placed type with this full name (a leading "." is allowed) in the default pool."""
     with _lock:
-        return _by_full_name.get(full_name.removeprefix("."))
+        return _placed(DEFAULT_POOL.get(full_name.removeprefix(".")))
 
 
-def lookup(ref: str, scope: DescMessage, module: str) -> type | None:
+def complete(file: DescFile) -> None:
+    """Fail for every type of ``file`` that is still waiting for a type, or failed to build
+    (such types are dropped), and for full names that another file defines as well.
+
+    A new File of the same name (a module run again) replaces the earlier definitions rather
+    than clashing with them. Clashes are checked here, not at definition, because schemas that
+    are declared again and again (in functions, in tests) never complete their files."""
+    with _lock:
+        for item in _pending:
+            if _file_of(item) is file:
+                item.across_files = True  # type: ignore[attr-defined]
+        settle()
+        problems = []
+        pool = pool_of(file)
+        for type_name, cls in list(file._types.items()):
+            for ref in pool.types.get(type_name, ()):
+                other = ref()
+                if other is None or other is cls:
+                    continue
+                other_file = other.__dict__["_desc"].file
+                if other_file is file or other_file.name != file.name:
+                    problems.append(
+                        f"{type_name} is defined twice: in {other_file.name!r} and in "
+                        f"{file.name!r}"
+                    )
+                    # The earlier definition keeps the name.
+                    forget(cls)
+                    break
+        for item in list(_pending):
+            if _file_of(item) is not file:
+                continue
+            _pending.remove(item)
+            forget(item.cls)  # type: ignore[attr-defined]
+            problems.append(item.reason())  # type: ignore[attr-defined]
+        if problems:
+            raise TypeError("; ".join(problems))
+
+
+def _file_of(item: Completable) -> DescFile | None:
+    cls = getattr(item, "cls", None)
+    desc = cls.__dict__.get("_desc") if cls is not None else None
+    return None if desc is None else desc.file
+
+
+def _placed(cls: type | None) -> type | None:
+    return cls if cls is not None and is_placed(cls) else None
+
+
+def lookup(ref: str, scope: DescMessage, module: str, across_files: bool = False) -> type | None:
     """Resolve a string type reference made from message ``scope``.
 
-    Proto scoping first, within the scope's file: ``.a.B`` is a full name; otherwise the name is
-    tried inside the message, then inside each enclosing scope out to the package root. Then, for
+    Proto scoping first, within the scope's file (and, with ``across_files``, the files of its
+    pool): ``.a.B`` is a full name; otherwise the name is tried inside the message, then inside
+    each enclosing scope out to the package root. Then, for
     classes whose Python names differ from their proto names, as a dotted Python name in the
     module's globals.
     """
     types = scope.file._types
+    pool = pool_of(scope.file) if across_files else _EMPTY_POOL
     if ref.startswith("."):
-        return types.get(ref[1:])
+        return types.get(ref[1:]) or _placed(pool.get(ref[1:]))
     outer: str = scope.type_name
     while True:
-        found = types.get(f"{outer}.{ref}" if outer else ref)
+        full = f"{outer}.{ref}" if outer else ref
+        found = types.get(full) or _placed(pool.get(full))
         if found is not None:
             return found
         if not outer:

@@ -75,6 +75,11 @@ TEST_P(Union, AddsSourceNumbers) {
   EXPECT_EQ(dst.union_from(src), c.status);
   EXPECT_EQ(listed(dst), c.want);
   EXPECT_EQ(listed(src), c.src);
+  // A copy being built gets the same result with only the source locked.
+  PresenceBitset fresh(c.dst_inline);
+  for (uint32_t n : c.dst) fresh.mark(n, true);
+  EXPECT_EQ(fresh.union_into_unshared(src), c.status);
+  EXPECT_EQ(listed(fresh), c.want);
   // Either way the destination keeps working.
   EXPECT_EQ(dst.mark(2, true), BitsetStatus::Ok);
   EXPECT_TRUE(dst.test(2));

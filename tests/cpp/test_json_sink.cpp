@@ -137,6 +137,14 @@ TEST(NumberText, Integers) {
   char buf[kNumberScratch];
   EXPECT_EQ(std::string(buf, format_int64(INT64_MIN, buf)), "-9223372036854775808");
   EXPECT_EQ(std::string(buf, format_uint64(UINT64_MAX, buf)), "18446744073709551615");
+  EXPECT_EQ(std::string(buf, format_int64(0, buf)), "0");
+  for (uint64_t p = 1; p != 10000000000000000000ull; p *= 10) {
+    for (uint64_t v : {p - 1, p, p + 1, p * 5}) {
+      ASSERT_EQ(std::string(buf, format_uint64(v, buf)), std::to_string(v));
+      ASSERT_EQ(std::string(buf, format_int64(-static_cast<int64_t>(v), buf)),
+                std::to_string(-static_cast<int64_t>(v)));
+    }
+  }
   JsonTextSink s;
   s.begin_array();
   Ref big(PyLong_FromString("-123456789012345678901234567890", nullptr, 10));

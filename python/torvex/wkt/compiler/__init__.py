@@ -1,0 +1,1 @@
+"""google/protobuf/compiler/*.proto as torvex modules."""

@@ -1,0 +1,437 @@
+"""Code generation: the corpus under tests/proto compiled by protoc-gen-torvex, against the
+peer's classes compiled by protoc --python_out from the same files; self-hosting of the bundled
+descriptor.proto and plugin.proto modules; golden output; hostile and unsupported input."""
+
+from __future__ import annotations
+
+import importlib
+import inspect
+import os
+import struct
+import sys
+from pathlib import Path
+
+import pytest
+from google.protobuf import descriptor_pool, message_factory
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import torvex
+from codegen_support import (
+    CORPUS,
+    PROTO_ROOT,
+    WKT_FILES,
+    all_message_classes,
+    ensure_wkt,
+    grpc_include,
+    message_values,
+    protoc,
+    torvex_protoc,
+)
+from peer import snapshot
+from torvex._descriptors import DescEnum, DescMessage
+from torvex.protoc_gen import generate_files
+from torvex.protoc_gen._model import module_path
+
+SETTINGS = settings(
+    max_examples=12,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+PACKAGE = Path(torvex.__file__).parent
+
+
+@pytest.fixture(scope="session")
+def compiled(tmp_path_factory):
+    """Corpus modules of both sides: proto file -> (torvex module, peer module)."""
+    out = tmp_path_factory.mktemp("torvex_out")
+    peer_out = tmp_path_factory.mktemp("peer_out")
+    ensure_wkt(out)
+    done = torvex_protoc(out, CORPUS)
+    assert done.returncode == 0, done.stderr
+    protoc(f"--python_out={peer_out}", *CORPUS)
+    sys.path[:0] = [str(out), str(peer_out)]
+    modules = {}
+    for name in CORPUS:
+        ours = importlib.import_module(module_path(name))
+        theirs = importlib.import_module(name[:-6].replace("/", ".") + "_pb2")
+        modules[name] = (ours, theirs)
+    return modules
+
+
+def peer_class(full_name: str):
+    return message_factory.GetMessageClass(
+        descriptor_pool.Default().FindMessageTypeByName(full_name)
+    )
+
+
+# The bundled modules of standard files against the peer's own modules of the same files.
+STANDARD_ROOTS = [
+    "google.protobuf.FileDescriptorSet",
+    "google.protobuf.compiler.CodeGeneratorRequest",
+    "google.protobuf.compiler.CodeGeneratorResponse",
+    "google.protobuf.Any",
+    "google.protobuf.Timestamp",
+    "google.protobuf.Duration",
+    "google.protobuf.FieldMask",
+    "google.protobuf.Struct",
+    "google.protobuf.Empty",
+    "google.protobuf.DoubleValue",
+    "google.protobuf.BytesValue",
+    "google.protobuf.UInt64Value",
+]
+
+
+@pytest.mark.parametrize("full_name", STANDARD_ROOTS)
+@settings(SETTINGS, max_examples=8)
+@given(data=st.data())
+def test_standard_files_agree_with_peer(full_name, data):
+    import google.protobuf.compiler.plugin_pb2  # noqa: F401  (registers the peer's classes)
+    import google.protobuf.descriptor_pb2  # noqa: F401
+    from google.protobuf import any_pb2, duration_pb2, empty_pb2, field_mask_pb2  # noqa: F401
+    from google.protobuf import struct_pb2, timestamp_pb2, wrappers_pb2  # noqa: F401
+
+    cls = _scope_find(full_name)
+    peer = peer_class(full_name)
+    msg = data.draw(message_values(cls))
+    theirs = peer.FromString(msg.to_binary())
+    assert snapshot(cls.from_binary(theirs.SerializeToString())) == snapshot(msg)
+
+
+def _scope_find(full_name: str):
+    import torvex.wkt.compiler.plugin  # noqa: F401
+    import torvex.wkt.descriptor  # noqa: F401
+    from torvex import _scope
+
+    found = _scope.find(full_name)
+    assert found is not None, full_name
+    return found
+
+
+def corpus_classes():
+    """(file, class attribute path) of every message in the corpus, found without importing
+    (parametrization happens before the session fixture runs)."""
+    from torvex.wkt.descriptor import FileDescriptorSet
+
+    data = _descriptor_set()
+    out = []
+    for f in FileDescriptorSet.from_binary(data).file:
+        if f.name not in CORPUS:
+            continue
+
+        def walk(messages, prefix):
+            for m in messages:
+                if m.options is not None and m.options.map_entry:
+                    continue
+                out.append(pytest.param(f.name, prefix + m.name, id=prefix + m.name))
+                walk(m.nested_type, prefix + m.name + ".")
+
+        walk(f.message_type, f"{f.package}.")
+    return out
+
+
+_SET_CACHE: list[bytes] = []
+
+
+def _descriptor_set() -> bytes:
+    if not _SET_CACHE:
+        import tempfile
+
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "set.pb")
+            protoc("--include_imports", "--include_source_info", f"--descriptor_set_out={path}", *CORPUS)
+            _SET_CACHE.append(Path(path).read_bytes())
+    return _SET_CACHE[0]
+
+
+def torvex_class(module, full_name: str):
+    for cls in all_message_classes(module):
+        if cls._desc.type_name == full_name:
+            return cls
+    raise LookupError(full_name)
+
+
+# Unknown records: numbers no corpus message uses, each wire type.
+_UNKNOWN = st.lists(
+    st.one_of(
+        st.tuples(st.just(0), st.integers(0, 2**64 - 1)),
+        st.tuples(st.just(1), st.binary(min_size=8, max_size=8)),
+        st.tuples(st.just(2), st.binary(max_size=6)),
+        st.tuples(st.just(5), st.binary(min_size=4, max_size=4)),
+    ).flatmap(lambda rec: st.tuples(st.integers(5000, 6000), st.just(rec))),
+    max_size=3,
+)
+
+
+def _varint(n: int) -> bytes:
+    out = bytearray()
+    while True:
+        byte = n & 0x7F
+        n >>= 7
+        if n:
+            out.append(byte | 0x80)
+        else:
+            out.append(byte)
+            return bytes(out)
+
+
+def _record(number: int, rec) -> bytes:
+    wire, value = rec
+    tag = _varint(number << 3 | wire)
+    if wire == 0:
+        return tag + _varint(value)
+    if wire == 2:
+        return tag + _varint(len(value)) + value
+    return tag + value
+
+
+@pytest.mark.parametrize("file, full_name", corpus_classes())
+@SETTINGS
+@given(data=st.data())
+def test_binary_agrees_with_peer(compiled, file, full_name, data):
+    cls = torvex_class(compiled[file][0], full_name)
+    peer = peer_class(full_name)
+    msg = data.draw(message_values(cls))
+    wire = msg.to_binary()
+    theirs = peer.FromString(wire)
+    back = cls.from_binary(theirs.SerializeToString())
+    assert snapshot(back) == snapshot(msg)
+    # Unknown fields pass through either side unchanged.
+    extra = b"".join(_record(n, rec) for n, rec in data.draw(_UNKNOWN))
+    ours = cls.from_binary(wire + extra)
+    theirs = peer.FromString(wire + extra)
+    assert snapshot(cls.from_binary(theirs.SerializeToString()), unknown=True) == snapshot(
+        ours, unknown=True
+    )
+    # (Unknown records are kept per field number, so compare them that way, not as bytes.)
+    again = peer.FromString(ours.to_binary()).SerializeToString()
+    assert snapshot(cls.from_binary(again), unknown=True) == snapshot(ours, unknown=True)
+
+
+# ---- generated vs loaded -------------------------------------------------------------------
+
+
+def _shape(desc) -> tuple:
+    """What a type declares, comparable across two builds of it."""
+    if isinstance(desc, DescEnum):
+        return (desc.type_name, desc.open, [(v.name, v.local_name, v.number) for v in desc.values])
+    fields = []
+    for f in desc.fields:
+        kind = f.value
+        detail = {k: getattr(kind, k) for k in kind.__slots__ if k != "oneof"}
+        for key, value in detail.items():
+            if isinstance(value, (DescMessage, DescEnum)):
+                detail[key] = value.type_name
+        group = f.oneof
+        fields.append(
+            (f.number, f.name, f.local_name, f.json_name, f.presence, f._requires_presence,
+             type(kind).__name__, sorted(detail.items()), group and (group.name, group.local_name))
+        )  # fmt: skip
+    return desc.type_name, desc.file.name, fields, [(k, repr(v)) for k, v in desc._defaults]
+
+
+def test_loaded_classes_match_generated(compiled):
+    loaded = torvex.load_descriptor_set(_descriptor_set())
+    generated = {}
+    for ours, _ in compiled.values():
+        for cls in all_message_classes(ours):
+            generated[cls._desc.type_name] = cls
+    corpus_types = [name for name in loaded if name in generated]
+    assert len(corpus_types) == len(generated)
+    for name in corpus_types:
+        assert loaded[name] is not generated[name]
+        assert _shape(loaded[name]._desc) == _shape(generated[name]._desc), name
+    # WKT files are the package's own modules, not second definitions.
+    assert loaded["google.protobuf.Timestamp"] is importlib.import_module("torvex.wkt.timestamp").Timestamp
+
+
+@pytest.mark.parametrize("full_name", ["corpus.p3.Node", "corpus.p2.Legacy", "shop.orders.Order", "corpus.ed.Item"])
+@settings(SETTINGS, max_examples=15)
+@given(data=st.data())
+def test_loaded_classes_encode_like_generated(compiled, full_name, data):
+    loaded = _loaded()[full_name]
+    generated = next(
+        torvex_class(m, full_name) for m, _ in compiled.values()
+        if any(c._desc.type_name == full_name for c in all_message_classes(m))
+    )  # fmt: skip
+    msg = data.draw(message_values(generated))
+    wire = msg.to_binary()
+    other = loaded.from_binary(wire)
+    # Same full names and numbers on both sides, so the snapshots compare directly (map entry
+    # order in the bytes may differ between encodings, so bytes are not compared).
+    assert snapshot(other) == snapshot(msg)
+    assert snapshot(generated.from_binary(other.to_binary())) == snapshot(msg)
+
+
+_LOADED: list[dict] = []
+
+
+def _loaded() -> dict:
+    if not _LOADED:
+        _LOADED.append(torvex.load_descriptor_set(_descriptor_set()))
+    return _LOADED[0]
+
+
+def test_loading_twice_gives_separate_classes(compiled):
+    first = torvex.load_descriptor_set(_descriptor_set())
+    second = torvex.load_descriptor_set(_descriptor_set())
+    assert first["corpus.p3.Node"] is not second["corpus.p3.Node"]
+    node = second["corpus.p3.Node"]
+    # References inside one load resolve within it.
+    assert node._desc._fields_by_name["parent"].value.message is node._desc
+
+
+# ---- self-hosting and golden output --------------------------------------------------------
+
+SELF_HOSTED = {
+    "google/protobuf/descriptor.proto": "wkt/descriptor.py",
+    "google/protobuf/compiler/plugin.proto": "wkt/compiler/plugin.py",
+    **{f: f"wkt/{Path(f).stem}.py" for f in WKT_FILES},
+}
+
+
+def test_bundled_modules_regenerate_identically(tmp_path):
+    # The committed modules of torvex.wkt are the plugin's own output, the plugin reading its
+    # requests through the descriptor and plugin modules among them.
+    done = torvex_protoc(tmp_path, list(SELF_HOSTED), f"-I{grpc_include()}")
+    assert done.returncode == 0, done.stderr
+    for proto, committed in SELF_HOSTED.items():
+        fresh = tmp_path / "torvex" / committed
+        assert fresh.read_text() == (PACKAGE / committed).read_text(), proto
+
+
+def test_wkt_modules_carry_their_mixins():
+    from torvex.wkt import _mixins, struct, timestamp, wrappers
+
+    assert issubclass(timestamp.Timestamp, _mixins.TimestampMixin)
+    for name in ("Struct", "Value", "ListValue"):
+        assert issubclass(getattr(struct, name), getattr(_mixins, f"{name}Mixin"))
+    assert not any(base.__module__ == _mixins.__name__ for base in wrappers.Int32Value.__mro__)
+
+
+GOLDEN = ["enum.proto", "corpus/proto2_all.proto", "corpus/editions_defaults.proto"]
+
+
+@pytest.mark.parametrize("proto", GOLDEN)
+def test_golden_output(proto, tmp_path):
+    """Review changes of the generator here: TORVEX_UPDATE_GOLDEN=1 rewrites the files."""
+    done = torvex_protoc(tmp_path, [proto])
+    assert done.returncode == 0, done.stderr
+    produced = (tmp_path / (module_path(proto).replace(".", "/") + ".py")).read_text()
+    golden = PROTO_ROOT / "golden" / (module_path(proto) + ".py.txt")
+    if os.environ.get("TORVEX_UPDATE_GOLDEN"):
+        golden.write_text(produced)
+    assert produced == golden.read_text()
+
+
+def test_output_is_deterministic(compiled, tmp_path):
+    from torvex.wkt.descriptor import FileDescriptorSet
+
+    files = list(FileDescriptorSet.from_binary(_descriptor_set()).file)
+    first = generate_files(files, CORPUS)
+    assert generate_files(list(reversed(files)), CORPUS) == first
+
+
+# ---- values the generator must carry exactly -----------------------------------------------
+
+
+def test_proto2_defaults(compiled):
+    p2 = compiled["corpus/proto2_all.proto"][0]
+    d = p2.Defaults()
+    assert d.d_int32 == -42 and d.d_uint64 == 2**64 - 1
+    assert d.d_float == 8999999488.0  # 9e9 in single precision
+    assert d.d_float_small == struct.unpack("<f", struct.pack("<f", 0.1))[0]
+    assert d.d_double == float("-inf") and d.d_nan != d.d_nan
+    assert d.d_string == 'quote " backslash \\ nul \x00 """ é'
+    assert d.d_bytes == b'\x00\xff\\"\x01abc'
+    assert d.d_size is p2.Size.SIZE_LARGE and d.d_sint64 == -(2**63) and d.d_hex == 0x7FFF
+    assert not any(d.has_field(f.local_name) for f in p2.Defaults._desc.fields)
+
+
+def test_names_are_renamed_and_proto_names_kept(compiled):
+    names = compiled["enum.proto"][0]
+    assert names.__name__ == "enum_"  # named like the standard library's enum
+    kw = names.Keywords
+    fields = {f.name: f.local_name for f in kw._desc.fields}
+    assert fields["class"] == "class__" and fields["class_"] == "class___"
+    assert fields["to_binary"] == "to_binary_" and fields["_desc"] == "_desc_"
+    assert fields["__private"] == "x__private" and fields["torvex"] == "torvex_"
+    assert names.torvex_._desc.type_name == "names.torvex"
+    assert names.class_._desc.type_name == "names.class"
+    assert [v.name for v in names.class_._desc.values][1:] == ["None", "mro", "_sunder_", "__mangled"]
+    assert names.Enum._desc.type_name == "names.Enum" and names.Any._desc.type_name == "names.Any"
+    msg = kw(class__=1, to_binary_=2, x__private="p", match=torvex.Oneof("lambda_", "λ"))
+    peer = peer_class("names.Keywords").FromString(msg.to_binary())
+    assert (getattr(peer, "class"), peer.to_binary, peer.__private, getattr(peer, "lambda")) == (1, 2, "p", "λ")
+
+
+# ---- hostile and unsupported input ---------------------------------------------------------
+
+HOSTILE = "\n".join(
+    [
+        'syntax = "proto2";',
+        "package hostile;",
+        '// Ends a docstring: """ + "" ; raise SystemExit("comment ran") ; """',
+        '// Backslashes \\ and \\\\ and \\""" and a quote at the end "',
+        "// Non-ASCII: héllo ✓ 日本 and a line separator \u2028 here",
+        "message Evil {",
+        '  // """',
+        "  optional string s = 1 [default = \"\\\"\\\"\\\" ; raise SystemExit('default ran') ; "
+        '\\"\\"\\" \\\\"];',
+        "  optional bytes b = 2 [default = \"\'\'\'\\\\\\\'\\\"\\x00\"];",
+        "}",
+    ]
+)
+HOSTILE_DOC = '''Ends a docstring: """ + "" ; raise SystemExit("comment ran") ; """
+Backslashes \\ and \\\\ and \\""" and a quote at the end "
+Non-ASCII: héllo ✓ 日本 and a line separator \u2028 here'''
+
+
+def test_hostile_names_and_comments_stay_text(tmp_path):
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "hostile.proto").write_text(HOSTILE, encoding="utf-8")
+    out = tmp_path / "out"
+    out.mkdir()
+    done = torvex_protoc(out, ["hostile.proto"], f"-I{src}")
+    assert done.returncode == 0, done.stderr
+    text = (out / "hostile.py").read_text(encoding="utf-8")
+    namespace: dict = {}
+    exec(compile(text, "hostile.py", "exec"), namespace)
+    evil = namespace["Evil"]
+    assert inspect.cleandoc(evil.__doc__) == HOSTILE_DOC
+    assert evil().s == "\"\"\" ; raise SystemExit('default ran') ; \"\"\" \\"
+    assert evil().b == b"'''\\'\"\x00"
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ('edition = "2024";\npackage p;\nmessage M { int32 a = 1; }\n', "bad.proto"),
+        ('syntax = "proto3";\npackage p;\nmessage M { int32 a = 1; }\n', "unknown option"),
+    ],
+)
+def test_unsupported_input_is_a_protoc_error(tmp_path, source, expected):
+    (tmp_path / "bad.proto").write_text(source)
+    extra = ["--torvex_opt=no_such_option"] if expected == "unknown option" else []
+    done = torvex_protoc(tmp_path, ["bad.proto"], f"-I{tmp_path}", *extra)
+    assert done.returncode != 0
+    assert expected in done.stderr and "Traceback" not in done.stderr
+    assert not (tmp_path / "bad.py").exists()
+
+
+def test_relative_imports(tmp_path):
+    done = torvex_protoc(tmp_path, ["corpus/shop/order.proto", "corpus/shop/money.proto"], "--torvex_opt=relative_imports")
+    assert done.returncode == 0, done.stderr
+    text = (tmp_path / "corpus/shop/order.py").read_text()
+    assert "from . import money as _money" in text
+    assert "from torvex.wkt import timestamp as _timestamp" in text
+
+
+def test_missing_protoc_is_a_clear_error(monkeypatch, capsys):
+    import torvex.compile as tc
+
+    monkeypatch.setattr(tc.shutil, "which", lambda name: None)
+    monkeypatch.setitem(sys.modules, "grpc_tools.protoc", None)
+    assert tc.main(["-I.", "--torvex_out=.", "x.proto"]) == 2
+    assert "no protoc found" in capsys.readouterr().err

@@ -1,0 +1,499 @@
+"""JSON forms of the well-known types: recognition, edge cases, errors, and Google's json_format
+as a differential peer."""
+
+from __future__ import annotations
+
+import json
+import math
+
+import pytest
+from google.protobuf import any_pb2, duration_pb2, empty_pb2, field_mask_pb2, json_format
+from google.protobuf import source_context_pb2, struct_pb2, timestamp_pb2
+from hypothesis import given
+from hypothesis import strategies as st
+
+import torvex
+from torvex import Oneof, Registry, wkt
+from torvex import ScalarType as T
+
+R = Registry(wkt)
+TS_MIN, TS_MAX = -62135596800, 253402300799
+DUR_MAX = 315576000000
+
+SC_FILE = torvex.File("google/protobuf/source_context.proto", package="google.protobuf")
+
+
+class SourceContext(torvex.Message, file=SC_FILE):
+    """An ordinary message of Google's default pool: an Any payload both sides can resolve."""
+
+    file_name: str = torvex.field(1, T.STRING)
+
+
+RSC = Registry(wkt, SourceContext)
+
+
+def both_forms(msg, registry=R):
+    text = msg.to_json(registry=registry)
+    assert json.loads(text) == msg._to_json_value(registry=registry)
+    return json.loads(text)
+
+
+def read_both(cls, text, registry=R):
+    a = cls.from_json(text, registry=registry)
+    b = cls._from_json_value(json.loads(text), registry=registry)
+    assert a == b
+    return a
+
+
+# ---- recognition at intake ------------------------------------------------------------------
+
+
+def _declare(full_name, file_name, fields, oneof=False):
+    package, _, name = full_name.rpartition(".")
+    file = torvex.File(file_name, package=package)
+    ns = {"__module__": __name__, "__qualname__": name}
+    if oneof:
+        ns["kind"] = torvex.oneof(**fields)
+    else:
+        ns.update(fields)
+    return type(torvex.Message)(name, (torvex.Message,), ns, file=file)
+
+
+@pytest.mark.parametrize(
+    ("full_name", "file_name", "fields", "oneof", "value", "expected"),
+    [
+        # Another file: ordinary.
+        (
+            "google.protobuf.Timestamp",
+            "mine/timestamp.proto",
+            {"seconds": torvex.field(1, T.INT64), "nanos": torvex.field(2, T.INT32)},
+            False,
+            {"seconds": 1},
+            {"seconds": "1"},
+        ),
+        # Wrong field shape: ordinary.
+        (
+            "google.protobuf.Timestamp",
+            "google/protobuf/t2.proto",
+            {"seconds": torvex.field(1, T.INT64), "nanos": torvex.field(2, T.INT64)},
+            False,
+            {"seconds": 1},
+            {"seconds": "1"},
+        ),
+        (
+            "google.protobuf.Struct",
+            "google/protobuf/s2.proto",
+            {"fields": torvex.map_field(1, T.STRING, T.INT32)},
+            False,
+            {"fields": {"a": 1}},
+            {"fields": {"a": 1}},
+        ),
+        # Any other name of the family with one scalar `value`: a wrapper.
+        (
+            "google.protobuf.MyInt32",
+            "google/protobuf/w2.proto",
+            {"value": torvex.field(1, T.INT32)},
+            False,
+            {"value": 7},
+            7,
+        ),
+        (
+            "google.protobuf.Holder",
+            "google/protobuf/w3.proto",
+            {"value": torvex.field(1, wkt.Int32Value)},
+            False,
+            {"value": wkt.Int32Value(value=7)},
+            {"value": 7},
+        ),
+        # Value members outside a oneof: ordinary.
+        (
+            "google.protobuf.Value",
+            "google/protobuf/v2.proto",
+            {
+                "null_value": torvex.field(1, wkt.NullValue),
+                "number_value": torvex.field(2, T.DOUBLE),
+            },
+            False,
+            {"number_value": 1.5},
+            {"numberValue": 1.5},
+        ),
+    ],
+)
+def test_recognition(full_name, file_name, fields, oneof, value, expected):
+    cls = _declare(full_name, file_name, fields, oneof)
+    assert both_forms(cls(**value)) == expected
+
+
+def test_empty_and_wrappers_forms():
+    assert both_forms(wkt.Empty()) == {}
+    assert both_forms(wkt.Int64Value(value=-5)) == "-5"
+    assert both_forms(wkt.BytesValue(value=b"\xff")) == "/w=="
+    assert both_forms(wkt.DoubleValue(value=math.inf)) == "Infinity"
+    assert read_both(wkt.StringValue, "null") == wkt.StringValue()
+    assert read_both(wkt.UInt32Value, '"12"').value == 12
+    with pytest.raises(OverflowError, match="value -1 out of range for uint32"):
+        wkt.UInt32Value.from_json("-1")
+
+
+# ---- Timestamp and Duration -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("seconds", "nanos", "text"),
+    [
+        (0, 0, "1970-01-01T00:00:00Z"),
+        (0, 120000000, "1970-01-01T00:00:00.120Z"),
+        (0, 1000, "1970-01-01T00:00:00.000001Z"),
+        (TS_MIN, 1, "0001-01-01T00:00:00.000000001Z"),
+        (TS_MAX, 999999999, "9999-12-31T23:59:59.999999999Z"),
+    ],
+)
+def test_timestamp_text(seconds, nanos, text):
+    ts = wkt.Timestamp(seconds=seconds, nanos=nanos)
+    assert both_forms(ts) == text
+    assert read_both(wkt.Timestamp, json.dumps(text)) == ts
+
+
+@pytest.mark.parametrize(
+    ("text", "reason"),
+    [
+        ("1970-01-01T00:00:00z", "invalid RFC 3339 string"),
+        ("1970-01-01 00:00:00Z", "invalid RFC 3339 string"),
+        ("0000-12-31T23:59:59Z", "invalid RFC 3339 string"),
+        ("1970-01-01T00:00:60Z", "invalid RFC 3339 string"),
+        ("1970-01-01T00:00:00.0000000001Z", "invalid RFC 3339 string"),
+        (
+            "9999-12-31T23:59:59-01:00",
+            "must be from 0001-01-01T00:00:00Z to 9999-12-31T23:59:59Z inclusive",
+        ),
+    ],
+)
+def test_timestamp_bad_text(text, reason):
+    with pytest.raises(ValueError) as info:
+        read_both(wkt.Timestamp, json.dumps(text))
+    assert str(info.value) == f"cannot decode google.protobuf.Timestamp from JSON: {reason}"
+
+
+@pytest.mark.parametrize(
+    ("seconds", "nanos", "text"),
+    [
+        (1, 500000000, "1.500s"),
+        (0, -1, "-0.000000001s"),
+        (-DUR_MAX, 0, "-315576000000s"),
+        (0, 0, "0s"),
+    ],
+)
+def test_duration_text(seconds, nanos, text):
+    d = wkt.Duration(seconds=seconds, nanos=nanos)
+    assert both_forms(d) == text
+    assert read_both(wkt.Duration, json.dumps(text)) == d
+
+
+@pytest.mark.parametrize(
+    ("text", "seconds", "nanos"), [("1.s", 1, 0), ("-0.5s", 0, -500000000), ("10s", 10, 0)]
+)
+def test_duration_lenient_reads(text, seconds, nanos):
+    assert read_both(wkt.Duration, json.dumps(text)) == wkt.Duration(seconds=seconds, nanos=nanos)
+
+
+@pytest.mark.parametrize("text", ["+1s", ".5s", "1", "1.0000000001s", "315576000001s", ""])
+def test_duration_bad_text(text):
+    with pytest.raises(ValueError) as info:
+        read_both(wkt.Duration, json.dumps(text))
+    assert str(info.value) == f"cannot decode google.protobuf.Duration from JSON: {text}"
+
+
+@pytest.mark.parametrize(
+    ("cls", "seconds", "nanos", "exc", "text"),
+    [
+        (wkt.Timestamp, TS_MAX + 1, 0, ValueError, "timestamp seconds out of range"),
+        (wkt.Timestamp, 0, -1, ValueError, "timestamp nanos out of range"),
+        (wkt.Timestamp, True, 0, TypeError, "expected int, got <class 'bool'>"),
+        (wkt.Timestamp, 2**63, 0, OverflowError, f"value {2**63} out of range for int64"),
+        (wkt.Duration, 0, 2**31, OverflowError, f"value {2**31} out of range for int32"),
+        (wkt.Duration, DUR_MAX + 1, 0, ValueError, "duration seconds out of range"),
+        (wkt.Duration, 0, 10**9, ValueError, "duration nanos out of range"),
+        (wkt.Duration, -1, 1, ValueError, "duration seconds and nanos have different signs"),
+    ],
+)
+def test_time_write_errors(cls, seconds, nanos, exc, text):
+    msg = cls(seconds=seconds, nanos=nanos)
+    for write in (msg.to_json, msg._to_json_value):
+        with pytest.raises(exc) as info:
+            write()
+        assert str(info.value) == text
+
+
+@pytest.mark.parametrize("cls", [wkt.Timestamp, wkt.Duration, wkt.FieldMask])
+@given(
+    text=st.text(max_size=40) | st.from_regex(r"-?[0-9]{1,13}(\.[0-9]{0,10})?s?", fullmatch=True)
+)
+def test_string_readers_never_misbehave(cls, text):
+    """Any string: a value that writes back and reads again to itself, or the ValueError."""
+    try:
+        msg = cls.from_json(json.dumps(text))
+    except ValueError as exc:
+        assert str(exc).startswith(f"cannot decode {cls._desc.type_name} from JSON: ")
+        return
+    try:
+        again = msg.to_json()
+    except ValueError as exc:  # FieldMask reads paths it cannot write back ("a.", "1")
+        assert cls is wkt.FieldMask and "irreversible" in str(exc)
+        return
+    assert cls.from_json(again) == msg
+
+
+# ---- FieldMask, Struct, Value, ListValue -------------------------------------------------------
+
+
+def test_field_mask():
+    fm = wkt.FieldMask(paths=["foo_bar", "baz"])
+    assert both_forms(fm) == "fooBar,baz"
+    assert read_both(wkt.FieldMask, '"fooBar,baz"') == fm
+    assert both_forms(wkt.FieldMask()) == ""
+    assert read_both(wkt.FieldMask, '""') == wkt.FieldMask()
+    with pytest.raises(ValueError, match="path names must be lowerCamelCase"):
+        wkt.FieldMask.from_json('"ok,foo_bar"')
+    for bad in ("foo__bar", "foo_1", "fooBar", "a..b"):
+        with pytest.raises(ValueError) as info:
+            wkt.FieldMask(paths=[bad]).to_json()
+        assert str(info.value) == f"invalid FieldMask path: lowerCamelCase of {bad} is irreversible"
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
+        wkt.FieldMask(paths=[1]).to_json()
+
+
+def test_value_kinds_and_errors():
+    assert read_both(wkt.Value, "3").kind == Oneof("number_value", 3.0)
+    assert type(wkt.Value.from_json("3").kind.value) is float
+    assert read_both(wkt.Value, "null").kind == Oneof("null_value", wkt.NullValue.NULL_VALUE)
+    for bad in (math.nan, math.inf, -math.inf):
+        with pytest.raises(ValueError, match="value cannot be NaN or Infinity"):
+            wkt.Value(kind=Oneof("number_value", bad)).to_json()
+    with pytest.raises(ValueError, match="value must have exactly one field set"):
+        wkt.Value().to_json()
+    # An int stored in number_value is written as an integer.
+    assert wkt.Value(kind=Oneof("number_value", 2**70)).to_json() == str(2**70)
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
+        wkt.Value(kind=Oneof("string_value", 1)).to_json()
+    with pytest.raises(TypeError, match="expected 'google.protobuf.Value', got <class 'int'>"):
+        wkt.Struct(fields={"a": 1}).to_json()
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
+        wkt.Struct(fields={1: wkt.Value.from_python(1)}).to_json()
+    # Null inside lists and as a message field of type Value stays a Value.
+    holder = read_both(wkt.ListValue, "[null, [], {}]")
+    assert holder.to_list() == [None, [], {}]
+
+
+def test_struct_merges_into_existing_fields():
+    s = wkt.Struct.from_dict({"a": 1, "b": 2})
+    s._merge_from_json('{"b": "x", "c": null}')
+    assert s.to_dict() == {"a": 1.0, "b": "x", "c": None}
+
+
+def test_nesting_limit_through_struct_and_list():
+    deep = "1"
+    for i in range(45):
+        deep = f'{{"k": {deep}}}' if i % 2 else f"[{deep}]"
+    wkt.Value.from_json(deep)  # Value, Struct/ListValue, Value... each one level deeper
+    with pytest.raises(RecursionError, match="while parsing message"):
+        wkt.Value.from_json("[" * 60 + "]" * 60)
+    v = wkt.Value.from_python(1)
+    for _ in range(60):
+        v = wkt.Value.from_python([v])
+    with pytest.raises(RecursionError, match="while serializing message"):
+        v.to_json()
+
+
+json_leaf = st.none() | st.booleans() | st.floats(allow_nan=False, allow_infinity=False)
+json_leaf |= st.text(max_size=6)
+json_tree = st.recursive(
+    json_leaf,
+    lambda inner: st.lists(inner, max_size=4)
+    | st.dictionaries(st.text(max_size=4), inner, max_size=4),
+    max_leaves=15,
+)
+
+
+@given(st.dictionaries(st.text(max_size=5), json_tree, max_size=5))
+def test_struct_json_against_google(tree):
+    ours = wkt.Struct.from_dict(tree)
+    google = struct_pb2.Struct()
+    google.update(tree)
+    g_json = json_format.MessageToJson(google)
+    assert json.loads(ours.to_json()) == json.loads(g_json) == tree
+    assert read_both(wkt.Struct, g_json) == ours
+    # And Google reads ours back to the same message.
+    assert json_format.Parse(ours.to_json(), struct_pb2.Struct()) == google
+
+
+@given(
+    st.integers(TS_MIN, TS_MAX),
+    st.integers(0, 10**9 - 1),
+    st.integers(-DUR_MAX, DUR_MAX),
+    st.integers(0, 10**9 - 1),
+    st.lists(st.from_regex(r"[a-z]{1,3}(_[a-z]{1,3}){0,2}(\.[a-z]{1,3})?", fullmatch=True)),
+)
+def test_time_and_mask_json_against_google(ts_s, ts_n, d_s, d_n, paths):
+    d_n = -d_n if d_s < 0 else d_n
+    pairs = [
+        (
+            wkt.Timestamp(seconds=ts_s, nanos=ts_n),
+            timestamp_pb2.Timestamp(seconds=ts_s, nanos=ts_n),
+        ),
+        (wkt.Duration(seconds=d_s, nanos=d_n), duration_pb2.Duration(seconds=d_s, nanos=d_n)),
+        (wkt.FieldMask(paths=paths), field_mask_pb2.FieldMask(paths=paths)),
+    ]
+    for ours, google in pairs:
+        g_json = json_format.MessageToJson(google)
+        assert ours.to_json() == g_json
+        assert type(ours).from_json(g_json) == ours
+        assert json_format.Parse(ours.to_json(), type(google)()) == google
+
+
+# ---- Any --------------------------------------------------------------------------------------
+
+
+# Google resolves payload types in its default pool: make sure these modules are loaded there.
+assert empty_pb2 and source_context_pb2 and duration_pb2
+
+
+@pytest.mark.parametrize(
+    "payload",
+    [
+        wkt.Duration(seconds=3),
+        wkt.Struct.from_dict({"a": [1, {"b": None}]}),
+        SourceContext(file_name="x.proto"),
+        wkt.Empty(),
+    ],
+)
+def test_any_json_against_google(payload):
+    ours = wkt.Any.pack(payload)
+    google = any_pb2.Any.FromString(ours.to_binary())
+    g_json = json_format.MessageToJson(google)
+    assert json.loads(ours.to_json(registry=RSC)) == json.loads(g_json)
+    assert read_both(wkt.Any, g_json, RSC) == ours
+    assert json_format.Parse(ours.to_json(registry=RSC), any_pb2.Any()) == google
+
+
+def test_any_forms_and_nesting():
+    inner = wkt.Any.pack(wkt.FieldMask(paths=["a_b"]))
+    outer = wkt.Any.pack(inner)
+    doc = both_forms(outer)
+    assert doc == {
+        "@type": "type.googleapis.com/google.protobuf.Any",
+        "value": {"@type": "type.googleapis.com/google.protobuf.FieldMask", "value": "aB"},
+    }
+    assert read_both(wkt.Any, json.dumps(doc)) == outer
+    # Another prefix is accepted and the standard one is stored.
+    other = read_both(wkt.Any, '{"@type": "example.com/x/google.protobuf.Duration", "value": "1s"}')
+    assert other.type_url == "type.googleapis.com/google.protobuf.Duration"
+    # A well-known payload without "value" stays empty; unknown extra keys are not inline fields.
+    assert read_both(wkt.Any, '{"@type": "a/google.protobuf.Duration"}').value == b""
+    with pytest.raises(ValueError, match="key: 'x' is unknown"):
+        wkt.Any.from_json('{"@type": "a/google.protobuf.SourceContext", "x": 1}', registry=RSC)
+    assert both_forms(wkt.Any()) == {}
+
+
+@pytest.mark.parametrize(
+    ("doc", "registry", "exc", "text"),
+    [
+        ("[]", R, TypeError, "cannot decode google.protobuf.Any from JSON: []"),
+        (
+            '{"value": 1}',
+            R,
+            ValueError,
+            "cannot decode google.protobuf.Any from JSON: {'value': 1}, @type is invalid: None",
+        ),
+        (
+            '{"@type": 5}',
+            R,
+            ValueError,
+            "cannot decode google.protobuf.Any from JSON: {'@type': 5}, @type is invalid: 5",
+        ),
+        (
+            '{"@type": "a/b.C"}',
+            R,
+            ValueError,
+            "cannot decode google.protobuf.Any from JSON: b.C is not in the type registry",
+        ),
+        (
+            '{"@type": "a/google.protobuf.Duration"}',
+            None,
+            ValueError,
+            "cannot decode google.protobuf.Any from JSON: google.protobuf.Duration is not in "
+            "the type registry",
+        ),
+        (
+            '{"@type": "a/google.protobuf.Duration", "value": "1"}',
+            R,
+            ValueError,
+            "cannot decode google.protobuf.Duration from JSON: 1",
+        ),
+    ],
+)
+def test_any_read_errors(doc, registry, exc, text):
+    for read in (
+        lambda: wkt.Any.from_json(doc, registry=registry),
+        lambda: wkt.Any._from_json_value(json.loads(doc), registry=registry),
+    ):
+        with pytest.raises(exc) as info:
+            read()
+        assert str(info.value) == text
+
+
+class _Raising:
+    def message(self, name):
+        raise LookupError(name)
+
+
+class _WrongType:
+    def message(self, name):
+        return type("D", (), {"type": 5})()
+
+
+class _NoneRegistry:
+    def message(self, name):
+        return None
+
+
+@pytest.mark.parametrize(
+    ("any_msg", "registry", "exc", "text"),
+    [
+        (wkt.Any.pack(wkt.Empty()), None, ValueError,
+         'any "type.googleapis.com/google.protobuf.Empty" is not in the type registry'),
+        (wkt.Any.pack(wkt.Empty()), _NoneRegistry(), ValueError,
+         'any: "type.googleapis.com/google.protobuf.Empty" is not in the type registry'),
+        (wkt.Any(type_url="a/"), R, ValueError, "invalid type url: a/"),
+        (wkt.Any.pack(wkt.Empty()), _Raising(), LookupError, "google.protobuf.Empty"),
+        (wkt.Any.pack(wkt.Empty()), _WrongType(), TypeError,
+         "'int' object is not an instance of 'type'"),
+        (wkt.Any(type_url="a/google.protobuf.Duration", value=b"\x08"), R, ValueError, None),
+        (wkt.Any(type_url=5), R, TypeError, "'int' object is not an instance of 'str'"),
+    ],
+)  # fmt: skip
+def test_any_write_errors(any_msg, registry, exc, text):
+    for write in (any_msg.to_json, any_msg._to_json_value):
+        with pytest.raises(exc) as info:
+            write(registry=registry)
+        if text is not None:
+            assert str(info.value) == text
+
+
+def test_any_nesting_limit():
+    def chain(n):
+        msg = wkt.Empty()
+        for _ in range(n):
+            msg = wkt.Any.pack(msg)
+        return msg
+
+    def text(n):
+        head = '{"@type": "a/google.protobuf.Any", "value": ' * n
+        return head + '{"@type": "a/google.protobuf.Empty"}' + "}" * n
+
+    ok = chain(100)  # Anys at depths 0..99, the Empty at 100
+    assert wkt.Any.from_json(ok.to_json(registry=R), registry=R) == ok
+    assert wkt.Any.from_json(text(99), registry=R) == ok
+    with pytest.raises(RecursionError, match="depth 100 while serializing"):
+        chain(101).to_json(registry=R)
+    with pytest.raises(RecursionError, match="depth 100 while parsing"):
+        wkt.Any.from_json(text(100), registry=R)
