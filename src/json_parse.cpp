@@ -470,6 +470,23 @@ bool read_list(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject
   typename Src::ArrIter it;
   if (!src.begin_array(it)) return false;
   int r;
+  if (f.elem.kind == ElemKind::Scalar) {
+    // The common numeric and string lists, without the general element dispatch.
+    const ScalarType t = f.elem.scalar;
+    while ((r = src.next_element(it)) > 0) {
+      JsonKind ek = src.peek();
+      if (ek == JsonKind::Error) return false;
+      if (ek == JsonKind::Null) {
+        return raise_conv(PyExc_ValueError, ctx, "unexpected null value for list item");
+      }
+      PyObject* item = read_scalar(src, t, ctx);
+      if (!item) return false;
+      int a = PyList_Append(list.get(), item);
+      Py_DECREF(item);
+      if (a < 0) return false;
+    }
+    return r == 0;
+  }
   while ((r = src.next_element(it)) > 0) {
     PyObject* item;
     int e = read_element(src, f.elem, "list item", ctx, depth, opts, &item);
