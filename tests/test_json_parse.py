@@ -359,11 +359,22 @@ VALID = json.dumps(
 ).encode()  # fmt: skip
 
 
+# Documents of the right shape with values of any JSON type: keys drawn from the schema's names.
+KEYS = st.sampled_from(sorted(json.loads(VALID)) + ["a", "tags", "x", "[jp.i]"])
+SHAPED = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=6)
+    | st.sampled_from(["NaN", "1e3", "COLOR_RED", "aGk", "-1", "true"]),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(KEYS, inner, max_size=4),
+    max_leaves=12,
+).map(lambda v: json.dumps(v).encode())
+
+
 @settings(max_examples=400, deadline=None)
 @given(st.one_of(
     st.binary(max_size=64),
     st.lists(st.tuples(st.integers(0, len(VALID) - 1), st.integers(0, 255)), max_size=4),
     st.integers(0, len(VALID)),
+    SHAPED,
 ))  # fmt: skip
 def test_random_and_mutated_documents(data):
     if isinstance(data, list):
@@ -374,8 +385,9 @@ def test_random_and_mutated_documents(data):
     elif isinstance(data, int):
         data = VALID[:data]
     for ignore in (False, True):
+        registry = REGISTRY if ignore else None  # extensions of another message are skipped
         try:
-            M.from_json(data, ignore_unknown_fields=ignore)
+            M.from_json(data, ignore_unknown_fields=ignore, registry=registry)
         except ALLOWED:
             pass
         try:
@@ -383,7 +395,7 @@ def test_random_and_mutated_documents(data):
         except ValueError:
             continue
         try:
-            M._from_json_value(tree, ignore_unknown_fields=ignore)
+            M._from_json_value(tree, ignore_unknown_fields=ignore, registry=registry)
         except ALLOWED:
             pass
 
