@@ -565,3 +565,15 @@ def test_scalar_texts_against_the_reference(index, scalar):
             assert theirs is None or (scalar, value) in STRICTER, value
         else:
             assert theirs is not None and to_peer(ours) == theirs, value
+
+
+@pytest.mark.parametrize("special", ['\\"', "\\\\", "\\u00e9", "é", "\U0001f600", "\x7f"])
+def test_strings_with_a_special_character_at_every_offset(special):
+    for i in range(40):
+        text = "a" * i + special + "b" * (39 - i)
+        doc = '{"fString": "' + text + '"}'
+        assert M.from_json(doc.encode()).f_string == json.loads(doc)["fString"], i
+        bad = ('{"fString": "' + "a" * i + "\x01" + "b" * 30 + '"}').encode()
+        with pytest.raises(json.JSONDecodeError) as info:
+            M.from_json(bad)
+        assert info.value.pos == 13 + i
