@@ -403,6 +403,12 @@ bool JsonTextSource::scan_string_slow(const char* start, std::string_view* out) 
   for (const char* q = start; q < p_; ++q) ascii &= static_cast<unsigned char>(*q) < 0x80;
   const char* p = p_;
   for (;;) {
+    // Plain runs are copied whole.
+    const char* run = skip_plain(p, end_);
+    if (run != p) {
+      scratch_.insert(scratch_.end(), p, run);
+      p = run;
+    }
     unsigned char c = static_cast<unsigned char>(*p);
     if (c == '"') {
       p_ = p + 1;
