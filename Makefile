@@ -18,7 +18,7 @@ ASAN_BUILD := build/asan
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all venv install demo test test-python test-python-alt test-cpp bench test-asan fuzz format clean
+.PHONY: all venv install demo test test-python test-python-alt test-cpp typecheck bench test-asan fuzz format clean
 
 all: install
 
@@ -35,8 +35,9 @@ install: $(PY)
 
 demo: install
 	$(PY) examples/addressbook.py
+	$(PY) examples/quickstart.py
 
-test: install test-cpp test-python test-python-alt
+test: install test-cpp test-python typecheck test-python-alt
 
 test-python: install
 	$(PY) -m pytest -q tests
@@ -51,6 +52,21 @@ test-python-alt:
 	  $(PY_ALT) -m pip install -q --no-build-isolation .; \
 	  $(PY_ALT) -m pytest -q tests; \
 	fi
+
+# mypy --strict and pyright on the examples, the quick start's generated module
+# included; tests/test_codegen_typing.py (in test-python) does the same for the corpus.
+TYPECHECK := build/typecheck
+# The declarative API, the generator and the generated modules of the package, from source.
+DECLARATIVE_API := torvex/__init__.py torvex/_descriptors.py torvex/_message.py torvex/_scope.py \
+	torvex/_enum.py torvex/_names.py torvex/_oneof.py torvex/_loader.py torvex/compile.py \
+	torvex/protoc_gen torvex/wkt/descriptor.py torvex/wkt/compiler/plugin.py
+typecheck: install
+	rm -rf $(TYPECHECK) && mkdir -p $(TYPECHECK)
+	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) bookstore.proto
+	cp examples/*.py $(TYPECHECK)/
+	cd $(TYPECHECK) && $(abspath $(PY)) -m mypy --strict --follow-imports=silent --no-incremental *.py
+	cd $(TYPECHECK) && PATH=$(abspath $(VENV))/bin:$$PATH pyright --pythonpath $(abspath $(PY)) *.py
+	cd python && $(abspath $(PY)) -m mypy --strict --follow-imports=silent $(DECLARATIVE_API)
 
 # GoogleTest comes from Debian's libgtest-dev; install it when missing.
 $(CPP_BUILD)/build.ninja: $(PY)

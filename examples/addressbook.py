@@ -8,6 +8,7 @@ import pickle
 import torvex
 from torvex import Presence
 from torvex import ScalarType as T
+from torvex._descriptors import DescField
 
 FILE = torvex.File("example/addressbook.proto", package="example")
 
@@ -50,7 +51,7 @@ class AddressBook(torvex.Message, file=FILE):
     owner_id: int = torvex.field(2, T.INT64)
 
 
-def describe_field(f) -> str:
+def describe_field(f: DescField) -> str:
     # A field's value descriptor reads as "<scalar string>", "<list of example.Person>", ...
     text = repr(f.value).strip("<>")
     if getattr(f.value, "packed", False):
@@ -62,7 +63,7 @@ def describe_field(f) -> str:
 
 def print_message_type(cls: type[torvex.Message]) -> None:
     desc = torvex.descriptor(cls)
-    print(f"message {desc.type_name}  [{desc.file.name}]")
+    print(f"message {desc.type_name}  [{desc.file and desc.file.name}]")
     for f in desc.fields:
         presence = Presence(f.presence).name.lower()
         print(

@@ -433,7 +433,11 @@ bool write_value_message(Sink& sink, const JsonWriteOptions& opts, const WellKno
       double d = PyFloat_Check(v) ? PyFloat_AS_DOUBLE(v) : PyFloat_AsDouble(v);
       if (d == -1.0 && PyErr_Occurred()) return false;
       if (!std::isfinite(d)) return fail_value("value cannot be NaN or Infinity");
-      return sink.number(v);
+      if ((PyFloat_Check(v) || PyLong_Check(v)) && !PyBool_Check(v)) return sink.number(v);
+      // Other numbers (bool, numpy.float32, Decimal) go as their float value: the sink would
+      // write their repr, which is not JSON.
+      Ref as_float(PyFloat_FromDouble(d));
+      return as_float && sink.number(as_float.get());
     }
     case kStringValue:
       if (!PyUnicode_Check(v)) {
@@ -486,6 +490,12 @@ bool write_any(Sink& sink, const JsonWriteOptions& opts, const DescriptorVocabul
   if (!value) return false;
   const char* data;
   Py_ssize_t size;
+  if (PyByteArray_Check(value.get())) {
+    // Copied: the parse runs Python code, which could resize the bytearray under it.
+    value = Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(value.get()),
+                                          PyByteArray_GET_SIZE(value.get())));
+    if (!value) return false;
+  }
   if (PyBytes_Check(value.get())) {
     data = PyBytes_AS_STRING(value.get());
     size = PyBytes_GET_SIZE(value.get());

@@ -28,7 +28,7 @@ PROTO_ROOT = Path(__file__).parent / "proto"
 CORPUS = sorted(
     str(p.relative_to(PROTO_ROOT))
     for p in PROTO_ROOT.rglob("*.proto")
-    if "golden" not in p.parts and "bad" not in p.parts and p.name != "extensions.proto"
+    if "golden" not in p.parts
 )
 WKT_FILES = [
     f"google/protobuf/{name}.proto"

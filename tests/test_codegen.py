@@ -426,12 +426,69 @@ def test_relative_imports(tmp_path):
     text = (tmp_path / "corpus/shop/order.py").read_text()
     assert "from . import money as _money" in text
     assert "from torvex.wkt import timestamp as _timestamp" in text
+    assert "# Services are not generated yet:" in text and "Orders" not in text
 
 
 def test_missing_protoc_is_a_clear_error(monkeypatch, capsys):
     import torvex.compile as tc
 
     monkeypatch.setattr(tc.shutil, "which", lambda name: None)
-    monkeypatch.setitem(sys.modules, "grpc_tools.protoc", None)
+    monkeypatch.setattr(tc.importlib.util, "find_spec", lambda name: None)
     assert tc.main(["-I.", "--torvex_out=.", "x.proto"]) == 2
     assert "no protoc found" in capsys.readouterr().err
+
+
+def test_extensions_against_peer(compiled):
+    ext, peer_ext = compiled["corpus/extensions.proto"]
+    p2, peer_p2 = compiled["corpus/proto2_all.proto"]
+    msg = p2.Legacy(id=7)
+    assert msg[ext.size_ext] is p2.Size.SIZE_HUGE and msg[ext.ratio] == 8999999488.0
+    msg[ext.nickname] = "nick"
+    msg[ext.scores] = [1, -2, 3]
+    msg[ext.loose] = [-(2**63), 5]
+    msg[ext.holder] = ext.Holder(v=4)
+    msg[ext.grp] = ext.Grp(g=9)
+    msg[ext.Holder.nested_holder] = ext.Holder(v=-1)
+    theirs = peer_p2.Legacy.FromString(msg.to_binary())
+    assert theirs.Extensions[peer_ext.nickname] == "nick"
+    assert list(theirs.Extensions[peer_ext.scores]) == [1, -2, 3]
+    assert list(theirs.Extensions[peer_ext.loose]) == [-(2**63), 5]
+    assert theirs.Extensions[peer_ext.holder].v == 4 and theirs.Extensions[peer_ext.grp].g == 9
+    assert theirs.Extensions[peer_ext.Holder.nested_holder].v == -1
+    assert not theirs.HasExtension(peer_ext.size_ext)
+    theirs.Extensions[peer_ext.size_ext] = peer_p2.SIZE_SMALL
+    back = p2.Legacy.from_binary(theirs.SerializeToString())
+    assert back[ext.size_ext] is p2.Size.SIZE_SMALL and back[ext.nickname] == "nick"
+    assert back[ext.scores] == [1, -2, 3] and back[ext.grp] == ext.Grp(g=9)
+    assert back[ext.Holder.nested_holder] == ext.Holder(v=-1)
+
+
+def test_loaded_extensions_match_generated(compiled):
+    ext, _ = compiled["corpus/extensions.proto"]
+    p2, _ = compiled["corpus/proto2_all.proto"]
+    loaded = torvex.load_descriptor_set(_descriptor_set())
+    legacy = loaded["corpus.p2.Legacy"](id=1)
+    legacy[loaded["corpus.ext.scores"]] = [3, 4]
+    legacy[loaded["corpus.ext.Holder.nested_holder"]] = loaded["corpus.ext.Holder"](v=5)
+    assert legacy[loaded["corpus.ext.size_ext"]] == p2.Size.SIZE_HUGE
+    ours = p2.Legacy.from_binary(legacy.to_binary())
+    assert ours[ext.scores] == [3, 4] and ours[ext.Holder.nested_holder] == ext.Holder(v=5)
+    assert ours.to_binary() == legacy.to_binary()
+
+
+def test_plugin_reports_unreadable_requests_without_traceback():
+    import subprocess
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-m", "torvex.protoc_gen"], input=b"\xff\xff\xff",
+                          capture_output=True, env=env)  # fmt: skip
+    assert done.returncode == 1 and done.stdout == b""
+    assert b"cannot read the request" in done.stderr and b"Traceback" not in done.stderr
+    # An empty request is valid and answers with the supported features and editions.
+    from torvex.wkt.compiler.plugin import CodeGeneratorResponse
+
+    done = subprocess.run([sys.executable, "-m", "torvex.protoc_gen"], input=b"",
+                          capture_output=True, env=env)  # fmt: skip
+    response = CodeGeneratorResponse.from_binary(done.stdout)
+    assert response.supported_features == 3 and not response.file
+    assert (response.minimum_edition, response.maximum_edition) == (998, 1000)

@@ -5,6 +5,7 @@ from __future__ import annotations
 import copy
 import pickle
 import re
+import sys
 
 import pytest
 
@@ -384,3 +385,26 @@ def test_public_accessors():
     view = torvex.unknown_fields(m)
     view[5].append(b"x")
     assert m._unknown_fields == {5: [b"\x28\x01"]}
+
+
+def test_no_references_leak_on_success_or_failure():
+    text, leaf = "a shared value", Leaf(n=1)
+    src = Node(name=text, items=[leaf], nums=[7], tags={text: 1}, by_name={text: leaf},
+               choice=Oneof("text", text), child=Node(name=text))  # fmt: skip
+    src._get_or_init_unknown_fields()[50] = [record(50, 1)]
+    bad = Node()
+    ext.generic_setattr(bad, "tags", ())  # merging src into it fails after `items` and `nums`
+
+    def run():
+        for _ in range(20):
+            copy.copy(src), copy.deepcopy(src)
+            Node().merge_from(src)
+            with pytest.raises(TypeError):
+                bad.merge_from(src)
+            bad.items.clear()
+            bad.nums.clear()
+
+    run()
+    counts = sys.getrefcount(text), sys.getrefcount(leaf), sys.getrefcount(src.items)
+    run()
+    assert (sys.getrefcount(text), sys.getrefcount(leaf), sys.getrefcount(src.items)) == counts

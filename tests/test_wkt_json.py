@@ -3,9 +3,14 @@ as a differential peer."""
 
 from __future__ import annotations
 
+import decimal
+import gc
 import json
 import math
+import os
+import sys
 
+import numpy
 import pytest
 from google.protobuf import any_pb2, duration_pb2, empty_pb2, field_mask_pb2, json_format
 from google.protobuf import source_context_pb2, struct_pb2, timestamp_pb2
@@ -271,8 +276,13 @@ def test_value_kinds_and_errors():
             wkt.Value(kind=Oneof("number_value", bad)).to_json()
     with pytest.raises(ValueError, match="value must have exactly one field set"):
         wkt.Value().to_json()
-    # An int stored in number_value is written as an integer.
+    # An int stored in number_value is written as an integer; other numbers by their float
+    # value, never by their repr.
     assert wkt.Value(kind=Oneof("number_value", 2**70)).to_json() == str(2**70)
+    for number in (True, numpy.float32(1.5), decimal.Decimal("2.5")):
+        assert both_forms(wkt.Value(kind=Oneof("number_value", number))) == float(number)
+    any_bytearray = wkt.Any(type_url="a/google.protobuf.Duration", value=bytearray(b"\x08\x01"))
+    assert both_forms(any_bytearray)["value"] == "1s"
     with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
         wkt.Value(kind=Oneof("string_value", 1)).to_json()
     with pytest.raises(TypeError, match="expected 'google.protobuf.Value', got <class 'int'>"):
@@ -429,9 +439,18 @@ def test_any_forms_and_nesting():
             ValueError,
             "cannot decode google.protobuf.Duration from JSON: 1",
         ),
+        ('{"@type": "a/b.C"}', lambda: _Raising(), LookupError, "b.C"),
+        (
+            '{"@type": "a/b.C"}',
+            lambda: _WrongType(),
+            TypeError,
+            "'int' object is not an instance of 'type'",
+        ),
     ],
 )
 def test_any_read_errors(doc, registry, exc, text):
+    if callable(registry):
+        registry = registry()
     for read in (
         lambda: wkt.Any.from_json(doc, registry=registry),
         lambda: wkt.Any._from_json_value(json.loads(doc), registry=registry),
@@ -497,3 +516,87 @@ def test_any_nesting_limit():
         chain(101).to_json(registry=R)
     with pytest.raises(RecursionError, match="depth 100 while parsing"):
         wkt.Any.from_json(text(100), registry=R)
+
+
+@pytest.mark.skipif(bool(os.environ.get("TORVEX_SANITIZED")), reason="sanitizer build")
+def test_repeated_wkt_json_does_not_leak():
+    from test_codec_memory import rss_bytes
+
+    payload = wkt.Struct.from_dict({"a": [1, "x", None, {"b": True}], "t": "y"})
+    holder = wkt.Any.pack(payload)
+    good = holder.to_json(registry=R)
+    bad = [
+        good.replace('"y"', "[1e999]"),  # fails deep inside the payload
+        '{"@type": "a/b.C"}',
+        '"1970-01-01T00:00:00z"',
+    ]
+    watched = [R, wkt.Any, wkt.Struct, wkt.Value, holder]
+
+    def cycle(i):
+        try:
+            if i % 4 == 0:
+                assert wkt.Any.from_json(good, registry=R).unpack(wkt.Struct) == payload
+            elif i % 4 == 1:
+                holder.to_json(registry=R)
+                wkt.Timestamp(seconds=i).to_json()
+                wkt.Duration(seconds=-1, nanos=-1).to_json()
+            elif i % 8 == 2:
+                wkt.Duration(seconds=-1, nanos=1).to_json()
+            else:
+                target = wkt.Timestamp if "z" in bad[i % 3] else wkt.Any
+                target.from_json(bad[i % 3], registry=R)
+        except ValueError:
+            if i % 4 < 2:
+                raise
+
+    for i in range(3_000):
+        cycle(i)
+    gc.collect()
+    refs = [sys.getrefcount(obj) for obj in watched]
+    before = rss_bytes()
+    for i in range(30_000):
+        cycle(i)
+    gc.collect()
+    grown = rss_bytes() - before
+    assert grown < 4 * 2**20, f"resident memory grew by {grown} bytes"
+    assert [sys.getrefcount(obj) for obj in watched] == refs
+
+
+def test_null_value_enum_is_marked_only_in_the_standard_file():
+    other_file = torvex.File("mine/null.proto", package="google.protobuf")
+
+    class NullValue(torvex.Enum, file=other_file):
+        NULL_VALUE = 0
+
+    ns = {
+        "__module__": __name__,
+        "std": torvex.field(1, wkt.NullValue),
+        "mine": torvex.field(2, NullValue),
+        "items": torvex.repeated(3, wkt.NullValue),
+    }
+    holder = type(torvex.Message)("Holder", (torvex.Message,), ns, file=other_file)
+    msg = holder(items=[wkt.NullValue.NULL_VALUE])
+    assert msg._to_json_value(always_emit_implicit=True) == {
+        "std": None,
+        "mine": "NULL_VALUE",
+        "items": [None],
+    }
+    back = holder.from_json('{"std": null, "items": [null]}')
+    assert back.items == [wkt.NullValue.NULL_VALUE]
+
+
+def test_null_for_value_typed_fields_is_a_value():
+    file = torvex.File("mine/holder.proto", package="mine")
+    ns = {
+        "__module__": __name__,
+        "v": torvex.field(1, wkt.Value),
+        "vs": torvex.repeated(2, wkt.Value),
+        "m": torvex.map_field(3, T.STRING, wkt.Value),
+        "ts": torvex.field(4, wkt.Timestamp),
+    }
+    holder = type(torvex.Message)("Holder", (torvex.Message,), ns, file=file)
+    null = wkt.Value.from_python(None)
+    msg = read_both(holder, '{"v": null, "vs": [null, 1], "m": {"k": null}, "ts": null}')
+    one = wkt.Value.from_python(1)
+    assert (msg.v, msg.vs, msg.m, msg.ts) == (null, [null, one], {"k": null}, None)
+    assert both_forms(msg) == {"v": None, "vs": [None, 1.0], "m": {"k": None}}

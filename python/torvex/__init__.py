@@ -24,10 +24,18 @@ from ._descriptors import DescFile as File
 from ._descriptors import Presence, ScalarType
 from ._enum import Enum
 from ._extension import Extension
-from ._loader import load_descriptor_set
 from ._message import Message, descriptor, field, map_field, oneof, repeated, unknown_fields
 from ._oneof import Oneof
 from ._registry import Registry
+
+
+def load_descriptor_set(data: object) -> dict[str, type]:
+    """The message and enum classes of a serialized ``FileDescriptorSet``, by full name (see
+    ``torvex._loader``; imported on first use, as it brings the code generator's model)."""
+    from ._loader import load_descriptor_set as load
+
+    return load(data)
+
 
 __all__ = [
     "Enum",

@@ -137,7 +137,7 @@ class DescEnum:
         type: type,
         name: str,
         *,
-        open: bool,
+        open: bool | None,
         values: list[DescEnumValue],
         type_name: str | None = None,
         file: DescFile | None = None,
@@ -149,6 +149,7 @@ class DescEnum:
         self.type_name = type_name
         self.file = file
         self.parent = parent
+        # None until the file is known (its syntax decides); a bool from then on.
         self.open = open
         self.values = values
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import enum
 from collections.abc import Mapping
-from typing import Any, ClassVar
+from typing import TYPE_CHECKING, Any, ClassVar
 
 from . import _scope
 from ._descriptors import DescEnum, DescEnumValue, DescFile
@@ -25,6 +25,9 @@ class EnumMeta(enum.EnumType):
     False in proto2 files), ``value_names`` and ``json_names`` (member name -> proto name /
     JSON name, for values whose names differ from the member names).
     """
+
+    if TYPE_CHECKING:
+        _desc: DescEnum
 
     def __new__(
         mcls,
@@ -49,7 +52,7 @@ class EnumMeta(enum.EnumType):
             raise TypeError("name must be a non-empty str")
         if open is not None and not isinstance(open, bool):
             raise TypeError("open must be a bool")
-        members = cls.__members__
+        members: Mapping[str, Any] = cls.__members__
         if not members:
             raise TypeError(f"enum {cls_name} must have at least one value")
         value_names = dict(value_names or {})
@@ -105,7 +108,7 @@ class Enum(enum.IntEnum, metaclass=EnumMeta):
         # one would let a peer grow the class without bound.
         member = int.__new__(cls, number)
         member._name_ = None  # type: ignore[assignment]
-        member._value_ = number
+        member._value_ = number  # type: ignore[assignment]
         return member
 
     def __repr__(self) -> str:

@@ -12,31 +12,40 @@ from __future__ import annotations
 
 import importlib
 import types
+from collections.abc import Callable
 from typing import Any
 
 from . import _message, _scope
 from ._descriptors import DescFile
 from ._enum import Enum, EnumMeta
+from ._extension import Extension
 from ._message import Message, MessageMeta
 from .protoc_gen._model import (
     EnumModel,
+    ExtensionModel,
     FileModel,
     MessageModel,
     OneofModel,
     build_files,
     enum_keywords,
+    extension_call,
     field_call,
 )
 
 __all__ = ["load_descriptor_set"]
 
-_CALLS = {"field": _message.field, "repeated": _message.repeated, "map_field": _message.map_field}
+_CALLS: dict[str, Callable[..., Any]] = {
+    "field": _message.field,
+    "repeated": _message.repeated,
+    "map_field": _message.map_field,
+}
 
 
-def load_descriptor_set(data: Any) -> dict[str, type]:
+def load_descriptor_set(data: Any) -> dict[str, Any]:
     """The classes of every message and enum in ``data`` (a serialized ``FileDescriptorSet``,
-    e.g. from ``protoc --descriptor_set_out=... --include_imports``, or such a message), by
-    full name. Files must come after the files they import, as protoc writes them."""
+    e.g. from ``protoc --descriptor_set_out=... --include_imports``, or such a message), and
+    its ``Extension`` objects, by full name. Files must come after the files they import, as
+    protoc writes them."""
     from .wkt.descriptor import FileDescriptorSet
 
     if isinstance(data, (bytes, bytearray, memoryview)):
@@ -44,7 +53,7 @@ def load_descriptor_set(data: Any) -> dict[str, type]:
     files = list(data.file)
     models = build_files(files, [f.name for f in files])
     pool = _scope.Pool(fallback=_scope.DEFAULT_POOL)
-    loaded: dict[str, type] = {}
+    loaded: dict[str, Any] = {}
     for model in models:
         if model.module.startswith("torvex.wkt."):
             module = importlib.import_module(model.module)
@@ -54,7 +63,7 @@ def load_descriptor_set(data: Any) -> dict[str, type]:
     return loaded
 
 
-def _collect(module: Any, model: FileModel, out: dict[str, type]) -> None:
+def _collect(module: Any, model: FileModel, out: dict[str, Any]) -> None:
     def walk(owner: Any, messages: list[MessageModel], enums: list[EnumModel]) -> None:
         for enum in enums:
             out[enum.full_name] = getattr(owner, enum.py_name)
@@ -67,13 +76,14 @@ def _collect(module: Any, model: FileModel, out: dict[str, type]) -> None:
 
 
 class _Builder:
-    def __init__(self, model: FileModel, pool: _scope.Pool, out: dict[str, type]) -> None:
+    def __init__(self, model: FileModel, pool: _scope.Pool, out: dict[str, Any]) -> None:
         self.model = model
         self.out = out
         self.file = DescFile(model.name, package=model.package, syntax=model.syntax)
         self.file._pool = pool
         # Not importable: string references must not fall back to a module's globals.
         self.module = f"torvex._loaded.{model.module}"
+        self.nested_extensions: list[ExtensionModel] = []
 
     def build(self) -> None:
         for enum in self.model.enums:
@@ -81,6 +91,17 @@ class _Builder:
         for msg in self.model.messages:
             self._message(msg, "", top=True)
         self.file.complete()
+        for ext in [*self.model.extensions, *self.nested_extensions]:
+            self._extension(ext)
+
+    def _extension(self, ext: ExtensionModel) -> None:
+        args, kwargs = extension_call(ext)
+        # Classes rather than names: names resolve in the process-wide pool, and this load
+        # has a pool of its own.
+        if isinstance(args[2], str):
+            args[2] = self.out[args[2][1:]]
+        kwargs["extendee"] = self.out.get(ext.extendee) or _scope.find(ext.extendee)
+        self.out[ext.full_name] = Extension(*args, **kwargs)
 
     def _keywords(self, top: bool, proto_name: str, py_name: str) -> dict[str, Any]:
         kwds: dict[str, Any] = {"file": self.file} if top else {}
@@ -110,6 +131,7 @@ class _Builder:
             ns[enum.py_name] = self._enum(enum, qualname + ".", top=False)
         for nested in msg.messages:
             ns[nested.py_name] = self._message(nested, qualname + ".", top=False)
+        self.nested_extensions.extend(msg.extensions)
         for member in msg.members:
             if isinstance(member, OneofModel):
                 members = {f.attr: self._decl(f) for f in member.fields}

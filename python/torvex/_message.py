@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import reprlib
 import struct
-from typing import Any, ClassVar
+from typing import TYPE_CHECKING, Any, ClassVar, dataclass_transform, overload
 
 from _torvex_ext import NativeMessage, Oneof, generic_setattr, initialize_message_type
 
@@ -256,7 +256,16 @@ class _MessageBuilder:
     """Turns the declarations of one message class into its descriptor and initialises it in
     the extension once every type it needs is known."""
 
-    __slots__ = ("cls", "qualname", "decls", "resolved", "blocker", "error", "across_files")
+    __slots__ = (
+        "cls",
+        "qualname",
+        "decls",
+        "resolved",
+        "blocker",
+        "error",
+        "across_files",
+        "waiting",
+    )
 
     def __init__(self, qualname: str, decls: list[tuple[str, _FieldDecl | _OneofDecl]]) -> None:
         self.cls: MessageMeta | None = None
@@ -270,6 +279,10 @@ class _MessageBuilder:
         # completion or the type's first use on, so that a type defined later in the same file
         # wins over a same-named one elsewhere.
         self.across_files = False
+        # (name, placement count) of the type the last attempt missed: retrying is pointless
+        # until a type of that name is placed (a file of many forward references would
+        # otherwise cost a full attempt per pending type per class statement).
+        self.waiting: tuple[str, int] | None = None
 
     def reason(self) -> str:
         if self.error is not None:
@@ -277,6 +290,10 @@ class _MessageBuilder:
         return f"message type {self.qualname} is not ready: {self.blocker}"
 
     def try_complete(self) -> bool:
+        waiting = self.waiting
+        if waiting is not None and not self.across_files and not _scope.placed_since(*waiting):
+            return False
+        self.waiting = None
         try:
             if not self._resolve():
                 return False
@@ -286,7 +303,7 @@ class _MessageBuilder:
         return True
 
     def _field_decls(self) -> list[tuple[str, _FieldDecl]]:
-        out = []
+        out: list[tuple[str, _FieldDecl]] = []
         for attr, decl in self.decls:
             if isinstance(decl, _OneofDecl):
                 out.extend(decl.members.items())
@@ -296,31 +313,35 @@ class _MessageBuilder:
 
     def _resolve(self) -> bool:
         cls = self.cls
+        assert cls is not None
         desc: DescMessage = cls.__dict__["_desc"]
         if desc.type_name is None:
             self.blocker = "the class it is nested in is not finished"
             return False
         for attr, decl in self._field_decls():
-            ref = self.resolved.get(id(decl))
+            ref: Any = self.resolved.get(id(decl))
             if ref is None:
                 ref = decl.type
                 if isinstance(ref, str):
-                    ref = _scope.lookup(ref, desc, cls.__module__, self.across_files)
+                    name = ref
+                    ref = _scope.lookup(name, desc, cls.__module__, self.across_files)
                     if ref is None:
-                        self.blocker = (
-                            f"field {attr!r} refers to {decl.type!r}, which is not defined"
-                        )
+                        self.blocker = f"field {attr!r} refers to {name!r}, which is not defined"
+                        self.waiting = (name.rpartition(".")[2], _scope.generation())
                         return False
                 self.resolved[id(decl)] = ref
             # Intake reads an enum's full name and values; a message only needs its class.
             if isinstance(ref, EnumMeta) and not _scope.is_placed(ref):
                 self.blocker = f"enum {display_qualname(ref)} is not finished"
+                self.waiting = (ref._desc.name, _scope.generation())
                 return False
         return True
 
     def _finish(self) -> None:
         cls = self.cls
+        assert cls is not None
         desc: DescMessage = cls.__dict__["_desc"]
+        assert desc.file is not None
         syntax = desc.file.syntax
         fields: list[DescField] = []
         oneofs: list[DescOneof] = []
@@ -360,7 +381,7 @@ class _MessageBuilder:
         decl: _FieldDecl,
         group: DescOneof | None,
     ) -> tuple[DescField, Any]:
-        ref = self.resolved[id(decl)]
+        ref: Any = self.resolved[id(decl)]
         where = f"{self.qualname}.{attr}"
         proto = decl.name or proto_name_for(attr, _reserved())
         is_message = isinstance(ref, MessageMeta)
@@ -407,6 +428,7 @@ class _MessageBuilder:
                 value = DescFieldValueList(element, packed, decl.delimited)
                 default = []
             else:
+                assert decl.key is not None
                 value = DescFieldValueMap(decl.key, element)
                 default = {}
         built = DescField(
@@ -475,11 +497,12 @@ def _check_unique(qualname: str, fields: list[DescField]) -> None:
     names: dict[str, str] = {}
     json_names: dict[str, str] = {}
     for f in fields:
-        for seen, key, what in (
+        checks: tuple[tuple[dict[Any, str], Any, str], ...] = (
             (numbers, f.number, "number"),
             (names, f.name, "proto name"),
             (json_names, f.json_name, "JSON name"),
-        ):
+        )
+        for seen, key, what in checks:
             other = seen.setdefault(key, f.local_name)
             if other != f.local_name:
                 raise ValueError(
@@ -526,12 +549,20 @@ def _collect(namespace: dict[str, Any], qualname: str) -> list[tuple[str, _Field
     return decls
 
 
+# For type checkers, message classes are keyword-only dataclasses: every field is an optional
+# keyword of the constructor (the declarations are defaults, not field specifiers, since a
+# specifier without ``default=`` would make its field a required argument).
+@dataclass_transform(kw_only_default=True)
 class MessageMeta(type):
     """Builds message classes from their declarations.
 
     Class keywords: ``file`` (a ``torvex.File``; nested messages take their enclosing type's)
     and ``name`` (proto name, default the class name).
     """
+
+    if TYPE_CHECKING:
+        _desc: DescMessage
+        _ext_marshaler: Any
 
     def __new__(
         mcls,
@@ -611,7 +642,16 @@ def _field_is_set(msg: Message, f: DescField, defaults: dict[str, Any]) -> bool:
     return bool(value)
 
 
-class Message(metaclass=MessageMeta):
+if TYPE_CHECKING:
+    # At run time the metaclass puts NativeMessage first in each message class's bases.
+    class _MessageBase(NativeMessage):
+        __slots__ = ()
+
+else:
+    _MessageBase = object
+
+
+class Message(_MessageBase, metaclass=MessageMeta):
     """Base class of message types.
 
     Declare fields as annotated class attributes::
@@ -657,7 +697,7 @@ class Message(metaclass=MessageMeta):
     ) -> Any:
         """A new message read from ``data``, a tree of dicts, lists and scalars in the proto3
         JSON mapping (what ``json.loads`` gives for the message's JSON text)."""
-        return cls._from_json_value(  # type: ignore[attr-defined]
+        return cls._from_json_value(
             data, ignore_unknown_fields=ignore_unknown_fields, registry=registry
         )
 
@@ -761,6 +801,14 @@ class Message(metaclass=MessageMeta):
 
     # Messages are mutable: equal messages may not stay equal, so they cannot be dict keys.
     __hash__ = None  # type: ignore[assignment]
+
+
+@overload
+def descriptor(message_type: MessageMeta | Message) -> DescMessage: ...
+@overload
+def descriptor(message_type: EnumMeta) -> DescEnum: ...
+@overload
+def descriptor(message_type: type) -> DescMessage | DescEnum: ...
 
 
 def descriptor(message_type: type | Message) -> DescMessage | DescEnum:

@@ -11,7 +11,7 @@ from __future__ import annotations
 import sys
 import threading
 import weakref
-from typing import Protocol
+from typing import Any, Protocol
 
 from ._descriptors import DescEnum, DescFile, DescMessage
 from ._names import display_qualname
@@ -62,7 +62,7 @@ class _Unplaced:
         self.declared_file = declared_file
         # The enclosing class once Python tells us (``__set_name__``); _TOP when that class is
         # not a torvex type, so the nested type is scoped like a top-level one.
-        self.owner: type | object | None = None
+        self.owner: Any = None
 
 
 _TOP = object()
@@ -75,6 +75,10 @@ _default_files: dict[str, DescFile] = {}
 _unplaced: dict[type, _Unplaced] = {}
 _pending: list[Completable] = []
 _settling = False
+# Counts placements; each name (proto and Python) maps to the count when a type of that name
+# was last placed, so a type waiting for a name retries only once such a type appears.
+_generation = 0
+_placed_at: dict[str, int] = {}
 
 
 def default_file(module: str) -> DescFile:
@@ -159,7 +163,17 @@ def settle() -> None:
             _settling = False
 
 
+def generation() -> int:
+    return _generation
+
+
+def placed_since(name: str, since: int) -> bool:
+    """Whether a type called ``name`` (proto or Python name) was placed after ``since``."""
+    return _placed_at.get(name, 0) > since
+
+
 def _place(cls: type, parent: type | None, declared_file: DescFile | None) -> None:
+    global _generation
     desc: DescMessage | DescEnum = cls.__dict__["_desc"]
     if parent is None:
         file = declared_file or default_file(cls.__module__)
@@ -182,6 +196,8 @@ def _place(cls: type, parent: type | None, declared_file: DescFile | None) -> No
     _register(cls, file, type_name)
     desc.type_name = type_name
     file._types[type_name] = cls
+    _generation += 1
+    _placed_at[desc.name] = _placed_at[cls.__name__] = _generation
 
 
 def _register(cls: type, file: DescFile, type_name: str) -> None:
@@ -267,11 +283,13 @@ def lookup(ref: str, scope: DescMessage, module: str, across_files: bool = False
     classes whose Python names differ from their proto names, as a dotted Python name in the
     module's globals.
     """
-    types = scope.file._types
-    pool = pool_of(scope.file) if across_files else _EMPTY_POOL
+    file = scope.file
+    assert file is not None
+    types = file._types
+    pool = pool_of(file) if across_files else _EMPTY_POOL
     if ref.startswith("."):
         return types.get(ref[1:]) or _placed(pool.get(ref[1:]))
-    outer: str = scope.type_name
+    outer: str = scope.type_name or ""
     while True:
         full = f"{outer}.{ref}" if outer else ref
         found = types.get(full) or _placed(pool.get(full))
@@ -284,9 +302,9 @@ def lookup(ref: str, scope: DescMessage, module: str, across_files: bool = False
     if namespace is None:
         return None
     head, _, rest = ref.partition(".")
-    obj = namespace.get(head)
+    obj: Any = namespace.get(head)
     for part in rest.split(".") if rest else ():
         obj = getattr(obj, part, None)
-    if isinstance(obj, metaclasses) and is_placed(obj):
+    if isinstance(obj, type) and isinstance(obj, metaclasses) and is_placed(obj):
         return obj
     return None

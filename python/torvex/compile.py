@@ -9,6 +9,7 @@ is used when installed, else a ``protoc`` on PATH; torvex's plugin is wired in e
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import shutil
 import stat
@@ -32,10 +33,10 @@ class ProtocNotFound(RuntimeError):
 def find_protoc() -> list[str]:
     """The command that runs protoc: grpcio-tools' module first, then ``protoc`` on PATH."""
     try:
-        import grpc_tools.protoc  # noqa: F401
-    except ImportError:
-        pass
-    else:
+        bundled = importlib.util.find_spec("grpc_tools.protoc") is not None
+    except (ImportError, ValueError):
+        bundled = False
+    if bundled:
         return [sys.executable, "-m", "grpc_tools.protoc"]
     found = shutil.which("protoc")
     if found is not None:
@@ -47,7 +48,8 @@ def _write_launcher(directory: str) -> str:
     """An executable that runs this interpreter's plugin (protoc needs a single program)."""
     path = os.path.join(directory, "protoc-gen-torvex")
     with open(path, "w", encoding="utf-8") as out:
-        out.write(f"#!{sys.executable}\nimport sys\nfrom torvex.protoc_gen import main\nsys.exit(main())\n")
+        out.write(f"#!{sys.executable}\n")
+        out.write("import sys\nfrom torvex.protoc_gen import main\nsys.exit(main())\n")
     os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
     return path
 
@@ -70,7 +72,7 @@ def run(args: Sequence[str], *, protoc: Sequence[str] | None = None) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     args = list(sys.argv[1:] if argv is None else argv)
     if not args or args[0] in ("-h", "--help"):
-        print(__doc__.strip())
+        print((__doc__ or "").strip())
         return 0 if args else 2
     import _torvex_ext  # noqa: F401  (run() locates it)
 

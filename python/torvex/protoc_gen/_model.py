@@ -183,7 +183,8 @@ class FieldModel:
     key: ScalarType | None = None
     optional: bool = False  # explicit presence of a singular scalar or enum
     required: bool = False
-    packed: bool | None = None
+    packed: bool | None = None  # only when it differs from the file syntax's default
+    packed_resolved: bool = False
     delimited: bool = False
     default: Any = None  # a Python value, or None when there is none
     has_default: bool = False
@@ -283,6 +284,25 @@ def field_call(f: FieldModel) -> tuple[str, list[Any], dict[str, Any]]:
         kwargs["json_name"] = f.json_name
     call = {"singular": "field", "repeated": "repeated", "map": "map_field"}[f.kind]
     return call, args, kwargs
+
+
+def extension_call(ext: ExtensionModel) -> tuple[list[Any], dict[str, Any]]:
+    """Arguments of ``torvex.Extension`` for an extension (types by full name)."""
+    f = ext.field
+    args: list[Any] = [ext.full_name, ext.number, "." + f.ref.full_name if f.ref else f.scalar]
+    kwargs: dict[str, Any] = {"extendee": ext.extendee}
+    if f.kind == "repeated":
+        kwargs["repeated"] = True
+        # Extensions are unpacked unless declared packed, whatever their file's syntax.
+        if f.packed_resolved:
+            kwargs["packed"] = True
+    if f.delimited:
+        kwargs["delimited"] = True
+    if f.has_default:
+        kwargs["default"] = f.default
+    if f.json_name is not None:
+        kwargs["json_name"] = f.json_name
+    return args, kwargs
 
 
 def enum_keywords(enum: EnumModel, syntax: str) -> dict[str, Any]:
@@ -408,10 +428,11 @@ def file_features(fdp: Any) -> dict[str, int]:
     return merge_features(defaults, _options_features(fdp))
 
 
+_EDITION_NAMES = {1000: "2023", 1001: "2024", 1002: "2026", 9999: "UNSTABLE"}
+
+
 def _edition_text(edition: int) -> str:
-    if edition >= EDITION_2023 and edition < 9000:
-        return str(2023 + edition - EDITION_2023) if edition == EDITION_2023 else f"#{edition}"
-    return f"#{edition}"
+    return _EDITION_NAMES.get(edition, f"#{edition}")
 
 
 def _options_features(element: Any) -> Any:
@@ -540,12 +561,19 @@ class FileBuilder:
             attr = python_name(value.name, taken)
             taken.add(attr)
             values.append(
-                EnumValueModel(value.name, attr, int(value.number), self.comments.get((*path, 2, i)))
+                EnumValueModel(
+                    value.name, attr, int(value.number), self.comments.get((*path, 2, i))
+                )
             )
         if not values:
             raise GenerateError(f"{self._where(full)}: an enum needs at least one value")
         return EnumModel(
-            enum.name, ref.py_path.rpartition(".")[2], full, ref.open, values, self.comments.get(path)
+            enum.name,
+            ref.py_path.rpartition(".")[2],
+            full,
+            ref.open,
+            values,
+            self.comments.get(path),
         )
 
     def _message(
@@ -577,17 +605,17 @@ class FileBuilder:
         # hide that type from the checker.
         for f in msg.field:
             if f.type_name:
-                ref = self.index.types.get(f.type_name.lstrip("."))
-                if ref is not None:
-                    taken.add(self.root(ref))
+                used = self.index.types.get(f.type_name.lstrip("."))
+                if used is not None:
+                    taken.add(self.root(used))
         proto_names = {f.name for f in msg.field} | {o.name for o in msg.oneof_decl}
         oneofs: dict[int, OneofModel] = {}
         real_oneofs = {
             int(f.oneof_index) for f in msg.field if has(f, "oneof_index") and not f.proto3_optional
         }
         for i, fdp_field in enumerate(msg.field):
-            built = self._field(fdp_field, full, features, taken, proto_names, (*path, 2, i))
-            taken.add(built.attr)
+            member = self._field(fdp_field, full, features, taken, proto_names, (*path, 2, i))
+            taken.add(member.attr)
             if has(fdp_field, "oneof_index") and int(fdp_field.oneof_index) in real_oneofs:
                 index = int(fdp_field.oneof_index)
                 group = oneofs.get(index)
@@ -598,11 +626,11 @@ class FileBuilder:
                     group = OneofModel(decl.name, attr, doc=self.comments.get((*path, 8, index)))
                     oneofs[index] = group
                     model.members.append(group)
-                built.oneof = group.attr
-                built.optional = False
-                group.fields.append(built)
+                member.oneof = group.attr
+                member.optional = False
+                group.fields.append(member)
             else:
-                model.members.append(built)
+                model.members.append(member)
         ext_taken = frozenset(taken)
         for i, ext in enumerate(msg.extension):
             model.extensions.append(self._extension(ext, inner, (*path, 6, i), features, ext_taken))
@@ -658,6 +686,7 @@ class FileBuilder:
                 default_packed = self.edition != EDITION_PROTO2
                 if packed != default_packed:
                     model.packed = packed
+                model.packed_resolved = packed
             return model
         presence = features["field_presence"]
         if label == LABEL_REQUIRED:

@@ -21,6 +21,7 @@ from ._model import (
     OneofModel,
     TypeRef,
     enum_keywords,
+    extension_call,
     field_call,
 )
 
@@ -51,7 +52,12 @@ def str_literal(text: str) -> str:
             out.append("\\t")
         elif _needs_escape(ch):
             code = ord(ch)
-            out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}")
+            if code < 0x100:
+                out.append(f"\\x{code:02x}")
+            elif code < 0x10000:
+                out.append(f"\\u{code:04x}")
+            else:
+                out.append(f"\\U{code:08x}")
         else:
             out.append(ch)
     out.append('"')
@@ -144,17 +150,14 @@ class Renderer:
         out.append("from torvex import ScalarType as _T")
         if any(msg.mixin for msg in m.messages):
             out.append("from torvex.wkt import _mixins")
-        if m.aliases:
-            out.append("")
-            for module, alias in m.aliases.items():
-                out.append(self._import(module, alias))
+        imports_at = len(out)
         out.append("")
         syntax = "" if m.syntax == "proto3" else f", syntax={str_literal(m.syntax)}"
         package = f", package={str_literal(m.package)}" if m.package else ""
         out.append(f"FILE = torvex.File({str_literal(m.name)}{package}{syntax})")
         if m.has_services:
             out.append("")
-            out.append("# Services are not generated yet; only the messages and enums of this file.")
+            out.append("# Services are not generated yet: only this file's messages and enums.")
         for enum in m.enums:
             self._blank(2)
             self._enum(enum, "", top=True)
@@ -168,6 +171,16 @@ class Renderer:
         self._blank(2)
         out.append("FILE.complete()")
         out.append("")
+        if m.aliases:
+            body = "\n".join(out[imports_at:])
+            lines = [""]
+            for module, alias in m.aliases.items():
+                line = self._import(module, alias)
+                if f"{alias}." not in body:
+                    # Imported for the types it defines (an extendee, say), not for a name.
+                    line += "  # pyright: ignore[reportUnusedImport]"
+                lines.append(line)
+            out[imports_at:imports_at] = lines
         return "\n".join(out)
 
     def _import(self, module: str, alias: str) -> str:
@@ -278,13 +291,6 @@ class Renderer:
             return f"{value} | None"
         return value
 
-    @staticmethod
-    def type_arg(f: FieldModel) -> str:
-        if f.ref is not None:
-            return str_literal("." + f.ref.full_name)
-        assert f.scalar is not None
-        return f"_T.{f.scalar.name}"
-
     def declaration(self, f: FieldModel) -> str:
         call, args, kwargs = field_call(f)
         parts = [_arg_literal(a) for a in args]
@@ -295,27 +301,37 @@ class Renderer:
         line = f"{indent}{f.attr}: {self.annotation(f)} = {self.declaration(f)}"
         if len(line) > LINE_LENGTH:
             call, _, args = self.declaration(f).partition("(")
-            line = f"{indent}{f.attr}: {self.annotation(f)} = {call}(\n{indent}{INDENT}{args[:-1]}\n{indent})"
+            head = f"{indent}{f.attr}: {self.annotation(f)} = {call}("
+            line = f"{head}\n{indent}{INDENT}{args[:-1]}\n{indent})"
         self.lines.append(line)
         if f.doc:
             self.lines.extend(doc_literal(f.doc, indent))
 
     def _oneof(self, group: OneofModel, indent: str) -> None:
         inner = indent + INDENT
-        choices = [
-            f"torvex.Oneof[typing.Literal[{str_literal(f.attr)}], "
-            f"{self.annotation(f).removesuffix(' | None')}]"
-            for f in group.fields
-        ]
-        line = f"{indent}{group.attr}: {' | '.join(choices)} | None = torvex.oneof("
+        # One Oneof type for the whole group: checkers infer the member name's literal type
+        # from such a context, which a union of one Oneof type per member defeats.
+        names = ", ".join(str_literal(f.attr) for f in group.fields)
+        values = " | ".join(
+            dict.fromkeys(self.annotation(f).removesuffix(" | None") for f in group.fields)
+        )
+        line = (
+            f"{indent}{group.attr}: torvex.Oneof[typing.Literal[{names}], {values}] | None"
+            " = torvex.oneof("
+        )
         if len(line) <= LINE_LENGTH:
             self.lines.append(line)
         else:
-            self.lines.append(f"{indent}{group.attr}: (")
-            self.lines.append(f"{inner}{choices[0]}")
-            self.lines.extend(f"{inner}| {choice}" for choice in choices[1:])
-            self.lines.append(f"{inner}| None")
-            self.lines.append(f"{indent}) = torvex.oneof(")
+            self.lines.append(f"{indent}{group.attr}: torvex.Oneof[")
+            literal = f"{inner}typing.Literal[{names}],"
+            if len(literal) <= LINE_LENGTH:
+                self.lines.append(literal)
+            else:
+                self.lines.append(f"{inner}typing.Literal[")
+                self.lines.extend(f"{inner}{INDENT}{str_literal(f.attr)}," for f in group.fields)
+                self.lines.append(f"{inner}],")
+            self.lines.append(f"{inner}{values},")
+            self.lines.append(f"{indent}] | None = torvex.oneof(")
         if group.attr != group.proto_name:
             self.lines.append(f"{inner}{str_literal(group.proto_name)},")
         for f in group.fields:
@@ -328,19 +344,16 @@ class Renderer:
 
     def _extension(self, ext: ExtensionModel, indent: str) -> None:
         f = ext.field
-        args = [str_literal(ext.full_name), str(ext.number), self.type_arg(f)]
-        args.append(f"extendee={str_literal(ext.extendee)}")
-        if f.kind == "repeated":
-            args.append("repeated=True")
-            if f.packed is not None:
-                args.append(f"packed={f.packed}")
-        if f.delimited:
-            args.append("delimited=True")
-        if f.has_default:
-            args.append(f"default={py_literal(f.default)}")
-        if f.json_name is not None:
-            args.append(f"json_name={str_literal(f.json_name)}")
-        self.lines.append(f"{indent}{ext.py_name} = torvex.Extension({', '.join(args)})")
+        positional, kwargs = extension_call(ext)
+        args = [_arg_literal(a) for a in positional]
+        args += [f"{key}={_arg_literal(value)}" for key, value in kwargs.items()]
+        line = f"{indent}{ext.py_name} = torvex.Extension({', '.join(args)})"
+        if len(line) <= LINE_LENGTH:
+            self.lines.append(line)
+        else:
+            self.lines.append(f"{indent}{ext.py_name} = torvex.Extension(")
+            self.lines.extend(f"{indent}{INDENT}{arg}," for arg in args)
+            self.lines.append(f"{indent})")
         if f.doc:
             self.lines.extend(doc_literal(f.doc, indent))
 

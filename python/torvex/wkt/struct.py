@@ -56,15 +56,17 @@ class Value(_mixins.ValueMixin, torvex.Message, file=FILE):
     variants. Absence of any variant is an invalid state.
     """
 
-    kind: (
-        torvex.Oneof[typing.Literal["null_value"], NullValue]
-        | torvex.Oneof[typing.Literal["number_value"], float]
-        | torvex.Oneof[typing.Literal["string_value"], str]
-        | torvex.Oneof[typing.Literal["bool_value"], bool]
-        | torvex.Oneof[typing.Literal["struct_value"], Struct]
-        | torvex.Oneof[typing.Literal["list_value"], ListValue]
-        | None
-    ) = torvex.oneof(
+    kind: torvex.Oneof[
+        typing.Literal[
+            "null_value",
+            "number_value",
+            "string_value",
+            "bool_value",
+            "struct_value",
+            "list_value",
+        ],
+        NullValue | float | str | bool | Struct | ListValue,
+    ] | None = torvex.oneof(
         null_value=torvex.field(1, ".google.protobuf.NullValue"),
         number_value=torvex.field(2, _T.DOUBLE),
         string_value=torvex.field(3, _T.STRING),
