@@ -252,6 +252,12 @@ def test_unlisted_enum_number_goes_to_the_enum_class(parse):
     assert parse(M, {"color": 77}).color == Color(77)
 
 
+def test_map_members_add_up_within_one_object():
+    msg = M(by_int={9: "old"})
+    msg._merge_from_json('{"byInt": {"1": "a", "1": "b"}, "byInt": {"2": "c"}}')
+    assert msg.by_int == {1: "b", 2: "c"}
+
+
 def test_maps(parse):
     msg = parse(M, {"byInt": {"-5": "a", "1e1": "b"}, "byBool": {"true": 1, "false": 2},
                     "byName": {"k": {"a": 1}}})  # fmt: skip
