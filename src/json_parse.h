@@ -10,6 +10,7 @@
 
 #include "descriptor.h"
 #include "json_reader.h"
+#include "json_scalars.h"
 #include "json_tree_source.h"
 
 namespace torvex {
@@ -18,13 +19,6 @@ namespace torvex {
 struct JsonReadOptions {
   bool ignore_unknown_fields = false;
   PyObject* registry = nullptr;  // borrowed; nullptr for registry=None
-};
-
-// Where a value is being read, for the " for field <message>.<name>" suffix of conversion errors.
-struct FieldContext {
-  const MessageMarshaler* message = nullptr;
-  const FieldSpec* field = nullptr;  // or:
-  PyObject* extension = nullptr;     // the extension's full name (" for extension <name>")
 };
 
 // Parses the JSON text data[0..n) (data[n] must be 0) into `msg`, a message of schema `m`.

@@ -3,6 +3,10 @@
 #include <charconv>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "errors.h"
 
 namespace torvex {
@@ -38,6 +42,33 @@ inline uint64_t has_byte(uint64_t w, uint8_t c) noexcept {
 inline bool plain_word(uint64_t w) noexcept {
   uint64_t special = has_byte(w, '"') | has_byte(w, '\\') | ((w - kOnes * 0x20) & ~w & kHighs);
   return ((special | w) & kHighs) == 0;
+}
+
+// The first byte at or after `p` that is not plain string content (see plain_word), or a
+// position less than 16 (8) bytes before `end` from where the caller goes byte by byte.
+inline const char* skip_plain(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed compare: control characters and every byte >= 0x80 are below 0x20.
+    __m128i special =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                     _mm_cmplt_epi8(v, space));
+    int mask = _mm_movemask_epi8(special);
+    if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  while (end - p >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (!plain_word(w)) break;
+    p += 8;
+  }
+  return p;
 }
 
 // Length of the valid UTF-8 sequence at `p` (first byte >= 0x80), 0 when invalid. The bytes are
@@ -334,12 +365,7 @@ bool JsonTextSource::scan_string(std::string_view* out) noexcept {
   const char* p = p_;
   bool ascii = true;
   for (;;) {
-    while (end_ - p >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      if (!plain_word(w)) break;
-      p += 8;
-    }
+    p = skip_plain(p, end_);
     unsigned char c = static_cast<unsigned char>(*p);
     if (c == '"') {
       *out = std::string_view(start, static_cast<size_t>(p - start));
@@ -377,6 +403,12 @@ bool JsonTextSource::scan_string_slow(const char* start, std::string_view* out) 
   for (const char* q = start; q < p_; ++q) ascii &= static_cast<unsigned char>(*q) < 0x80;
   const char* p = p_;
   for (;;) {
+    // Plain runs are copied whole.
+    const char* run = skip_plain(p, end_);
+    if (run != p) {
+      scratch_.insert(scratch_.end(), p, run);
+      p = run;
+    }
     unsigned char c = static_cast<unsigned char>(*p);
     if (c == '"') {
       p_ = p + 1;

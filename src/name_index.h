@@ -28,11 +28,22 @@ class NameIndex {
     for (size_t i = h & mask_;; i = (i + 1) & mask_) {
       const Slot& s = slots_[i];
       if (!s.name) return false;
-      if (s.hash == h && s.len == key.size() && std::memcmp(s.name, key.data(), key.size()) == 0) {
+      // Names are short: up to 8 bytes the hash's equality leaves a fixed-size compare.
+      if (s.hash == h && s.len == key.size() &&
+          (key.size() <= 8 ? head(key.data(), key.size()) == head(s.name, s.len)
+                           : std::memcmp(s.name, key.data(), key.size()) == 0)) {
         *number = s.number;
         return true;
       }
     }
+  }
+
+  // The first n <= 8 bytes, zero-padded.
+  static uint64_t head(const char* p, size_t n) noexcept {
+    uint64_t w = 0;
+    for (size_t i = 0; i < n; ++i)
+      w |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    return w;
   }
 
   static uint64_t hash(const char* p, size_t n) noexcept {

@@ -267,21 +267,40 @@ PyObject* nm_to_json_value(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return m ? message_to_json_value(m.get(), self, o) : nullptr;
 }
 
-// JSON text input: str as UTF-8, bytes as is, bytearray copied. `*utf8_valid` tells whether the
-// bytes came from a str (and need no validation).
-Ref json_text_input(PyObject* json, bool* utf8_valid) noexcept {
-  *utf8_valid = false;
+// JSON text input: str as UTF-8, bytes as is, bytearray copied. The bytes stay valid while
+// `owner` (or the argument) lives and are followed by a 0 byte.
+struct JsonText {
+  Ref owner;
+  const char* data = nullptr;
+  size_t size = 0;
+  bool utf8_valid = false;  // came from a str: no validation needed
+};
+
+bool json_text_input(PyObject* json, JsonText* out) noexcept {
   if (PyUnicode_Check(json)) {
-    *utf8_valid = true;
-    return Ref(PyUnicode_AsUTF8String(json));
+    out->utf8_valid = true;
+    if (PyUnicode_IS_ASCII(json)) {
+      // ASCII text is its own UTF-8: read it in place.
+      Py_ssize_t n;
+      out->data = PyUnicode_AsUTF8AndSize(json, &n);
+      out->size = static_cast<size_t>(n);
+      return out->data != nullptr;
+    }
+    out->owner = Ref(PyUnicode_AsUTF8String(json));
+  } else if (PyBytes_Check(json)) {
+    out->owner = Ref::borrow(json);
+  } else if (PyByteArray_Check(json)) {
+    out->owner =
+        Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(json), PyByteArray_GET_SIZE(json)));
+  } else {
+    raise_fmt(PyExc_TypeError, "json must be str, bytes, or bytearray, got %S",
+              reinterpret_cast<PyObject*>(Py_TYPE(json)));
+    return false;
   }
-  if (PyBytes_Check(json)) return Ref::borrow(json);
-  if (PyByteArray_Check(json)) {
-    return Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(json), PyByteArray_GET_SIZE(json)));
-  }
-  raise_fmt(PyExc_TypeError, "json must be str, bytes, or bytearray, got %S",
-            reinterpret_cast<PyObject*>(Py_TYPE(json)));
-  return {};
+  if (!out->owner) return false;
+  out->data = PyBytes_AS_STRING(out->owner.get());
+  out->size = static_cast<size_t>(PyBytes_GET_SIZE(out->owner.get()));
+  return true;
 }
 
 // The JSON readers' options, converted in signature order.
@@ -299,11 +318,9 @@ bool json_read_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t na
 
 bool parse_text_into(const MessageMarshaler* m, PyObject* msg, PyObject* json,
                      const JsonReadOptions& opts, bool fresh) noexcept {
-  bool utf8_valid;
-  Ref text = json_text_input(json, &utf8_valid);
-  return text && parse_json_text(m, msg, PyBytes_AS_STRING(text.get()),
-                                 static_cast<size_t>(PyBytes_GET_SIZE(text.get())), utf8_valid,
-                                 opts, fresh);
+  JsonText text;
+  return json_text_input(json, &text) &&
+         parse_json_text(m, msg, text.data, text.size, text.utf8_valid, opts, fresh);
 }
 
 PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
