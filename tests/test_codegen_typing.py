@@ -109,7 +109,7 @@ PYRIGHT = shutil.which("pyright", path=os.pathsep.join([os.path.dirname(sys.exec
 def test_pyright_strict(workspace):
     config = {"extraPaths": _package_path(), "typeCheckingMode": "strict", "pythonVersion": "3.12"}
     (workspace / "pyrightconfig.json").write_text(json.dumps(config))
-    done = subprocess.run([str(PYRIGHT), "--outputjson", *_corpus_files(workspace), "good.py", "bad.py"],
+    done = subprocess.run([str(PYRIGHT), "--pythonpath", sys.executable, "--outputjson", *_corpus_files(workspace), "good.py", "bad.py"],
                           cwd=workspace, capture_output=True, text=True)  # fmt: skip
     report = json.loads(done.stdout)
     errors = [d for d in report["generalDiagnostics"] if d["severity"] == "error"]
