@@ -293,7 +293,9 @@ def test_hostile_values_only_raise_documented_errors(data):
     finally:
         chaos.armed = False
     event(f"encoded, chaos run: {chaos.ran}")
-    # What encoded is well formed: it parses, and parses to what it re-encodes to.
-    again = Every.from_binary(encoded)
-    re_encoded = again.to_binary()
-    assert Every.from_binary(re_encoded).to_binary() == encoded or len(re_encoded) == len(encoded)
+    # What encoded is well formed: it parses, and what it parses to is stable. Bytes are
+    # compared two rounds apart (map order flips per encoding; NaN defeats ==), and not with
+    # `encoded` itself: odd keys that were distinct in the dict can decode equal and merge.
+    first = Every.from_binary(encoded).to_binary()
+    second = Every.from_binary(first).to_binary()
+    assert Every.from_binary(second).to_binary() == first
