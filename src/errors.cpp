@@ -10,6 +10,7 @@
 #endif
 
 #include "ref.h"
+#include "wire.h"
 
 namespace torvex {
 
@@ -80,6 +81,31 @@ PyObject* raise_fmt(PyObject* exc, const char* fmt, ...) noexcept {
 PyObject* raise_integral_range() noexcept {
   PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
   return nullptr;
+}
+
+bool fail_wrong_type(PyObject* obj, const char* expected) noexcept {
+  raise_wrong_type(obj, expected);
+  return false;
+}
+
+bool fail_expected(const char* what, PyObject* v) noexcept {
+  raise_fmt(PyExc_TypeError, "expected %s, got %S", what, reinterpret_cast<PyObject*>(Py_TYPE(v)));
+  return false;
+}
+
+bool fail_out_of_range(PyObject* v, const char* type_name) noexcept {
+  if (PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+  }
+  raise_fmt(PyExc_OverflowError, "value %S out of range for %s", v, type_name);
+  return false;
+}
+
+bool fail_too_deep(const char* doing) noexcept {
+  raise_fmt(PyExc_RecursionError, "exceeded maximum recursion depth %u while %s message",
+            static_cast<unsigned>(MAX_RECURSION_DEPTH), doing);
+  return false;
 }
 
 }  // namespace torvex

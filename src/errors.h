@@ -27,4 +27,20 @@ PyObject* raise_fmt(PyObject* exc, const char* fmt, ...) noexcept;
 // "out of range integral type conversion attempted" (OverflowError).
 PyObject* raise_integral_range() noexcept;
 
+// The same kind of errors for the codecs' walks, which forward `false`. Out of line and cold:
+// the hot loops only test and branch to them.
+
+// raise_wrong_type, returning false.
+[[gnu::cold, gnu::noinline]] bool fail_wrong_type(PyObject* obj, const char* expected) noexcept;
+
+// TypeError "expected <what>, got <type(v)>".
+[[gnu::cold, gnu::noinline]] bool fail_expected(const char* what, PyObject* v) noexcept;
+
+// OverflowError "value <v> out of range for <type_name>". It replaces a pending OverflowError
+// (the conversion's own text); any other pending exception is left as it is.
+[[gnu::cold, gnu::noinline]] bool fail_out_of_range(PyObject* v, const char* type_name) noexcept;
+
+// RecursionError "exceeded maximum recursion depth <limit> while <doing> message".
+[[gnu::cold, gnu::noinline]] bool fail_too_deep(const char* doing) noexcept;
+
 }  // namespace torvex

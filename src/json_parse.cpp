@@ -38,17 +38,6 @@ template <class Src>
                     reinterpret_cast<PyObject*>(Py_TYPE(v.get())));
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_depth() noexcept {
-  raise_fmt(PyExc_RecursionError, "exceeded maximum recursion depth %u while parsing message",
-            static_cast<unsigned>(MAX_RECURSION_DEPTH));
-  return false;
-}
-
-[[gnu::cold, gnu::noinline]] bool raise_wrong(PyObject* obj, const char* expected) noexcept {
-  raise_wrong_type(obj, expected);
-  return false;
-}
-
 template <class Src>
 [[gnu::cold, gnu::noinline]] bool raise_cannot_decode(Src& src,
                                                       const MessageMarshaler* m) noexcept {
@@ -207,7 +196,7 @@ bool read_singular(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyOb
       Ref cur(current_message(f, msg));
       if (!cur) return false;
       if (cur.get() != Py_None) {
-        if (!is_native_message(cur.get())) return raise_wrong(cur.get(), "NativeMessage");
+        if (!is_native_message(cur.get())) return fail_wrong_type(cur.get(), "NativeMessage");
         return read_message(src, sm, cur.get(), depth + 1, opts);
       }
       Ref v(create_empty_message(sm, f.elem.handle->cls.get()));
@@ -230,7 +219,7 @@ bool read_list(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject
   if (k != JsonKind::Array) return raise_json_type(src, "expected list got ", ctx);
   Ref list(f.accessor.get(msg));
   if (!list) return false;
-  if (!PyList_Check(list.get())) return raise_wrong(list.get(), "list");
+  if (!PyList_Check(list.get())) return fail_wrong_type(list.get(), "list");
   typename Src::ArrIter it;
   if (!src.begin_array(it)) return false;
   int r;
@@ -287,7 +276,7 @@ bool read_map(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject*
   if (k != JsonKind::Object) return raise_json_type(src, "expected dict got ", ctx);
   Ref dict(f.accessor.get(msg));
   if (!dict) return false;
-  if (!PyDict_Check(dict.get())) return raise_wrong(dict.get(), "dict");
+  if (!PyDict_Check(dict.get())) return fail_wrong_type(dict.get(), "dict");
   const bool exact = PyDict_CheckExact(dict.get());
   const MapEntrySpec& me = *f.map;
   typename Src::ObjIter it;
@@ -389,7 +378,7 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
 template <class Src>
 bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
                        const JsonReadOptions& opts, bool fresh) noexcept {
-  if (depth > MAX_RECURSION_DEPTH) return raise_depth();
+  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("parsing");
   if (m->wkt != WellKnownKind::None) {
     return check_layout(msg, m) && read_well_known(src, m, msg, depth, opts);
   }

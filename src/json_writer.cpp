@@ -26,27 +26,6 @@ namespace {
 
 // ---- error paths (out of line) ------------------------------------------------------------
 
-[[gnu::cold, gnu::noinline]] bool expected(const char* what, PyObject* v) noexcept {
-  raise_fmt(PyExc_TypeError, "expected %s, got %S", what, reinterpret_cast<PyObject*>(Py_TYPE(v)));
-  return false;
-}
-
-// Our own range text replaces the conversion's OverflowError; other errors stay.
-[[gnu::cold, gnu::noinline]] bool out_of_range(PyObject* v, const char* type_name) noexcept {
-  if (PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    PyErr_Clear();
-  }
-  raise_fmt(PyExc_OverflowError, "value %S out of range for %s", v, type_name);
-  return false;
-}
-
-[[gnu::cold, gnu::noinline]] bool too_deep() noexcept {
-  raise_fmt(PyExc_RecursionError, "exceeded maximum recursion depth %u while serializing message",
-            MAX_RECURSION_DEPTH);
-  return false;
-}
-
 [[gnu::cold, gnu::noinline]] bool changed(const char* what) noexcept {
   raise_fmt(PyExc_RuntimeError, "%s changed size during iteration", what);
   return false;
@@ -110,10 +89,10 @@ template <ScalarType kT, class Sink>
   if constexpr (kT == Double || kT == Float) {
     return write_float(sink, v, kT == Float);
   } else if constexpr (kT == Bool) {
-    if (!PyBool_Check(v)) return expected("bool", v);
+    if (!PyBool_Check(v)) return fail_expected("bool", v);
     return sink.boolean(v == Py_True);
   } else if constexpr (kT == String) {
-    if (!PyUnicode_Check(v)) return expected("str", v);
+    if (!PyUnicode_Check(v)) return fail_expected("str", v);
     return sink.string(v);
   } else if constexpr (kT == Bytes) {
     if (PyBytes_Check(v)) {
@@ -124,24 +103,24 @@ template <ScalarType kT, class Sink>
       return sink.base64_string(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(v)),
                                 static_cast<size_t>(PyByteArray_GET_SIZE(v)));
     }
-    return expected("bytes", v);
+    return fail_expected("bytes", v);
   } else {
-    if (!is_int(v)) return expected("int", v);
+    if (!is_int(v)) return fail_expected("int", v);
     int64_t n = 0;
     if constexpr (kT == Int32 || kT == Sint32 || kT == Sfixed32) {
-      if (!int64_of(v, &n) || n < INT32_MIN || n > INT32_MAX) return out_of_range(v, "int32");
+      if (!int64_of(v, &n) || n < INT32_MIN || n > INT32_MAX) return fail_out_of_range(v, "int32");
       return sink.integer(v, n);
     } else if constexpr (kT == Uint32 || kT == Fixed32) {
-      if (!int64_of(v, &n) || n < 0 || n > UINT32_MAX) return out_of_range(v, "uint32");
+      if (!int64_of(v, &n) || n < 0 || n > UINT32_MAX) return fail_out_of_range(v, "uint32");
       return sink.integer(v, n);
     } else if constexpr (kT == Int64 || kT == Sint64 || kT == Sfixed64) {
-      if (!int64_of(v, &n)) return out_of_range(v, "int64");
+      if (!int64_of(v, &n)) return fail_out_of_range(v, "int64");
       return quoted_int64(sink, n);
     } else {
       static_assert(kT == Uint64 || kT == Fixed64);
       if (int64_of(v, &n) && n >= 0) return quoted_int64(sink, n);
       uint64_t u = PyLong_AsUnsignedLongLong(v);
-      if (u == static_cast<uint64_t>(-1) && PyErr_Occurred()) return out_of_range(v, "uint64");
+      if (u == static_cast<uint64_t>(-1) && PyErr_Occurred()) return fail_out_of_range(v, "uint64");
       char digits[kNumberScratch];
       return sink.ascii_string(digits, format_uint64(u, digits));
     }
@@ -216,10 +195,7 @@ bool write_nested_message(Sink& sink, const JsonWriteOptions& opts, const Elemen
               reinterpret_cast<PyObject*>(Py_TYPE(v)));
     return false;
   }
-  if (!is_native_message(v)) {
-    raise_wrong_type(v, "NativeMessage");
-    return false;
-  }
+  if (!is_native_message(v)) return fail_wrong_type(v, "NativeMessage");
   MarshalerRef own = lookup_marshaler(v);
   return own && write_message(sink, opts, own.get(), v, depth);
 }
@@ -228,10 +204,7 @@ bool write_nested_message(Sink& sink, const JsonWriteOptions& opts, const Elemen
 template <class Sink>
 bool write_map_key(Sink& sink, ScalarType t, PyObject* k) noexcept {
   if (t == ScalarType::String) {
-    if (!PyUnicode_Check(k)) {
-      raise_wrong_type(k, "str");
-      return false;
-    }
+    if (!PyUnicode_Check(k)) return fail_wrong_type(k, "str");
     return sink.key(k);
   }
   if (t == ScalarType::Bool) {
@@ -255,10 +228,7 @@ bool write_map_key(Sink& sink, ScalarType t, PyObject* k) noexcept {
 template <class Sink>
 bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, PyObject* list,
                 uint32_t depth) noexcept {
-  if (!PyList_Check(list)) {
-    raise_wrong_type(list, "list");
-    return false;
-  }
+  if (!PyList_Check(list)) return fail_wrong_type(list, "list");
   if (!sink.begin_array()) return false;
   if (e.kind == ElemKind::Scalar) {
     bool ok = false;
@@ -285,10 +255,7 @@ bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, 
 template <class Sink>
 bool write_map(Sink& sink, const JsonWriteOptions& opts, const MapEntrySpec& e, PyObject* dict,
                uint32_t depth) noexcept {
-  if (!PyDict_Check(dict)) {
-    raise_wrong_type(dict, "dict");
-    return false;
-  }
+  if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
   if (!sink.begin_object()) return false;
   const Py_ssize_t n = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
@@ -503,11 +470,11 @@ bool write_float(Sink& sink, PyObject* v, bool single) noexcept {
   if (PyFloat_CheckExact(v)) {
     d = PyFloat_AS_DOUBLE(v);
   } else {
-    if (PyBool_Check(v)) return expected("float", v);
+    if (PyBool_Check(v)) return fail_expected("float", v);
     d = PyFloat_AsDouble(v);
     if (d == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();
-      return expected("float", v);
+      return fail_expected("float", v);
     }
   }
   if (std::isfinite(d)) {
@@ -585,7 +552,7 @@ bool write_fields(Sink& sink, const JsonWriteOptions& opts, const MessageMarshal
 template <class Sink>
 bool write_message(Sink& sink, const JsonWriteOptions& opts, const MessageMarshaler* m,
                    PyObject* msg, uint32_t depth) noexcept {
-  if (depth > MAX_RECURSION_DEPTH) return too_deep();
+  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
   if (m->wkt != WellKnownKind::None) return write_well_known(sink, opts, m, msg, depth);
   return sink.begin_object() && write_fields(sink, opts, m, msg, depth) && sink.end_object();
 }

@@ -19,12 +19,6 @@ namespace {
 // with a cycle (m.child = m, or through a list) is refused as soon as the cycle closes: a
 // cycle reached twice per level (m.items = [m, m]) would otherwise take 2^100 steps to reach
 // the limit, and a list merged into itself would double at every level.
-[[gnu::cold, gnu::noinline]] bool too_deep(const char* doing) noexcept {
-  raise_fmt(PyExc_RecursionError, "exceeded maximum recursion depth %u while %s message",
-            static_cast<unsigned>(MAX_RECURSION_DEPTH), doing);
-  return false;
-}
-
 [[gnu::cold, gnu::noinline]] bool cycle(const char* doing) noexcept {
   raise_fmt(PyExc_RecursionError, "message graph has a reference cycle while %s message", doing);
   return false;
@@ -39,7 +33,7 @@ struct Path {
   // Enters `msg` (and `src`) at `depth`; raises on a cycle or beyond the limit.
   bool enter(uint32_t depth, PyObject* m, PyObject* s, const char* doing) noexcept {
     if (depth > MAX_RECURSION_DEPTH) [[unlikely]] {
-      return too_deep(doing);
+      return fail_too_deep(doing);
     }
     for (uint32_t i = 0; i < depth; ++i) {
       if (msg[i] == m && src[i] == s) [[unlikely]] {
@@ -203,10 +197,8 @@ bool merge_into_message(const AttrEntry& a, PyObject* dst, PyObject* v, bool ign
     if (!sm) return false;
     d = Ref(create_empty_message(sm.get(), reinterpret_cast<PyObject*>(Py_TYPE(v))));
     if (!d || a.accessor.set(dst, d.get()) < 0) return false;
-  } else if (!is_native_message(d.get())) {
-    raise_wrong_type(d.get(), "NativeMessage");
-    return false;
-  }
+  } else if (!is_native_message(d.get()))
+    return fail_wrong_type(d.get(), "NativeMessage");
   return merge_at(d.get(), v, ignore, depth + 1, path);
 }
 
@@ -218,10 +210,7 @@ bool merge_list(const AttrEntry& a, PyObject* dst, PyObject* v, uint32_t depth,
                 Path& path) noexcept {
   Ref d(a.accessor.get(dst));
   if (!d) return false;
-  if (!PyList_Check(d.get())) {
-    raise_wrong_type(d.get(), "list");
-    return false;
-  }
+  if (!PyList_Check(d.get())) return fail_wrong_type(d.get(), "list");
   Py_ssize_t n = PyList_GET_SIZE(v);
   if (n == 0) return true;
   PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
@@ -245,10 +234,7 @@ bool merge_dict(const AttrEntry& a, PyObject* dst, PyObject* v, uint32_t depth,
                 Path& path) noexcept {
   Ref d(a.accessor.get(dst));
   if (!d) return false;
-  if (!PyDict_Check(d.get())) {
-    raise_wrong_type(d.get(), "dict");
-    return false;
-  }
+  if (!PyDict_Check(d.get())) return fail_wrong_type(d.get(), "dict");
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   bool messages = false;

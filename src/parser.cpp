@@ -33,17 +33,6 @@ enum class Mode : uint8_t {
   return raise_wire_error(err);
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_depth() noexcept {
-  raise_fmt(PyExc_RecursionError, "exceeded maximum recursion depth %u while parsing message",
-            static_cast<unsigned>(MAX_RECURSION_DEPTH));
-  return false;
-}
-
-[[gnu::cold, gnu::noinline]] bool raise_wrong(PyObject* obj, const char* expected) noexcept {
-  raise_wrong_type(obj, expected);
-  return false;
-}
-
 // Forward varint encoding into `out` (room for 10 bytes); returns the byte count.
 inline size_t encode_varint(uint8_t* out, uint64_t v) noexcept {
   size_t n = 0;
@@ -427,7 +416,7 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
   // Our own reference: Python code run below may replace the attribute.
   Ref list(f.accessor.get(msg));
   if (!list) return false;
-  if (!PyList_Check(list.get())) return raise_wrong(list.get(), "list");
+  if (!PyList_Check(list.get())) return fail_wrong_type(list.get(), "list");
   uint32_t wt = tag_wire_type(tag);
   if (wt == 2 && f.packable) return decode_packed(f, list.get(), msg, v, ignore);
   uint8_t enc[5];
@@ -527,7 +516,7 @@ bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView
   Ref dict(f.accessor.get(msg));
   if (!dict) return false;
   if (PyDict_CheckExact(dict.get())) return PyDict_SetItem(dict.get(), key.get(), value.get()) == 0;
-  if (!PyDict_Check(dict.get())) return raise_wrong(dict.get(), "dict");
+  if (!PyDict_Check(dict.get())) return fail_wrong_type(dict.get(), "dict");
   return PyObject_SetItem(dict.get(), key.get(), value.get()) == 0;
 }
 
@@ -590,7 +579,7 @@ inline bool decode_singular_scalar(const FieldSpec& f, PyObject* msg, InputView&
 // them: wire type, end tag, then field number 0.
 bool decode_group(const MessageMarshaler* m, PyObject* msg, InputView& view, uint32_t number,
                   bool ignore, uint32_t depth) noexcept {
-  if (depth > MAX_RECURSION_DEPTH) return raise_depth();
+  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("parsing");
   if (!check_layout(msg, m)) return false;
   WireError err;
   for (;;) {
@@ -613,7 +602,7 @@ bool decode_group(const MessageMarshaler* m, PyObject* msg, InputView& view, uin
 
 bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, bool ignore,
                     uint32_t depth) noexcept {
-  if (depth > MAX_RECURSION_DEPTH) return raise_depth();
+  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("parsing");
   // Slot accessors write at fixed offsets: the instance must have the schema's layout.
   if (!check_layout(msg, m)) return false;
   WireError err;

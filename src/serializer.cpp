@@ -33,12 +33,6 @@ using namespace encoder;
   return -1;
 }
 
-[[gnu::cold, gnu::noinline]] bool too_deep() noexcept {
-  raise_fmt(PyExc_RecursionError, "exceeded maximum recursion depth %u while serializing message",
-            MAX_RECURSION_DEPTH);
-  return false;
-}
-
 struct Encoder;
 
 // Failure forwarders that record the step they unwind through (see error_path.h).
@@ -91,7 +85,7 @@ bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder& enc, uint3
 
 [[gnu::noinline]] bool check_native(PyObject* v, Encoder& enc) noexcept {
   if (!enc.native && !(enc.native = native_message_type())) return false;
-  if (!PyObject_TypeCheck(v, enc.native)) return wrong_type(v, "NativeMessage");
+  if (!PyObject_TypeCheck(v, enc.native)) return fail_wrong_type(v, "NativeMessage");
   enc.known_slot(Py_TYPE(v)) = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
   return true;
 }
@@ -164,7 +158,7 @@ bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder& enc
 }
 
 bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc, uint32_t depth) noexcept {
-  if (!PyList_Check(list)) return wrong_type(list, "list");
+  if (!PyList_Check(list)) return fail_wrong_type(list, "list");
   const Py_ssize_t n = PyList_GET_SIZE(list);
   if (n == 0) return true;  // no empty LEN record, packed or not
   Out& out = enc.out;
@@ -204,7 +198,7 @@ bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc, uint32_t dept
 // always written, zero values included. PyDict_Next re-validates its position on every call,
 // and the size check stops the walk once Python code has added or removed entries.
 bool encode_map(const FieldSpec& f, PyObject* dict, Encoder& enc, uint32_t depth) noexcept {
-  if (!PyDict_Check(dict)) return wrong_type(dict, "dict");
+  if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
   const MapEntrySpec& e = *f.map;
   Out& out = enc.out;
   const Py_ssize_t n = PyDict_GET_SIZE(dict);
@@ -452,7 +446,7 @@ inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, Out&
               reinterpret_cast<PyObject*>(Py_TYPE(msg)));
     return false;
   }
-  if (!is_native_message(msg)) return wrong_type(msg, "NativeMessage");
+  if (!is_native_message(msg)) return fail_wrong_type(msg, "NativeMessage");
   return check_layout(msg, m);
 }
 
@@ -470,7 +464,7 @@ inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, Out&
 // `msg` is known to be a NativeMessage.
 bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder& enc,
                    uint32_t depth) noexcept {
-  if (depth > MAX_RECURSION_DEPTH) return too_deep();
+  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
   if (!Py_IS_TYPE(msg, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
       !check_instance_slow(m, msg)) {
     return false;
@@ -513,7 +507,7 @@ bool encode_message(const MessageMarshaler* m, PyObject* msg, ReverseBuffer& buf
                     bool write_unknown_fields) noexcept {
   if (!is_native_message(msg)) {
     // Only the error remains to be chosen: the class mismatch text, else the wrong-type one.
-    return depth > MAX_RECURSION_DEPTH ? too_deep() : check_instance_slow(m, msg);
+    return depth > MAX_RECURSION_DEPTH ? fail_too_deep("serializing") : check_instance_slow(m, msg);
   }
   Encoder enc(write_unknown_fields);
   if (!encode_fields(m, msg, enc, depth)) return false;

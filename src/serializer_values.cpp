@@ -7,27 +7,6 @@ namespace torvex::encoder {
 
 // ---- error paths (out of line: the hot loop only branches to them) -----------------------
 
-[[gnu::cold, gnu::noinline]] bool expected(const char* what, PyObject* v) noexcept {
-  raise_fmt(PyExc_TypeError, "expected %s, got %S", what, reinterpret_cast<PyObject*>(Py_TYPE(v)));
-  return false;
-}
-
-[[gnu::cold, gnu::noinline]] bool wrong_type(PyObject* v, const char* target) noexcept {
-  raise_wrong_type(v, target);
-  return false;
-}
-
-// Replaces the conversion's own OverflowError (or reports a 32-bit range miss) with the text
-// that names the field type. Other exceptions are left as they are.
-[[gnu::cold, gnu::noinline]] bool out_of_range(PyObject* v, const char* type_name) noexcept {
-  if (PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    PyErr_Clear();
-  }
-  raise_fmt(PyExc_OverflowError, "value %S out of range for %s", v, type_name);
-  return false;
-}
-
 [[gnu::cold, gnu::noinline]] bool integral_range() noexcept {
   raise_integral_range();
   return false;
@@ -101,7 +80,7 @@ namespace torvex::encoder {
 [[gnu::noinline]] bool to_double_slow(PyObject* v, double* out) noexcept {
   if (!PyFloat_Check(v)) {
     PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
-    if (!nb || (!nb->nb_float && !nb->nb_index)) return expected("float", v);
+    if (!nb || (!nb->nb_float && !nb->nb_index)) return fail_expected("float", v);
   }
   double d = PyFloat_AsDouble(v);
   if (d == -1.0 && PyErr_Occurred()) return false;

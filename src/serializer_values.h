@@ -23,14 +23,6 @@ namespace torvex::encoder {
 
 // ---- error paths (out of line, in serializer_values.cpp: the hot loops only branch to them) --
 
-[[gnu::cold, gnu::noinline]] bool expected(const char* what, PyObject* v) noexcept;
-
-[[gnu::cold, gnu::noinline]] bool wrong_type(PyObject* v, const char* target) noexcept;
-
-// Replaces the conversion's own OverflowError (or reports a 32-bit range miss) with the text
-// that names the field type. Other exceptions are left as they are.
-[[gnu::cold, gnu::noinline]] bool out_of_range(PyObject* v, const char* type_name) noexcept;
-
 [[gnu::cold, gnu::noinline]] bool integral_range() noexcept;
 
 // OverflowError "value {d} out of range for float32", d in plain decimal.
@@ -137,12 +129,12 @@ template <ScalarType kT>
     } else if (v == Py_False) {
       out.put_byte(0);
     } else {
-      return expected("bool", v);
+      return fail_expected("bool", v);
     }
     return true;
   } else if constexpr (kT == String) {
     // The type check comes first: the ASCII flag is only meaningful in a str's header.
-    if (!PyUnicode_Check(v)) return expected("string", v);
+    if (!PyUnicode_Check(v)) return fail_expected("string", v);
     if (PyUnicode_CheckExact(v) && PyUnicode_IS_COMPACT_ASCII(v)) {
       put_len_bytes(static_cast<const char*>(PyUnicode_DATA(v)), PyUnicode_GET_LENGTH(v), v, out);
       return true;
@@ -153,26 +145,26 @@ template <ScalarType kT>
     put_len_bytes(s, n, v, out);
     return true;
   } else if constexpr (kT == Bytes) {
-    if (!PyBytes_Check(v)) return expected("bytes", v);
+    if (!PyBytes_Check(v)) return fail_expected("bytes", v);
     put_len_bytes(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v), v, out);
     return true;
   } else {
-    if (!is_int(v)) return expected("int", v);
+    if (!is_int(v)) return fail_expected("int", v);
     if constexpr (kT == Int64) {
       int64_t n = 0;
-      if (!to_i64(v, &n)) return out_of_range(v, "int64");
+      if (!to_i64(v, &n)) return fail_out_of_range(v, "int64");
       out.put_varint(static_cast<uint64_t>(n));
     } else if constexpr (kT == Uint64) {
       uint64_t n = 0;
-      if (!to_u64(v, &n)) return out_of_range(v, "uint64");
+      if (!to_u64(v, &n)) return fail_out_of_range(v, "uint64");
       out.put_varint(n);
     } else if constexpr (kT == Int32) {
       int64_t n = 0;
-      if (!to_i64(v, &n) || n < INT32_MIN || n > INT32_MAX) return out_of_range(v, "int32");
+      if (!to_i64(v, &n) || n < INT32_MIN || n > INT32_MAX) return fail_out_of_range(v, "int32");
       out.put_varint(static_cast<uint64_t>(n));  // negative values take all 10 bytes
     } else if constexpr (kT == Uint32) {
       int64_t n = 0;
-      if (!to_i64(v, &n) || n < 0 || n > UINT32_MAX) return out_of_range(v, "uint32");
+      if (!to_i64(v, &n) || n < 0 || n > UINT32_MAX) return fail_out_of_range(v, "uint32");
       out.put_varint(static_cast<uint64_t>(n));
     } else if constexpr (kT == Fixed64) {
       uint64_t n = 0;

@@ -199,35 +199,22 @@ using wkt_text::TextResult;
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool too_deep_writing() noexcept {
-  raise_fmt(PyExc_RecursionError, "exceeded maximum recursion depth %u while serializing message",
-            MAX_RECURSION_DEPTH);
-  return false;
-}
-
 // An int field's value (not bool) within [lo, hi]; the scalar writer's errors otherwise.
 bool read_int(const AttributeAccessor& acc, PyObject* msg, int64_t lo, int64_t hi,
               const char* range_name, int64_t* out) noexcept {
   Ref v(acc.get(msg));
   if (!v) return false;
-  if (!PyLong_Check(v.get()) || PyBool_Check(v.get())) {
-    raise_fmt(PyExc_TypeError, "expected int, got %S",
-              reinterpret_cast<PyObject*>(Py_TYPE(v.get())));
-    return false;
-  }
+  if (!PyLong_Check(v.get()) || PyBool_Check(v.get())) return fail_expected("int", v.get());
   int overflow = 0;
   long long n = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
   if (n == -1 && PyErr_Occurred()) return false;
-  if (overflow || n < lo || n > hi) {
-    raise_fmt(PyExc_OverflowError, "value %S out of range for %s", v.get(), range_name);
-    return false;
-  }
+  if (overflow || n < lo || n > hi) return fail_out_of_range(v.get(), range_name);
   *out = n;
   return true;
 }
 
 bool read_seconds_nanos(const WellKnownMarker& w, PyObject* msg, int64_t* s, int32_t* n) noexcept {
-  int64_t nanos;
+  int64_t nanos = 0;
   if (!read_int(w.first, msg, INT64_MIN, INT64_MAX, "int64", s) ||
       !read_int(w.second, msg, INT32_MIN, INT32_MAX, "int32", &nanos)) {
     return false;
@@ -287,10 +274,7 @@ bool write_nested(Sink& sink, const JsonWriteOptions& opts, MarshalerHandle* h, 
               reinterpret_cast<PyObject*>(Py_TYPE(v)));
     return false;
   }
-  if (!is_native_message(v)) {
-    raise_wrong_type(v, "NativeMessage");
-    return false;
-  }
+  if (!is_native_message(v)) return fail_wrong_type(v, "NativeMessage");
   MarshalerRef own = lookup_marshaler(v);
   return own && write_message(sink, opts, own.get(), v, depth);
 }
@@ -332,17 +316,11 @@ template <class Sink>
 bool write_field_mask(Sink& sink, const WellKnownMarker& w, PyObject* msg) noexcept {
   Ref paths(w.first.get(msg));
   if (!paths) return false;
-  if (!PyList_Check(paths.get())) {
-    raise_wrong_type(paths.get(), "list");
-    return false;
-  }
+  if (!PyList_Check(paths.get())) return fail_wrong_type(paths.get(), "list");
   RString text;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
     PyObject* path = PyList_GET_ITEM(paths.get(), i);
-    if (!PyUnicode_Check(path)) {
-      raise_wrong_type(path, "str");
-      return false;
-    }
+    if (!PyUnicode_Check(path)) return fail_wrong_type(path, "str");
     Py_ssize_t n;
     const char* s = PyUnicode_AsUTF8AndSize(path, &n);
     if (!s) return false;
@@ -363,20 +341,14 @@ bool write_struct(Sink& sink, const JsonWriteOptions& opts, const WellKnownMarke
   Ref fields(w.first.get(msg));
   if (!fields) return false;
   PyObject* dict = fields.get();
-  if (!PyDict_Check(dict)) {
-    raise_wrong_type(dict, "dict");
-    return false;
-  }
+  if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
   if (!sink.begin_object()) return false;
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
   PyObject *k, *v;
   while (PyDict_Next(dict, &pos, &k, &v)) {
     Ref key = Ref::borrow(k), value = Ref::borrow(v);
-    if (!PyUnicode_Check(k)) {
-      raise_wrong_type(k, "str");
-      return false;
-    }
+    if (!PyUnicode_Check(k)) return fail_wrong_type(k, "str");
     if (!sink.key(key.get()) || !write_nested(sink, opts, w.handle.get(), value.get(), depth + 1)) {
       return false;
     }
@@ -393,10 +365,7 @@ bool write_list_value(Sink& sink, const JsonWriteOptions& opts, const WellKnownM
                       PyObject* msg, uint32_t depth) noexcept {
   Ref values(w.first.get(msg));
   if (!values) return false;
-  if (!PyList_Check(values.get())) {
-    raise_wrong_type(values.get(), "list");
-    return false;
-  }
+  if (!PyList_Check(values.get())) return fail_wrong_type(values.get(), "list");
   if (!sink.begin_array()) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(values.get(), i));
@@ -440,10 +409,7 @@ bool write_value_message(Sink& sink, const JsonWriteOptions& opts, const WellKno
       return as_float && sink.number(as_float.get());
     }
     case kStringValue:
-      if (!PyUnicode_Check(v)) {
-        raise_wrong_type(v, "str");
-        return false;
-      }
+      if (!PyUnicode_Check(v)) return fail_wrong_type(v, "str");
       return sink.string(v);
     case kBoolValue: {
       bool b;
@@ -464,10 +430,7 @@ bool write_any(Sink& sink, const JsonWriteOptions& opts, const DescriptorVocabul
                const WellKnownMarker& w, PyObject* msg, uint32_t depth) noexcept {
   Ref url(w.first.get(msg));
   if (!url) return false;
-  if (!PyUnicode_Check(url.get())) {
-    raise_wrong_type(url.get(), "str");
-    return false;
-  }
+  if (!PyUnicode_Check(url.get())) return fail_wrong_type(url.get(), "str");
   if (PyUnicode_GET_LENGTH(url.get()) == 0) return sink.begin_object() && sink.end_object();
   Ref type_name = type_name_of(url.get());
   if (!type_name) return false;
@@ -500,8 +463,7 @@ bool write_any(Sink& sink, const JsonWriteOptions& opts, const DescriptorVocabul
     data = PyBytes_AS_STRING(value.get());
     size = PyBytes_GET_SIZE(value.get());
   } else {
-    raise_wrong_type(value.get(), "bytes");
-    return false;
+    return fail_wrong_type(value.get(), "bytes");
   }
   const MessageMarshaler* pm = payload.marshaler;
   Ref inner(create_empty_message(pm, payload.cls.get()));
@@ -515,7 +477,7 @@ bool write_any(Sink& sink, const JsonWriteOptions& opts, const DescriptorVocabul
       return false;
     }
   } else {
-    if (depth + 1 > MAX_RECURSION_DEPTH) return too_deep_writing();
+    if (depth + 1 > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
     if (!write_fields(sink, opts, pm, inner.get(), depth + 1)) return false;
   }
   return sink.end_object();
@@ -645,10 +607,7 @@ bool read_field_mask(Src& src, const MessageMarshaler* m, const WellKnownMarker&
   if (!read_text(src, m, &text)) return false;
   Ref paths(w.first.get(msg));
   if (!paths) return false;
-  if (!PyList_Check(paths.get())) {
-    raise_wrong_type(paths.get(), "list");
-    return false;
-  }
+  if (!PyList_Check(paths.get())) return fail_wrong_type(paths.get(), "list");
   if (text.empty()) return true;
   // Converted in full first: a refused piece must not leave earlier pieces appended.
   RVec<Ref> converted;
@@ -693,10 +652,7 @@ bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, 
   if (k != JsonKind::Object) return wrong_kind(src, m);
   Ref fields(w.first.get(msg));
   if (!fields) return false;
-  if (!PyDict_Check(fields.get())) {
-    raise_wrong_type(fields.get(), "dict");
-    return false;
-  }
+  if (!PyDict_Check(fields.get())) return fail_wrong_type(fields.get(), "dict");
   typename Src::ObjIter it;
   if (!src.begin_object(it)) return false;
   std::string_view key_text;
@@ -718,10 +674,7 @@ bool read_list_value(Src& src, const MessageMarshaler* m, const WellKnownMarker&
   if (k != JsonKind::Array) return wrong_kind(src, m);
   Ref values(w.first.get(msg));
   if (!values) return false;
-  if (!PyList_Check(values.get())) {
-    raise_wrong_type(values.get(), "list");
-    return false;
-  }
+  if (!PyList_Check(values.get())) return fail_wrong_type(values.get(), "list");
   typename Src::ArrIter it;
   if (!src.begin_array(it)) return false;
   int r;
