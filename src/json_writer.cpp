@@ -127,23 +127,6 @@ template <ScalarType kT, class Sink>
   }
 }
 
-#define TORVEX_JSON_SCALAR_TYPES(X) \
-  X(Double)                         \
-  X(Float)                          \
-  X(Int64)                          \
-  X(Uint64)                         \
-  X(Int32)                          \
-  X(Fixed64)                        \
-  X(Fixed32)                        \
-  X(Bool)                           \
-  X(String)                         \
-  X(Bytes)                          \
-  X(Uint32)                         \
-  X(Sfixed32)                       \
-  X(Sfixed64)                       \
-  X(Sint32)                         \
-  X(Sint64)
-
 // Whether writing `v` as a scalar of type kT runs no Python code (exact builtins), so that it
 // may stay borrowed from its container.
 template <ScalarType kT>
@@ -237,7 +220,7 @@ bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, 
   case ScalarType::T:                                  \
     ok = scalar_list<ScalarType::T>(sink, opts, list); \
     break;
-      TORVEX_JSON_SCALAR_TYPES(TORVEX_CASE)
+      TORVEX_SCALAR_TYPES(TORVEX_CASE)
 #undef TORVEX_CASE
       default:
         raise_internal("invalid scalar type in schema");
@@ -412,7 +395,7 @@ template <class Sink>
 #define TORVEX_CASE(T) \
   case ScalarType::T:  \
     return plain_scalar_field<ScalarType::T>(sink, opts, msg, f, v);
-        TORVEX_JSON_SCALAR_TYPES(TORVEX_CASE)
+        TORVEX_SCALAR_TYPES(TORVEX_CASE)
 #undef TORVEX_CASE
       }
       return 0;
@@ -457,7 +440,7 @@ bool write_scalar(Sink& sink, ScalarType t, PyObject* v) noexcept {
 #define TORVEX_CASE(T) \
   case ScalarType::T:  \
     return scalar_of<ScalarType::T>(sink, v);
-    TORVEX_JSON_SCALAR_TYPES(TORVEX_CASE)
+    TORVEX_SCALAR_TYPES(TORVEX_CASE)
 #undef TORVEX_CASE
   }
   raise_internal("invalid scalar type in schema");

@@ -27,6 +27,26 @@ enum class ScalarType : uint8_t {
   Sint64 = 18,
 };
 
+// Expands X(T) for every scalar type, to build switches that call a template per type (a
+// switch of direct calls inlines where a generic dispatcher would not). Lists every member of
+// the enum above.
+#define TORVEX_SCALAR_TYPES(X) \
+  X(Double)                    \
+  X(Float)                     \
+  X(Int64)                     \
+  X(Uint64)                    \
+  X(Int32)                     \
+  X(Fixed64)                   \
+  X(Fixed32)                   \
+  X(Bool)                      \
+  X(String)                    \
+  X(Bytes)                     \
+  X(Uint32)                    \
+  X(Sfixed32)                  \
+  X(Sfixed64)                  \
+  X(Sint32)                    \
+  X(Sint64)
+
 inline bool is_scalar_type(uint32_t n) {
   return (n >= 1 && n <= 9) || n == 12 || n == 13 || (n >= 15 && n <= 18);
 }

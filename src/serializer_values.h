@@ -254,25 +254,6 @@ template <ScalarType kT>
   return true;
 }
 
-// Expands X(T) for every scalar type, to build switches that call a template per type (a
-// switch of direct calls inlines where a generic dispatcher would not).
-#define TORVEX_SCALAR_TYPES(X) \
-  X(Double)                    \
-  X(Float)                     \
-  X(Int64)                     \
-  X(Uint64)                    \
-  X(Int32)                     \
-  X(Fixed64)                   \
-  X(Fixed32)                   \
-  X(Bool)                      \
-  X(String)                    \
-  X(Bytes)                     \
-  X(Uint32)                    \
-  X(Sfixed32)                  \
-  X(Sfixed64)                  \
-  X(Sint32)                    \
-  X(Sint64)
-
 [[gnu::cold, gnu::noinline]] bool bad_scalar_type() noexcept;
 
 bool encode_scalar(ScalarType t, PyObject* v, Out& out) noexcept;
