@@ -160,29 +160,6 @@ template <class Sink>
 bool write_value(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, PyObject* v,
                  uint32_t depth) noexcept;
 
-// A sub-message value at `depth` (its parent's depth plus one).
-template <class Sink>
-bool write_nested_message(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e,
-                          PyObject* v, uint32_t depth) noexcept {
-  MessageMarshaler* m = resolve_handle(e.handle.get());
-  if (!m) return false;
-  // The common case: exactly the field's class, bound to its marshaler at creation.
-  if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
-      as_native(v)->marshaler == m) {
-    return write_message(sink, opts, m, v, depth);
-  }
-  int r = PyObject_IsInstance(v, m->cls.get());
-  if (r < 0) return false;
-  if (r == 0) {
-    raise_fmt(PyExc_TypeError, "expected '%s', got %S", m->full_name.c_str(),
-              reinterpret_cast<PyObject*>(Py_TYPE(v)));
-    return false;
-  }
-  if (!is_native_message(v)) return fail_wrong_type(v, "NativeMessage");
-  MarshalerRef own = lookup_marshaler(v);
-  return own && write_message(sink, opts, own.get(), v, depth);
-}
-
 // The key text of a map entry.
 template <class Sink>
 bool write_map_key(Sink& sink, ScalarType t, PyObject* k) noexcept {
@@ -264,7 +241,7 @@ bool write_value(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e,
     case ElemKind::Enum:
       return write_enum(sink, opts, *e.enum_table.get(), v);
     case ElemKind::Message:
-      return write_nested_message(sink, opts, e, v, depth + 1);
+      return write_nested_message(sink, opts, e.handle.get(), v, depth + 1);
   }
   raise_internal("invalid element kind in schema");
   return false;
@@ -533,6 +510,28 @@ bool write_fields(Sink& sink, const JsonWriteOptions& opts, const MessageMarshal
 }
 
 template <class Sink>
+bool write_nested_message(Sink& sink, const JsonWriteOptions& opts, MarshalerHandle* h, PyObject* v,
+                          uint32_t depth) noexcept {
+  MessageMarshaler* m = resolve_handle(h);
+  if (!m) return false;
+  // The common case: exactly the field's class, bound to its marshaler at creation.
+  if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
+      as_native(v)->marshaler == m) {
+    return write_message(sink, opts, m, v, depth);
+  }
+  int r = PyObject_IsInstance(v, m->cls.get());
+  if (r < 0) return false;
+  if (r == 0) {
+    raise_fmt(PyExc_TypeError, "expected '%s', got %S", m->full_name.c_str(),
+              reinterpret_cast<PyObject*>(Py_TYPE(v)));
+    return false;
+  }
+  if (!is_native_message(v)) return fail_wrong_type(v, "NativeMessage");
+  MarshalerRef own = lookup_marshaler(v);
+  return own && write_message(sink, opts, own.get(), v, depth);
+}
+
+template <class Sink>
 bool write_message(Sink& sink, const JsonWriteOptions& opts, const MessageMarshaler* m,
                    PyObject* msg, uint32_t depth) noexcept {
   if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
@@ -540,14 +539,16 @@ bool write_message(Sink& sink, const JsonWriteOptions& opts, const MessageMarsha
   return sink.begin_object() && write_fields(sink, opts, m, msg, depth) && sink.end_object();
 }
 
-#define TORVEX_JSON_WRITER_INSTANTIATE(Sink)                                                 \
-  template bool write_message<Sink>(Sink&, const JsonWriteOptions&, const MessageMarshaler*, \
-                                    PyObject*, uint32_t);                                    \
-  template bool write_fields<Sink>(Sink&, const JsonWriteOptions&, const MessageMarshaler*,  \
-                                   PyObject*, uint32_t);                                     \
-  template bool write_scalar<Sink>(Sink&, ScalarType, PyObject*);                            \
-  template bool write_float<Sink>(Sink&, PyObject*, bool);                                   \
-  template bool write_enum<Sink>(Sink&, const JsonWriteOptions&, const EnumTable&, PyObject*);
+#define TORVEX_JSON_WRITER_INSTANTIATE(Sink)                                                   \
+  template bool write_message<Sink>(Sink&, const JsonWriteOptions&, const MessageMarshaler*,   \
+                                    PyObject*, uint32_t);                                      \
+  template bool write_fields<Sink>(Sink&, const JsonWriteOptions&, const MessageMarshaler*,    \
+                                   PyObject*, uint32_t);                                       \
+  template bool write_scalar<Sink>(Sink&, ScalarType, PyObject*);                              \
+  template bool write_float<Sink>(Sink&, PyObject*, bool);                                     \
+  template bool write_enum<Sink>(Sink&, const JsonWriteOptions&, const EnumTable&, PyObject*); \
+  template bool write_nested_message<Sink>(Sink&, const JsonWriteOptions&, MarshalerHandle*,   \
+                                           PyObject*, uint32_t);
 TORVEX_JSON_WRITER_INSTANTIATE(JsonTextSink)
 TORVEX_JSON_WRITER_INSTANTIATE(JsonTreeSink)
 #undef TORVEX_JSON_WRITER_INSTANTIATE

@@ -60,6 +60,12 @@ bool write_float(Sink& sink, PyObject* v, bool single) noexcept;
 template <class Sink>
 bool write_enum(Sink& sink, const JsonWriteOptions& opts, const EnumTable& t, PyObject* v) noexcept;
 
+// A sub-message value: an instance of the class `h` resolves to (or of a subclass), at nesting
+// `depth` (its parent's depth plus one).
+template <class Sink>
+bool write_nested_message(Sink& sink, const JsonWriteOptions& opts, MarshalerHandle* h, PyObject* v,
+                          uint32_t depth) noexcept;
+
 #define TORVEX_JSON_WRITER_DECLARE(Sink)                                                           \
   extern template bool write_message<Sink>(Sink&, const JsonWriteOptions&,                         \
                                            const MessageMarshaler*, PyObject*, uint32_t);          \
@@ -68,7 +74,9 @@ bool write_enum(Sink& sink, const JsonWriteOptions& opts, const EnumTable& t, Py
   extern template bool write_scalar<Sink>(Sink&, ScalarType, PyObject*);                           \
   extern template bool write_float<Sink>(Sink&, PyObject*, bool);                                  \
   extern template bool write_enum<Sink>(Sink&, const JsonWriteOptions&, const EnumTable&,          \
-                                        PyObject*);
+                                        PyObject*);                                                \
+  extern template bool write_nested_message<Sink>(Sink&, const JsonWriteOptions&,                  \
+                                                  MarshalerHandle*, PyObject*, uint32_t);
 TORVEX_JSON_WRITER_DECLARE(JsonTextSink)
 TORVEX_JSON_WRITER_DECLARE(JsonTreeSink)
 #undef TORVEX_JSON_WRITER_DECLARE

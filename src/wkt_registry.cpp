@@ -257,28 +257,6 @@ Ref type_name_of(PyObject* url) noexcept {
   return Ref(PyUnicode_Substring(url, slash + 1, n));
 }
 
-// A message of the handle's type (or a subclass), written at `depth`.
-template <class Sink>
-bool write_nested(Sink& sink, const JsonWriteOptions& opts, MarshalerHandle* h, PyObject* v,
-                  uint32_t depth) noexcept {
-  MessageMarshaler* m = resolve_handle(h);
-  if (!m) return false;
-  if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
-      as_native(v)->marshaler == m) {
-    return write_message(sink, opts, m, v, depth);
-  }
-  int r = PyObject_IsInstance(v, m->cls.get());
-  if (r < 0) return false;
-  if (r == 0) {
-    raise_fmt(PyExc_TypeError, "expected '%s', got %S", m->full_name.c_str(),
-              reinterpret_cast<PyObject*>(Py_TYPE(v)));
-    return false;
-  }
-  if (!is_native_message(v)) return fail_wrong_type(v, "NativeMessage");
-  MarshalerRef own = lookup_marshaler(v);
-  return own && write_message(sink, opts, own.get(), v, depth);
-}
-
 template <class Sink>
 bool write_timestamp(Sink& sink, const WellKnownMarker& w, PyObject* msg) noexcept {
   int64_t s;
@@ -349,7 +327,8 @@ bool write_struct(Sink& sink, const JsonWriteOptions& opts, const WellKnownMarke
   while (PyDict_Next(dict, &pos, &k, &v)) {
     Ref key = Ref::borrow(k), value = Ref::borrow(v);
     if (!PyUnicode_Check(k)) return fail_wrong_type(k, "str");
-    if (!sink.key(key.get()) || !write_nested(sink, opts, w.handle.get(), value.get(), depth + 1)) {
+    if (!sink.key(key.get()) ||
+        !write_nested_message(sink, opts, w.handle.get(), value.get(), depth + 1)) {
       return false;
     }
     if (PyDict_GET_SIZE(dict) != size) {
@@ -369,7 +348,7 @@ bool write_list_value(Sink& sink, const JsonWriteOptions& opts, const WellKnownM
   if (!sink.begin_array()) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(values.get(), i));
-    if (!write_nested(sink, opts, w.handle.get(), item.get(), depth + 1)) return false;
+    if (!write_nested_message(sink, opts, w.handle.get(), item.get(), depth + 1)) return false;
   }
   return sink.end_array();
 }
@@ -417,9 +396,9 @@ bool write_value_message(Sink& sink, const JsonWriteOptions& opts, const WellKno
       return sink.boolean(b);
     }
     case kStructValue:
-      return write_nested(sink, opts, w.handle.get(), v, depth + 1);
+      return write_nested_message(sink, opts, w.handle.get(), v, depth + 1);
     case kListValue:
-      return write_nested(sink, opts, w.list_handle.get(), v, depth + 1);
+      return write_nested_message(sink, opts, w.list_handle.get(), v, depth + 1);
     default:
       return fail_value("value must have exactly one field set");
   }
