@@ -6,7 +6,6 @@
 // own while it is written, and the containers' sizes are re-checked after each element.
 #include "json_writer.h"
 
-#include <bit>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -16,6 +15,7 @@
 #include "errors.h"
 #include "instance.h"
 #include "oneof.h"
+#include "plain_values.h"
 #include "serializer.h"
 #include "wire.h"
 #include "wkt_registry.h"
@@ -57,8 +57,6 @@ namespace {
 }
 
 // ---- integers -----------------------------------------------------------------------------
-
-inline bool is_int(PyObject* v) noexcept { return PyLong_Check(v) && !PyBool_Check(v); }
 
 // The value of an int (or subclass) as signed 64 bits; false when it does not fit (no error
 // set) or on an error (set). Ints below 2^30 in magnitude are read inline.
@@ -127,24 +125,12 @@ template <ScalarType kT, class Sink>
   }
 }
 
-// Whether writing `v` as a scalar of type kT runs no Python code (exact builtins), so that it
-// may stay borrowed from its container.
-template <ScalarType kT>
-inline bool runs_no_python(PyObject* v) noexcept {
-  using enum ScalarType;
-  if constexpr (kT == Double || kT == Float) return PyFloat_CheckExact(v);
-  if constexpr (kT == Bool) return PyBool_Check(v);
-  if constexpr (kT == String) return PyUnicode_CheckExact(v);
-  if constexpr (kT == Bytes) return PyBytes_CheckExact(v);
-  return PyLong_CheckExact(v);
-}
-
 // A list of scalars, the type decided once for the whole list.
 template <ScalarType kT, class Sink>
 bool scalar_list(Sink& sink, const JsonWriteOptions& opts, PyObject* list) noexcept {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* item = PyList_GET_ITEM(list, i);
-    if (runs_no_python<kT>(item)) {
+    if (plain_scalar<kT>(item)) {
       if (!scalar_of<kT>(sink, item)) return at_index(opts, i);
     } else {
       Ref hold = Ref::borrow(item);
@@ -314,48 +300,19 @@ template <class Sink>
   return sink.key(i ? f.proto_name.get() : f.json_name.get());
 }
 
-[[gnu::cold, gnu::noinline]] int required_not_set(const FieldSpec& f) noexcept {
-  raise_fmt(PyExc_ValueError, "cannot encode %s to binary: required field not set",
-            f.local_name.c_str());
-  return -1;
-}
-
-// Whether the plain builtin `v` (runs_no_python<kT>) is the zero that implicit presence skips.
-template <ScalarType kT>
-inline bool plain_zero(PyObject* v) noexcept {
-  using enum ScalarType;
-  if constexpr (kT == Double || kT == Float) {
-    return std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)) == 0;
-  } else if constexpr (kT == Bool) {
-    return v == Py_False;
-  } else if constexpr (kT == String) {
-    return PyUnicode_GET_LENGTH(v) == 0;
-  } else if constexpr (kT == Bytes) {
-    return PyBytes_GET_SIZE(v) == 0;
-  } else {
-    auto* l = reinterpret_cast<PyLongObject*>(v);
-    return PyUnstable_Long_IsCompact(l) && PyUnstable_Long_CompactValue(l) == 0;
-  }
-}
-
 // A singular scalar field whose value is a plain builtin of its type: decided and written
 // with the type known at compile time. 1 handled, 0 for the general path, -1 error.
 template <ScalarType kT, class Sink>
 [[gnu::always_inline]] inline int plain_scalar_field(Sink& sink, const JsonWriteOptions& opts,
                                                      PyObject* msg, const FieldSpec& f,
                                                      PyObject* v) noexcept {
-  if (!runs_no_python<kT>(v)) return 0;
+  if (!plain_scalar<kT>(v)) return 0;
   if (f.presence == Presence::Implicit) {
     if (!opts.always_emit_implicit && plain_zero<kT>(v)) return 1;
   } else if (!presence_test(msg, f.number)) {
     return f.presence == Presence::Required ? required_not_set(f) : 1;
   }
   return field_key(sink, opts, f) && scalar_of<kT>(sink, v) ? 1 : -1;
-}
-
-// Ints and enum members compare through int's own ==, which the values answer.
-inline bool int_equality(PyObject* v) noexcept {
-  return PyLong_Check(v) && Py_TYPE(v)->tp_richcompare == PyLong_Type.tp_richcompare;
 }
 
 // The common cases of a field read from its slot, decided without taking a reference: plain
@@ -381,15 +338,8 @@ template <class Sink>
       const EnumTable& t = *f.elem.enum_table.get();
       if (implicit) {
         if (!opts.always_emit_implicit) {
-          PyObject* dflt = t.default_member.get();
-          if (v == dflt) return 1;
-          auto* a = reinterpret_cast<PyLongObject*>(v);
-          auto* b = reinterpret_cast<PyLongObject*>(dflt);
-          if (!int_equality(v) || !int_equality(dflt) || !PyUnstable_Long_IsCompact(a) ||
-              !PyUnstable_Long_IsCompact(b)) {
-            return 0;
-          }
-          if (PyUnstable_Long_CompactValue(a) == PyUnstable_Long_CompactValue(b)) return 1;
+          int d = plain_enum_default(v, t.default_member.get());
+          if (d != 0) return d > 0;
         }
       } else if (!presence_test(msg, f.number)) {
         return f.presence == Presence::Required ? required_not_set(f) : 1;

@@ -21,17 +21,17 @@
 
 namespace torvex {
 
+int required_not_set(const FieldSpec& f) noexcept {
+  raise_fmt(PyExc_ValueError, "cannot encode %s to binary: required field not set",
+            f.local_name.c_str());
+  return -1;
+}
+
 namespace {
 
 using namespace encoder;
 
 // ---- message-level errors -----------------------------------------------------------------
-
-[[gnu::cold, gnu::noinline]] int required_not_set(const FieldSpec& f) noexcept {
-  raise_fmt(PyExc_ValueError, "cannot encode %s to binary: required field not set",
-            f.local_name.c_str());
-  return -1;
-}
 
 struct Encoder;
 
@@ -345,25 +345,6 @@ int oneof_value(PyObject* msg, const FieldSpec& f, Ref* out) noexcept {
 
 // ---- fast path for plain field values ---------------------------------------------------
 
-// Whether a plain value of type kT is the zero that implicit presence skips (bool(v) false,
-// or the +0.0 bit pattern for double and float).
-template <ScalarType kT>
-inline bool plain_zero(PyObject* v) noexcept {
-  using enum ScalarType;
-  if constexpr (kT == Double || kT == Float) {
-    return std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)) == 0;
-  } else if constexpr (kT == Bool) {
-    return v == Py_False;
-  } else if constexpr (kT == String) {
-    return PyUnicode_GET_LENGTH(v) == 0;
-  } else if constexpr (kT == Bytes) {
-    return PyBytes_GET_SIZE(v) == 0;
-  } else {
-    Py_ssize_t c;
-    return compact_value(v, &c) && c == 0;
-  }
-}
-
 // A singular scalar whose value is a plain builtin of its own type: the emission test and the
 // conversion run no Python code, so the value stays borrowed. 1 handled (written or skipped),
 // 0 not a plain value, -1 error.
@@ -381,23 +362,12 @@ template <ScalarType kT>
   return 1;
 }
 
-// Ints and enum members compare through int's own ==, which we can answer from the values.
-inline bool int_equality(PyObject* v) noexcept {
-  return PyLong_Check(v) && Py_TYPE(v)->tp_richcompare == PyLong_Type.tp_richcompare;
-}
-
 inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, Out& out) noexcept {
   const EnumTable& t = *f.elem.enum_table.get();
   if (!PyLong_Check(v)) return 0;
   if (f.presence == Presence::Implicit) {
-    PyObject* dflt = t.default_member.get();
-    if (v == dflt) return 1;
-    Py_ssize_t a, b;
-    if (!int_equality(v) || !int_equality(dflt) || !compact_value(v, &a) ||
-        !compact_value(dflt, &b)) {
-      return 0;
-    }
-    if (a == b) return 1;
+    int d = plain_enum_default(v, t.default_member.get());
+    if (d != 0) return d > 0;
   } else if (!presence_test(msg, f.number)) {
     return f.presence == Presence::Required ? required_not_set(f) : 1;
   }

@@ -20,4 +20,7 @@ bool encode_message(const MessageMarshaler* m, PyObject* msg, ReverseBuffer& buf
 // Shared with the JSON writer, which passes its own emit_implicit.
 int select_field_value(PyObject* msg, const FieldSpec& f, bool emit_implicit, Ref* out) noexcept;
 
+// ValueError "cannot encode <field> to binary: required field not set"; returns -1.
+[[gnu::cold, gnu::noinline]] int required_not_set(const FieldSpec& f) noexcept;
+
 }  // namespace torvex

@@ -15,6 +15,7 @@
 
 #include "descriptor.h"
 #include "errors.h"
+#include "plain_values.h"
 #include "ref.h"
 #include "serializer_out.h"
 #include "wire.h"
@@ -34,20 +35,10 @@ namespace torvex::encoder {
 
 // ---- numeric conversions ------------------------------------------------------------------
 
-// Ints below 2^30 in magnitude (one digit) are read inline; `v` must be an int or subclass.
-inline bool compact_value(PyObject* v, Py_ssize_t* out) noexcept {
-  auto* l = reinterpret_cast<PyLongObject*>(v);
-  if (!PyUnstable_Long_IsCompact(l)) return false;
-  *out = PyUnstable_Long_CompactValue(l);
-  return true;
-}
-
 // The platform's conversion to C long (the signed 64-bit one on the platforms we build for).
 [[gnu::noinline]] bool long_value(PyObject* v, int64_t* out) noexcept;
 
 [[gnu::noinline]] bool ulonglong_value(PyObject* v, uint64_t* out) noexcept;
-
-inline bool is_int(PyObject* v) noexcept { return PyLong_Check(v) && !PyBool_Check(v); }
 
 inline bool to_i64(PyObject* v, int64_t* out) noexcept {
   Py_ssize_t c;
@@ -194,17 +185,6 @@ template <ScalarType kT>
     }
     return true;
   }
-}
-
-// Whether converting `v` for type kT runs no Python code, so that it may stay borrowed.
-template <ScalarType kT>
-inline bool plain_scalar(PyObject* v) noexcept {
-  using enum ScalarType;
-  if constexpr (kT == Double || kT == Float) return PyFloat_CheckExact(v);
-  if constexpr (kT == Bool) return PyBool_Check(v);
-  if constexpr (kT == String) return PyUnicode_CheckExact(v);
-  if constexpr (kT == Bytes) return PyBytes_CheckExact(v);
-  return PyLong_CheckExact(v);
 }
 
 // Writes a value that passed plain_scalar<kT>, without the general type checks.
