@@ -138,17 +138,6 @@ bool reset_container(const FieldSpec& f, PyObject* msg) noexcept {
   return fresh && f.accessor.set(msg, fresh.get()) == 0;
 }
 
-// The message a singular field holds now (new reference), Py_None when none.
-PyObject* current_message(const FieldSpec& f, PyObject* msg) noexcept {
-  if (!f.in_oneof) return f.accessor.get(msg);
-  Ref attr(f.oneof_accessor.get(msg));
-  if (!attr) return nullptr;
-  PyObject* value;
-  int r = oneof_member(attr.get(), f, &value);
-  if (r < 0) return nullptr;
-  return Py_NewRef(r ? value : Py_None);
-}
-
 // A new instance of the element's message type, read from the source at depth + 1.
 template <class Src>
 PyObject* read_new_message(Src& src, const ElementKind& e, uint32_t depth,

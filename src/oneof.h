@@ -25,6 +25,18 @@ PyObject* make_oneof(PyObject* field, PyObject* value) noexcept;
 // field is not a str).
 int oneof_member(PyObject* attr, const FieldSpec& f, PyObject** value) noexcept;
 
+// The value singular field `f` of `msg` holds now, read through its oneof when it has one (new
+// reference); Py_None when a oneof holds another member or none.
+inline PyObject* current_message(const FieldSpec& f, PyObject* msg) noexcept {
+  if (!f.in_oneof) return f.accessor.get(msg);
+  Ref attr(f.oneof_accessor.get(msg));
+  if (!attr) return nullptr;
+  PyObject* value;
+  int r = oneof_member(attr.get(), f, &value);
+  if (r < 0) return nullptr;
+  return Py_NewRef(r ? value : Py_None);
+}
+
 // Stores a new Oneof(f's local name, value) into the oneof attribute of `msg`.
 bool set_oneof_member(PyObject* msg, const FieldSpec& f, PyObject* value) noexcept;
 

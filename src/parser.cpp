@@ -242,17 +242,6 @@ bool decode_group(const MessageMarshaler* m, PyObject* msg, InputView& view, uin
   raise_wire_error(err);
 }
 
-// The message a singular field holds now (new reference), Py_None when it holds none.
-PyObject* current_message(const FieldSpec& f, PyObject* msg) noexcept {
-  if (!f.in_oneof) return f.accessor.get(msg);
-  Ref attr(f.oneof_accessor.get(msg));
-  if (!attr) return nullptr;
-  PyObject* value;
-  int r = oneof_member(attr.get(), f, &value);
-  if (r < 0) return nullptr;
-  return Py_NewRef(r ? value : Py_None);
-}
-
 // The message a value of kind `e` decodes into, chosen by `mode`: the current value of `field`
 // on `msg`, a fresh instance, or `merge_into`. A new reference, or nullptr with an error.
 PyObject* message_target(const ElementKind& e, MessageMarshaler* sm, Mode mode,
