@@ -107,15 +107,6 @@ class ResetSet {
   RVec<uint32_t> more_;
 };
 
-// Stores a singular value: a oneof member replaces the oneof; other fields mark presence.
-inline bool store_singular(const FieldSpec& f, PyObject* msg, PyObject* value) noexcept {
-  if (f.in_oneof) [[unlikely]] {
-    return set_oneof_member(msg, f, value);
-  }
-  if (f.accessor.set(msg, value) < 0) return false;
-  return !f.has_presence || presence_mark(msg, f.number, true);
-}
-
 // The reset of a singular field: `value` stored, presence cleared; a oneof is set to None only
 // when it holds this member.
 bool reset_singular(const FieldSpec& f, PyObject* msg, PyObject* value) noexcept {

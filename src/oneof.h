@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "descriptor.h"
+#include "instance.h"
 
 namespace torvex {
 
@@ -39,6 +40,16 @@ inline PyObject* current_message(const FieldSpec& f, PyObject* msg) noexcept {
 
 // Stores a new Oneof(f's local name, value) into the oneof attribute of `msg`.
 bool set_oneof_member(PyObject* msg, const FieldSpec& f, PyObject* value) noexcept;
+
+// Writes a decoded singular value: a oneof member replaces the whole oneof; other fields are
+// assigned and, with explicit presence, marked present.
+inline bool store_singular(const FieldSpec& f, PyObject* msg, PyObject* value) noexcept {
+  if (f.in_oneof) [[unlikely]] {
+    return set_oneof_member(msg, f, value);
+  }
+  if (f.accessor.set(msg, value) < 0) return false;
+  return !f.has_presence || presence_mark(msg, f.number, true);
+}
 
 // Every oneof attribute holds None or an Oneof naming a field of the message.
 bool check_oneofs(const MessageMarshaler* m, PyObject* msg) noexcept;

@@ -282,16 +282,6 @@ PyObject* decode_message_value(const ElementKind& e, uint32_t number, uint32_t w
 
 // ---- field kinds --------------------------------------------------------------------------
 
-// Writes a decoded singular value: a oneof member replaces the whole oneof; other fields are
-// assigned and, with explicit presence, marked present.
-inline bool store_singular(const FieldSpec& f, PyObject* msg, PyObject* value) noexcept {
-  if (f.in_oneof) [[unlikely]] {
-    return set_oneof_member(msg, f, value);
-  }
-  if (f.accessor.set(msg, value) < 0) return false;
-  return !f.has_presence || presence_mark(msg, f.number, true);
-}
-
 bool decode_singular(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, bool ignore,
                      uint32_t depth, bool in_group) noexcept {
   Ref value;

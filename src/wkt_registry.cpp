@@ -534,16 +534,10 @@ bool read_text(Src& src, const MessageMarshaler* m, std::string_view* out) noexc
   return src.read_str(out);
 }
 
-// Stores a field's value as an ordinary store does: presence marked where the field has it.
-bool store(const FieldSpec* f, PyObject* msg, PyObject* value) noexcept {
-  if (f->accessor.set(msg, value) < 0) return false;
-  return !f->has_presence || presence_mark(msg, f->number, true);
-}
-
 bool store_seconds_nanos(const WellKnownMarker& w, PyObject* msg, int64_t s, int32_t n) noexcept {
   Ref seconds(PyLong_FromLongLong(s)), nanos(PyLong_FromLong(n));
-  return seconds && nanos && store(w.first_spec, msg, seconds.get()) &&
-         store(w.second_spec, msg, nanos.get());
+  return seconds && nanos && store_singular(*w.first_spec, msg, seconds.get()) &&
+         store_singular(*w.second_spec, msg, nanos.get());
 }
 
 template <class Src>
@@ -724,7 +718,7 @@ bool read_wrapper(Src& src, const MessageMarshaler* m, const WellKnownMarker& w,
   } else {
     value = Ref(read_scalar(src, w.scalar, FieldContext{m, w.first_spec, nullptr}));
   }
-  return value && store(w.first_spec, msg, value.get());
+  return value && store_singular(*w.first_spec, msg, value.get());
 }
 
 template <class Src>
@@ -769,8 +763,8 @@ bool read_any_message(Src& src, const MessageMarshaler* m, const WellKnownMarker
   Ref bytes(serialize_message(pm, inner.get(), true));
   if (!bytes) return false;
   Ref full_url(PyUnicode_FromFormat("%s%s", kTypeUrlPrefix, pm->full_name.c_str()));
-  return full_url && store(w.first_spec, msg, full_url.get()) &&
-         store(w.second_spec, msg, bytes.get());
+  return full_url && store_singular(*w.first_spec, msg, full_url.get()) &&
+         store_singular(*w.second_spec, msg, bytes.get());
 }
 
 }  // namespace
