@@ -31,8 +31,6 @@ namespace {
 
 using namespace encoder;
 
-// ---- message-level errors -----------------------------------------------------------------
-
 struct Encoder;
 
 // Failure forwarders that record the step they unwind through (see error_path.h).
