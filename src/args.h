@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <string_view>
 
+#include "errors.h"
 #include "ref.h"
 
 namespace torvex {
@@ -43,6 +45,16 @@ bool convert_instance(PyObject* obj, PyTypeObject* type, const char* param) noex
 // with __index__; out of range raises "out of range integral type conversion attempted".
 bool to_uint32(PyObject* obj, uint32_t* out) noexcept;
 bool to_int32(PyObject* obj, int32_t* out) noexcept;
+
+// The UTF-8 text of a str, valid while `obj` lives; the wrong-type TypeError for anything else.
+inline bool str_utf8(PyObject* obj, std::string_view* out) noexcept {
+  if (!PyUnicode_Check(obj)) return fail_wrong_type(obj, "str");
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (!s) return false;
+  *out = std::string_view(s, static_cast<size_t>(n));
+  return true;
+}
 
 // The expected-class name in the wrong-type message: the type's __name__.
 const char* type_short_name(PyTypeObject* type) noexcept;

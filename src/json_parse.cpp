@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "args.h"
 #include "errors.h"
 #include "instance.h"
 #include "json_scalars.h"
@@ -644,15 +645,9 @@ int try_extension(Src& src, const MessageMarshaler* m, PyObject* msg, std::strin
   Ref extendee(PyObject_GetAttr(ext.get(), v->extendee));
   if (!extendee) return -1;
   Ref target(PyObject_GetAttr(extendee.get(), v->type_name));
-  if (!target) return -1;
-  if (!PyUnicode_Check(target.get())) {
-    raise_wrong_type(target.get(), "str");
-    return -1;
-  }
-  Py_ssize_t n;
-  const char* s = PyUnicode_AsUTF8AndSize(target.get(), &n);
-  if (!s) return -1;
-  if (std::string_view(s, static_cast<size_t>(n)) != std::string_view(m->full_name)) {
+  std::string_view target_name;
+  if (!target || !str_utf8(target.get(), &target_name)) return -1;
+  if (target_name != std::string_view(m->full_name)) {
     return src.skip() ? 1 : -1;
   }
   return read_extension(src, m, msg, ext.get(), depth, opts) ? 1 : -1;

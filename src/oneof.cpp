@@ -1,7 +1,5 @@
 #include "oneof.h"
 
-#include <cstring>
-
 #include "args.h"
 #include "compare.h"
 #include "errors.h"
@@ -127,17 +125,9 @@ PyObject* make_oneof(PyObject* field, PyObject* value) noexcept {
 int oneof_member(PyObject* attr, const FieldSpec& f, PyObject** value) noexcept {
   if (attr == Py_None || !is_oneof(attr)) return 0;
   auto* o = reinterpret_cast<OneofObject*>(attr);
-  if (!PyUnicode_Check(o->field)) {
-    raise_wrong_type(o->field, "str");
-    return -1;
-  }
-  Py_ssize_t n;
-  const char* s = PyUnicode_AsUTF8AndSize(o->field, &n);
-  if (!s) return -1;
-  if (static_cast<size_t>(n) != f.local_name.size() ||
-      std::memcmp(s, f.local_name.data(), static_cast<size_t>(n)) != 0) {
-    return 0;
-  }
+  std::string_view name;
+  if (!str_utf8(o->field, &name)) return -1;
+  if (name != std::string_view(f.local_name.data(), f.local_name.size())) return 0;
   *value = o->value;
   return 1;
 }

@@ -171,15 +171,9 @@ int recognise_well_known(const DescriptorVocabulary* v, PyObject* d, MessageMars
   Ref file(PyObject_GetAttr(d, v->file));
   if (!file) return -1;
   Ref file_name(PyObject_GetAttr(file.get(), v->name));
-  if (!file_name) return -1;
-  if (!PyUnicode_Check(file_name.get())) {
-    raise_wrong_type(file_name.get(), "str");
-    return -1;
-  }
-  Py_ssize_t n;
-  const char* s = PyUnicode_AsUTF8AndSize(file_name.get(), &n);
-  if (!s) return -1;
-  if (!std::string_view(s, static_cast<size_t>(n)).starts_with(kFilePrefix)) return 0;
+  std::string_view file_text;
+  if (!file_name || !str_utf8(file_name.get(), &file_text)) return -1;
+  if (!file_text.starts_with(kFilePrefix)) return 0;
   WellKnownMarker* w = match(full.substr(kPackage.size()), m);
   if (w) {
     m->wkt = w->kind;
@@ -298,12 +292,10 @@ bool write_field_mask(Sink& sink, const WellKnownMarker& w, PyObject* msg) noexc
   RString text;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
     PyObject* path = PyList_GET_ITEM(paths.get(), i);
-    if (!PyUnicode_Check(path)) return fail_wrong_type(path, "str");
-    Py_ssize_t n;
-    const char* s = PyUnicode_AsUTF8AndSize(path, &n);
-    if (!s) return false;
+    std::string_view path_text;
+    if (!str_utf8(path, &path_text)) return false;
     if (i > 0) text.push_back(',');
-    if (!wkt_text::field_mask_path_to_json(std::string_view(s, static_cast<size_t>(n)), &text)) {
+    if (!wkt_text::field_mask_path_to_json(path_text, &text)) {
       raise_fmt(PyExc_ValueError, "invalid FieldMask path: lowerCamelCase of %S is irreversible",
                 path);
       return false;
