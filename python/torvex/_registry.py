@@ -70,7 +70,9 @@ class Registry:
             elif isinstance(item, MessageMeta) and "_desc" in item.__dict__:
                 self._add_message(item)
             elif isinstance(item, ModuleType):
-                self._add_namespace(vars(item).values())
+                # Names in __all__ too: a package may provide them only on first access.
+                exported = [getattr(item, name) for name in getattr(item, "__all__", ())]
+                self._add_namespace([*vars(item).values(), *exported])
             elif isinstance(item, Registry):
                 for cls in item._messages.values():
                     self._add_message(cls)
