@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import math
 import reprlib
 
 from _torvex_ext import NativeMessage, Oneof, generic_setattr, initialize_message_type
@@ -657,7 +656,7 @@ def _field_is_set(msg: Message, f: DescField, defaults: dict[str, Any]) -> bool:
     ):
         # -0.0 and NaN are values of their own; only +0.0 is the default.
         number = float(value)
-        return number != 0.0 or math.copysign(1.0, number) < 0.0
+        return number != 0.0 or repr(number) == "-0.0"
     if isinstance(kind, DescFieldValueEnum):
         return bool(value != defaults[f.local_name])
     return bool(value)
