@@ -91,3 +91,24 @@ def test_metaclass_marked_as_typing_would():
         pass
 
     assert type(torvex.Message).__dataclass_transform__ == Reference.__dataclass_transform__
+
+
+@pytest.mark.parametrize("ref", [".google.protobuf.Timestamp", "google.protobuf.Struct"])
+def test_string_references_load_well_known_types(ref):
+    # As when the package imported every module: a name of torvex.wkt resolves once the
+    # package is imported, whether or not its class was touched (here by a field of a message
+    # and by an extension, each the first to name its type).
+    code = (
+        "import json, torvex, torvex.wkt\n"
+        "F = torvex.File('lazy/ref.proto', package='lazy')\n"
+        "class M(torvex.Message, file=F):\n"
+        f"    v = torvex.field(1, {ref!r})\n"
+        "F.complete()\n"
+        "ext = torvex.Extension('lazy.e', 100, '.google.protobuf.Duration', extendee=M)\n"
+        "field_type = torvex.descriptor(M).fields[0].value.message.type\n"
+        "print(json.dumps([field_type.__module__, field_type.__name__,\n"
+        "                  ext.resolved_type().__module__]))"
+    )
+    module, name, ext_module = fresh(code)
+    assert (module, name) == (f"torvex.wkt.{ref.split('.')[-1].lower()}", ref.split(".")[-1])
+    assert ext_module == "torvex.wkt.duration"

@@ -92,6 +92,8 @@ class _FieldDecl:
         self.kind = kind
         self.number = _check_number(number)
         self.type = _check_type(type, "field type")
+        if isinstance(self.type, str):
+            _scope.load_lazy(self.type)
         self.key: ScalarType | None = options.get("key")
         self.optional: bool = options.get("optional", False)
         self.required: bool = options.get("required", False)

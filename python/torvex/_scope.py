@@ -226,8 +226,22 @@ def forget(cls: type) -> None:
             claims[:] = [ref for ref in claims if ref() not in (None, cls)]
 
 
+# Full name -> module, for types whose module is imported on first use (torvex.wkt's): a name
+# known here resolves as if its module had been imported with the package.
+lazy_modules: dict[str, str] = {}
+
+
+def load_lazy(full_name: str) -> None:
+    """Import the module of ``full_name`` (a leading "." is allowed) if it is one of the lazily
+    loaded types. Called with no lock held: an import takes the lock of every class it defines."""
+    module = lazy_modules.get(full_name.removeprefix("."))
+    if module is not None and module not in sys.modules:
+        __import__(module)
+
+
 def find(full_name: str) -> type | None:
     """The placed type with this full name (a leading "." is allowed) in the default pool."""
+    load_lazy(full_name)
     with _lock:
         return _placed(DEFAULT_POOL.get(full_name.removeprefix(".")))
 

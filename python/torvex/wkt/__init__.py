@@ -5,6 +5,8 @@ Helpers (``Timestamp.from_datetime``, ``Any.pack``, ``Struct.from_dict``, ...) c
 ``torvex.wkt._mixins``.
 """
 
+from .. import _scope
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from .any import Any
@@ -52,6 +54,9 @@ _MODULE_OF = {
         "wrappers",
     ),
 }
+_scope.lazy_modules.update(
+    {f"google.protobuf.{name}": f"{__name__}.{module}" for name, module in _MODULE_OF.items()}
+)
 _SUBMODULES = frozenset(("_mixins", "any", "descriptor", "duration", "empty", "field_mask"))
 _SUBMODULES |= {"struct", "timestamp", "wrappers", "compiler"}
 
