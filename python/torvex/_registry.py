@@ -71,7 +71,7 @@ class Registry:
                 self._add_message(item)
             elif isinstance(item, ModuleType):
                 # Names in __all__ too: a package may provide them only on first access.
-                exported = [getattr(item, name) for name in getattr(item, "__all__", ())]
+                exported = [getattr(item, name, None) for name in getattr(item, "__all__", ())]
                 self._add_namespace([*vars(item).values(), *exported])
             elif isinstance(item, Registry):
                 for cls in item._messages.values():
