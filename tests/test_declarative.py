@@ -5,6 +5,8 @@ from __future__ import annotations
 import math
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import torvex
 from _torvex_ext import NativeMessage
@@ -162,6 +164,19 @@ class TestDescriptorContract:
 )
 def test_json_name(proto, expected):
     assert json_name(proto) == expected
+
+
+@given(st.text(alphabet="az_AZ1é", max_size=12))
+def test_json_name_follows_the_character_rule(proto):
+    # The rule one character at a time: drop "_", upper-case an ASCII letter right after one.
+    out, upper_next = [], False
+    for ch in proto:
+        if ch == "_":
+            upper_next = True
+            continue
+        out.append(ch.upper() if upper_next and "a" <= ch <= "z" else ch)
+        upper_next = False
+    assert json_name(proto) == "".join(out)
 
 
 def test_json_name_from_proto_name_and_override(F):

@@ -334,6 +334,11 @@ def test_struct_json_against_google(tree):
     assert read_both(wkt.Struct, g_json) == ours
     # And Google reads ours back to the same message.
     assert json_format.Parse(ours.to_json(), struct_pb2.Struct()) == google
+    # Struct's plain-dict helpers are the generic value-tree readers and writers, options and all.
+    assert ours.to_dict(use_proto_field_name=True, always_emit_implicit=True) == tree
+    assert torvex.Message.to_dict(ours, print_enums_as_ints=True) == tree
+    assert wkt.Struct.from_dict(tree, ignore_unknown_fields=True, registry=None) == ours
+    assert wkt.Struct._from_json_value(tree) == ours
 
 
 @given(

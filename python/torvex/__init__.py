@@ -23,10 +23,25 @@ Schemas are declared as Python classes::
 from ._descriptors import DescFile as File
 from ._descriptors import Presence, ScalarType
 from ._enum import Enum
-from ._extension import Extension
 from ._message import Message, descriptor, field, map_field, oneof, repeated, unknown_fields
 from ._oneof import Oneof
-from ._registry import Registry
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._extension import Extension
+    from ._registry import Registry
+else:
+    # Loaded on first use: most programs (and every generated module without extensions)
+    # never need them, and importing the runtime should stay cheap.
+    def __getattr__(name: str) -> object:
+        if name == "Extension":
+            from ._extension import Extension as value
+        elif name == "Registry":
+            from ._registry import Registry as value
+        else:
+            raise AttributeError(f"module 'torvex' has no attribute {name!r}")
+        globals()[name] = value
+        return value
 
 
 def load_descriptor_set(data: object) -> dict[str, type]:

@@ -9,7 +9,11 @@ plain ``int`` numbers and ``ScalarType`` members for scalar types.
 from __future__ import annotations
 
 from enum import IntEnum
-from typing import Any
+
+# typing is left unimported at run time: importing the runtime should stay cheap.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 __all__ = [
     "ScalarType",

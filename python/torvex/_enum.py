@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import enum
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, ClassVar
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, ClassVar
 
 from . import _scope
 from ._descriptors import DescEnum, DescEnumValue, DescFile

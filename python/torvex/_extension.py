@@ -11,7 +11,7 @@ like the extension.
 from __future__ import annotations
 
 import threading
-from typing import Any
+from typing import TYPE_CHECKING, Any, cast
 
 from . import _scope
 from ._descriptors import DescFile, DescMessage, ScalarType
@@ -31,6 +31,17 @@ __all__ = ["Extension"]
 
 # Extension has a property named `type`, which hides the builtin in annotations of its body.
 _Class = type
+
+if TYPE_CHECKING:
+    from ._descriptors import DescFieldValue
+
+    class _Carrier(Message):
+        """The one-field message an extension's values are encoded and decoded through."""
+
+        # Optional in the constructor, as every field is.
+        value: Any = None
+
+    _CarrierClass = type[_Carrier]
 
 
 class _NamedType:
@@ -119,7 +130,7 @@ class Extension:
         self.delimited = delimited
         self.default = default
         self.json_name = _check_name(json_name, "json_name") or _json_name(self.name)
-        self._carrier: _Class | None = None
+        self._carrier: _CarrierClass | None = None
         self._lock = threading.Lock()
 
     def __repr__(self) -> str:
@@ -145,7 +156,7 @@ class Extension:
         return cls._desc
 
     @property
-    def value(self) -> Any:
+    def value(self) -> DescFieldValue:
         """The value kind, as a field descriptor's ``value``."""
         return self.carrier()._desc.fields[0].value
 
@@ -160,7 +171,7 @@ class Extension:
             return found
         return ref
 
-    def carrier(self) -> Any:
+    def carrier(self) -> _CarrierClass:
         carrier = self._carrier
         if carrier is None:
             with self._lock:
@@ -169,7 +180,7 @@ class Extension:
                     carrier = self._carrier = self._make_carrier()
         return carrier
 
-    def _make_carrier(self) -> Any:
+    def _make_carrier(self) -> _CarrierClass:
         ref = self.resolved_type()
         is_message = isinstance(ref, MessageMeta)
         if self.repeated:
@@ -189,7 +200,7 @@ class Extension:
         carrier = MessageMeta("Carrier", (Message,), namespace, file=file, name=self.full_name)
         # Private to this extension: its name must not answer full-name lookups of types.
         _scope.forget(carrier)
-        return carrier
+        return cast("_CarrierClass", carrier)
 
     def default_value(self) -> Any:
         """What reading the extension gives when a message does not hold it."""
@@ -200,14 +211,14 @@ class Extension:
 
     # ---- item access on messages ------------------------------------------------------------
 
-    def _check_extendee(self, msg: Any) -> None:
+    def _check_extendee(self, msg: Message) -> None:
         name = type(msg)._desc.type_name
         if name != self.extendee_name:
             raise KeyError(
                 f"extension {self.full_name} extends {self.extendee_name}, not {name}"
             )
 
-    def get_from(self, msg: Any) -> Any:
+    def get_from(self, msg: Message) -> Any:
         self._check_extendee(msg)
         store = msg._unknown_fields
         records = store.get(self.number) if store else None
@@ -215,7 +226,7 @@ class Extension:
             return self.default_value()
         return self.carrier().from_binary(b"".join(records)).value
 
-    def set_on(self, msg: Any, value: Any) -> None:
+    def set_on(self, msg: Message, value: Any) -> None:
         self._check_extendee(msg)
         if self.repeated:
             if not isinstance(value, (list, tuple)):
@@ -232,13 +243,13 @@ class Extension:
         else:
             store.pop(self.number, None)
 
-    def delete_from(self, msg: Any) -> None:
+    def delete_from(self, msg: Message) -> None:
         self._check_extendee(msg)
         store = msg._unknown_fields
         if store:
             store.pop(self.number, None)
 
-    def is_in(self, msg: Any) -> bool:
+    def is_in(self, msg: Message) -> bool:
         self._check_extendee(msg)
         store = msg._unknown_fields
         return bool(store and store.get(self.number))
@@ -279,7 +290,7 @@ def _record_end(data: bytes, pos: int) -> int:
 
 
 def _split_records(data: bytes) -> list[bytes]:
-    out = []
+    out: list[bytes] = []
     pos = 0
     while pos < len(data):
         end = _record_end(data, pos)

@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import reprlib
-import struct
-from typing import TYPE_CHECKING, Any, ClassVar, dataclass_transform, overload
 
 from _torvex_ext import NativeMessage, Oneof, generic_setattr, initialize_message_type
 
@@ -25,6 +23,29 @@ from ._descriptors import (
 )
 from ._enum import EnumMeta
 from ._names import display_qualname, json_name, local_name, proto_name_for
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, ClassVar, dataclass_transform, overload
+else:
+    # typing is left unimported at run time (importing the runtime should stay cheap); this
+    # marks the metaclass exactly as typing.dataclass_transform would.
+    def dataclass_transform(*, kw_only_default: bool = False):
+        marks = {
+            "eq_default": True,
+            "order_default": False,
+            "kw_only_default": kw_only_default,
+            "frozen_default": False,
+            "field_specifiers": (),
+            "kwargs": {},
+        }
+
+        def mark(cls):
+            cls.__dataclass_transform__ = marks
+            return cls
+
+        return mark
+
 
 _MAX_FIELD_NUMBER = 2**29 - 1
 _RESERVED_NUMBERS = range(19000, 20000)
@@ -71,6 +92,8 @@ class _FieldDecl:
         self.kind = kind
         self.number = _check_number(number)
         self.type = _check_type(type, "field type")
+        if isinstance(self.type, str):
+            _scope.load_lazy(self.type)
         self.key: ScalarType | None = options.get("key")
         self.optional: bool = options.get("optional", False)
         self.required: bool = options.get("required", False)
@@ -617,8 +640,6 @@ class MessageMeta(type):
 
 _scope.metaclasses += (MessageMeta,)
 
-_FLOAT_ZERO = struct.pack("<d", 0.0)
-
 
 def _field_is_set(msg: Message, f: DescField, defaults: dict[str, Any]) -> bool:
     """Set means what the encoder would emit: the presence bit for presence-tracked fields,
@@ -636,7 +657,8 @@ def _field_is_set(msg: Message, f: DescField, defaults: dict[str, Any]) -> bool:
         ScalarType.FLOAT,
     ):
         # -0.0 and NaN are values of their own; only +0.0 is the default.
-        return struct.pack("<d", float(value)) != _FLOAT_ZERO
+        number = float(value)
+        return number != 0.0 or repr(number) == "-0.0"
     if isinstance(kind, DescFieldValueEnum):
         return bool(value != defaults[f.local_name])
     return bool(value)
@@ -803,12 +825,14 @@ class Message(_MessageBase, metaclass=MessageMeta):
     __hash__ = None  # type: ignore[assignment]
 
 
-@overload
-def descriptor(message_type: MessageMeta | Message) -> DescMessage: ...
-@overload
-def descriptor(message_type: EnumMeta) -> DescEnum: ...
-@overload
-def descriptor(message_type: type) -> DescMessage | DescEnum: ...
+if TYPE_CHECKING:
+
+    @overload
+    def descriptor(message_type: MessageMeta | Message) -> DescMessage: ...
+    @overload
+    def descriptor(message_type: EnumMeta) -> DescEnum: ...
+    @overload
+    def descriptor(message_type: type) -> DescMessage | DescEnum: ...
 
 
 def descriptor(message_type: type | Message) -> DescMessage | DescEnum:

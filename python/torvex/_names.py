@@ -12,16 +12,16 @@ def json_name(proto_name: str) -> str:
     Each underscore is dropped and the ASCII letter after it upper-cased; nothing else changes
     (so a leading capital stays, and a trailing underscore just disappears).
     """
-    out: list[str] = []
-    upper_next = False
-    for ch in proto_name:
-        if ch == "_":
-            upper_next = True
-        elif upper_next:
-            out.append(ch.upper() if "a" <= ch <= "z" else ch)
-            upper_next = False
-        else:
-            out.append(ch)
+    # Split on underscores rather than walking characters: every field of every class goes
+    # through here while a module is imported.
+    if "_" not in proto_name:
+        return proto_name
+    head, *rest = proto_name.split("_")
+    out = [head]
+    for part in rest:
+        if part and "a" <= part[0] <= "z":
+            part = part[0].upper() + part[1:]
+        out.append(part)
     return "".join(out)
 
 

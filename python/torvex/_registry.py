@@ -2,17 +2,22 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from types import ModuleType
-from typing import Any
+from typing import TypeAlias
 
 from ._descriptors import DescMessage
+from ._enum import EnumMeta
 from ._extension import Extension
 from ._message import MessageMeta
 
 __all__ = ["Registry"]
 
+# What a registry is built from; anything else is refused at run time too.
+RegistryItem: TypeAlias = "MessageMeta | Extension | ModuleType | Registry"
 
-def _signature(desc: DescMessage) -> tuple[Any, ...]:
+
+def _signature(desc: DescMessage) -> tuple[object, ...]:
     """What makes two message definitions the same: file, names, numbers and value kinds."""
     return (
         desc.file.name if desc.file is not None else None,
@@ -20,14 +25,16 @@ def _signature(desc: DescMessage) -> tuple[Any, ...]:
     )
 
 
-def _extension_signature(ext: Extension) -> tuple[Any, ...]:
+def _extension_signature(ext: Extension) -> tuple[object, ...]:
     value_type = ext.value_type
-    if not isinstance(value_type, (int, str)):
-        value_type = value_type._desc.type_name
+    # A class (checked when the extension was made) is compared by its full name.
+    type_key: object = value_type
+    if isinstance(value_type, (MessageMeta, EnumMeta)):
+        type_key = value_type._desc.type_name
     return (
         ext.number,
         ext.extendee_name,
-        value_type,
+        type_key,
         ext.repeated,
         ext.packed,
         ext.delimited,
@@ -50,20 +57,22 @@ class Registry:
 
     __slots__ = ("_messages", "_extensions", "_by_extendee")
 
-    def __init__(self, *items: Any) -> None:
-        self._messages: dict[str, type] = {}
+    def __init__(self, *items: RegistryItem) -> None:
+        self._messages: dict[str, MessageMeta] = {}
         self._extensions: dict[str, Extension] = {}
-        self._by_extendee: dict[tuple[str, int], Extension] = {}
+        self._by_extendee: dict[tuple[str | None, int], Extension] = {}
         self.add(*items)
 
-    def add(self, *items: Any) -> Registry:
+    def add(self, *items: RegistryItem) -> Registry:
         for item in items:
             if isinstance(item, Extension):
                 self._add_extension(item)
             elif isinstance(item, MessageMeta) and "_desc" in item.__dict__:
                 self._add_message(item)
             elif isinstance(item, ModuleType):
-                self._add_namespace(vars(item).values())
+                # Names in __all__ too: a package may provide them only on first access.
+                exported = [getattr(item, name, None) for name in getattr(item, "__all__", ())]
+                self._add_namespace([*vars(item).values(), *exported])
             elif isinstance(item, Registry):
                 for cls in item._messages.values():
                     self._add_message(cls)
@@ -81,13 +90,13 @@ class Registry:
     def message(self, full_name: str) -> DescMessage | None:
         """The descriptor of the message type named ``full_name``, or None."""
         cls = self._messages.get(full_name)
-        return None if cls is None else cls._desc  # type: ignore[attr-defined,no-any-return]
+        return None if cls is None else cls._desc
 
     def extension(self, full_name: str) -> Extension | None:
         return self._extensions.get(full_name)
 
-    def extension_for(self, descriptor: Any, number: int) -> Extension | None:
-        """The extension of message ``descriptor`` (a ``DescMessage``) with field ``number``."""
+    def extension_for(self, descriptor: DescMessage, number: int) -> Extension | None:
+        """The extension of message ``descriptor`` with field ``number``."""
         return self._by_extendee.get((descriptor.type_name, number))
 
     # ---- building -----------------------------------------------------------------------------
@@ -101,15 +110,15 @@ class Registry:
     def __repr__(self) -> str:
         return f"<Registry of {len(self._messages)} messages, {len(self._extensions)} extensions>"
 
-    def _add_namespace(self, values: Any) -> None:
+    def _add_namespace(self, values: Iterable[object]) -> None:
         for value in list(values):
             if isinstance(value, Extension):
                 self._add_extension(value)
             elif isinstance(value, MessageMeta) and "_desc" in value.__dict__:
                 self._add_message(value)
 
-    def _add_message(self, cls: type) -> None:
-        desc: DescMessage = cls._desc  # type: ignore[attr-defined]
+    def _add_message(self, cls: MessageMeta) -> None:
+        desc = cls._desc
         name = desc.type_name
         if name is None:
             raise ValueError(f"message class {cls.__qualname__} is not finished")

@@ -9,18 +9,24 @@ the nested types whose enclosing class is now known and retries the pending mess
 from __future__ import annotations
 
 import sys
-import threading
-import weakref
-from typing import Any, Protocol
+from _thread import RLock
+from _weakref import ref as _weakref
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import weakref
+    from typing import Any, Protocol
 
 from ._descriptors import DescEnum, DescFile, DescMessage
 from ._names import display_qualname
 
 
-class Completable(Protocol):
-    def try_complete(self) -> bool:
-        """Finish the type if possible; True once it is finished (or has failed for good)."""
-        ...
+if TYPE_CHECKING:
+
+    class Completable(Protocol):
+        def try_complete(self) -> bool:
+            """Finish the type if possible; True once it is finished (or has failed for good)."""
+            ...
 
 
 class Pool:
@@ -70,7 +76,7 @@ _TOP = object()
 # Metaclasses of torvex types, filled in by the modules that define them.
 metaclasses: tuple[type, ...] = ()
 
-_lock = threading.RLock()
+_lock = RLock()
 _default_files: dict[str, DescFile] = {}
 _unplaced: dict[type, _Unplaced] = {}
 _pending: list[Completable] = []
@@ -205,7 +211,7 @@ def _register(cls: type, file: DescFile, type_name: str) -> None:
     Conflicting claims are reported by ``complete`` (see there)."""
     claims = pool_of(file).types.setdefault(type_name, [])
     claims[:] = [ref for ref in claims if ref() is not None]
-    claims.append(weakref.ref(cls))
+    claims.append(_weakref(cls))
 
 
 def forget(cls: type) -> None:
@@ -220,8 +226,22 @@ def forget(cls: type) -> None:
             claims[:] = [ref for ref in claims if ref() not in (None, cls)]
 
 
+# Full name -> module, for types whose module is imported on first use (torvex.wkt's): a name
+# known here resolves as if its module had been imported with the package.
+lazy_modules: dict[str, str] = {}
+
+
+def load_lazy(full_name: str) -> None:
+    """Import the module of ``full_name`` (a leading "." is allowed) if it is one of the lazily
+    loaded types. Called with no lock held: an import takes the lock of every class it defines."""
+    module = lazy_modules.get(full_name.removeprefix("."))
+    if module is not None and module not in sys.modules:
+        __import__(module)
+
+
 def find(full_name: str) -> type | None:
     """The placed type with this full name (a leading "." is allowed) in the default pool."""
+    load_lazy(full_name)
     with _lock:
         return _placed(DEFAULT_POOL.get(full_name.removeprefix(".")))
 
