@@ -155,7 +155,10 @@ bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder& enc
   return true;
 }
 
-bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc, uint32_t depth) noexcept {
+// The packed-number loops inlined here run up to a fifth slower at some placements of the code;
+// a fixed alignment keeps their speed from moving with unrelated changes elsewhere.
+[[gnu::aligned(64)]] bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc,
+                                      uint32_t depth) noexcept {
   if (!PyList_Check(list)) return fail_wrong_type(list, "list");
   const Py_ssize_t n = PyList_GET_SIZE(list);
   if (n == 0) return true;  // no empty LEN record, packed or not
