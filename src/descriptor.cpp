@@ -199,6 +199,16 @@ void index_defaults(DefaultsTable* d) noexcept {
   for (const auto& acc : d->lists) d->list_offsets.push_back(acc.offset);
   for (const auto& acc : d->dicts) d->dict_offsets.push_back(acc.offset);
   d->by_offset = true;
+  constexpr Py_ssize_t kPtr = sizeof(PyObject*);
+  if (offsets.empty() ||
+      offsets.back() - offsets.front() != static_cast<Py_ssize_t>(offsets.size() - 1) * kPtr) {
+    return;
+  }
+  d->image_offset = offsets.front();
+  d->image.assign(offsets.size(), nullptr);
+  for (const auto& [acc, value] : d->plain) {
+    d->image[static_cast<size_t>((acc.offset - d->image_offset) / kPtr)] = value.get();
+  }
 }
 
 int apply_fresh_defaults(const MessageMarshaler* m, PyObject* obj) noexcept {
@@ -206,8 +216,13 @@ int apply_fresh_defaults(const MessageMarshaler* m, PyObject* obj) noexcept {
   if (!d.by_offset) return apply_defaults(m, obj);
   char* base = reinterpret_cast<char*>(obj);
   auto slot = [base](Py_ssize_t offset) { return reinterpret_cast<PyObject**>(base + offset); };
-  for (const auto& [offset, value] : d.immortal) *slot(offset) = value;
-  for (const auto& [offset, value] : d.counted) *slot(offset) = Py_NewRef(value);
+  if (d.image_offset >= 0) {
+    std::memcpy(base + d.image_offset, d.image.data(), d.image.size() * sizeof(PyObject*));
+    for (const auto& [offset, value] : d.counted) Py_INCREF(value);
+  } else {
+    for (const auto& [offset, value] : d.immortal) *slot(offset) = value;
+    for (const auto& [offset, value] : d.counted) *slot(offset) = Py_NewRef(value);
+  }
   for (Py_ssize_t offset : d.list_offsets) {
     PyObject* list = PyList_New(0);
     if (!list) return -1;

@@ -175,6 +175,11 @@ struct DefaultsTable {
   RVec<std::pair<Py_ssize_t, PyObject*>> counted;   // borrowed from `plain`, counted per store
   RVec<Py_ssize_t> list_offsets;
   RVec<Py_ssize_t> dict_offsets;
+  // When the offsets form one run (the usual case: the class's own slots): the plain defaults
+  // laid out as that run, null for lists and dicts, copied in one go starting at
+  // `image_offset` (-1: no run); `counted` then only adds the counts.
+  Py_ssize_t image_offset = -1;
+  RVec<PyObject*> image;
 };
 
 // Which well-known type a message is, for the JSON codec; ordinary messages carry None. The
