@@ -16,6 +16,12 @@ bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept {
 }
 
 PyObject* own_class_marshaler(PyObject* cls, const DescriptorVocabulary* v) noexcept {
+#ifdef Py_GIL_DISABLED
+  // Without the interpreter lock a borrowed dict entry can be replaced and freed meanwhile.
+  (void)cls;
+  (void)v;
+  return nullptr;
+#else
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   if (!PyType_Check(cls) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !type->tp_dict) {
     return nullptr;
@@ -29,6 +35,7 @@ PyObject* own_class_marshaler(PyObject* cls, const DescriptorVocabulary* v) noex
     return nullptr;
   }
   return attr;
+#endif
 }
 
 MarshalerRef lookup_class_marshaler(PyObject* cls) noexcept {
