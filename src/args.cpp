@@ -54,6 +54,12 @@ int find_keyword(const ArgSpec& spec, PyObject* kw) noexcept {
 
 bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) noexcept {
+  if (!kwnames && nargs >= spec.nrequired && nargs <= spec.npositional) {
+    // The common call: positional arguments only, nothing to match by name.
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    for (int i = static_cast<int>(nargs); i < spec.ntotal; ++i) out[i] = nullptr;
+    return true;
+  }
   for (int i = 0; i < spec.ntotal; ++i) out[i] = nullptr;
   if (nargs > spec.npositional) {
     raise_too_many_positional(spec.fullname, spec.nrequired, spec.npositional, nargs);

@@ -1,6 +1,7 @@
 // Schema records, their Python wrapper classes, and handle resolution.
 #include "descriptor.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "args.h"
@@ -164,6 +165,73 @@ int apply_defaults(const MessageMarshaler* m, PyObject* obj) noexcept {
   for (const auto& acc : m->defaults.dicts) {
     Ref dict(PyDict_New());
     if (!dict || acc.set(obj, dict.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+void index_defaults(DefaultsTable* d) noexcept {
+  RVec<Py_ssize_t> offsets;
+  auto add = [&offsets](const AttributeAccessor& acc) {
+    offsets.push_back(acc.offset);
+    return acc.is_slot();
+  };
+  for (const auto& [acc, value] : d->plain) {
+    if (!add(acc)) return;
+  }
+  for (const auto& acc : d->lists) {
+    if (!add(acc)) return;
+  }
+  for (const auto& acc : d->dicts) {
+    if (!add(acc)) return;
+  }
+  std::sort(offsets.begin(), offsets.end());
+  if (std::adjacent_find(offsets.begin(), offsets.end()) != offsets.end()) return;
+  for (const auto& [acc, value] : d->plain) {
+#ifndef Py_GIL_DISABLED
+    // An immortal object's count is never changed, so taking it without one is exact.
+    if (_Py_IsImmortal(value.get())) {
+      d->immortal.emplace_back(acc.offset, value.get());
+      continue;
+    }
+#endif
+    d->counted.emplace_back(acc.offset, value.get());
+  }
+  for (const auto& acc : d->lists) d->list_offsets.push_back(acc.offset);
+  for (const auto& acc : d->dicts) d->dict_offsets.push_back(acc.offset);
+  d->by_offset = true;
+  constexpr Py_ssize_t kPtr = sizeof(PyObject*);
+  if (offsets.empty() ||
+      offsets.back() - offsets.front() != static_cast<Py_ssize_t>(offsets.size() - 1) * kPtr) {
+    return;
+  }
+  d->image_offset = offsets.front();
+  d->image.assign(offsets.size(), nullptr);
+  for (const auto& [acc, value] : d->plain) {
+    d->image[static_cast<size_t>((acc.offset - d->image_offset) / kPtr)] = value.get();
+  }
+}
+
+int apply_fresh_defaults(const MessageMarshaler* m, PyObject* obj) noexcept {
+  const DefaultsTable& d = m->defaults;
+  if (!d.by_offset) return apply_defaults(m, obj);
+  char* base = reinterpret_cast<char*>(obj);
+  auto slot = [base](Py_ssize_t offset) { return reinterpret_cast<PyObject**>(base + offset); };
+  if (d.image_offset >= 0) {
+    std::memcpy(base + d.image_offset, d.image.data(), d.image.size() * sizeof(PyObject*));
+    for (const auto& [offset, value] : d.counted) Py_INCREF(value);
+  } else {
+    for (const auto& [offset, value] : d.immortal) *slot(offset) = value;
+    for (const auto& [offset, value] : d.counted) *slot(offset) = Py_NewRef(value);
+  }
+  for (Py_ssize_t offset : d.list_offsets) {
+    PyObject* list = PyList_New(0);
+    if (!list) return -1;
+    *slot(offset) = list;
+  }
+  for (Py_ssize_t offset : d.dict_offsets) {
+    PyObject* dict = PyDict_New();
+    if (!dict) return -1;
+    *slot(offset) = dict;
   }
   return 0;
 }

@@ -167,6 +167,19 @@ struct DefaultsTable {
   RVec<std::pair<AttributeAccessor, Ref>> plain;  // shared default objects
   RVec<AttributeAccessor> lists;                  // a new list per instance
   RVec<AttributeAccessor> dicts;                  // a new dict per instance
+  // The same as slot offsets, for instances whose slots are all still empty: no old value to
+  // release and no accessor dispatch. Valid only when `by_offset`, i.e. every default goes to
+  // its own distinct slot (a repeated slot would need the old value released).
+  bool by_offset = false;
+  RVec<std::pair<Py_ssize_t, PyObject*>> immortal;  // stored without a count (borrowed)
+  RVec<std::pair<Py_ssize_t, PyObject*>> counted;   // borrowed from `plain`, counted per store
+  RVec<Py_ssize_t> list_offsets;
+  RVec<Py_ssize_t> dict_offsets;
+  // When the offsets form one run (the usual case: the class's own slots): the plain defaults
+  // laid out as that run, null for lists and dicts, copied in one go starting at
+  // `image_offset` (-1: no run); `counted` then only adds the counts.
+  Py_ssize_t image_offset = -1;
+  RVec<PyObject*> image;
 };
 
 // Which well-known type a message is, for the JSON codec; ordinary messages carry None. The
@@ -215,6 +228,11 @@ struct MessageMarshaler : Counted {
   uint32_t max_number = 0;
   bool has_slots = false;  // some accessor is a Slot: instances must have the class's layout
   const DescriptorVocabulary* vocab = nullptr;
+  // The metaclass of `cls` and its version tag when intake found no attribute `_ext_marshaler`
+  // on it (0: never checked or no tag). While the tag is unchanged the metaclass was not
+  // modified, so the class's own dict entry is what attribute lookup on the class returns.
+  Ref meta;
+  unsigned int meta_version = 0;
 };
 
 // Python wrapper classes of the records.
@@ -254,7 +272,11 @@ Ref scalar_zero(ScalarType t) noexcept;
 bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
                 FieldSpec* f) noexcept;
 
-// Writes the defaults table into a new instance.
+// Writes the defaults table into an instance.
 int apply_defaults(const MessageMarshaler* m, PyObject* obj) noexcept;
+// The same for an instance fresh from tp_alloc (every slot still empty).
+int apply_fresh_defaults(const MessageMarshaler* m, PyObject* obj) noexcept;
+// Builds the offset form of the defaults table once the table is complete.
+void index_defaults(DefaultsTable* d) noexcept;
 
 }  // namespace torvex

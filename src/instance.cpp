@@ -15,9 +15,36 @@ bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept {
   return false;
 }
 
+PyObject* own_class_marshaler(PyObject* cls, const DescriptorVocabulary* v) noexcept {
+#ifdef Py_GIL_DISABLED
+  // Without the interpreter lock a borrowed dict entry can be replaced and freed meanwhile.
+  (void)cls;
+  (void)v;
+  return nullptr;
+#else
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (!PyType_Check(cls) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !type->tp_dict) {
+    return nullptr;
+  }
+  PyObject* attr = PyDict_GetItemWithError(type->tp_dict, v->ext_marshaler);
+  if (!attr || Py_TYPE(attr) != marshaler_type()) return nullptr;
+  const MessageMarshaler* m = reinterpret_cast<MarshalerObject*>(attr)->rec;
+  // Only the class intake built it for, while its metaclass is unchanged since (see intake).
+  if (m->cls.get() != cls || m->meta.get() != reinterpret_cast<PyObject*>(Py_TYPE(cls)) ||
+      m->meta_version == 0 || Py_TYPE(cls)->tp_version_tag != m->meta_version) {
+    return nullptr;
+  }
+  return attr;
+#endif
+}
+
 MarshalerRef lookup_class_marshaler(PyObject* cls) noexcept {
   const DescriptorVocabulary* v = vocabulary();
   if (!v) return {};
+  if (PyObject* own = own_class_marshaler(cls, v)) {
+    return MarshalerRef(reinterpret_cast<MarshalerObject*>(own)->rec, Ref::borrow(own));
+  }
+  if (PyErr_Occurred()) return {};
   Ref attr(PyObject_GetAttr(cls, v->ext_marshaler));
   if (!attr) return {};
   MessageMarshaler* m = marshaler_from_object(attr.get());
@@ -34,7 +61,8 @@ MarshalerRef lookup_marshaler(PyObject* self) noexcept {
 
 PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept {
   // The schema's slot offsets are only valid for its own class and subclasses.
-  if (m && m->has_slots && !PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(m->cls.get()))) {
+  if (m && m->has_slots && reinterpret_cast<PyObject*>(cls) != m->cls.get() &&
+      !PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(m->cls.get()))) {
     return raise_wrong_type(m->cls.get(), cls->tp_name);
   }
   PyObject* self = cls->tp_alloc(cls, 0);
@@ -61,6 +89,12 @@ bool has_native_new(PyObject* cls) noexcept {
 }  // namespace
 
 PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept {
+  if (has_native_new(cls)) {
+    // Fresh from tp_alloc: every slot is empty, so defaults go straight to their offsets.
+    Ref obj(alloc_instance(reinterpret_cast<PyTypeObject*>(cls), const_cast<MessageMarshaler*>(m)));
+    if (!obj || apply_fresh_defaults(m, obj.get()) < 0) return nullptr;
+    return obj.release();
+  }
   Ref obj(new_message(m, cls));
   if (!obj || apply_defaults(m, obj.get()) < 0) return nullptr;
   return obj.release();

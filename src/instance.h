@@ -55,6 +55,9 @@ class MarshalerRef {
 MarshalerRef lookup_marshaler(PyObject* self) noexcept;
 // The same for a class (class methods).
 MarshalerRef lookup_class_marshaler(PyObject* cls) noexcept;
+// The MessageMarshaler object in `cls`'s own dict (borrowed) when reading it there provably
+// gives what attribute lookup would, else nullptr (with an error set only on failure).
+PyObject* own_class_marshaler(PyObject* cls, const DescriptorVocabulary* v) noexcept;
 
 // Raises unless `obj` is laid out as the schema's class (only matters for slot access).
 bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept;

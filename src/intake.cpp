@@ -463,6 +463,26 @@ bool read_defaults(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler*
   return true;
 }
 
+// Lets class methods read `_ext_marshaler` from the class's own dict: valid while the metaclass
+// looks attributes up as `type` does and none of its bases defines the name (a data descriptor
+// there would take precedence). Any later change to the metaclass changes its version tag.
+bool note_metaclass(const DescriptorVocabulary* v, MessageMarshaler* m) noexcept {
+  PyTypeObject* meta = Py_TYPE(m->cls.get());
+  if (meta->tp_getattro != PyType_Type.tp_getattro || !meta->tp_mro) return true;
+  PyObject* mro = meta->tp_mro;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    Ref dict(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+    if (!dict) return false;
+    int r = PyDict_Contains(dict.get(), v->ext_marshaler);
+    if (r < 0) return false;
+    if (r) return true;
+  }
+  if (!PyUnstable_Type_AssignVersionTag(meta)) return true;
+  m->meta = Ref::borrow(reinterpret_cast<PyObject*>(meta));
+  m->meta_version = meta->tp_version_tag;
+  return true;
+}
+
 Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d) noexcept {
   Rc<MessageMarshaler> m = Rc<MessageMarshaler>::adopt(raw_new<MessageMarshaler>());
   m->vocab = v;
@@ -577,7 +597,8 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
   }
   // 12: defaults.
   if (!read_defaults(v, d, m.get())) return {};
-  return m;
+  index_defaults(&m->defaults);
+  return note_metaclass(v, m.get()) ? m : Rc<MessageMarshaler>();
 }
 
 }  // namespace

@@ -74,6 +74,11 @@ PyObject* nm_new(PyTypeObject* cls, PyObject*, PyObject*) noexcept {
   const DescriptorVocabulary* v = vocabulary();
   if (!v) return nullptr;
   MessageMarshaler* m = nullptr;  // borrowed from `attr`; the instance takes its own count
+  if (PyObject* own = own_class_marshaler(reinterpret_cast<PyObject*>(cls), v)) {
+    Ref hold = Ref::borrow(own);  // allocation can collect garbage, and so run Python code
+    return alloc_instance(cls, reinterpret_cast<MarshalerObject*>(own)->rec);
+  }
+  if (PyErr_Occurred()) return nullptr;
   Ref attr(PyObject_GetAttr(reinterpret_cast<PyObject*>(cls), v->ext_marshaler));
   if (attr) {
     m = marshaler_from_object(attr.get());

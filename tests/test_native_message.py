@@ -265,3 +265,44 @@ def test_reference_cycles_through_slots_and_unknown_fields_are_collected():
     del a
     gc.collect()
     assert ref() is None
+
+
+def _pair_class(name: str, meta: type = type, defaults=None) -> type:
+    cls = meta(name, (ext.NativeMessage,), {"__slots__": ("a", "xs")})
+    desc(cls)
+    fields = [field(1, "a", scalar(5)), field(2, "xs", list_value(ScalarType.INT32))]
+    return finish(cls, fields, defaults=defaults)
+
+
+def test_class_methods_follow_later_marshaler_changes():
+    # Class methods may read the marshaler from the class dict only while that is what
+    # attribute lookup returns: a data descriptor added to the metaclass takes precedence.
+    class Meta(type):
+        pass
+
+    cls = _pair_class("Watched", Meta)
+    assert cls.from_binary(b"\x08\x07").a == 7
+    Meta._ext_marshaler = property(lambda c: 5)
+    for make in (lambda: cls.from_binary(b""), lambda: cls.from_json("{}"), cls):
+        with pytest.raises(TypeError, match="'int' object is not an instance of 'MessageMarshaler'"):
+            make()
+    del Meta._ext_marshaler
+    assert cls.from_json('{"a": 3}').a == 3
+    cls._ext_marshaler = _pair_class("Other")._ext_marshaler
+    with pytest.raises(TypeError):
+        cls.from_binary(b"")
+
+
+def test_decoded_instances_count_shared_defaults_and_own_containers():
+    big, other = 10**40, 10**41  # not immortal: every instance holds a count
+    cls = _pair_class("Counted", defaults=[("a", big), ("xs", [])])
+    # The same slot twice: the later default wins and the earlier one is not kept.
+    twice = _pair_class("Twice", defaults=[("a", big), ("xs", []), ("a", other)])
+    refs = sys.getrefcount(big), sys.getrefcount(other)
+    msgs = [c.from_binary(b"") for c in (cls, twice) for _ in range(20)]
+    msgs += [c.from_json("{}") for c in (cls, twice) for _ in range(20)]
+    assert [m.a for m in msgs] == ([big] * 20 + [other] * 20) * 2
+    assert len({id(m.xs) for m in msgs}) == len(msgs) and all(m.xs == [] for m in msgs)
+    assert (sys.getrefcount(big), sys.getrefcount(other)) == (refs[0] + 40, refs[1] + 40)
+    del msgs
+    assert (sys.getrefcount(big), sys.getrefcount(other)) == refs
