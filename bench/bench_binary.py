@@ -207,38 +207,55 @@ def walk(msg, plan, peer: bool) -> None:
 # ---- timing --------------------------------------------------------------------------------
 
 
-def calibrate(fn: Callable[[], object], target_ns: int) -> int:
+Clock = Callable[[], int]
+
+
+def calibrate(fn: Callable[[], object], target_ns: int, clock: Clock = time.perf_counter_ns) -> int:
     """Loop count that makes one sample last about target_ns."""
     loops = 1
     while True:
-        start = time.perf_counter_ns()
+        start = clock()
         for _ in range(loops):
             fn()
-        elapsed = time.perf_counter_ns() - start
+        elapsed = clock() - start
         if elapsed >= target_ns // 4 or loops >= 1 << 20:
             return max(1, int(loops * target_ns / max(elapsed, 1)))
         loops *= 4
 
 
-def sample(fn: Callable[[], object], loops: int) -> float:
+def sample(fn: Callable[[], object], loops: int, clock: Clock = time.perf_counter_ns) -> float:
     """Nanoseconds per call over one sample, the collector paused as timeit does."""
     gc.collect()
     gc.disable()
     try:
-        start = time.perf_counter_ns()
+        start = clock()
         for _ in range(loops):
             fn()
-        return (time.perf_counter_ns() - start) / loops
+        return (clock() - start) / loops
     finally:
         gc.enable()
 
 
-def compare(fns: dict[str, Callable[[], object]], samples: int, target_ns: int) -> dict:
-    loops = {name: calibrate(fn, target_ns) for name, fn in fns.items()}
+def timings(
+    fns: dict[str, Callable[[], object]], samples: int, target_ns: int, clock: Clock
+) -> dict[str, list[float]]:
+    """Per-call times of each sample of each function, sampled alternately."""
+    loops = {name: calibrate(fn, target_ns, clock) for name, fn in fns.items()}
     times: dict[str, list[float]] = {name: [] for name in fns}
     for _ in range(samples):
         for name, fn in fns.items():  # alternate, so drifts of the machine hit both alike
-            times[name].append(sample(fn, loops[name]))
+            times[name].append(sample(fn, loops[name], clock))
+    return times
+
+
+def compare(
+    fns: dict[str, Callable[[], object]],
+    samples: int,
+    target_ns: int,
+    clock: Clock = time.perf_counter_ns,
+) -> dict:
+    """Median time per call of each function."""
+    times = timings(fns, samples, target_ns, clock)
     return {name: statistics.median(ts) for name, ts in times.items()}
 
 

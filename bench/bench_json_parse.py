@@ -22,7 +22,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import orjson  # noqa: E402
-from bench_binary import _peer_backend, calibrate, fmt_ns, make_data, sample  # noqa: E402
+from bench_binary import _peer_backend, fmt_ns, make_data, timings  # noqa: E402
 from google.protobuf import json_format  # noqa: E402
 import google.protobuf  # noqa: E402
 import random  # noqa: E402
@@ -80,11 +80,7 @@ def to_tree(msg) -> dict:
 def compare(fns: dict, samples: int, target_ns: int) -> dict:
     """Median and best time per call of each function, sampled alternately. On a shared machine
     the best sample shows the code's own cost; the median shows what a user would see."""
-    loops = {name: calibrate(fn, target_ns) for name, fn in fns.items()}
-    times: dict[str, list[float]] = {name: [] for name in fns}
-    for _ in range(samples):
-        for name, fn in fns.items():
-            times[name].append(sample(fn, loops[name]))
+    times = timings(fns, samples, target_ns, time.perf_counter_ns)
     return {name: (statistics.median(ts), min(ts)) for name, ts in times.items()}
 
 

@@ -20,13 +20,10 @@ from google.protobuf import json_format
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import gc  # noqa: E402
-import statistics  # noqa: E402
-from collections.abc import Callable  # noqa: E402
-
 from bench_binary import (  # noqa: E402
     Blob,
     _peer_backend,
+    compare,
     fmt_ns,
     make_data,
     to_peer,
@@ -37,39 +34,7 @@ import google.protobuf  # noqa: E402
 
 # Time is the process's CPU time rather than wall time: the machine may be shared, and CPU time
 # does not count the slices other processes take, which wall time would add at random.
-
-
-def calibrate(fn: Callable[[], object], target_ns: int) -> int:
-    loops = 1
-    while True:
-        start = time.process_time_ns()
-        for _ in range(loops):
-            fn()
-        elapsed = time.process_time_ns() - start
-        if elapsed >= target_ns // 4 or loops >= 1 << 20:
-            return max(1, int(loops * target_ns / max(elapsed, 1)))
-        loops *= 4
-
-
-def sample(fn: Callable[[], object], loops: int) -> float:
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.process_time_ns()
-        for _ in range(loops):
-            fn()
-        return (time.process_time_ns() - start) / loops
-    finally:
-        gc.enable()
-
-
-def compare(fns: dict[str, Callable[[], object]], samples: int, target_ns: int) -> dict:
-    loops = {name: calibrate(fn, target_ns) for name, fn in fns.items()}
-    times: dict[str, list[float]] = {name: [] for name in fns}
-    for _ in range(samples):
-        for name, fn in fns.items():  # alternating, so drifts of the machine hit all alike
-            times[name].append(sample(fn, loops[name]))
-    return {name: statistics.median(ts) for name, ts in times.items()}
+CLOCK = time.process_time_ns
 
 
 def main() -> int:
@@ -120,7 +85,7 @@ def main() -> int:
             fns = {"torvex": ours, "peer": theirs}
             if other:
                 fns["orjson"] = other
-            med = compare(fns, samples, target_ns)
+            med = compare(fns, samples, target_ns, CLOCK)
             line = (f"{label:<26} {op:<15} {len(text):>9,} {fmt_ns(med['torvex']):>10} "
                     f"{fmt_ns(med['peer']):>10} {med['torvex'] / med['peer']:>6.3f}")  # fmt: skip
             if other:
