@@ -16,7 +16,6 @@ import tempfile
 import time
 from pathlib import Path
 
-import torvex
 from torvex.protoc_gen import generate_files
 
 ROOT = Path(__file__).resolve().parent.parent
