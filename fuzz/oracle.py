@@ -5,7 +5,10 @@ AssertionError; anything the codec raises outside its documented exceptions esca
 The oracle for a decoder: the input either fails with a documented exception, or decodes into a
 message that survives the binary round trip unchanged: from_binary(to_binary(m)) equals m
 (compared by content, floats by bit pattern, unknown fields included) and encodes to the very
-same bytes again (after two rounds, as map order flips in each)."""
+same bytes again (after two rounds, as map order flips in each). An input torvex accepts must also
+be accepted by a second runtime, Google's upb (as wrapped by its Python package), built from the
+same schema: two systems must not disagree about one message. The few deliberate differences are
+listed below."""
 
 from __future__ import annotations
 
@@ -20,7 +23,10 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests"))
 
-from peer import snapshot  # noqa: E402
+from google.protobuf import json_format  # noqa: E402
+from google.protobuf.message import DecodeError  # noqa: E402
+from google.protobuf.unknown_fields import UnknownFieldSet  # noqa: E402
+from peer import from_peer, peer_class, snapshot  # noqa: E402
 from schema import Every  # noqa: E402
 
 # What a decoder may raise on bad input (UnicodeDecodeError and JSONDecodeError are ValueErrors;
@@ -53,6 +59,57 @@ def check_binary(data: bytes) -> None:
     except DECODE_ERRORS:
         return
     check_round_trip(m)
+
+
+# Deliberate differences: inputs torvex accepts and upb refuses on purpose, each with why.
+# (Where torvex is the stricter side, as for proto2 strings that are not UTF-8, which a Python
+# str cannot hold, or the JSON reader's nesting guard, nothing needs listing: the oracle only
+# asks that what torvex accepts, upb accepts too.)
+BINARY_DIFFERENCES: tuple[tuple[str, Callable[[bytes], bool]], ...] = ()
+JSON_DIFFERENCES: tuple[tuple[str, Callable[[bytes], bool]], ...] = ()
+
+
+def _deliberate(table: tuple[tuple[str, Callable[[bytes], bool]], ...], data: bytes) -> bool:
+    return any(applies(data) for _, applies in table)
+
+
+def check_peer_binary(data: bytes, m) -> None:
+    """upb accepts what torvex accepted, and reads the same field values from it."""
+    try:
+        theirs = peer_class(Every).FromString(data)
+    except DecodeError as exc:
+        if _deliberate(BINARY_DIFFERENCES, data):
+            return
+        raise AssertionError(f"torvex accepted what upb refuses ({exc}): {data.hex()}") from None
+    if not _entry_kept_whole(theirs):
+        assert snapshot(from_peer(theirs, Every)) == snapshot(m), f"upb reads other values: {data.hex()}"
+
+
+def _entry_kept_whole(peer_msg) -> bool:
+    """Whether upb kept a map entry as an unknown record somewhere in the tree. It does so for
+    an entry holding a field other than key and value; torvex skips such a field and inserts
+    the entry (deliberate: a map entry has two fields, so the extra one is noise)."""
+    maps = {f.number for f in peer_msg.DESCRIPTOR.fields if f.message_type is not None
+            and f.message_type.GetOptions().map_entry}  # fmt: skip
+    if any(u.field_number in maps for u in UnknownFieldSet(peer_msg)):
+        return True
+    for f, value in peer_msg.ListFields():
+        if f.message_type is None or f.number in maps:
+            continue
+        values = value if f.is_repeated else [value]
+        if any(_entry_kept_whole(v) for v in values):
+            return True
+    return False
+
+
+def check_peer_json(data: bytes) -> None:
+    """Google's JSON reader accepts the text torvex accepted."""
+    try:
+        json_format.Parse(data, peer_class(Every, named=True)())
+    except json_format.ParseError as exc:
+        if _deliberate(JSON_DIFFERENCES, data):
+            return
+        raise AssertionError(f"torvex accepted what the peer refuses ({exc}): {data!r}") from None
 
 
 def check_json_round_trip(m) -> None:
@@ -139,6 +196,30 @@ def _pairs(pairs: list[tuple[str, object]]) -> dict:
     return out
 
 
+def check_descriptor_set(data: bytes) -> None:
+    """One input for load_descriptor_set: it fails with ValueError (a GenerateError naming one
+    of the set's files), or it loads, the generator renders the same files as Python that
+    compiles, and every message class it built encodes and decodes its empty message."""
+    from torvex import Message, load_descriptor_set
+    from torvex.protoc_gen import GenerateError, generate_files
+    from torvex.wkt.descriptor import FileDescriptorSet
+
+    try:
+        loaded = load_descriptor_set(data)
+    except GenerateError as exc:
+        names = [f.name for f in FileDescriptorSet.from_binary(data).file]
+        assert str(exc).startswith(tuple(f"{n}: " for n in names)), f"names no file: {exc}"
+        return
+    except DECODE_ERRORS:
+        return
+    files = list(FileDescriptorSet.from_binary(data).file)
+    for path, text in generate_files(files, [f.name for f in files]):
+        compile(text, path, "exec")
+    for cls in loaded.values():
+        if isinstance(cls, type) and issubclass(cls, Message):
+            check_round_trip(cls())
+
+
 def corpus(name: str) -> list[bytes]:
     """The committed seed inputs of one harness."""
     folder = HERE / "corpus" / name
@@ -169,14 +250,93 @@ def mutate(data: bytes, rng: random.Random, pool: list[bytes]) -> bytes:
     return bytes(out)
 
 
-def smoke(check: Callable[[bytes], None], seeds: Iterable[bytes], mutations: int, seed: int) -> int:
+_NAMES = ("", "a b", "1x", "é", "class", "to_binary", "to_binary_", "__", "_a_", "x_", "int", "mro")
+
+
+def mutate_descriptor_set(data: bytes, rng: random.Random, pool: list[bytes]) -> bytes:
+    """Edits of a descriptor set as a schema author (or a broken tool) would make them: a name,
+    number, type, label, type reference, oneof index, JSON name, extendee or syntax changed, a
+    map-entry flag flipped, a field dropped or repeated. Byte-level edits otherwise, which
+    mostly test the binary reader."""
+    from torvex.wkt.descriptor import FileDescriptorSet
+
+    if rng.random() < 0.2:
+        return mutate(data, rng, pool)
+    fds = FileDescriptorSet.from_binary(data)
+    messages = [m for f in fds.file for m in _walk(f.message_type)]
+    fields = [(m, x) for m in messages for x in m.field] + [(f, x) for f in fds.file for x in f.extension]
+    types = ["." + n for n in _full_names(fds)] + [".nope", ""]
+    for _ in range(rng.randint(1, 3)):
+        op = rng.randrange(9)
+        if op < 6 and fields:
+            owner, f = rng.choice(fields)
+            other = rng.choice(fields)[1]
+            if op == 0:
+                f.name = rng.choice((*_NAMES, other.name, other.name + "_"))
+            elif op == 1:
+                f.number = rng.choice((0, 1, other.number, 2**29, 19000, -1))
+            elif op == 2:
+                f.type, f.type_name = rng.randint(1, 18), rng.choice(types)
+            elif op == 3:
+                f.label = rng.randint(1, 3)
+                if rng.random() < 0.5:
+                    f.clear_field("oneof_index")
+                else:
+                    f.oneof_index = rng.choice((0, 1, 5))
+            elif op == 4:
+                f.json_name, f.extendee = other.json_name, rng.choice((f.extendee, *types))
+            elif owner.field if hasattr(owner, "field") else False:
+                owner.field.append(other) if rng.random() < 0.5 else owner.field.remove(f)
+        elif op == 6 and messages:
+            m = rng.choice(messages)
+            if m.options is None or not m.options.map_entry:
+                m.name = rng.choice((*_NAMES, rng.choice(messages).name))
+            else:
+                m.options.map_entry = False
+        elif op == 7:
+            enums = [e for f in fds.file for e in f.enum_type] + [e for m in messages for e in m.enum_type]
+            if enums:
+                e = rng.choice(enums)
+                if e.value and rng.random() < 0.7:
+                    rng.choice(e.value).name = rng.choice(_NAMES)
+                else:
+                    e.value = e.value[1:]
+        elif fds.file:
+            f = rng.choice(fds.file)
+            f.syntax = rng.choice(("proto2", "proto3", "editions", "proto4"))
+            f.dependency = f.dependency[1:]
+    return fds.to_binary()
+
+
+def _walk(messages):
+    for m in messages:
+        yield m
+        yield from _walk(m.nested_type)
+
+
+def _full_names(fds) -> list[str]:
+    out = []
+
+    def walk(prefix: str, messages, enums) -> None:
+        out.extend(prefix + e.name for e in enums)
+        for m in messages:
+            out.append(prefix + m.name)
+            walk(prefix + m.name + ".", m.nested_type, m.enum_type)
+
+    for f in fds.file:
+        walk(f"{f.package}." if f.package else "", f.message_type, f.enum_type)
+    return out
+
+
+def smoke(check: Callable[[bytes], None], seeds: Iterable[bytes], mutations: int, seed: int,
+          mutator: Callable[[bytes, random.Random, list[bytes]], bytes] = mutate) -> int:
     """Replays the seeds, then `mutations` seeded random mutations of them; returns the count."""
     pool = list(seeds)
     for data in pool:
         check(data)
     rng = random.Random(seed)
     for _ in range(mutations):
-        check(mutate(rng.choice(pool), rng, pool))
+        check(mutator(rng.choice(pool), rng, pool))
     return len(pool) + mutations
 
 

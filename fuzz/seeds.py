@@ -4,6 +4,8 @@ Run again only when the schema changes: python fuzz/seeds.py"""
 
 from __future__ import annotations
 
+from pathlib import Path
+
 from oracle import HERE
 from schema import Closed, Every, Lean, Needs, Open
 from wirebytes import group, ld, tag, vi
@@ -52,7 +54,34 @@ def json_seeds() -> list[bytes]:
     return valid + odd
 
 
-SEEDS = {"binary": binary_seeds, "json": json_seeds, "json_value": json_seeds}
+def descriptor_set_seeds() -> list[bytes]:
+    """The test suite's .proto corpus as protoc writes it: one set per file with its imports."""
+    import subprocess
+    import sys
+    import tempfile
+
+    from torvex.wkt.descriptor import FileDescriptorSet
+
+    root = HERE.parent / "tests" / "proto"
+    names = sorted(str(p.relative_to(root)) for p in root.rglob("*.proto"))
+    with tempfile.TemporaryDirectory() as tmp:
+        out = Path(tmp) / "set.pb"
+        subprocess.run([sys.executable, "-m", "grpc_tools.protoc", f"-I{root}", "--include_imports",
+                        f"--descriptor_set_out={out}", *names], check=True, capture_output=True)  # fmt: skip
+        whole = FileDescriptorSet.from_binary(out.read_bytes())
+    by_name = {f.name: f for f in whole.file}
+
+    def closure(name: str, into: dict) -> dict:
+        for dep in by_name[name].dependency:
+            closure(dep, into)
+        into.setdefault(name, by_name[name])
+        return into
+
+    return [FileDescriptorSet(file=list(closure(n, {}).values())).to_binary() for n in names]
+
+
+SEEDS = {"binary": binary_seeds, "json": json_seeds, "json_value": json_seeds,
+         "descriptor_set": descriptor_set_seeds}  # fmt: skip
 
 if __name__ == "__main__":
     for name, make in SEEDS.items():

@@ -39,6 +39,7 @@ _FS = pb.FeatureSet
 
 _counter = itertools.count()
 _classes: weakref.WeakKeyDictionary[type, type] = weakref.WeakKeyDictionary()
+_named_classes: weakref.WeakKeyDictionary[type, type] = weakref.WeakKeyDictionary()
 
 
 def peer_name(number: int) -> str:
@@ -53,7 +54,9 @@ def _oneof_of(field):
 class _Builder:
     """Collects every message and enum reachable from one root and writes one file for them."""
 
-    def __init__(self) -> None:
+    def __init__(self, named: bool = False) -> None:
+        # Real field, JSON and enum value names instead of mangled ones, for reading JSON.
+        self.named = named
         self.package = f"peer{next(_counter)}"
         self.fdp = pb.FileDescriptorProto(
             name=f"peer/{self.package}.proto",
@@ -82,8 +85,9 @@ class _Builder:
             numbers.insert(0, 0)
         elif desc.open:
             raise ValueError(f"open enum {desc.type_name} has no value 0; the peer needs one")
+        names = {v.number: v.name for v in reversed(desc.values)}  # an alias's first name
         for i, number in enumerate(numbers):
-            proto.value.add(name=f"{short}_V{i}", number=number)
+            proto.value.add(name=names[number] if self.named else f"{short}_V{i}", number=number)
         if not desc.open:
             proto.options.features.enum_type = _FS.CLOSED
         return name
@@ -117,7 +121,9 @@ class _Builder:
 
     def field(self, proto, parent_name: str, f, oneofs: dict[str, int]) -> None:
         kind = f.value
-        fp = proto.field.add(name=peer_name(f.number), number=f.number)
+        fp = proto.field.add(name=f.name if self.named else peer_name(f.number), number=f.number)
+        if self.named:
+            fp.json_name = f.json_name
         features = fp.options.features
         if isinstance(kind, DescFieldValueList):
             fp.label = _FDP.LABEL_REPEATED
@@ -169,17 +175,20 @@ class _Builder:
             features.field_presence = _FS.LEGACY_REQUIRED
 
 
-def peer_class(cls: type) -> type:
-    """The peer message class equivalent to the torvex message class ``cls`` (cached)."""
-    peer = _classes.get(cls)
+def peer_class(cls: type, *, named: bool = False) -> type:
+    """The peer message class equivalent to the torvex message class ``cls`` (cached). With
+    ``named``, fields and enum values carry their real names, so the peer reads the same JSON;
+    a schema whose enum value names collide across enums cannot be built that way."""
+    cache = _named_classes if named else _classes
+    peer = cache.get(cls)
     if peer is None:
-        builder = _Builder()
+        builder = _Builder(named)
         root = builder.message(cls._desc)
         # A private pool: each build is a file of its own and names never clash.
         pool = descriptor_pool.DescriptorPool()
         pool.Add(builder.fdp)
         peer = message_factory.GetMessageClass(pool.FindMessageTypeByName(root[1:]))
-        _classes[cls] = peer
+        cache[cls] = peer
     return peer
 
 

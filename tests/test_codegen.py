@@ -7,6 +7,7 @@ from __future__ import annotations
 import importlib
 import inspect
 import os
+import re
 import struct
 import sys
 from pathlib import Path
@@ -365,6 +366,46 @@ def test_names_are_renamed_and_proto_names_kept(compiled):
     assert (getattr(peer, "class"), peer.to_binary, peer.__private, getattr(peer, "lambda")) == (1, 2, "p", "λ")
 
 
+def _torvex_types(owner):
+    for value in vars(owner).values():
+        if isinstance(value, type) and isinstance(getattr(value, "_desc", None), (DescMessage, DescEnum)):
+            yield value
+            yield from _torvex_types(value)
+
+
+@pytest.mark.parametrize("file", CORPUS)
+def test_descriptor_names_match_peer(compiled, file):
+    # Every renamed attribute still carries the proto name, JSON name and value names protoc
+    # gave: a renaming rule off by one shows up as a name the peer does not have.
+    ours, theirs = compiled[file]
+    pool = descriptor_pool.Default()
+    for cls in set(_torvex_types(ours)):
+        desc = cls._desc
+        if isinstance(desc, DescEnum):
+            peer = pool.FindEnumTypeByName(desc.type_name)
+            assert {v.name: v.number for v in desc.values} == {v.name: v.number for v in peer.values}
+            continue
+        peer = pool.FindMessageTypeByName(desc.type_name)
+        assert {f.number: (f.name, f.json_name) for f in desc.fields} == {
+            f.number: (f.name, f.json_name) for f in peer.fields}  # fmt: skip
+
+
+def test_shortest_names_for_each_renaming_rule(compiled):
+    short, _ = compiled["corpus/shortest.proto"]
+    assert (short.x__._desc.type_name, short._M__._desc.type_name) == (
+        "corpus.shortest.__", "corpus.shortest._M_")  # fmt: skip
+    fields = {f.name: f.local_name for f in short.Short._desc.fields}
+    assert fields == {"__": "x___", "_a_": "_a__", "as": "as__", "as_": "as_", "_T": "_T_",
+                      "mro": "mro_", "a_": "a_", "if_": "if_", "v": "v", "w": "w", "x": "x",
+                      "y": "y", "m": "m", "in": "in_", "_i": "_i"}  # fmt: skip
+    values = {v.name: v.local_name for e in "VWXY" for v in getattr(short.Values, e)._desc.values}
+    assert values == {"_A_": "_A__", "as": "as_", "mro": "mro_", "__": "x__", "_a": "_a",
+                      "_": "_", "if_": "if_", "___": "x___", "a_": "a_"}  # fmt: skip
+    msg = short.Short(if_=1, a_=2, _o__=torvex.Oneof("in_", 3), v=short.Values.V._A__)
+    assert msg.to_json(use_proto_field_name=True) == '{"a_":2,"if_":1,"v":"_A_","in":3}'
+    assert short.Short.from_json('{"if":1,"aU":2,"as":4}') == short.Short(if_=1, a_=2, as__=4)
+
+
 # ---- hostile and unsupported input ---------------------------------------------------------
 
 HOSTILE = "\n".join(
@@ -492,3 +533,84 @@ def test_plugin_reports_unreadable_requests_without_traceback():
     response = CodeGeneratorResponse.from_binary(done.stdout)
     assert response.supported_features == 3 and not response.file
     assert (response.minimum_edition, response.maximum_edition) == (998, 1000)
+
+
+# ---- malformed descriptor sets -------------------------------------------------------------
+
+
+def _base_file():
+    from google.protobuf import descriptor_pb2 as pb
+
+    F = pb.FieldDescriptorProto
+    fdp = pb.FileDescriptorProto(name="t.proto", package="p", syntax="proto2")
+    m = fdp.message_type.add(name="M")
+    m.field.add(name="a", number=1, label=F.LABEL_OPTIONAL, type=F.TYPE_INT32)
+    m.field.add(name="m", number=2, label=F.LABEL_REPEATED, type=F.TYPE_MESSAGE, type_name=".p.M.MEntry")
+    m.field.add(name="c", number=3, label=F.LABEL_OPTIONAL, type=F.TYPE_INT32, oneof_index=0)
+    m.oneof_decl.add(name="o")
+    m.extension_range.add(start=100, end=200)
+    entry = m.nested_type.add(name="MEntry")
+    entry.options.map_entry = True
+    entry.field.add(name="key", number=1, label=F.LABEL_OPTIONAL, type=F.TYPE_STRING)
+    entry.field.add(name="value", number=2, label=F.LABEL_OPTIONAL, type=F.TYPE_INT32)
+    e = fdp.enum_type.add(name="E")
+    e.value.add(name="E0", number=0)
+    fdp.extension.add(name="x", number=100, label=F.LABEL_OPTIONAL, type=F.TYPE_INT32, extendee=".p.M")
+    return fdp
+
+
+def _field(fdp, name):
+    return next(f for f in fdp.message_type[0].field if f.name == name)
+
+
+# (how the file is broken, what the error names)
+BROKEN = [
+    (lambda f: setattr(_field(f, "a"), "name", "a b"), "p.M: invalid name 'a b'"),
+    (lambda f: setattr(f.message_type[0], "name", "1M"), "t.proto: p.1M: invalid name '1M'"),
+    (lambda f: setattr(f.enum_type[0].value[0], "name", "é"), "p.E: invalid name 'é'"),
+    (lambda f: f.message_type[0].nested_type[0].field.pop(), "p.M.MEntry: a map entry needs"),
+    (lambda f: setattr(f.message_type[0].nested_type[0].field[0], "type", 1),
+     "p.M.MEntry: type 1 cannot be a map key"),
+    (lambda f: setattr(_field(f, "c"), "oneof_index", 4), "p.M.c: no oneof 4"),
+    (lambda f: setattr(f.extension[0], "extendee", ".p.E"), "p.x: extendee 'p.E' is not a message"),
+    (lambda f: setattr(_field(f, "c"), "number", 1),
+     "p.M: fields 'a' and 'c' have the same number 1"),
+    (lambda f: f.message_type[0].field.add(name="a_", number=4, label=1, type=5),
+     "p.M: fields 'a' and 'a_' have the same JSON name 'a'"),
+    (lambda f: f.message_type[0].field.add(name="d", number=5, label=1, type=5, json_name="a"),
+     "p.M: fields 'a' and 'd' have the same JSON name 'a'"),
+    (lambda f: setattr(_field(f, "a"), "type_name", ".p.Nope") or setattr(_field(f, "a"), "type", 11),
+     "p.M.a: type p.Nope is not defined"),
+]
+
+
+@pytest.mark.parametrize("breaks, names", BROKEN)
+def test_broken_descriptor_sets_name_file_and_element(breaks, names):
+    from google.protobuf import descriptor_pb2 as pb
+
+    from torvex.protoc_gen import GenerateError
+
+    fdp = _base_file()
+    loaded = torvex.load_descriptor_set(pb.FileDescriptorSet(file=[fdp]).SerializeToString())
+    assert loaded["p.M"](a=1, m={"k": 2}).to_binary()  # the unbroken file loads
+    breaks(fdp)
+    data = pb.FileDescriptorSet(file=[fdp]).SerializeToString()
+    with pytest.raises(GenerateError) as caught:
+        torvex.load_descriptor_set(data)
+    assert isinstance(caught.value, ValueError)
+    assert str(caught.value).startswith("t.proto: ") and names in str(caught.value)
+    # The plugin refuses the same file with the same text, which protoc prints.
+    with pytest.raises(GenerateError, match=re.escape(names)):
+        generate_files([fdp], ["t.proto"])
+
+
+def test_json_name_clash_is_a_protoc_error(tmp_path):
+    (tmp_path / "clash.proto").write_text(
+        'syntax = "proto2";\npackage cl;\n'
+        "message B { optional string to_binary = 1; optional string to_binary_ = 2; }\n"
+    )
+    done = torvex_protoc(tmp_path, ["clash.proto"], f"-I{tmp_path}")
+    assert done.returncode != 0 and "Traceback" not in done.stderr
+    assert ("clash.proto: cl.B: fields 'to_binary' and 'to_binary_' have the same JSON name "
+            "'toBinary'") in done.stderr  # fmt: skip
+    assert not (tmp_path / "clash.py").exists()

@@ -527,6 +527,9 @@ def test_invalid_declarations(make, error, match):
         ({"a": torvex.field(1, T.INT32), "b": torvex.field(1, T.STRING)}, "same number"),
         ({"a": torvex.field(1, T.INT32), "b": torvex.field(2, T.INT32, name="a")}, "proto name"),
         ({"a_b": torvex.field(1, T.INT32), "aB": torvex.field(2, T.INT32)}, "same JSON name"),
+        # A clash hidden by escaping: the attribute to_binary_ is the proto field to_binary.
+        ({"to_binary_": torvex.field(1, T.INT32), "toBinary": torvex.field(2, T.INT32)},
+         r"fields 'to_binary_' \(proto name 'to_binary'\) and 'toBinary' have the same JSON name"),
         ({"a": torvex.repeated(1, T.STRING, packed=True)}, "packed"),
         ({"a": torvex.field(1, T.INT32, delimited=True)}, "delimited"),
         ({"a": torvex.field(1, T.INT32, default=3)}, "explicit presence"),

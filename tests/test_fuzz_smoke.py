@@ -18,7 +18,10 @@ MUTATIONS = int(os.environ.get("TORVEX_FUZZ_SMOKE", "3000"))
 
 
 HARNESSES = {"binary": oracle.check_binary, "json": oracle.check_json,
-             "json_value": oracle.check_json_value}  # fmt: skip
+             "json_value": oracle.check_json_value,
+             "descriptor_set": oracle.check_descriptor_set}  # fmt: skip
+# Descriptor sets take milliseconds each and are edited as schemas, not as bytes.
+MUTATORS = {"descriptor_set": (oracle.mutate_descriptor_set, MUTATIONS // 10)}
 
 
 @pytest.mark.parametrize("name", HARNESSES)
@@ -30,8 +33,9 @@ def test_committed_corpus_is_current(name):
 @pytest.mark.parametrize("name", HARNESSES)
 @pytest.mark.parametrize("seed", [1, 2])
 def test_fuzz_smoke(name, seed):
-    count = oracle.smoke(HARNESSES[name], oracle.corpus(name), MUTATIONS, seed)
-    assert count == len(oracle.corpus(name)) + MUTATIONS
+    mutator, mutations = MUTATORS.get(name, (oracle.mutate, MUTATIONS))
+    count = oracle.smoke(HARNESSES[name], oracle.corpus(name), mutations, seed, mutator)
+    assert count == len(oracle.corpus(name)) + mutations
 
 
 def test_oracle_catches_a_broken_round_trip(monkeypatch):
@@ -42,3 +46,4 @@ def test_oracle_catches_a_broken_round_trip(monkeypatch):
     monkeypatch.setattr(Every, "to_binary", lambda self, **kw: real(self, **kw) + b"\x68\x01")
     with pytest.raises(AssertionError):
         oracle.check_binary(oracle.corpus("binary")[0])
+

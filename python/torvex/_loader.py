@@ -22,6 +22,7 @@ from ._extension import Extension
 from ._message import Message, MessageMeta
 from .protoc_gen._model import (
     EnumModel,
+    GenerateError,
     ExtensionModel,
     FileModel,
     MessageModel,
@@ -30,6 +31,7 @@ from .protoc_gen._model import (
     enum_keywords,
     extension_call,
     field_call,
+    name_needed,
 )
 
 __all__ = ["load_descriptor_set"]
@@ -45,7 +47,11 @@ def load_descriptor_set(data: Any) -> dict[str, Any]:
     """The classes of every message and enum in ``data`` (a serialized ``FileDescriptorSet``,
     e.g. from ``protoc --descriptor_set_out=... --include_imports``, or such a message), and
     its ``Extension`` objects, by full name. Files must come after the files they import, as
-    protoc writes them."""
+    protoc writes them.
+
+    A malformed set raises ``ValueError``; a schema that cannot be built (a bad name, a type or
+    extendee that is not defined, two fields with the same JSON name, ...) raises its subclass
+    ``torvex.protoc_gen.GenerateError``, whose message names the file and element."""
     from .wkt.descriptor import FileDescriptorSet
 
     if isinstance(data, (bytes, bytearray, memoryview)):
@@ -59,16 +65,33 @@ def load_descriptor_set(data: Any) -> dict[str, Any]:
             module = importlib.import_module(model.module)
             _collect(module, model, loaded)
             continue
-        _Builder(model, pool, loaded).build()
+        builder = _Builder(model, pool, loaded)
+        try:
+            builder.build()
+        except GenerateError:
+            raise
+        except _BUILD_ERRORS as exc:
+            # The declarative API refused what the model let through: still name the element.
+            raise GenerateError(f"{model.name}: {builder.element}: {exc}") from exc
     return loaded
 
 
+# What the declarative API raises for declarations it refuses.
+_BUILD_ERRORS = (TypeError, ValueError, KeyError, IndexError, AttributeError, OverflowError)
+
+
 def _collect(module: Any, model: FileModel, out: dict[str, Any]) -> None:
+    def find(owner: Any, py_name: str, full_name: str) -> Any:
+        found = getattr(owner, py_name, None)
+        if getattr(getattr(found, "_desc", None), "type_name", None) != full_name:
+            raise GenerateError(f"{model.name}: {full_name}: not a type of the standard file")
+        return found
+
     def walk(owner: Any, messages: list[MessageModel], enums: list[EnumModel]) -> None:
         for enum in enums:
-            out[enum.full_name] = getattr(owner, enum.py_name)
+            out[enum.full_name] = find(owner, enum.py_name, enum.full_name)
         for msg in messages:
-            cls = getattr(owner, msg.py_name)
+            cls = find(owner, msg.py_name, msg.full_name)
             out[msg.full_name] = cls
             walk(cls, msg.messages, msg.enums)
 
@@ -84,17 +107,20 @@ class _Builder:
         # Not importable: string references must not fall back to a module's globals.
         self.module = f"torvex._loaded.{model.module}"
         self.nested_extensions: list[ExtensionModel] = []
+        self.element = model.name  # full name of what is being built, for errors
 
     def build(self) -> None:
         for enum in self.model.enums:
             self._enum(enum, "", top=True)
         for msg in self.model.messages:
             self._message(msg, "", top=True)
+        self.element = self.model.name
         self.file.complete()
         for ext in [*self.model.extensions, *self.nested_extensions]:
             self._extension(ext)
 
     def _extension(self, ext: ExtensionModel) -> None:
+        self.element = ext.full_name
         args, kwargs = extension_call(ext)
         # Classes rather than names: names resolve in the process-wide pool, and this load
         # has a pool of its own.
@@ -110,6 +136,7 @@ class _Builder:
         return kwds
 
     def _enum(self, enum: EnumModel, prefix: str, *, top: bool) -> type:
+        self.element = enum.full_name
         kwds = self._keywords(top, enum.proto_name, enum.py_name)
         kwds.update(enum_keywords(enum, self.model.syntax))
 
@@ -132,10 +159,11 @@ class _Builder:
         for nested in msg.messages:
             ns[nested.py_name] = self._message(nested, qualname + ".", top=False)
         self.nested_extensions.extend(msg.extensions)
+        self.element = msg.full_name
         for member in msg.members:
             if isinstance(member, OneofModel):
                 members = {f.attr: self._decl(f) for f in member.fields}
-                if member.attr != member.proto_name:
+                if name_needed(member.proto_name, member.attr):
                     ns[member.attr] = _message.oneof(member.proto_name, **members)
                 else:
                     ns[member.attr] = _message.oneof(**members)

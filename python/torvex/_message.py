@@ -520,18 +520,20 @@ def _check_unique(qualname: str, fields: list[DescField]) -> None:
     names: dict[str, str] = {}
     json_names: dict[str, str] = {}
     for f in fields:
+        # Attributes, with the proto name where it differs: a clash of JSON names comes from
+        # the proto names, which the attributes may not show.
+        label = repr(f.local_name)
+        if f.name != f.local_name:
+            label += f" (proto name {f.name!r})"
         checks: tuple[tuple[dict[Any, str], Any, str], ...] = (
             (numbers, f.number, "number"),
             (names, f.name, "proto name"),
             (json_names, f.json_name, "JSON name"),
         )
         for seen, key, what in checks:
-            other = seen.setdefault(key, f.local_name)
-            if other != f.local_name:
-                raise ValueError(
-                    f"{qualname}: fields {other!r} and {f.local_name!r} have the same {what} "
-                    f"{key!r}"
-                )
+            other = seen.setdefault(key, label)
+            if other != label:
+                raise ValueError(f"{qualname}: fields {other} and {label} have the same {what} {key!r}")
 
 
 _reserved_names: frozenset[str] | None = None

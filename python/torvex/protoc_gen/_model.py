@@ -8,11 +8,13 @@ bundled ``descriptor.proto`` module run on another runtime's classes).
 
 from __future__ import annotations
 
+import contextlib
 import keyword
 import math
 import struct
 import sys
 from dataclasses import dataclass, field
+from collections.abc import Iterator
 from typing import Any
 
 from .._descriptors import ScalarType
@@ -100,8 +102,9 @@ MODULE_NAMES = frozenset({"annotations", "FILE", "_mixins"})
 ENUM_RESERVED = frozenset({"mro"})
 
 
-class GenerateError(Exception):
-    """A construct the generator cannot express; the message names the file and element."""
+class GenerateError(ValueError):
+    """A schema the generator (and ``load_descriptor_set``) cannot express or refuses: the
+    message names the file and element. A ``ValueError``, as for any malformed input."""
 
 
 def has(msg: Any, name: str) -> bool:
@@ -130,6 +133,21 @@ def python_name(proto_name: str, taken: frozenset[str] | set[str]) -> str:
         name += "_"
     while keyword.iskeyword(name) or name in taken:
         name += "_"
+    return name
+
+
+def name_needed(proto_name: str, attr: str) -> bool:
+    """Whether a declaration must spell out the proto name: the attribute differs from it, or
+    ends in ``_``, which the declarative API would read as an escape (``to_binary_`` would
+    name the proto field ``to_binary``)."""
+    return attr != proto_name or attr.endswith("_")
+
+
+def checked_name(name: str, where: str) -> str:
+    """``name`` when it is a proto identifier (what protoc accepts); else a GenerateError, as
+    such a name could not become an attribute or class name."""
+    if not (name.isascii() and name.isidentifier()):
+        raise GenerateError(f"{where}: invalid name {name!r}")
     return name
 
 
@@ -310,7 +328,7 @@ def enum_keywords(enum: EnumModel, syntax: str) -> dict[str, Any]:
     out: dict[str, Any] = {}
     if enum.open != (syntax != "proto2"):
         out["open"] = enum.open
-    renamed = {v.attr: v.proto_name for v in enum.values if v.attr != v.proto_name}
+    renamed = {v.attr: v.proto_name for v in enum.values if name_needed(v.proto_name, v.attr)}
     if renamed:
         out["value_names"] = renamed
     return out
@@ -327,11 +345,13 @@ class TypeIndex:
         # Map entry messages: full name -> (key field, value field) descriptors.
         self.map_entries: dict[str, tuple[Any, Any]] = {}
         self.files: dict[str, Any] = {}
+        self._file = ""  # the file being added, for errors
 
     def add_file(self, fdp: Any) -> None:
         if fdp.name in self.files:
             return
         self.files[fdp.name] = fdp
+        self._file = fdp.name
         module = module_path(fdp.name)
         features = file_features(fdp)
         prefix = f"{fdp.package}." if fdp.package else ""
@@ -351,6 +371,7 @@ class TypeIndex:
         taken: tuple[frozenset[str], frozenset[str]],
     ) -> None:
         features = merge_features(parent_features, _options_features(enum))
+        checked_name(enum.name, f"{self._file}: {prefix}{enum.name}")
         py = py_prefix + top_or_nested_name(enum.name, taken)
         self.types[prefix + enum.name] = TypeRef(
             prefix + enum.name, True, module, py, features["enum_type"] == OPEN
@@ -366,9 +387,10 @@ class TypeIndex:
         taken: tuple[frozenset[str], frozenset[str]],
     ) -> None:
         full = prefix + msg.name
+        checked_name(msg.name, f"{self._file}: {full}")
         options = sub(msg, "options")
         if options is not None and options.map_entry:
-            self.map_entries[full] = (msg.field[0], msg.field[1])
+            self.map_entries[full] = _map_entry_fields(msg, f"{self._file}: {full}")
             return
         features = merge_features(parent_features, _options_features(msg))
         py = py_prefix + top_or_nested_name(msg.name, taken)
@@ -384,6 +406,20 @@ class TypeIndex:
         if ref is None:
             raise GenerateError(f"{where}: type {type_name.lstrip('.')} is not defined")
         return ref
+
+
+_MAP_KEYS = frozenset(t for t in ScalarType if t not in (
+    ScalarType.DOUBLE, ScalarType.FLOAT, ScalarType.BYTES))  # fmt: skip
+
+
+def _map_entry_fields(msg: Any, where: str) -> tuple[Any, Any]:
+    """The key and value fields of a map entry message, which must be exactly those two."""
+    fields = sorted(msg.field, key=lambda f: int(f.number))
+    if [int(f.number) for f in fields] != [1, 2] or int(fields[0].label) == LABEL_REPEATED:
+        raise GenerateError(f"{where}: a map entry needs exactly the fields key = 1 and value = 2")
+    if int(fields[0].type) not in _MAP_KEYS:
+        raise GenerateError(f"{where}: type {int(fields[0].type)} cannot be a map key")
+    return fields[0], fields[1]
 
 
 def top_or_nested_name(proto_name: str, scope: tuple[frozenset[str], frozenset[str]]) -> str:
@@ -558,7 +594,7 @@ class FileBuilder:
         taken: set[str] = set(ENUM_RESERVED)
         values = []
         for i, value in enumerate(enum.value):
-            attr = python_name(value.name, taken)
+            attr = python_name(checked_name(value.name, self._where(full)), taken)
             taken.add(attr)
             values.append(
                 EnumValueModel(
@@ -620,7 +656,10 @@ class FileBuilder:
                 index = int(fdp_field.oneof_index)
                 group = oneofs.get(index)
                 if group is None:
+                    if index >= len(msg.oneof_decl):
+                        raise GenerateError(f"{self._where(full)}.{fdp_field.name}: no oneof {index}")
                     decl = msg.oneof_decl[index]
+                    checked_name(decl.name, self._where(full))
                     attr = python_name(decl.name, taken | (proto_names - {decl.name}))
                     taken.add(attr)
                     group = OneofModel(decl.name, attr, doc=self.comments.get((*path, 8, index)))
@@ -631,6 +670,7 @@ class FileBuilder:
                 group.fields.append(member)
             else:
                 model.members.append(member)
+        _check_unique(self._where(full), msg.field)
         ext_taken = frozenset(taken)
         for i, ext in enumerate(msg.extension):
             model.extensions.append(self._extension(ext, inner, (*path, 6, i), features, ext_taken))
@@ -645,7 +685,7 @@ class FileBuilder:
         proto_names: set[str],
         path: tuple[int, ...],
     ) -> FieldModel:
-        where = f"{self._where(scope)}.{f.name}"
+        where = f"{self._where(scope)}.{checked_name(f.name, self._where(scope))}"
         features = merge_features(parent, _options_features(f))
         attr = python_name(f.name, taken | (proto_names - {f.name}))
         model = self._value(f, features, where, attr)
@@ -668,7 +708,7 @@ class FileBuilder:
             except ValueError:
                 raise GenerateError(f"{where}: unsupported field type {ftype}") from None
         model = FieldModel(f.name, attr, int(f.number), "singular", scalar, ref)
-        model.name_given = attr != f.name
+        model.name_given = name_needed(f.name, attr)
         if has(f, "json_name") and f.json_name != derived_json_name(f.name):
             model.json_name = f.json_name
         is_message = ref is not None and not ref.is_enum
@@ -715,7 +755,7 @@ class FileBuilder:
             raise GenerateError(f"{where}: map values cannot be groups")
         else:
             model.scalar = ScalarType(vtype)
-        model.name_given = attr != f.name
+        model.name_given = name_needed(f.name, attr)
         if has(f, "json_name") and f.json_name != derived_json_name(f.name):
             model.json_name = f.json_name
         return model
@@ -760,8 +800,11 @@ class FileBuilder:
         features: dict[str, int],
         taken: frozenset[str],
     ) -> ExtensionModel:
-        full = scope + f.name
+        full = scope + checked_name(f.name, self._where(scope))
         where = self._where(full)
+        extendee = self.index.types.get(f.extendee.lstrip("."))
+        if extendee is None or extendee.is_enum:
+            raise GenerateError(f"{where}: extendee {f.extendee.lstrip('.')!r} is not a message")
         if f.type_name and f.type_name.lstrip(".") in self.index.map_entries:
             raise GenerateError(f"{where}: map extensions are not supported")
         reserved = (MODULE_NAMES | ANNOTATION_NAMES | MESSAGE_RESERVED) & {f.name}
@@ -771,6 +814,20 @@ class FileBuilder:
         return ExtensionModel(
             f.name, py_name, full, int(f.number), model, f.extendee.lstrip(".")
         )
+
+
+def _check_unique(where: str, fields: Any) -> None:
+    """Two fields of one message may share no number, proto name or JSON name: the message
+    would not be readable unambiguously (the runtime refuses such a class at import)."""
+    seen: dict[tuple[str, Any], tuple[int, str]] = {}
+    for i, f in enumerate(fields):
+        json = f.json_name if has(f, "json_name") else derived_json_name(f.name)
+        for what, key in (("number", int(f.number)), ("proto name", f.name), ("JSON name", json)):
+            j, other = seen.setdefault((what, key), (i, f.name))
+            if j != i:
+                raise GenerateError(
+                    f"{where}: fields {other!r} and {f.name!r} have the same {what} {key!r}"
+                )
 
 
 def _aliases(modules: list[str], taken: frozenset[str] | set[str]) -> dict[str, str]:
@@ -867,12 +924,26 @@ def build_files(files: list[Any], wanted: list[str]) -> list[FileModel]:
     """Models of the files named in ``wanted``; ``files`` holds them and all their imports."""
     index = TypeIndex()
     for fdp in files:
-        index.add_file(fdp)
+        with _naming_errors(fdp.name):
+            index.add_file(fdp)
     by_name = {fdp.name: fdp for fdp in files}
     out = []
     for name in wanted:
         fdp = by_name.get(name)
         if fdp is None:
             raise GenerateError(f"{name}: file not in the request")
-        out.append(FileBuilder(fdp, index).build())
+        with _naming_errors(name):
+            out.append(FileBuilder(fdp, index).build())
     return out
+
+
+@contextlib.contextmanager
+def _naming_errors(file_name: str) -> Iterator[None]:
+    """A malformed descriptor that slipped past the checks above still fails as a GenerateError
+    naming its file, not as an IndexError from deep inside the model."""
+    try:
+        yield
+    except GenerateError:
+        raise
+    except (IndexError, KeyError, TypeError, ValueError, AttributeError) as exc:
+        raise GenerateError(f"{file_name}: {type(exc).__name__}: {exc}") from exc

@@ -23,6 +23,7 @@ from ._model import (
     enum_keywords,
     extension_call,
     field_call,
+    name_needed,
 )
 
 GENERATOR = "protoc-gen-torvex"
@@ -332,7 +333,7 @@ class Renderer:
                 self.lines.append(f"{inner}],")
             self.lines.append(f"{inner}{values},")
             self.lines.append(f"{indent}] | None = torvex.oneof(")
-        if group.attr != group.proto_name:
+        if name_needed(group.proto_name, group.attr):
             self.lines.append(f"{inner}{str_literal(group.proto_name)},")
         for f in group.fields:
             self.lines.append(f"{inner}{f.attr}={self.declaration(f)},")
