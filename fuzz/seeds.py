@@ -37,6 +37,9 @@ def binary_seeds() -> list[bytes]:
         group(99, vi(1, 1) + group(98, ld(2, b"z"))) + tag(22, 3) + b"\xb4\x81\x00",
         ld(9, b"\x80") + vi(60, 1) + ld(21, tag(22, 3)),  # wire-type mismatches, truncation
         tag(22, 3) * 30 + tag(22, 4) * 30,
+        # Odd map entries (kept whole), a closed-enum number beyond 32 bits, a float32 sNaN.
+        ld(52, vi(2, 9) + vi(1, 1)) + ld(51, ld(2, b"") + vi(1, 3)) + vi(19, 2**36 - 1),
+        tag(2, 5) + b"\x08\x00\x80\x7f" + ld(35, b"\xff\xff\xff\xff\xff\x01"),
     ]
     return valid + odd
 
@@ -50,6 +53,9 @@ def json_seeds() -> list[bytes]:
         b'{"child":{"child":{"grp":{"lean":{"n":1,"e":7,"tags":{"":"-9"}}}}},"oS":null}',
         b'{"kids":[{},null],"flags":{"true":"eQ=="},"needs":{"key":1},"oM":{"oE":"C_ONE"}}',
         b'{"needs":{"note":"no key"}}',
+        # Names and keys given twice, a null that does not count, a lone surrogate escape.
+        b'{"i32":1,"child":{"pI32":[1],"p_i32":[2]},"oS":null,"oI":1,"byId":{"1":1,"01":2}}',
+        b'{"s":"\\udc00","words":["\\ud83d\\ude00"],"sizes":{"18446744073709551616":1}}',
     ]
     return valid + odd
 

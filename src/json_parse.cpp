@@ -108,6 +108,52 @@ class ResetSet {
   RVec<uint32_t> more_;
 };
 
+// Fields and oneofs given a value (not null) in the current JSON object. A second one is
+// refused: readers that keep the first and readers that keep the last would otherwise see two
+// different messages in one document. Fields are marked by their position in the message.
+class RepeatGuard {
+ public:
+  explicit RepeatGuard(const MessageMarshaler* m) noexcept : m_(m) {}
+
+  // False with ValueError set when `f`, or another member of its oneof, has a value already.
+  bool add(const FieldSpec& f) noexcept {
+    size_t i = static_cast<size_t>(&f - m_->fields.data());
+    uint64_t* word = i < 64 * kInline ? &inline_[i / 64] : more(i);
+    uint64_t bit = uint64_t{1} << (i % 64);
+    if (*word & bit)
+      return raise_conv(PyExc_ValueError, {m_, &f, nullptr}, "value given twice in one object");
+    *word |= bit;
+    return !f.in_oneof || add_member(f);
+  }
+
+ private:
+  static constexpr size_t kInline = 2;
+
+  [[gnu::noinline]] uint64_t* more(size_t i) noexcept {
+    size_t w = i / 64 - kInline;
+    if (more_.size() <= w) more_.resize(w + 1);
+    return &more_[w];
+  }
+
+  [[gnu::noinline]] bool add_member(const FieldSpec& f) noexcept {
+    for (const FieldSpec* g : members_) {
+      if (g->oneof_name.get() == f.oneof_name.get() ||
+          PyUnicode_Compare(g->oneof_name.get(), f.oneof_name.get()) == 0) {
+        return raise_conv(PyExc_ValueError, {m_, &f, nullptr},
+                          "oneof %U given two members (%U and %U)", f.oneof_name.get(),
+                          g->proto_name.get(), f.proto_name.get());
+      }
+    }
+    members_.push_back(&f);
+    return true;
+  }
+
+  const MessageMarshaler* m_;
+  uint64_t inline_[kInline] = {};
+  RVec<uint64_t> more_;
+  RVec<const FieldSpec*> members_;  // one per oneof seen
+};
+
 // The reset of a singular field: `value` stored, presence cleared; a oneof is set to None only
 // when it holds this member.
 bool reset_singular(const FieldSpec& f, PyObject* msg, PyObject* value) noexcept {
@@ -243,7 +289,7 @@ PyObject* map_key(std::string_view s, ScalarType t, const FieldContext& ctx) noe
     return nullptr;
   }
   IntVal v;
-  if (!int_from_text(s, ctx, &v)) return nullptr;
+  if (!int_from_text(s, ctx, &v) || !check_range(v, t, ctx)) return nullptr;
   return int_object(v);
 }
 
@@ -260,6 +306,10 @@ bool read_map(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject*
   if (!PyDict_Check(dict.get())) return fail_wrong_type(dict.get(), "dict");
   const bool exact = PyDict_CheckExact(dict.get());
   const MapEntrySpec& me = *f.map;
+  // Keys of this object, to refuse one given twice (as "1" and "01" too). While the dict was
+  // empty before the object, the dict itself is that set.
+  Ref seen(PyDict_GET_SIZE(dict.get()) ? PySet_New(nullptr) : nullptr);
+  if (PyDict_GET_SIZE(dict.get()) && !seen) return false;
   typename Src::ObjIter it;
   if (!src.begin_object(it)) return false;
   std::string_view key_text;
@@ -269,6 +319,12 @@ bool read_map(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject*
     Ref key(me.key_type == ScalarType::String ? src.key_object(it, key_text)
                                               : map_key(key_text, me.key_type, ctx));
     if (!key) return false;
+    int dup = seen ? PySet_Contains(seen.get(), key.get()) : PyDict_Contains(dict.get(), key.get());
+    if (dup) {
+      return dup > 0 ? raise_conv(PyExc_ValueError, ctx, "map key %R given twice", key.get())
+                     : false;
+    }
+    if (seen && PySet_Add(seen.get(), key.get()) < 0) return false;
     PyObject* value;
     int e = read_element(src, me.value, "map value", ctx, depth, opts, &value);
     if (e < 0) return false;
@@ -339,6 +395,7 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
   typename Src::ObjIter it;
   if (!src.begin_object(it)) return false;
   ResetSet reset;
+  RepeatGuard given(m);
   std::string_view key;
   int r;
   while ((r = src.next_key(it, &key)) > 0) {
@@ -347,6 +404,8 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
       if (PyErr_Occurred() || !read_unknown_key(src, m, msg, key, depth, opts)) return false;
       continue;
     }
+    JsonKind k = src.peek();
+    if (k == JsonKind::Error || (k != JsonKind::Null && !given.add(*f))) return false;
     if (needs_reset(*f) && reset.add(f->number) && !(fresh && untouched_container(*f, msg)) &&
         !reset_container(*f, msg)) {
       return false;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "errors.h"
+#include "float_bits.h"
 #include "instance.h"
 #include "oneof.h"
 #include "ref.h"
@@ -44,13 +45,13 @@ inline size_t encode_varint(uint8_t* out, uint64_t v) noexcept {
   return n;
 }
 
-// Record for an enum number a closed enum does not list: the tag, then the number
-// sign-extended to 64 bits, as a writer of that number would have produced it.
+// Record for an enum number a closed enum does not list: the tag, then the varint as read (all
+// 64 bits of it, not the 32 the enum looked at), so that writing the message back loses nothing.
 [[gnu::cold, gnu::noinline]] bool store_enum_record(PyObject* msg, uint32_t number, uint32_t tag,
-                                                    int32_t n) noexcept {
+                                                    uint64_t raw) noexcept {
   uint8_t buf[15];
   size_t k = encode_varint(buf, tag);
-  k += encode_varint(buf + k, static_cast<uint64_t>(static_cast<int64_t>(n)));
+  k += encode_varint(buf + k, raw);
   return append_unknown_record(msg, number, buf, k);
 }
 
@@ -117,9 +118,7 @@ inline PyObject* read_scalar(InputView& v) noexcept {
     uint32_t u;
     if (!v.read_fixed32(u, err)) return wire_fail_obj(err);
     if constexpr (T == ScalarType::Float) {
-      float f;
-      std::memcpy(&f, &u, 4);
-      return PyFloat_FromDouble(static_cast<double>(f));
+      return PyFloat_FromDouble(double_from_float_bits(u));
     } else if constexpr (T == ScalarType::Fixed32) {
       return PyLong_FromUnsignedLong(u);
     } else {
@@ -209,12 +208,12 @@ inline PyObject* decode_scalar(ScalarType t, InputView& v) noexcept {
 
 // Decodes an enum number into `*number` and returns a new reference to its value; nullptr with
 // an error set on failure, or without one when the enum is closed and does not list the number.
-inline PyObject* decode_enum(const EnumTable* t, InputView& v, int32_t* number) noexcept {
+inline PyObject* decode_enum(const EnumTable* t, InputView& v, uint64_t* raw) noexcept {
   WireError err;
   uint64_t u;
   if (!v.read_varint64(u, err)) return wire_fail_obj(err);
   int32_t n = static_cast<int32_t>(static_cast<uint32_t>(u));
-  *number = n;
+  *raw = u;
   if (PyObject* member = t->by_number.find(n)) return Py_NewRef(member);
   if (!t->open) return nullptr;
   Ref num(PyLong_FromLong(n));
@@ -290,7 +289,7 @@ bool decode_singular(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView&
       value = Ref(decode_scalar(f.elem.scalar, v));
       break;
     case ValueKind::Enum: {
-      int32_t n = 0;
+      uint64_t n = 0;
       value = Ref(decode_enum(f.elem.enum_table.get(), v, &n));
       if (!value && !PyErr_Occurred()) {
         return ignore || store_enum_record(msg, f.number, tag, n);
@@ -374,7 +373,7 @@ bool decode_packed(const FieldSpec& f, PyObject* list, PyObject* msg, InputView&
   if (f.elem.kind == ElemKind::Enum) {
     const EnumTable* t = f.elem.enum_table.get();
     while (!p.empty()) {
-      int32_t n = 0;
+      uint64_t n = 0;
       Ref item(decode_enum(t, p, &n));
       if (!item) {
         if (PyErr_Occurred()) return false;
@@ -407,7 +406,7 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
         item = Ref(decode_scalar(f.elem.scalar, v));
         break;
       case ElemKind::Enum: {
-        int32_t n = 0;
+        uint64_t n = 0;
         item = Ref(decode_enum(f.elem.enum_table.get(), v, &n));
         if (!item) {
           if (PyErr_Occurred()) return false;
@@ -443,24 +442,24 @@ bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView
     if (!entry.read_tag(t, err)) return wire_fail(err);
     uint32_t number = tag_number(t), wt = tag_wire_type(t);
     if (wt > 5) return wire_fail({WireStatus::InvalidWireType, wt, 0});
+    if (number == 0) return wire_fail({WireStatus::FieldNumberZero, 0, 0});
+    // An odd entry is kept whole as an unknown record, but only as well-formed wire data:
+    // the rest of it is checked as any unknown field is.
+    if (unrepresentable || (number == 1 && wt != key_wt) || (number == 2 && wt != value_wt)) {
+      unrepresentable = true;
+      if (!skip_field(number, wt, entry, wt == 3 ? depth + 1 : depth, err)) return wire_fail(err);
+      continue;
+    }
     if (number == 1) {
-      if (wt != key_wt) {
-        unrepresentable = true;
-        break;
-      }
       key = Ref(decode_scalar(me.key_type, entry));
       if (!key) return false;
     } else if (number == 2) {
-      if (wt != value_wt) {
-        unrepresentable = true;
-        break;
-      }
       switch (me.value.kind) {
         case ElemKind::Scalar:
           value = Ref(decode_scalar(me.value.scalar, entry));
           break;
         case ElemKind::Enum: {
-          int32_t n = 0;
+          uint64_t n = 0;
           value = Ref(decode_enum(me.value.enum_table.get(), entry, &n));
           if (!value && PyErr_Occurred()) return false;
           unlisted_value = !value;

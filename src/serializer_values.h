@@ -15,6 +15,7 @@
 
 #include "descriptor.h"
 #include "errors.h"
+#include "float_bits.h"
 #include "plain_values.h"
 #include "ref.h"
 #include "serializer_out.h"
@@ -89,9 +90,9 @@ inline bool to_double(PyObject* v, double* out) noexcept {
 // ---- values -------------------------------------------------------------------------------
 
 inline bool put_float(double d, Out& out) noexcept {
-  float f = static_cast<float>(d);
-  if (std::isinf(f) && !std::isinf(d)) return float32_range(d);
-  out.put_fixed32(std::bit_cast<uint32_t>(f));
+  uint32_t bits;
+  if (!float_bits_from_double(d, &bits)) return float32_range(d);
+  out.put_fixed32(bits);
   return true;
 }
 
@@ -194,10 +195,7 @@ template <ScalarType kT>
   if constexpr (kT == Double) {
     out.put_fixed64(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
   } else if constexpr (kT == Float) {
-    double d = PyFloat_AS_DOUBLE(v);
-    float x = static_cast<float>(d);
-    if (std::isinf(x) && !std::isinf(d)) return float32_range(d);
-    out.put_fixed32(std::bit_cast<uint32_t>(x));
+    return put_float(PyFloat_AS_DOUBLE(v), out);
   } else if constexpr (kT == Bool) {
     out.put_byte(v == Py_True);
   } else if constexpr (kT == String) {
@@ -293,9 +291,9 @@ template <ScalarType kT>
     if constexpr (kT == Double) {
       *bits = std::bit_cast<uint64_t>(d);
     } else {
-      float x = static_cast<float>(d);
-      if (std::isinf(x) && !std::isinf(d)) return false;
-      *bits = std::bit_cast<uint32_t>(x);
+      uint32_t x;
+      if (!float_bits_from_double(d, &x)) return false;
+      *bits = x;
     }
     return true;
   } else if constexpr (kT == Bool) {

@@ -47,3 +47,13 @@ def test_oracle_catches_a_broken_round_trip(monkeypatch):
     with pytest.raises(AssertionError):
         oracle.check_binary(oracle.corpus("binary")[0])
 
+
+def test_oracle_catches_a_disagreement_with_upb(monkeypatch):
+    # A decoder that accepts what the second runtime refuses is caught: here a reader that
+    # ignores a truncated trailing record.
+    from schema import Every
+
+    real = Every.from_binary
+    monkeypatch.setattr(Every, "from_binary", lambda data, **kw: real(bytes(data)[:-1], **kw))
+    with pytest.raises(AssertionError, match="upb refuses"):
+        oracle.check_binary(oracle.corpus("binary")[0] + b"\x0a")

@@ -185,8 +185,10 @@ def test_null_rules(parse):
 
 
 def test_presence_and_oneof_stores(parse):
-    msg = parse(M, {"opt": 0, "oInt": 0, "oSub": {"a": 2}})
+    msg = parse(M, {"opt": 0, "oSub": {"a": 2}})
     assert msg.has_field("opt") and msg.choice == Oneof("o_sub", Sub(a=2))
+    with pytest.raises(ValueError, match="oneof choice given two members"):
+        parse(M, {"opt": 0, "oInt": 0, "oSub": {"a": 2}})
     assert not parse(M, {"fInt32": 0}).has_field("opt")
 
 
@@ -194,8 +196,11 @@ def test_merge_replaces_containers_per_object():
     msg = M(nums=[9], sub=Sub(a=1, tags=["x"]), by_name={"old": Sub()})
     msg._merge_from_json('{"nums": [1], "sub": {"tags": ["y"]}, "byName": {"k": {}}}')
     assert (msg.nums, msg.sub, list(msg.by_name)) == ([1], Sub(tags=["y"]), ["k"])
-    msg._merge_from_json('{"nums": [1, 2], "nums": [3], "sub": {"a": 4}, "sub": {"tags": ["z"]}}')
-    assert msg.nums == [1, 2, 3] and msg.sub == Sub(a=4, tags=["z"])
+    # Each document replaces them again; naming one twice in an object is refused.
+    msg._merge_from_json('{"nums": [1, 2], "sub": {"a": 4}}')
+    assert msg.nums == [1, 2] and msg.sub == Sub(a=4)
+    with pytest.raises(ValueError, match="given twice"):
+        msg._merge_from_json('{"nums": [3], "nums": [4]}')
     # A oneof message member merges into the one it holds.
     msg.choice = Oneof("o_sub", Sub(a=1))
     msg._merge_from_json('{"oSub": {"tags": ["t"]}}')
@@ -252,10 +257,17 @@ def test_unlisted_enum_number_goes_to_the_enum_class(parse):
     assert parse(M, {"color": 77}).color == Color(77)
 
 
-def test_map_members_add_up_within_one_object():
+@pytest.mark.parametrize("doc, text", [
+    ('{"byInt": {"1": "a", "2": "b"}, "byInt": {"3": "c"}}', "value given twice"),
+    ('{"byInt": {"1": "a", "01": "b"}}', "map key 1 given twice"),
+    ('{"byInt": {"9": "a", "9": "b"}}', "map key 9 given twice"),
+])  # fmt: skip
+def test_map_member_or_key_twice_in_one_object(doc, text):
     msg = M(by_int={9: "old"})
-    msg._merge_from_json('{"byInt": {"1": "a", "1": "b"}, "byInt": {"2": "c"}}')
-    assert msg.by_int == {1: "b", 2: "c"}
+    with pytest.raises(ValueError, match=text):
+        msg._merge_from_json(doc)
+    msg._merge_from_json('{"byInt": {"9": "new", "1": "a"}}')  # keys of other documents
+    assert msg.by_int == {9: "new", 1: "a"}
 
 
 def test_maps(parse):

@@ -308,12 +308,12 @@ def test_open_enum_calls_the_class():
     (ld(10, b""), "smap", {"": 0}, False),
     (ld(10, ld(1, b"k") + vi(2, 1)) + ld(10, ld(1, b"k") + vi(2, 2)), "smap", {"k": 2}, False),
     (ld(10, ld(1, b"a") + vi(2, 3) + ld(1, b"b") + vi(2, 4)), "smap", {"b": 4}, False),
-    (ld(10, vi(2, 3) + vi(3, 9) + group(0, b"") + ld(1, b"z")), "smap", {"z": 3}, False),
+    (ld(10, vi(2, 3) + vi(3, 9) + group(5, b"") + ld(1, b"z")), "smap", {"z": 3}, False),
     (ld(12, vi(1, 4) + vi(2, 9) + vi(2, 1)), "emap", {4: Closed.ONE}, False),
     # Entries the map cannot take are kept whole under the map's number.
     (ld(10, vi(1, 5) + vi(2, 1)), "smap", {}, True),  # key with the wrong wire type
     (ld(10, ld(1, b"k") + ld(2, b"")), "smap", {}, True),  # value with the wrong wire type
-    (ld(12, ld(1, b"\xff") + b"\x0f"), "emap", {}, True),  # nothing after a mismatch is read
+    (ld(12, ld(1, b"\xff") + vi(2, 1)), "emap", {}, True),  # the rest is checked, not read
     (ld(12, vi(1, 3) + vi(2, 9)), "emap", {}, True),  # unlisted closed-enum value
 ])
 def test_map_entries(data, attr, expected, stored):
@@ -366,6 +366,10 @@ def test_known_groups():
     (Msg, tag(50, 3) + tag(51, 4), ValueError, "mismatched group end tag: expected 50, got 51"),
     (Msg, tag(50, 3) + vi(1, 1), ValueError, "Unterminated group in unknown field"),
     (Msg, ld(10, b"\x0f"), ValueError, "invalid wire type: 7"),
+    # A map entry kept whole must still be well-formed, and so must the rest of it.
+    (Msg, ld(12, ld(1, b"\xff") + b"\x0f"), ValueError, "invalid wire type: 7"),
+    (Msg, ld(12, ld(1, b"\xff") + b"\x08\xff"), ValueError, "invalid varint"),
+    (Msg, ld(10, group(0, b"")), ValueError, "invalid field number: 0"),
     (Msg, ld(10, tag(5, 4)), ValueError, "Unexpected end group tag for field 5"),
     (Msg, ld(4, vi(1, 1) + b"\x00"), ValueError, "invalid field number: 0"),
 ])
