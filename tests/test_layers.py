@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ast
 import importlib.util
 from pathlib import Path
 
@@ -82,3 +83,37 @@ def test_a_cycle_within_a_layer_is_reported(tmp_path: Path) -> None:
 
 def test_the_source_tree_is_layered() -> None:
     assert check_layers.main(["check_layers", str(_ROOT / "src")]) == 0
+
+
+def _package_imports(package: Path) -> dict[str, set[str]]:
+    """Module -> the package's modules it imports anywhere in its body (lazy imports too).
+    Imports of the package root are left out: generated modules and user code import the
+    public `torvex`, whose __init__ gathers everything by design."""
+    modules: dict[str, Path] = {}
+    for p in package.rglob("*.py"):
+        parts = list(p.relative_to(package.parent).with_suffix("").parts)
+        modules[".".join(parts[:-1] if parts[-1] == "__init__" else parts)] = p
+    graph: dict[str, set[str]] = {}
+    for name, path in modules.items():
+        here = name if path.name == "__init__.py" else name.rpartition(".")[0]
+        edges = graph.setdefault(name, set())
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.ImportFrom):
+                parts = here.split(".")
+                parts = parts[: len(parts) - node.level + 1] if node.level else []
+                mod = ".".join(parts + ([node.module] if node.module else []))
+                targets = [f"{mod}.{a.name}" for a in node.names]
+                targets = [t if t in modules else mod for t in targets]
+            elif isinstance(node, ast.Import):
+                targets = [a.name for a in node.names]
+            else:
+                continue
+            edges.update(t for t in targets if t in modules and t not in (name, package.name))
+    return graph
+
+
+def test_the_python_package_has_no_import_cycle() -> None:
+    graph = {k: sorted(v) for k, v in _package_imports(_ROOT / "python" / "torvex").items()}
+    assert "torvex._model" in graph["torvex._loader"]
+    assert not any("protoc_gen" in m for m in graph["torvex._loader"])
+    assert check_layers._cycle(graph) is None

@@ -17,6 +17,7 @@ from . import _scope
 from ._descriptors import DescFile, DescMessage, ScalarType
 from ._message import (
     _NO_DEFAULT,
+    ExtensionKey,
     Message,
     MessageMeta,
     _check_name,
@@ -53,7 +54,7 @@ class _NamedType:
         self.type_name = type_name
 
 
-class Extension:
+class Extension(ExtensionKey):
     """An extension field, declared at module level::
 
         nickname = Extension("example.nickname", 100, ScalarType.STRING, extendee=Person)

@@ -1,5 +1,5 @@
-"""The generator's view of a .proto file: every type, field and name decided once, so that the
-source renderer and the run-time loader build exactly the same classes.
+"""The schema model of a .proto file: every type, field and name decided once, so that the
+generator's source renderer and the run-time loader build exactly the same classes.
 
 Input objects are ``FileDescriptorProto`` messages. Only attribute reads and ``has_field`` are
 used on them (plus ``HasField`` as a fallback, which lets the very first generation of the
@@ -15,8 +15,8 @@ import sys
 from dataclasses import dataclass, field
 from typing import Any
 
-from .._descriptors import ScalarType
-from .._names import json_name as derived_json_name
+from ._descriptors import ScalarType
+from ._names import json_name as derived_json_name
 
 # FieldDescriptorProto.Type numbers that are not scalar types.
 TYPE_GROUP, TYPE_MESSAGE, TYPE_ENUM = 10, 11, 14
