@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "float_bits.h"
+#include "binary/float_bits.h"
 
 namespace torvex {
 namespace {
