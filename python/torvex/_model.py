@@ -300,8 +300,6 @@ def extension_call(ext: ExtensionModel) -> tuple[list[Any], dict[str, Any]]:
         kwargs["delimited"] = True
     if f.has_default:
         kwargs["default"] = f.default
-    if f.json_name is not None:
-        kwargs["json_name"] = f.json_name
     return args, kwargs
 
 
