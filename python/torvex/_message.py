@@ -641,29 +641,6 @@ class MessageMeta(type):
 _scope.metaclasses += (MessageMeta,)
 
 
-def _field_is_set(msg: Message, f: DescField, defaults: dict[str, Any]) -> bool:
-    """Set means what the encoder would emit: the presence bit for presence-tracked fields,
-    otherwise a value other than None, empty or the default."""
-    if f._requires_presence:
-        return msg._get_field_number_present(f.number)
-    value = getattr(msg, f.local_name)
-    kind = f.value
-    if isinstance(kind, DescFieldValueMessage):
-        return value is not None
-    if isinstance(kind, (DescFieldValueList, DescFieldValueMap)):
-        return bool(value)
-    if isinstance(kind, DescFieldValueScalar) and kind.scalar in (
-        ScalarType.DOUBLE,
-        ScalarType.FLOAT,
-    ):
-        # -0.0 and NaN are values of their own; only +0.0 is the default.
-        number = float(value)
-        return number != 0.0 or repr(number) == "-0.0"
-    if isinstance(kind, DescFieldValueEnum):
-        return bool(value != defaults[f.local_name])
-    return bool(value)
-
-
 if TYPE_CHECKING:
     # At run time the metaclass puts NativeMessage first in each message class's bases.
     class _MessageBase(NativeMessage):
@@ -692,7 +669,6 @@ class Message(_MessageBase, metaclass=MessageMeta):
     @reprlib.recursive_repr()
     def __repr__(self) -> str:
         desc = type(self)._desc
-        defaults = dict(desc._defaults)
         parts = []
         shown: set[str] = set()
         for f in desc.fields:
@@ -706,7 +682,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
                     parts.append(f"{group.local_name}={value!r}")
                 continue
             try:
-                is_set = _field_is_set(self, f, defaults)
+                is_set = self._field_is_set(f.number)  # what the encoder would write
             except AttributeError:
                 continue  # an instance made without its defaults (e.g. bare __new__)
             if is_set:
@@ -750,7 +726,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
         if group is not None:
             value = getattr(self, group.local_name)
             return isinstance(value, Oneof) and value.field == name
-        return _field_is_set(self, f, dict(desc._defaults))
+        return self._field_is_set(f.number)
 
     def to_dict(
         self,
