@@ -426,7 +426,7 @@ def test_relative_imports(tmp_path):
     text = (tmp_path / "corpus/shop/order.py").read_text()
     assert "from . import money as _money" in text
     assert "from torvex.wkt import timestamp as _timestamp" in text
-    assert "# Services are not generated yet:" in text and "Orders" not in text
+    assert "Orders" not in text and "grpc" not in text
 
 
 def test_missing_protoc_is_a_clear_error(monkeypatch, capsys):

@@ -126,6 +126,24 @@ def _arg_literal(value: Any) -> str:
     return py_literal(value)
 
 
+def import_line(own: str, module: str, alias: str, *, relative: bool) -> str:
+    """The statement a module ``own`` imports generated ``module`` with, bound to ``alias``;
+    relatively within the same package tree when ``relative`` (never ``torvex`` itself)."""
+    if relative and not module.startswith("torvex."):
+        own_parts = own.split(".")[:-1]
+        parts = module.split(".")
+        common = 0
+        while common < min(len(own_parts), len(parts) - 1) and own_parts[common] == parts[common]:
+            common += 1
+        dots = "." * (len(own_parts) - common + 1)
+        package = ".".join(parts[common:-1])
+        return f"from {dots}{package} import {parts[-1]} as {alias}"
+    package, _, last = module.rpartition(".")
+    if package:
+        return f"from {package} import {last} as {alias}"
+    return f"import {module} as {alias}"
+
+
 class Renderer:
     def __init__(self, model: FileModel, *, relative: bool = False) -> None:
         self.model = model
@@ -155,9 +173,6 @@ class Renderer:
         syntax = "" if m.syntax == "proto3" else f", syntax={str_literal(m.syntax)}"
         package = f", package={str_literal(m.package)}" if m.package else ""
         out.append(f"FILE = torvex.File({str_literal(m.name)}{package}{syntax})")
-        if m.has_services:
-            out.append("")
-            out.append("# Services are not generated yet: only this file's messages and enums.")
         for enum in m.enums:
             self._blank(2)
             self._enum(enum, "", top=True)
@@ -184,19 +199,7 @@ class Renderer:
         return "\n".join(out)
 
     def _import(self, module: str, alias: str) -> str:
-        if self.relative and not module.startswith("torvex."):
-            own = self.model.module.split(".")[:-1]
-            parts = module.split(".")
-            common = 0
-            while common < min(len(own), len(parts) - 1) and own[common] == parts[common]:
-                common += 1
-            dots = "." * (len(own) - common + 1)
-            package = ".".join(parts[common:-1])
-            return f"from {dots}{package} import {parts[-1]} as {alias}"
-        package, _, last = module.rpartition(".")
-        if package:
-            return f"from {package} import {last} as {alias}"
-        return f"import {module} as {alias}"
+        return import_line(self.model.module, module, alias, relative=self.relative)
 
     def _uses_oneofs(self, messages: list[MessageModel]) -> bool:
         return any(
