@@ -427,6 +427,13 @@ def test_service_descriptor_matches_googles(g):
         assert (mine.kind.client_streaming, mine.kind.server_streaming) == (m.client_streaming, m.server_streaming)
         assert torvex.descriptor(mine.input).type_name == m.input_type.full_name
         assert torvex.descriptor(mine.output).type_name == m.output_type.full_name
+        peer = type(mine.options)().from_binary(m.GetOptions().SerializeToString()) if m.has_options else None
+        assert mine.options == peer
+    assert ours.options.deprecated and theirs.GetOptions().deprecated
+    # A custom option, through the extension API, as the peer reads it.
+    say = theirs.methods_by_name["Say"].GetOptions().Extensions[g.pb.route]
+    assert ours.methods_by_name["Say"].options[g.tv.route] == say == "/v1/say"
+    assert ours.methods_by_name["Hold"].options.idempotency_level == 1
 
 
 NAMES = """\
@@ -477,7 +484,7 @@ def test_googleapis_services_generate_serve_and_answer(tmp_path):
         env={"PYTHONPATH": ":".join([str(tmp_path), *(p for p in sys.path if p)])},
     )  # fmt: skip
     assert run.returncode == 0, run.stderr
-    assert run.stdout.split() == ["ok", "op-7", "True", "UNIMPLEMENTED"]
+    assert run.stdout.split() == ["ok", "op-7", "True", "UNIMPLEMENTED", "/v1/{name=operations/**}", "longrunning.googleapis.com"]
 
 
 # In a child process: the generated google.* modules must not meet the peer's in this one.
@@ -507,4 +514,16 @@ with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
     except grpc.RpcError as exc:
         print(exc.code().name)
 server.stop(None).wait(10)
+
+# Custom options of the service and a method, as the peer's descriptors have them.
+from google.api import annotations, annotations_pb2, client, client_pb2
+from google.longrunning import operations_proto_pb2
+peer = operations_proto_pb2.DESCRIPTOR.services_by_name["Operations"]
+rule = ops_grpc.Operations.methods_by_name["GetOperation"].options[annotations.http]
+peer_rule = peer.methods_by_name["GetOperation"].GetOptions().Extensions[annotations_pb2.http]
+host = ops_grpc.Operations.options[client.default_host]
+import torvex
+assert rule.pattern == torvex.Oneof("get", peer_rule.get)
+assert host == peer.GetOptions().Extensions[client_pb2.default_host]
+print(peer_rule.get, host)
 """

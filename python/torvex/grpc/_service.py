@@ -92,7 +92,7 @@ class Method:
         from .._options import options_of
 
         assert self.service is not None
-        found = options_of(self.service.file, ("service", self.service.name, self.name))
+        found = options_of(self.service.file, (self.service.name, self.name))
         return found  # type: ignore[no-any-return]
 
     def __repr__(self) -> str:
@@ -121,7 +121,7 @@ class Service:
         """The service's ``ServiceOptions`` as the .proto file gave them, or None."""
         from .._options import options_of
 
-        found = options_of(self.file, ("service", self.name))
+        found = options_of(self.file, (self.name,))
         return found  # type: ignore[no-any-return]
 
     def __repr__(self) -> str:

@@ -20,6 +20,7 @@ from ._model import (
     module_path,
 )
 from ._render import render
+from ._skeleton import skeleton
 from ._services import build_service_files, render_services
 
 __all__ = ["GenerateError", "generate_files", "generate", "main"]
@@ -51,8 +52,12 @@ def generate_files(
     ``FileDescriptorProto`` messages of those files and everything they import."""
     options = parse_parameter(parameter)
     relative = options.get("relative_imports", False)
+    by_name = {fdp.name: fdp for fdp in proto_files}
     out = [
-        (output_name(model.name), render(model, relative=relative))
+        (
+            output_name(model.name),
+            render(model, relative=relative, descriptor=skeleton(by_name[model.name])),
+        )
         for model in build_files(proto_files, wanted)
     ]
     if options.get("grpc", False):

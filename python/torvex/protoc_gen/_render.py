@@ -117,6 +117,19 @@ def _bytes_literal(value: bytes) -> str:
     return "".join(out)
 
 
+def bytes_lines(value: bytes, width: int) -> list[str]:
+    """``value`` as adjacent bytes literals of at most about ``width`` characters each."""
+    lines = []
+    start = 0
+    while start < len(value):
+        end = start + 1
+        while end < len(value) and len(_bytes_literal(value[start : end + 1])) <= width:
+            end += 1
+        lines.append(_bytes_literal(value[start:end]))
+        start = end
+    return lines or ['b""']
+
+
 def _arg_literal(value: Any) -> str:
     if isinstance(value, ScalarType):
         return f"_T.{value.name}"
@@ -145,9 +158,12 @@ def import_line(own: str, module: str, alias: str, *, relative: bool) -> str:
 
 
 class Renderer:
-    def __init__(self, model: FileModel, *, relative: bool = False) -> None:
+    def __init__(
+        self, model: FileModel, *, relative: bool = False, descriptor: bytes | None = None
+    ) -> None:
         self.model = model
         self.relative = relative
+        self.descriptor = descriptor
         self.lines: list[str] = []
 
     # ---- module ----------------------------------------------------------------------------
@@ -172,7 +188,17 @@ class Renderer:
         out.append("")
         syntax = "" if m.syntax == "proto3" else f", syntax={str_literal(m.syntax)}"
         package = f", package={str_literal(m.package)}" if m.package else ""
-        out.append(f"FILE = torvex.File({str_literal(m.name)}{package}{syntax})")
+        if self.descriptor is None:
+            out.append(f"FILE = torvex.File({str_literal(m.name)}{package}{syntax})")
+        else:
+            out.append("FILE = torvex.File(")
+            out.append(f"{INDENT}{str_literal(m.name)},")
+            out.extend(f"{INDENT}{arg.removeprefix(', ')}," for arg in (package, syntax) if arg)
+            out.append(f"{INDENT}# The options of the file and its elements (read by their .options).")
+            out.append(f"{INDENT}descriptor=(")
+            out.extend(f"{INDENT * 2}{chunk}" for chunk in bytes_lines(self.descriptor, 80))
+            out.append(f"{INDENT}),")
+            out.append(")")
         for enum in m.enums:
             self._blank(2)
             self._enum(enum, "", top=True)
@@ -361,5 +387,5 @@ class Renderer:
             self.lines.extend(doc_literal(f.doc, indent))
 
 
-def render(model: FileModel, *, relative: bool = False) -> str:
-    return Renderer(model, relative=relative).render()
+def render(model: FileModel, *, relative: bool = False, descriptor: bytes | None = None) -> str:
+    return Renderer(model, relative=relative, descriptor=descriptor).render()
