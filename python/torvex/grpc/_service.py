@@ -10,14 +10,15 @@ from __future__ import annotations
 
 import enum
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar, cast
+
+import grpc
+import grpc.aio
 
 from .._descriptors import DescFile
+from .._options import options_of
 
 if TYPE_CHECKING:
-    import grpc
-    import grpc.aio
-
     from ..wkt.descriptor import MethodOptions, ServiceOptions
 
 __all__ = [
@@ -89,11 +90,9 @@ class Method:
     @property
     def options(self) -> MethodOptions | None:
         """The method's ``MethodOptions`` as the .proto file gave them, or None."""
-        from .._options import options_of
-
         assert self.service is not None
         found = options_of(self.service.file, (self.service.name, self.name))
-        return found  # type: ignore[no-any-return]
+        return cast("MethodOptions | None", found)
 
     def __repr__(self) -> str:
         return f"<Method {self.path} {self.kind.name.lower()}>"
@@ -119,10 +118,7 @@ class Service:
     @property
     def options(self) -> ServiceOptions | None:
         """The service's ``ServiceOptions`` as the .proto file gave them, or None."""
-        from .._options import options_of
-
-        found = options_of(self.file, (self.name,))
-        return found  # type: ignore[no-any-return]
+        return cast("ServiceOptions | None", options_of(self.file, (self.name,)))
 
     def __repr__(self) -> str:
         return f"<Service {self.full_name}>"
@@ -193,23 +189,19 @@ def aio_stream_stream(
 # ---- servers -------------------------------------------------------------------------------
 
 
-def _handler_factories() -> dict[MethodKind, Callable[..., Any]]:
-    import grpc
-
-    return {
-        MethodKind.UNARY_UNARY: grpc.unary_unary_rpc_method_handler,
-        MethodKind.UNARY_STREAM: grpc.unary_stream_rpc_method_handler,
-        MethodKind.STREAM_UNARY: grpc.stream_unary_rpc_method_handler,
-        MethodKind.STREAM_STREAM: grpc.stream_stream_rpc_method_handler,
-    }
+_HANDLERS: dict[MethodKind, Callable[..., Any]] = {
+    MethodKind.UNARY_UNARY: grpc.unary_unary_rpc_method_handler,
+    MethodKind.UNARY_STREAM: grpc.unary_stream_rpc_method_handler,
+    MethodKind.STREAM_UNARY: grpc.stream_unary_rpc_method_handler,
+    MethodKind.STREAM_STREAM: grpc.stream_stream_rpc_method_handler,
+}
 
 
 def method_handlers(service: Service, servicer: object) -> dict[str, Any]:
     """grpcio's method handlers of ``service``, by method name, calling ``servicer``'s
     methods (for ``grpc.server`` and ``grpc.aio.server`` alike)."""
-    factories = _handler_factories()
     return {
-        m.name: factories[m.kind](
+        m.name: _HANDLERS[m.kind](
             getattr(servicer, m.attr),
             request_deserializer=m.input.from_binary,  # type: ignore[attr-defined]
             response_serializer=m.output.to_binary,  # type: ignore[attr-defined]
@@ -222,8 +214,6 @@ def add_servicer(
     service: Service, servicer: object, server: grpc.Server | grpc.aio.Server
 ) -> None:
     """Serve ``service`` on ``server`` through ``servicer``'s methods."""
-    import grpc
-
     handlers = method_handlers(service, servicer)
     # Registered handlers are the fast path; the generic one also answers the server's
     # lookups by name (interceptors, servers without registered methods).

@@ -11,10 +11,10 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, NoReturn, Protocol, Self, TypeVar, cast
 
-if TYPE_CHECKING:
-    import grpc
-    import grpc.aio
+import grpc
+import grpc.aio
 
+if TYPE_CHECKING:
     from .._descriptors import DescMessage
 
 __all__ = [
@@ -57,8 +57,6 @@ class FailedCall(Protocol):
 
 
 def _status_code(code: int) -> grpc.StatusCode:
-    import grpc
-
     for member in grpc.StatusCode:
         if member.value[0] == code:
             return member
@@ -68,10 +66,9 @@ def _status_code(code: int) -> grpc.StatusCode:
 def _check(status: RpcStatus) -> grpc.StatusCode:
     if status._desc.type_name != "google.rpc.Status":
         raise TypeError(f"expected a google.rpc.Status message, got {status._desc.type_name}")
-    code = _status_code(status.code)
-    if code.value[0] == 0:
+    if status.code == 0:
         raise ValueError("a status with code OK carries no error")
-    return code
+    return _status_code(status.code)
 
 
 def status_metadata(status: RpcStatus) -> tuple[tuple[str, bytes]]:
@@ -80,10 +77,8 @@ def status_metadata(status: RpcStatus) -> tuple[tuple[str, bytes]]:
     return ((DETAILS_KEY, status.to_binary()),)
 
 
-class _GrpcStatus:
-    # grpc.Status is an abstract class with these three attributes and no constructor.
-    __slots__ = ("code", "details", "trailing_metadata")
-
+class _GrpcStatus(grpc.Status):
+    # grpc.Status names three attributes and has no constructor.
     def __init__(self, code: grpc.StatusCode, details: str, metadata: Any) -> None:
         self.code = code
         self.details = details
@@ -93,12 +88,7 @@ class _GrpcStatus:
 def to_grpc_status(status: RpcStatus) -> grpc.Status:
     """``status`` as a ``grpc.Status`` for ``context.abort_with_status``: its code, its
     message as the details, and itself in the trailing metadata."""
-    import grpc
-
-    code = _check(status)
-    value = _GrpcStatus(code, status.message, status_metadata(status))
-    grpc.Status.register(_GrpcStatus)
-    return value  # type: ignore[return-value]
+    return _GrpcStatus(_check(status), status.message, status_metadata(status))
 
 
 def abort(context: grpc.ServicerContext, status: RpcStatus) -> NoReturn:

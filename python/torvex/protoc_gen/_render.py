@@ -139,6 +139,13 @@ def _arg_literal(value: Any) -> str:
     return py_literal(value)
 
 
+def blank_lines(lines: list[str], count: int) -> None:
+    """End ``lines`` with exactly ``count`` blank lines."""
+    while lines and lines[-1] == "":
+        lines.pop()
+    lines.extend([""] * count)
+
+
 def import_line(own: str, module: str, alias: str, *, relative: bool) -> str:
     """The statement a module ``own`` imports generated ``module`` with, bound to ``alias``;
     relatively within the same package tree when ``relative`` (never ``torvex`` itself)."""
@@ -235,9 +242,7 @@ class Renderer:
         )
 
     def _blank(self, count: int) -> None:
-        while self.lines and self.lines[-1] == "":
-            self.lines.pop()
-        self.lines.extend([""] * count)
+        blank_lines(self.lines, count)
 
     # ---- types -----------------------------------------------------------------------------
 

@@ -12,15 +12,23 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from ._model import (
-    GenerateError,
     TypeIndex,
     TypeRef,
     _aliases,
     _Comments,
     module_path,
     python_name,
+    requested,
 )
-from ._render import GENERATOR, INDENT, LINE_LENGTH, doc_literal, import_line, str_literal
+from ._render import (
+    GENERATOR,
+    INDENT,
+    LINE_LENGTH,
+    blank_lines,
+    doc_literal,
+    import_line,
+    str_literal,
+)
 
 # Names the module binds besides its services' names and its imports' aliases.
 MODULE_NAMES = frozenset(
@@ -76,18 +84,8 @@ def service_module(proto_file: str) -> str:
 
 def build_service_files(files: list[Any], wanted: list[str]) -> list[ServiceFileModel]:
     """Models of the gRPC modules of the files in ``wanted`` that define services."""
-    index = TypeIndex()
-    for fdp in files:
-        index.add_file(fdp)
-    by_name = {fdp.name: fdp for fdp in files}
-    out = []
-    for name in wanted:
-        fdp = by_name.get(name)
-        if fdp is None:
-            raise GenerateError(f"{name}: file not in the request")
-        if len(fdp.service):
-            out.append(_build(fdp, index))
-    return out
+    index, chosen = requested(files, wanted)
+    return [_build(fdp, index) for fdp in chosen if len(fdp.service)]
 
 
 def _build(fdp: Any, index: TypeIndex) -> ServiceFileModel:
@@ -178,9 +176,7 @@ class ServiceRenderer:
         return "\n".join(out)
 
     def _blank(self, count: int) -> None:
-        while self.lines and self.lines[-1] == "":
-            self.lines.pop()
-        self.lines.extend([""] * count)
+        blank_lines(self.lines, count)
 
     def _type(self, ref: TypeRef) -> str:
         return f"{self.model.aliases[ref.module]}.{ref.py_path}"
