@@ -10,12 +10,16 @@ first read of an ``options`` attribute; custom options (extensions such as
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
-
-if TYPE_CHECKING:
-    from ._descriptors import DescFile
+from typing import Any, Protocol
 
 __all__ = ["file_proto", "options_of"]
+
+
+class DescFile(Protocol):
+    """What is read of a ``torvex._descriptors.DescFile`` (which imports this module)."""
+
+    package: str
+    _descriptor: Any
 
 
 def file_proto(file: DescFile) -> Any:

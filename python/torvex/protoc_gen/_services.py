@@ -11,7 +11,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._model import (
+from .._model import (
     TypeIndex,
     TypeRef,
     _aliases,

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ._model import has, sub
+from .._model import has, sub
 
 
 def _copy(element: Any, cls: Any, children: dict[str, list[Any]]) -> Any:
