@@ -46,12 +46,24 @@ def g(tmp_path_factory):
 # ---- servers ---------------------------------------------------------------------------------
 
 
+class Marks:
+    """Named events that handlers set and the test waits for, from any thread."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._events: dict[str, threading.Event] = {}
+
+    def __getitem__(self, name: str) -> threading.Event:
+        with self._lock:
+            return self._events.setdefault(name, threading.Event())
+
+
 class Behaviour:
     """The service's logic over either runtime's message classes."""
 
     def __init__(self, pong):
         self.pong = pong
-        self.ended = threading.Event()
+        self.marks = Marks()  # "start TEXT" and "end TEXT" of each Hold call
 
     def Say(self, request, context):
         if request.text == "abort":
@@ -73,15 +85,16 @@ class Behaviour:
     def Hold(self, request, context):
         over = threading.Event()
         context.add_callback(over.set)
+        self.marks[f"start {request.text}"].set()
         over.wait(T)
-        self.ended.set()
+        self.marks[f"end {request.text}"].set()
         return self.pong()
 
 
 class AsyncBehaviour:
     def __init__(self, pong):
         self.pong = pong
-        self.ended = threading.Event()
+        self.marks = Marks()  # "start TEXT" and "end TEXT" of each Hold call
 
     async def Say(self, request, context):
         if request.text == "abort":
@@ -101,10 +114,11 @@ class AsyncBehaviour:
             yield self.pong(text=p.text, index=p.n)
 
     async def Hold(self, request, context):
+        self.marks[f"start {request.text}"].set()
         try:
             await asyncio.wait_for(asyncio.Event().wait(), T)
         finally:  # cancelled when the call ends
-            self.ended.set()
+            self.marks[f"end {request.text}"].set()
         return self.pong()
 
 
@@ -243,21 +257,26 @@ def test_long_streams_and_concurrent_calls(g, side):
 def test_deadline_cancellation_and_abort(g, side):
     def sync(stub, ping):
         codes = []
-        for call in (lambda: stub.Hold(ping(), timeout=0.05), lambda: stub.Say(ping(text="abort"), timeout=T)):
+        for call in (
+            lambda: stub.Hold(ping(text="deadline"), timeout=0.05),
+            lambda: stub.Say(ping(text="abort"), timeout=T),
+        ):
             with pytest.raises(grpc.RpcError) as info:
                 call()
             codes.append((info.value.code(), info.value.details()))
-        pending = stub.Hold.future(ping(), timeout=T)
+        pending = stub.Hold.future(ping(text="cancel"), timeout=T)
+        assert impl.marks["start cancel"].wait(T)
         assert pending.cancel() and pending.cancelled()
         return codes
 
     async def aio(stub, ping):
         codes = []
-        for call in (stub.Hold(ping(), timeout=0.05), stub.Say(ping(text="abort"), timeout=T)):
+        for call in (stub.Hold(ping(text="deadline"), timeout=0.05), stub.Say(ping(text="abort"), timeout=T)):
             with pytest.raises(grpc.aio.AioRpcError) as info:
                 await call
             codes.append((info.value.code(), info.value.details()))
-        pending = stub.Hold(ping(), timeout=T)
+        pending = stub.Hold(ping(text="cancel"), timeout=T)
+        assert await asyncio.to_thread(impl.marks["start cancel"].wait, T)
         assert pending.cancel()
         with pytest.raises(asyncio.CancelledError):
             await pending
@@ -265,8 +284,11 @@ def test_deadline_cancellation_and_abort(g, side):
 
     with serving(g, side) as (port, impl):
         codes = run_client(g, side, port, aio if side == "torvex_aio" else sync)
-        # The handler saw the end of the held calls (it waits for no more than T).
-        assert impl.ended.wait(T)
+        # The handler saw the held calls end long before it would have stopped waiting by
+        # itself (the one with the short deadline may have ended before it started).
+        assert impl.marks["end cancel"].wait(T / 2)
+        if impl.marks["start deadline"].is_set():
+            assert impl.marks["end deadline"].wait(T / 2)
     assert codes[0][0] is grpc.StatusCode.DEADLINE_EXCEEDED
     assert codes[1] == (grpc.StatusCode.INVALID_ARGUMENT, "no abort, please")
 
