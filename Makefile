@@ -12,7 +12,7 @@ PYTHON_ALT ?= $(shell for c in python3.13 $$HOME/.pyenv/versions/3.13*/bin/pytho
 	  [ "$$($$p -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null)" = True ] && { echo $$p; break; }; done)
 VENV_ALT := .venv-alt
 PY_ALT := $(VENV_ALT)/bin/python
-TEST_DEPS := "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy orjson mypy pyright grpcio-tools atheris
+TEST_DEPS := "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy orjson mypy pyright grpcio grpcio-tools types-grpcio googleapis-common-protos atheris
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 FUZZ_BUILD := build/fuzz
@@ -36,6 +36,7 @@ install: $(PY)
 demo: install
 	$(PY) examples/addressbook.py
 	$(PY) examples/quickstart.py
+	$(PY) examples/shelf_service.py
 
 # The Python suite includes the fuzz smoke (tests/test_fuzz_smoke.py): the fuzz oracle over the
 # committed seeds plus a few thousand seeded mutations, no instrumentation needed.
@@ -59,17 +60,19 @@ test-python-alt:
 	  $(PY_ALT) -m pytest -q tests; \
 	fi
 
-# mypy --strict and pyright on the examples, the quick start's generated module
-# included; tests/test_codegen_typing.py (in test-python) does the same for the corpus.
+# mypy --strict and pyright on the examples, the quick start's generated modules (messages
+# and gRPC) included; tests/test_codegen_typing.py and tests/test_grpc_typing.py (in
+# test-python) do the same for the corpus and check that wrong uses are flagged.
 TYPECHECK := build/typecheck
 # The declarative API, the generator and the generated modules of the package, from source.
 DECLARATIVE_API := torvex/__init__.py torvex/_descriptors.py torvex/_message.py torvex/_scope.py \
 	torvex/_enum.py torvex/_names.py torvex/_oneof.py torvex/_loader.py torvex/compile.py \
 	torvex/protoc_gen torvex/wkt/descriptor.py torvex/wkt/compiler/plugin.py \
-	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py torvex/_model.py
+	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py torvex/_model.py \
+	torvex/_options.py torvex/grpc
 typecheck: install
 	rm -rf $(TYPECHECK) && mkdir -p $(TYPECHECK)
-	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) bookstore.proto
+	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) --torvex_opt=grpc bookstore.proto shelf.proto
 	cp examples/*.py $(TYPECHECK)/
 	cd $(TYPECHECK) && $(abspath $(PY)) -m mypy --strict --follow-imports=silent --no-incremental *.py
 	cd $(TYPECHECK) && PATH=$(abspath $(VENV))/bin:$$PATH pyright --pythonpath $(abspath $(PY)) *.py

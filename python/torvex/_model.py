@@ -861,16 +861,20 @@ def unescape_bytes(text: str) -> bytes:
     return bytes(out)
 
 
-def build_files(files: list[Any], wanted: list[str]) -> list[FileModel]:
-    """Models of the files named in ``wanted``; ``files`` holds them and all their imports."""
+def requested(files: list[Any], wanted: list[str]) -> tuple[TypeIndex, list[Any]]:
+    """The index of ``files`` (the requested files and all their imports) and the descriptors
+    of the files named in ``wanted``."""
     index = TypeIndex()
     for fdp in files:
         index.add_file(fdp)
     by_name = {fdp.name: fdp for fdp in files}
-    out = []
-    for name in wanted:
-        fdp = by_name.get(name)
-        if fdp is None:
-            raise GenerateError(f"{name}: file not in the request")
-        out.append(FileBuilder(fdp, index).build())
-    return out
+    missing = [name for name in wanted if name not in by_name]
+    if missing:
+        raise GenerateError(f"{missing[0]}: file not in the request")
+    return index, [by_name[name] for name in wanted]
+
+
+def build_files(files: list[Any], wanted: list[str]) -> list[FileModel]:
+    """Models of the files named in ``wanted``; ``files`` holds them and all their imports."""
+    index, chosen = requested(files, wanted)
+    return [FileBuilder(fdp, index).build() for fdp in chosen]
