@@ -32,8 +32,11 @@ CORPUS = sorted(
 )
 WKT_FILES = [
     f"google/protobuf/{name}.proto"
-    for name in ("any", "duration", "empty", "field_mask", "struct", "timestamp", "wrappers")
-]
+    for name in (
+        "any", "api", "cpp_features", "duration", "empty", "field_mask", "go_features",
+        "java_features", "source_context", "struct", "timestamp", "type", "wrappers",
+    )
+]  # fmt: skip
 
 
 def grpc_include() -> str:

@@ -57,19 +57,24 @@ def load_descriptor_set(data: Any) -> dict[str, Any]:
     for model in models:
         if model.module.startswith("torvex.wkt."):
             module = importlib.import_module(model.module)
-            _collect(module, model, loaded)
+            _collect(module, model, loaded, pool)
             continue
         _Builder(model, pool, loaded).build()
     return loaded
 
 
-def _collect(module: Any, model: FileModel, out: dict[str, Any]) -> None:
+def _collect(module: Any, model: FileModel, out: dict[str, Any], pool: _scope.Pool) -> None:
+    """The classes of a bundled module, also claimed in the load's pool: the set's references
+    to them must not resolve to another class of the same name defined in the process."""
+
     def walk(owner: Any, messages: list[MessageModel], enums: list[EnumModel]) -> None:
         for enum in enums:
             out[enum.full_name] = getattr(owner, enum.py_name)
+            _scope.claim(pool, enum.full_name, out[enum.full_name])
         for msg in messages:
             cls = getattr(owner, msg.py_name)
             out[msg.full_name] = cls
+            _scope.claim(pool, msg.full_name, cls)
             walk(cls, msg.messages, msg.enums)
 
     walk(module, model.messages, model.enums)

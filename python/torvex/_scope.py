@@ -209,7 +209,12 @@ def _place(cls: type, parent: type | None, declared_file: DescFile | None) -> No
 def _register(cls: type, file: DescFile, type_name: str) -> None:
     """Claim a full name in the file's pool; the latest claim is the one names resolve to.
     Conflicting claims are reported by ``complete`` (see there)."""
-    claims = pool_of(file).types.setdefault(type_name, [])
+    claim(pool_of(file), type_name, cls)
+
+
+def claim(pool: Pool, type_name: str, cls: type) -> None:
+    """Make ``type_name`` resolve to ``cls`` in ``pool`` (until a later claim)."""
+    claims = pool.types.setdefault(type_name, [])
     claims[:] = [ref for ref in claims if ref() is not None]
     claims.append(_weakref(cls))
 

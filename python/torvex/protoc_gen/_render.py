@@ -8,6 +8,7 @@ written as a Python string literal.
 from __future__ import annotations
 
 import math
+import re
 import unicodedata
 from typing import Any
 
@@ -126,6 +127,9 @@ def _arg_literal(value: Any) -> str:
     return py_literal(value)
 
 
+_USES_SCALAR_TYPE = re.compile(r"(?<![\w.])_T\.")
+
+
 class Renderer:
     def __init__(self, model: FileModel, *, relative: bool = False) -> None:
         self.model = model
@@ -147,7 +151,7 @@ class Renderer:
             out.append("import typing")
             out.append("")
         out.append("import torvex")
-        out.append("from torvex import ScalarType as _T")
+        scalar_import_at = len(out)
         if any(msg.mixin for msg in m.messages):
             out.append("from torvex.wkt import _mixins")
         imports_at = len(out)
@@ -181,6 +185,9 @@ class Renderer:
                     line += "  # pyright: ignore[reportUnusedImport]"
                 lines.append(line)
             out[imports_at:imports_at] = lines
+        # Imported only when used: checkers flag an unused import.
+        if any(_USES_SCALAR_TYPE.search(line) for line in out[scalar_import_at:]):
+            out.insert(scalar_import_at, "from torvex import ScalarType as _T")
         return "\n".join(out)
 
     def _import(self, module: str, alias: str) -> str:
