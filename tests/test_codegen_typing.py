@@ -46,6 +46,10 @@ color: p3.Color = p3.Scalars().f_color
 size: p2.Size = p2.Legacy(id=1).size
 kind: p3.Node.Leaf.Kind = p3.Node.Leaf().kind
 by_sku: dict[str, money.Money] = o.by_sku
+schema = torvex.load_descriptor_set(b"")
+loaded: torvex.Message = schema.messages["corpus.shop.Order"].from_binary(data)
+tag: torvex.Extension = schema.extensions["corpus.ext.tag"]
+level: type[torvex.Enum] = schema.enums["corpus.p3.Color"]
 """
 
 # Each line must be reported by both checkers.
@@ -60,6 +64,7 @@ BAD = [
     'p3.Node(payload=torvex.Oneof("nmber", 1))',
     'money.Money().to_binary(write_unknown=True)',
     'x: int = money.Money().currency',
+    'torvex.load_descriptor_set(b"").messages["a.B"].to_binary(write_unknown=True)',
 ]
 BAD_HEADER = "import torvex\nfrom corpus import proto2_all as p2\nfrom corpus import proto3_all as p3\nfrom corpus.shop import money, order\n"
 

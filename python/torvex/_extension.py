@@ -132,6 +132,7 @@ class Extension:
         self.json_name = _check_name(json_name, "json_name") or _json_name(self.name)
         self._carrier: _CarrierClass | None = None
         self._lock = threading.Lock()
+        _scope.DEFAULT_REGISTRY.add_extension(self)
 
     def __repr__(self) -> str:
         return f"<Extension {self.full_name}={self.number} of {self.extendee_name}>"
