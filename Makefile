@@ -12,7 +12,7 @@ PYTHON_ALT ?= $(shell for c in python3.13 $$HOME/.pyenv/versions/3.13*/bin/pytho
 	  [ "$$($$p -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null)" = True ] && { echo $$p; break; }; done)
 VENV_ALT := .venv-alt
 PY_ALT := $(VENV_ALT)/bin/python
-TEST_DEPS := "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy orjson mypy pyright grpcio-tools atheris
+TEST_DEPS := "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy orjson mypy pyright grpcio-tools atheris googleapis-common-protos
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 FUZZ_BUILD := build/fuzz

@@ -6,7 +6,6 @@ from __future__ import annotations
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -14,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import torvex
-from codegen_support import CORPUS, torvex_protoc
+from codegen_support import CORPUS, PYRIGHT, torvex_protoc
 
 GOOD = """\
 import torvex
@@ -106,8 +105,6 @@ def test_mypy_strict(workspace):
     assert lines == _bad_lines(), flagged.stdout
 
 
-# The venv's own pyright first: make runs the suite without the venv on PATH.
-PYRIGHT = shutil.which("pyright", path=os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")]))
 
 
 @pytest.mark.skipif(PYRIGHT is None, reason="pyright is not installed")
