@@ -27,7 +27,7 @@ from codegen_support import (
 )
 from peer import snapshot
 from torvex import Registry, wkt
-from torvex.protoc_gen._model import BUNDLED_FILES, module_path
+from torvex._model import BUNDLED_FILES, module_path
 
 
 def _googleapis_root() -> Path:
