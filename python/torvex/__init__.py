@@ -29,6 +29,7 @@ from ._oneof import Oneof
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._extension import Extension
+    from ._loader import LoadedSchema
     from ._registry import Registry
 else:
     # Loaded on first use: most programs (and every generated module without extensions)
@@ -38,14 +39,17 @@ else:
             from ._extension import Extension as value
         elif name == "Registry":
             from ._registry import Registry as value
+        elif name == "LoadedSchema":
+            from ._loader import LoadedSchema as value
         else:
             raise AttributeError(f"module 'torvex' has no attribute {name!r}")
         globals()[name] = value
         return value
 
 
-def load_descriptor_set(data: object) -> dict[str, type]:
-    """The message and enum classes of a serialized ``FileDescriptorSet``, by full name (see
+def load_descriptor_set(data: object) -> "LoadedSchema":
+    """The message and enum classes and the extensions of a serialized ``FileDescriptorSet``,
+    by full name, and by kind as ``.messages``, ``.enums`` and ``.extensions`` (see
     ``torvex._loader``; imported on first use, as it brings the code generator's model)."""
     from ._loader import load_descriptor_set as load
 
@@ -56,6 +60,7 @@ __all__ = [
     "Enum",
     "Extension",
     "File",
+    "LoadedSchema",
     "Message",
     "Oneof",
     "Presence",

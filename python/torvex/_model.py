@@ -76,6 +76,16 @@ MIXIN_TYPES = frozenset(
     {"Any", "Timestamp", "Duration", "FieldMask", "Struct", "Value", "ListValue"}
 )
 WKT_PACKAGE = "google.protobuf"
+# The standard files torvex ships as ``torvex.wkt`` modules; any other file of the standard's
+# directory (a test schema, a newer standard file) is generated like an ordinary file.
+BUNDLED_FILES = frozenset(
+    f"google/protobuf/{name}.proto"
+    for name in (
+        "any", "api", "compiler/plugin", "cpp_features", "descriptor", "duration", "empty",
+        "field_mask", "go_features", "java_features", "source_context", "struct", "timestamp",
+        "type", "wrappers",
+    )
+)  # fmt: skip
 
 # Attribute names of message instances and classes that a field, oneof or nested type must not
 # take. A fixed list (not the runtime's dir()) keeps generated code the same across versions;
@@ -138,12 +148,12 @@ def _is_sunder(name: str) -> bool:
 
 
 def module_path(proto_file: str) -> str:
-    """Dotted module of a .proto file: ``a/b/c.proto`` -> ``a.b.c``; ``google/protobuf/x.proto``
-    -> ``torvex.wkt.x``. Parts that are not identifiers are made so, keywords get ``_``, and a
+    """Dotted module of a .proto file: ``a/b/c.proto`` -> ``a.b.c``; a bundled standard file
+    ``google/protobuf/x.proto`` -> ``torvex.wkt.x``. Parts that are not identifiers are made so, keywords get ``_``, and a
     top-level module named like a standard-library module gets ``_`` (it would hide it)."""
     stem = proto_file[:-6] if proto_file.endswith(".proto") else proto_file
     parts = stem.split("/")
-    if parts[:2] == ["google", "protobuf"]:
+    if proto_file in BUNDLED_FILES:
         parts = ["torvex", "wkt", *parts[2:]]
     out = []
     for part in parts:

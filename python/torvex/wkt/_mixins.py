@@ -52,6 +52,32 @@ def _field_class(cls: type[_Base], field_name: str) -> type:
     raise TypeError(f"{field_name} of {cls.__name__} is not message-typed")
 
 
+# The ranges the JSON form allows: years 1 to 9999, and durations within 10000 years.
+_TIMESTAMP_SECONDS = range(-62135596800, 253402300799 + 1)
+_DURATION_SECONDS = range(-315576000000, 315576000000 + 1)
+
+
+def _checked_timestamp(seconds: int, nanos: int) -> int:
+    """Nanoseconds since the epoch; a value the JSON writer would refuse raises the same
+    ValueError."""
+    if seconds not in _TIMESTAMP_SECONDS:
+        raise ValueError("timestamp seconds out of range")
+    if not 0 <= nanos < _NANOS:
+        raise ValueError("timestamp nanos out of range")
+    return seconds * _NANOS + nanos
+
+
+def _checked_duration(seconds: int, nanos: int) -> int:
+    """Signed nanoseconds, refused as the JSON writer refuses them."""
+    if seconds not in _DURATION_SECONDS:
+        raise ValueError("duration seconds out of range")
+    if not -_NANOS < nanos < _NANOS:
+        raise ValueError("duration nanos out of range")
+    if (seconds > 0 and nanos < 0) or (seconds < 0 and nanos > 0):
+        raise ValueError("duration seconds and nanos have different signs")
+    return seconds * _NANOS + nanos
+
+
 def _split_nanos(total: int) -> tuple[int, int]:
     """Seconds and nanos of a signed nanosecond count, both with its sign (Duration's rule)."""
     seconds, nanos = divmod(abs(total), _NANOS)
@@ -79,9 +105,10 @@ class TimestampMixin(_Base):
         return cls(seconds=seconds, nanos=delta.microseconds * 1000)
 
     def to_datetime(self, tz: tzinfo = timezone.utc) -> datetime:
-        """An aware ``datetime`` in ``tz``; nanoseconds below a microsecond are truncated."""
-        micros = self.nanos // 1000
-        return (_EPOCH + timedelta(seconds=self.seconds, microseconds=micros)).astimezone(tz)
+        """An aware ``datetime`` in ``tz``; nanoseconds below a microsecond are truncated.
+        Values outside the standard's range raise ``ValueError``, as ``to_json`` does."""
+        micros = _checked_timestamp(self.seconds, self.nanos) // 1000
+        return (_EPOCH + timedelta(microseconds=micros)).astimezone(tz)
 
     @classmethod
     def now(cls) -> Self:
@@ -94,7 +121,7 @@ class TimestampMixin(_Base):
         return cls(seconds=seconds, nanos=nanos)
 
     def to_nanoseconds(self) -> int:
-        return self.seconds * _NANOS + self.nanos
+        return _checked_timestamp(self.seconds, self.nanos)
 
 
 class DurationMixin(_Base):
@@ -121,7 +148,7 @@ class DurationMixin(_Base):
         return cls(seconds=seconds, nanos=nanos)
 
     def to_nanoseconds(self) -> int:
-        return self.seconds * _NANOS + self.nanos
+        return _checked_duration(self.seconds, self.nanos)
 
 
 class AnyMixin(_Base):
