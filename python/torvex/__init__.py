@@ -30,6 +30,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._extension import Extension
     from ._registry import Registry
+    from ._stream import read_delimited, write_delimited
 else:
     # Loaded on first use: most programs (and every generated module without extensions)
     # never need them, and importing the runtime should stay cheap.
@@ -38,6 +39,10 @@ else:
             from ._extension import Extension as value
         elif name == "Registry":
             from ._registry import Registry as value
+        elif name in ("read_delimited", "write_delimited"):
+            from . import _stream
+
+            value = getattr(_stream, name)
         else:
             raise AttributeError(f"module 'torvex' has no attribute {name!r}")
         globals()[name] = value
@@ -66,6 +71,8 @@ __all__ = [
     "load_descriptor_set",
     "map_field",
     "oneof",
+    "read_delimited",
     "repeated",
     "unknown_fields",
+    "write_delimited",
 ]
