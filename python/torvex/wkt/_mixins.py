@@ -468,8 +468,6 @@ def _tree(paths: Iterable[str]) -> _Tree:
     for path in paths:
         if not isinstance(path, str):
             raise TypeError(f"field mask paths must be str, got {type(path).__name__}")
-        if not path:
-            continue
         node = root
         for name in path.split("."):
             child = node.get(name)
@@ -502,8 +500,12 @@ def _field_by_proto_name(desc: DescMessage, name: str) -> DescField | None:
 
 
 def _singular_message(f: DescField) -> DescMessage | None:
+    """The type of a singular message field a path may step through; groups (delimited
+    fields) are left out, as other runtimes' masks do."""
     kind = f.value
-    return kind.message if isinstance(kind, DescFieldValueMessage) else None
+    if isinstance(kind, DescFieldValueMessage) and not kind.delimited_encoding:
+        return kind.message
+    return None
 
 
 def _resolve_path(desc: DescMessage, path: str) -> DescField | None:
@@ -620,7 +622,7 @@ def _diff(
         if not has_a and not has_b:
             continue
         va, vb = _value(a, f), _value(b, f)
-        if va is vb:
+        if has_a == has_b and va is vb:
             continue
         if has_a and has_b and _singular_message(f) is not None and type(va) is type(vb):
             _diff(va, vb, f"{prefix}{f.name}.", out, on_path, depth + 1)
