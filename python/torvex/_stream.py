@@ -105,18 +105,28 @@ def read_delimited(
     if type(max_size) is not int or max_size < 0:
         raise TypeError("max_size must be a non-negative int")
     from_binary = cls.from_binary
+    if ignore_unknown_fields:
+
+        def decode(data: bytes) -> _M:
+            return from_binary(data, ignore_unknown_fields=True)
+
+    else:
+        decode = from_binary
     r = _Reader(stream)
+    buf, pos = r.buf, r.pos
     while True:
-        buf, pos = r.buf, r.pos
-        # The common case, inline: a one-byte prefix and the whole message already buffered.
-        if pos < len(buf) and buf[pos] < 0x80 and pos + 1 + buf[pos] <= len(buf):
+        # The common case, with the position in a local: a one-byte prefix and the whole
+        # message already buffered.
+        n = len(buf)
+        while pos < n:
             size = buf[pos]
-            if size > max_size:
-                _read_size(r, max_size)  # raises with the offset
-            r.pos = end = pos + 1 + size
-            yield from_binary(buf[pos + 1 : end], ignore_unknown_fields=ignore_unknown_fields)
-            continue
-        start = r.offset + r.pos
+            end = pos + 1 + size
+            if size >= 0x80 or end > n or size > max_size:
+                break
+            yield decode(buf[pos + 1 : end])
+            pos = end
+        r.pos = pos
+        start = r.offset + pos
         read = _read_size(r, max_size)
         if read is None:
             return
@@ -128,4 +138,5 @@ def read_delimited(
         end = r.pos + read
         data = r.buf[r.pos : end]
         r.pos = end
-        yield from_binary(data, ignore_unknown_fields=ignore_unknown_fields)
+        yield decode(data)
+        buf, pos = r.buf, r.pos
