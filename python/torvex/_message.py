@@ -763,6 +763,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
         always_emit_implicit: bool = False,
         print_enums_as_ints: bool = False,
         use_proto_field_name: bool = False,
+        sort_keys: bool = False,
     ) -> Any:
         """The message's proto3 JSON form as plain Python values (a ``dict`` for ordinary
         messages): what ``json.loads(msg.to_json(...))`` gives, without the text."""
@@ -771,6 +772,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
             always_emit_implicit=always_emit_implicit,
             print_enums_as_ints=print_enums_as_ints,
             use_proto_field_name=use_proto_field_name,
+            sort_keys=sort_keys,
         )
 
     def which_oneof(self, name: str) -> str | None:

@@ -88,22 +88,24 @@ inline bool to_double(PyObject* v, double* out) noexcept {
 
 // ---- values -------------------------------------------------------------------------------
 
-inline bool put_float(double d, Out& out) noexcept {
+template <class O>
+inline bool put_float(double d, O& out) noexcept {
   float f = static_cast<float>(d);
   if (std::isinf(f) && !std::isinf(d)) return float32_range(d);
   out.put_fixed32(std::bit_cast<uint32_t>(f));
   return true;
 }
 
+template <class O>
 [[gnu::always_inline]] inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
-                                                 Out& out) noexcept {
+                                                 O& out) noexcept {
   out.put_bytes(s, static_cast<size_t>(n), owner);
   out.put_varint(static_cast<uint64_t>(n));
 }
 
 // One scalar of type kT without its tag.
-template <ScalarType kT>
-[[gnu::always_inline]] inline bool put_scalar(PyObject* v, Out& out) noexcept {
+template <ScalarType kT, class O>
+[[gnu::always_inline]] inline bool put_scalar(PyObject* v, O& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double || kT == Float) {
     double d = 0;
@@ -188,8 +190,8 @@ template <ScalarType kT>
 }
 
 // Writes a value that passed plain_scalar<kT>, without the general type checks.
-template <ScalarType kT>
-[[gnu::always_inline]] inline bool put_plain(PyObject* v, Out& out) noexcept {
+template <ScalarType kT, class O>
+[[gnu::always_inline]] inline bool put_plain(PyObject* v, O& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double) {
     out.put_fixed64(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
@@ -236,11 +238,14 @@ template <ScalarType kT>
 
 [[gnu::cold, gnu::noinline]] bool bad_scalar_type() noexcept;
 
-bool encode_scalar(ScalarType t, PyObject* v, Out& out) noexcept;
+// Instantiated in serializer_values.cpp for both outputs (Out and CountOut).
+template <class O>
+bool encode_scalar(ScalarType t, PyObject* v, O& out) noexcept;
 
 // Enum numbers of ints and int subclasses (enum members) are read without running Python
 // code; anything else goes through the platform conversion, __index__ included.
-inline bool put_enum(const EnumTable& t, PyObject* v, Out& out) noexcept {
+template <class O>
+inline bool put_enum(const EnumTable& t, PyObject* v, O& out) noexcept {
   long n;
   Py_ssize_t c;
   if (PyLong_Check(v) && compact_value(v, &c)) {
@@ -332,8 +337,8 @@ template <ScalarType kT>
 //
 // Runs of plain numbers are written straight into the staging block, as many per round as
 // it surely has room for, so the write position stays in a register.
-template <ScalarType kT>
-bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
+template <ScalarType kT, class O>
+bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
                  Py_ssize_t& at) noexcept {
   constexpr size_t kWidth = max_width<kT>();
   constexpr bool kFixed = kT == ScalarType::Double || kT == ScalarType::Float ||
@@ -382,8 +387,8 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
 }
 
 // Strings and bytes.
-template <ScalarType kT>
-bool scalar_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
+template <ScalarType kT, class O>
+bool scalar_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
                  Py_ssize_t& at) noexcept {
   if constexpr (kT != ScalarType::String && kT != ScalarType::Bytes) {
     return number_list<kT>(f, list, n, out, at);
@@ -407,7 +412,8 @@ bool scalar_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
   }
 }
 
-bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out, Py_ssize_t& at) noexcept;
+template <class O>
+bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out, Py_ssize_t& at) noexcept;
 
 // encode_message_value unrolled into the loop, with the handle resolved at the first element
 

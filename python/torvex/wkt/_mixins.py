@@ -672,8 +672,10 @@ class StructMixin(_Base):
         always_emit_implicit: bool = False,
         print_enums_as_ints: bool = False,
         use_proto_field_name: bool = False,
+        sort_keys: bool = False,
     ) -> dict[str, Any]:
-        return {key: value.to_python() for key, value in self.fields.items()}
+        items = sorted(self.fields.items()) if sort_keys else self.fields.items()
+        return {key: value.to_python() for key, value in items}
 
     # The MutableMapping protocol over ``fields``: items read as plain values (a nested
     # Struct or ListValue as the live message, so ``s["a"]["b"] = 1`` writes through) and
