@@ -22,6 +22,7 @@ namespace torvex::encoder {
 // Lengths of nested items come from len(), which counts all of it.
 class Out {
  public:
+  static constexpr bool kCounting = false;
   Out() noexcept = default;
   Out(const Out&) = delete;
   Out& operator=(const Out&) = delete;
@@ -182,6 +183,7 @@ class Out {
 // count is all that is kept of them.
 class CountOut {
  public:
+  static constexpr bool kCounting = true;
   CountOut() noexcept = default;
   CountOut(const CountOut&) = delete;
   CountOut& operator=(const CountOut&) = delete;

@@ -337,9 +337,34 @@ template <ScalarType kT>
 //
 // Runs of plain numbers are written straight into the staging block, as many per round as
 // it surely has room for, so the write position stays in a register.
+// number_list for byte_size: the same checks, with sizes summed instead of bytes written.
+template <ScalarType kT, class O>
+bool count_number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
+                       Py_ssize_t& at) noexcept {
+  constexpr bool kFixed = max_width<kT>() == 4 || max_width<kT>() == 8;
+  const size_t tag_size = f.packed ? 0 : varint_size(f.tag);
+  size_t total = 0;
+  for (Py_ssize_t i = n; i-- > 0;) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    uint64_t bits;
+    if (plain_bits<kT>(item, &bits)) {
+      total += kFixed ? max_width<kT>() : varint_size(bits);
+    } else {
+      Ref hold = Ref::borrow(item);
+      at = i;
+      if (!put_scalar<kT>(hold.get(), out)) return false;
+      if (PyList_GET_SIZE(list) != n) return changed_size("list");
+    }
+    total += tag_size;
+  }
+  out.commit(total);
+  return true;
+}
+
 template <ScalarType kT, class O>
 bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
                  Py_ssize_t& at) noexcept {
+  if constexpr (O::kCounting) return count_number_list<kT>(f, list, n, out, at);
   constexpr size_t kWidth = max_width<kT>();
   constexpr bool kFixed = kT == ScalarType::Double || kT == ScalarType::Float ||
                           kT == ScalarType::Fixed64 || kT == ScalarType::Fixed32 ||
