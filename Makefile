@@ -62,7 +62,7 @@ TYPECHECK := build/typecheck
 DECLARATIVE_API := torvex/__init__.py torvex/_descriptors.py torvex/_message.py torvex/_scope.py \
 	torvex/_enum.py torvex/_names.py torvex/_oneof.py torvex/_loader.py torvex/compile.py \
 	torvex/protoc_gen torvex/wkt/descriptor.py torvex/wkt/compiler/plugin.py \
-	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py
+	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py torvex/_cli.py torvex/__main__.py
 typecheck: install
 	rm -rf $(TYPECHECK) && mkdir -p $(TYPECHECK)
 	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) bookstore.proto

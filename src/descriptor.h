@@ -119,6 +119,9 @@ struct MapEntrySpec {
   uint32_t value_tag;  // (2 << 3) | value wire type
   Ref key_zero;        // created once at intake, shared by every defaulted entry
   Ref value_zero;      // None for message values: the parser makes a fresh instance instead
+  // Declared in a proto3 file: the entry's key and value have implicit presence, so the text
+  // format leaves out a zero key or scalar value.
+  bool implicit_entries = false;
 };
 
 // One field, in declaration order. This record is both the encoders' field spec and the

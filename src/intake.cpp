@@ -511,9 +511,18 @@ bool group_type_name(const DescriptorVocabulary* v, const MessageMarshaler* m, c
   return true;
 }
 
-bool text_names(const DescriptorVocabulary* v, MessageMarshaler* m) noexcept {
+bool text_names(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler* m) noexcept {
+  bool proto3 = false;
+  Ref file = get(d, v->file);
+  if (!file) return false;
+  if (file.get() != Py_None) {
+    Ref syntax = get(file.get(), v->syntax);
+    if (!syntax) return false;
+    proto3 = PyUnicode_Check(syntax.get()) && PyUnicode_CompareWithASCIIString(syntax.get(), "proto3") == 0;
+  }
   RVec<NameIndex::Entry> names;
   for (FieldSpec& f : m->fields) {
+    if (f.map) f.map->implicit_entries = proto3;
     f.text_name = f.proto_name;
     if (f.elem.kind == ElemKind::Message && f.elem.delimited && f.kind != ValueKind::Map &&
         !group_type_name(v, m, f, &f.text_name)) {
@@ -610,7 +619,7 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
   }
   m->name_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
   // 10: the text format's names and field order.
-  if (!text_names(v, m.get())) return {};
+  if (!text_names(v, d, m.get())) return {};
   // 11: attribute table and its native copy.
   m->attr_table = Ref(PyDict_New());
   if (!m->attr_table) return {};

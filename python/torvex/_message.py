@@ -769,6 +769,17 @@ class Message(_MessageBase, metaclass=MessageMeta):
             use_proto_field_name=use_proto_field_name,
         )
 
+    def merge_from_text(
+        self,
+        text: str | bytes | bytearray,
+        *,
+        registry: Any = None,
+        allow_unknown_fields: bool = False,
+    ) -> None:
+        """Merge the text-format document ``text`` into this message, as ``from_text`` reads
+        it: singular fields take the text's values, sub-messages merge, lists grow."""
+        self._merge_from_text(text, registry=registry, allow_unknown_fields=allow_unknown_fields)
+
     def clear_field(self, name: str) -> None:
         """Reset the field, oneof or oneof member with attribute name ``name`` to unset."""
         desc = type(self)._desc

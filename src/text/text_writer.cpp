@@ -7,6 +7,7 @@
 #include "text/text_writer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
@@ -339,8 +340,33 @@ bool map_key_of(ScalarType t, PyObject* k, MapItem* item) noexcept {
   }
 }
 
+// Whether a map key or scalar/enum map value is its type's zero, which an entry with implicit
+// presence (proto3) leaves out. Values of the wrong type are not zero: writing them reports it.
+bool entry_zero(const ElementKind& e, PyObject* v) noexcept {
+  if (e.kind == ElemKind::Message) return false;
+  if (e.kind == ElemKind::Enum || (e.scalar != ScalarType::Double && e.scalar != ScalarType::Float &&
+                                   e.scalar != ScalarType::String && e.scalar != ScalarType::Bytes &&
+                                   e.scalar != ScalarType::Bool)) {
+    Py_ssize_t c;
+    return is_int(v) && compact_value(v, &c) && c == 0;
+  }
+  switch (e.scalar) {
+    case ScalarType::Bool:
+      return v == Py_False;
+    case ScalarType::String:
+      return PyUnicode_Check(v) && PyUnicode_GET_LENGTH(v) == 0;
+    case ScalarType::Bytes:
+      return (PyBytes_Check(v) && PyBytes_GET_SIZE(v) == 0) ||
+             (PyByteArray_Check(v) && PyByteArray_GET_SIZE(v) == 0);
+    default:
+      return PyFloat_CheckExact(v) && std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)) == 0;
+  }
+}
+
+// `implicit`: the entry's key and value have implicit presence, so zeros are left out (as
+// text_format prints proto3 entries); a message value is always shown.
 bool write_map(TextOut& out, const TextWriteOptions& opts, std::string_view name,
-               const MapEntrySpec& e, PyObject* dict, uint32_t depth) noexcept {
+               const MapEntrySpec& e, bool implicit, PyObject* dict, uint32_t depth) noexcept {
   if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
   // A snapshot of the items keeps every key and value alive while Python code runs.
   Ref items(PyDict_Items(dict));
@@ -363,12 +389,18 @@ bool write_map(TextOut& out, const TextWriteOptions& opts, std::string_view name
   for (const MapItem& item : sorted) {
     out.name(name);
     out.open();
-    out.name("key");
-    out.colon();
-    if (!write_scalar(out, e.key_type, item.key)) return false;
-    out.end_field();
-    out.name("value");
-    if (!write_element(out, opts, e.value, item.value, depth)) return false;
+    ElementKind key_kind;
+    key_kind.scalar = e.key_type;
+    if (!implicit || !entry_zero(key_kind, item.key)) {
+      out.name("key");
+      out.colon();
+      if (!write_scalar(out, e.key_type, item.key)) return false;
+      out.end_field();
+    }
+    if (!implicit || !entry_zero(e.value, item.value)) {
+      out.name("value");
+      if (!write_element(out, opts, e.value, item.value, depth)) return false;
+    }
     out.close();
   }
   return true;
@@ -378,7 +410,9 @@ bool write_map(TextOut& out, const TextWriteOptions& opts, std::string_view name
 bool write_field(TextOut& out, const TextWriteOptions& opts, std::string_view name,
                  bool bracketed, const FieldSpec& f, PyObject* v, uint32_t depth) noexcept {
   auto write_name = [&] { bracketed ? out.bracketed(name) : out.name(name); };
-  if (f.kind == ValueKind::Map) return write_map(out, opts, name, *f.map, v, depth);
+  if (f.kind == ValueKind::Map) {
+    return write_map(out, opts, name, *f.map, f.map->implicit_entries, v, depth);
+  }
   if (f.kind != ValueKind::List) {
     write_name();
     return write_element(out, opts, f.elem, v, depth);
@@ -462,101 +496,74 @@ bool write_extension(TextOut& out, const TextWriteOptions& opts, const Extension
          write_field(out, opts, name, true, x.spec, x.value.get(), depth);
 }
 
-// Whether `v` holds a complete message encoding, nested no deeper than the codecs' limit:
-// text_format shows such a length-delimited unknown field as a message.
-bool looks_like_message(InputView v, uint32_t depth) noexcept {
-  if (depth > MAX_RECURSION_DEPTH) return false;
+// Unknown fields are shown as text_format shows them: numbers as unsigned decimals, a
+// length-delimited value as a message when its bytes parse as one, else as quoted bytes. Its
+// parse is lenient in the ways mirrored here: tags may exceed 32 bits and name field 0, and an
+// end-group tag of any number may close the bytes of a length-delimited value.
+//
+// One walk both checks (`out` null) and writes. `group` is the number of the group whose
+// content is walked, or kNoGroup for a length-delimited value or a store record.
+constexpr uint64_t kNoGroup = ~uint64_t{0};
+
+bool walk_unknown(InputView& v, TextOut* out, uint32_t depth, uint64_t group) noexcept {
   WireError err;
-  while (!v.empty()) {
-    uint32_t tag;
-    if (!v.read_field_tag(tag, err)) return false;
-    const uint32_t wt = tag_wire_type(tag);
-    if (wt == 4) return false;
-    if (wt == 2) {
-      InputView sub;
-      if (!v.read_len_prefixed(sub, err)) return false;
-    } else if (!skip_field(tag_number(tag), wt, v, depth + 1, err)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-void write_unknown_view(TextOut& out, InputView v, uint32_t depth) noexcept;
-
-// One unknown field whose tag has just been read from `v`.
-void write_unknown_field(TextOut& out, uint32_t tag, InputView& v, uint32_t depth) noexcept {
   char digits[kNumberScratch];
-  const uint32_t number = tag_number(tag);
-  WireError err;
-  auto head = [&] {
-    out.name(std::string_view(digits, format_uint64(number, digits)));
-  };
-  switch (tag_wire_type(tag)) {
-    case 0: {
-      uint64_t u;
-      if (!v.read_varint64(u, err)) return;
-      head();
-      out.colon();
-      out.raw(digits, format_uint64(u, digits));
-      break;
-    }
-    case 1: {
-      uint64_t u;
-      if (!v.read_fixed64(u, err)) return;
-      head();
-      out.colon();
-      out.raw(digits, format_uint64(u, digits));
-      break;
-    }
-    case 5: {
-      uint32_t u;
-      if (!v.read_fixed32(u, err)) return;
-      head();
-      out.colon();
-      out.raw(digits, format_uint64(u, digits));
-      break;
-    }
-    case 2: {
-      InputView sub;
-      if (!v.read_len_prefixed(sub, err)) return;
-      head();
-      if (looks_like_message(sub, depth + 1)) {
-        out.open();
-        write_unknown_view(out, sub, depth + 1);
-        out.close();
-        return;
-      }
-      out.colon();
-      write_quoted(out, reinterpret_cast<const char*>(sub.cur), sub.remaining, true);
-      break;
-    }
-    case 3: {
-      InputView content;
-      if (depth >= MAX_RECURSION_DEPTH || !scan_group(v, number, content, err)) {
-        v = InputView();  // records are kept whole by the parser; a bad one is not shown
-        return;
-      }
-      head();
-      out.open();
-      write_unknown_view(out, content, depth + 1);
-      out.close();
-      return;
-    }
-    default:
-      v = InputView();
-      return;
-  }
-  out.end_field();
-}
-
-void write_unknown_view(TextOut& out, InputView v, uint32_t depth) noexcept {
-  WireError err;
   while (!v.empty()) {
-    uint32_t tag;
-    if (!v.read_field_tag(tag, err)) return;
-    write_unknown_field(out, tag, v, depth);
+    uint64_t tag;
+    if (!v.read_varint64(tag, err)) return false;
+    const uint64_t number = tag >> 3;
+    const unsigned wt = static_cast<unsigned>(tag & 7);
+    if (wt == 4) {
+      if (group != kNoGroup) return number == group;
+      return v.empty();
+    }
+    if (out) out->name(std::string_view(digits, format_uint64(number, digits)));
+    uint64_t u = 0;
+    switch (wt) {
+      case 0:
+        if (!v.read_varint64(u, err)) return false;
+        break;
+      case 1:
+        if (!v.read_fixed64(u, err)) return false;
+        break;
+      case 5: {
+        uint32_t w;
+        if (!v.read_fixed32(w, err)) return false;
+        u = w;
+        break;
+      }
+      case 2: {
+        InputView sub;
+        if (!v.read_len_prefixed(sub, err)) return false;
+        if (!out) continue;
+        InputView probe = sub;
+        if (depth < MAX_RECURSION_DEPTH && walk_unknown(probe, nullptr, depth + 1, kNoGroup)) {
+          out->open();
+          walk_unknown(sub, out, depth + 1, kNoGroup);
+          out->close();
+        } else {
+          out->colon();
+          write_quoted(*out, reinterpret_cast<const char*>(sub.cur), sub.remaining, true);
+          out->end_field();
+        }
+        continue;
+      }
+      case 3:
+        if (depth >= MAX_RECURSION_DEPTH) return false;
+        if (out) out->open();
+        if (!walk_unknown(v, out, depth + 1, number)) return false;
+        if (out) out->close();
+        continue;
+      default:
+        return false;
+    }
+    if (out) {
+      out->colon();
+      out->raw(digits, format_uint64(u, digits));
+      out->end_field();
+    }
   }
+  return group == kNoGroup;
 }
 
 // The unknown-field store's records, except the numbers printed as extensions.
@@ -578,7 +585,10 @@ bool write_unknown(TextOut& out, PyObject* store, const RVec<ExtensionValue*>& e
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(records); ++j) {
       PyObject* rec = PyList_GET_ITEM(records, j);
       if (!PyBytes_Check(rec)) return fail_wrong_type(rec, "bytes");
-      write_unknown_view(out, InputView(PyBytes_AS_STRING(rec), PyBytes_GET_SIZE(rec)), depth);
+      // Records are whole fields as the binary parser kept them; a record edited into
+      // something malformed is shown up to the fault.
+      InputView view(PyBytes_AS_STRING(rec), static_cast<size_t>(PyBytes_GET_SIZE(rec)));
+      walk_unknown(view, &out, depth, kNoGroup);
     }
   }
   return true;
