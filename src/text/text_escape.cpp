@@ -90,7 +90,7 @@ UnescapeStatus unescape_text(std::string_view body, RString& out, size_t* where)
       case 'r': out.push_back('\r'); break;
       case 't': out.push_back('\t'); break;
       case 'v': out.push_back('\v'); break;
-      case '\\': case '\'': case '"': case '?': out.push_back(c); break;
+      case '\\': case '\'': case '"': out.push_back(c); break;
       case 'x': case 'X': {
         int v = 0, d, k = 0;
         while (k < 2 && i < n && (d = hex_digit(body[i])) >= 0) v = v * 16 + d, ++i, ++k;

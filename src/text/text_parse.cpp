@@ -165,8 +165,9 @@ class TextParser {
   bool skip_value(uint32_t depth) noexcept;
   bool skip_message(uint32_t depth) noexcept;
   bool skip_scalar() noexcept;
-  // A '-' directly before the next token.
-  bool minus() noexcept;
+  // An optional '-' or '+' directly before the next token: false (status set) for a sign
+  // that stands apart from it.
+  bool sign(bool* neg) noexcept;
   // Digits of an integer token in decimal, 0x hex or 0-prefixed octal; false when malformed,
   // *overflow when beyond 64 bits.
   static bool magnitude(std::string_view s, uint64_t* out, bool* overflow) noexcept;
@@ -387,13 +388,14 @@ bool TextParser::map_entry(const MapEntrySpec& e, PyObject* dict, uint32_t depth
 
 // ---- scalars --------------------------------------------------------------------------------
 
-bool TextParser::minus() noexcept {
+bool TextParser::sign(bool* neg) noexcept {
   const Token& t = lex_.peek();
-  if (!t.is('-')) return false;
+  *neg = t.is('-');
+  if (!*neg && !t.is('+')) return true;
   const size_t at = t.offset;
   lex_.next();
   // A sign belongs to the value only when nothing separates them.
-  if (lex_.peek().offset != at + 1) return fail(at, "expected a number after \"-\""), true;
+  if (lex_.peek().offset != at + 1) return fail(at, "expected a number after the sign");
   return true;
 }
 
@@ -443,8 +445,8 @@ const char* type_label(ScalarType t) noexcept {
 
 PyObject* TextParser::integer(ScalarType t) noexcept {
   const size_t at = lex_.peek().offset;
-  const bool neg = minus();
-  if (status_ != TextStatus::Ok) return nullptr;
+  bool neg;
+  if (!sign(&neg)) return nullptr;
   const Token tok = lex_.next();
   uint64_t mag = 0;
   bool overflow = false;
@@ -493,8 +495,8 @@ inline bool equals_lower(std::string_view s, std::string_view lower) noexcept {
 }
 
 PyObject* TextParser::floating(bool single) noexcept {
-  const bool neg = minus();
-  if (status_ != TextStatus::Ok) return nullptr;
+  bool neg;
+  if (!sign(&neg)) return nullptr;
   const Token tok = lex_.next();
   double d;
   if (tok.kind == Tok::Ident) {
@@ -735,7 +737,8 @@ bool TextParser::any_payload(const MessageMarshaler* m, PyObject* msg, std::stri
 // ---- skipping unknown fields ------------------------------------------------------------
 
 bool TextParser::skip_scalar() noexcept {
-  if (minus() && status_ != TextStatus::Ok) return false;
+  bool neg;
+  if (!sign(&neg)) return false;
   const Token t = lex_.next();
   if (t.kind == Tok::String) {
     while (lex_.peek().kind == Tok::String) lex_.next();
