@@ -134,6 +134,15 @@ class TextParser {
   bool fail_at(const Token& t, const char* what) noexcept {
     return fail(t.offset, "expected %s, got %s", what, describe(t).c_str());
   }
+  // A value that cannot be encoded (a required field unset; extension values and Any payloads
+  // are stored encoded) is bad input at `at`, reported with the encoder's reason.
+  [[gnu::cold, gnu::noinline]] bool encoding_failed(size_t at, const char* what) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return python_error();
+    Ref exc(PyErr_GetRaisedException());
+    Ref why(PyObject_Str(exc.get()));
+    if (!why) return python_error();
+    return fail(at, "invalid %s: %U", what, why.get());
+  }
   bool python_error() noexcept {
     status_ = TextStatus::Python;
     return false;
@@ -695,7 +704,7 @@ bool TextParser::extension(const MessageMarshaler* m, PyObject* msg, std::string
   } else if (!(value = Ref(element(f.elem, depth)))) {
     return false;
   }
-  return PyObject_SetItem(msg, key.get(), value.get()) == 0 || python_error();
+  return PyObject_SetItem(msg, key.get(), value.get()) == 0 || encoding_failed(at, "extension");
 }
 
 bool TextParser::any_payload(const MessageMarshaler* m, PyObject* msg, std::string_view url,
@@ -728,7 +737,7 @@ bool TextParser::any_payload(const MessageMarshaler* m, PyObject* msg, std::stri
   if (!payload) return python_error();
   if (!separator_colon(true) || !message_into(pm, payload.get(), depth + 1)) return false;
   Ref data(serialize_message(pm, payload.get(), true));
-  if (!data) return python_error();
+  if (!data) return encoding_failed(at, "Any payload");
   return (store_singular(*url_f, msg, url_obj.get()) &&
           store_singular(*value_f, msg, data.get())) ||
          python_error();
