@@ -3,6 +3,7 @@
 // raised once, at the top, as ValueError with line and column.
 #include "text/text_parse.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -525,12 +526,16 @@ PyObject* TextParser::floating(bool single) noexcept {
     for (char c : s) {
       if (!digit(c) && c != '.' && c != 'e' && c != 'E' && c != '+' && c != '-') plain = false;
     }
-    RString text(s);
-    char* end = nullptr;
-    d = plain ? PyOS_string_to_double(text.c_str(), &end, nullptr) : -1.0;
-    if (!plain || (d == -1.0 && PyErr_Occurred()) || end != text.c_str() + text.size()) {
-      PyErr_Clear();
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
+    if (!plain || end != s.data() + s.size() ||
+        (ec != std::errc() && ec != std::errc::result_out_of_range)) {
       return fail_at(tok, single ? "float" : "double"), nullptr;
+    }
+    if (ec == std::errc::result_out_of_range) {
+      // Beyond the double range: infinity or zero, as the reference reads such text.
+      RString text(s);
+      d = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
+      if (d == -1.0 && PyErr_Occurred()) return python_error(), nullptr;
     }
   } else {
     return fail_at(tok, single ? "float" : "double"), nullptr;
