@@ -18,7 +18,7 @@ ASAN_BUILD := build/asan
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all venv install demo test test-python test-python-alt test-cpp typecheck bench test-asan fuzz format clean
+.PHONY: all venv install demo test check-layers test-python test-python-alt test-cpp typecheck bench test-asan fuzz format clean
 
 all: install
 
@@ -39,7 +39,11 @@ demo: install
 
 # The Python suite includes the fuzz smoke (tests/test_fuzz_smoke.py): the fuzz oracle over the
 # committed seeds plus a few thousand seeded mutations, no instrumentation needed.
-test: install test-cpp test-python typecheck test-python-alt
+test: check-layers install test-cpp test-python typecheck test-python-alt
+
+# Includes in src/ point down the layers only (core, schema, message, binary, text/json, entry).
+check-layers:
+	$(PYTHON) tools/check_layers.py
 
 test-python: install
 	$(PY) -m pytest -q tests
@@ -62,7 +66,8 @@ TYPECHECK := build/typecheck
 DECLARATIVE_API := torvex/__init__.py torvex/_descriptors.py torvex/_message.py torvex/_scope.py \
 	torvex/_enum.py torvex/_names.py torvex/_oneof.py torvex/_loader.py torvex/compile.py \
 	torvex/protoc_gen torvex/wkt/descriptor.py torvex/wkt/compiler/plugin.py \
-	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py torvex/_cli.py torvex/__main__.py
+	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py torvex/_model.py torvex/_cli.py \
+	torvex/__main__.py
 typecheck: install
 	rm -rf $(TYPECHECK) && mkdir -p $(TYPECHECK)
 	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) bookstore.proto
@@ -115,7 +120,7 @@ fuzz: $(PY)
 	done
 
 format:
-	clang-format -i src/*.h src/*.cpp tests/cpp/*.cpp
+	clang-format -i src/*.cpp src/*/*.h src/*/*.cpp tests/cpp/*.cpp
 
 clean:
 	rm -rf build $(VENV) $(VENV_ALT)

@@ -4,18 +4,18 @@
 
 #include <new>
 
-#include "args.h"
-#include "compare.h"
-#include "descriptor.h"
-#include "errors.h"
-#include "instance.h"
-#include "json_parse.h"
-#include "json_writer.h"
-#include "merge_copy.h"
-#include "oneof.h"
-#include "parser.h"
-#include "ref.h"
-#include "serializer.h"
+#include "binary/parser.h"
+#include "binary/serializer.h"
+#include "core/args.h"
+#include "core/compare.h"
+#include "core/errors.h"
+#include "core/ref.h"
+#include "json/json_parse.h"
+#include "json/json_writer.h"
+#include "message/instance.h"
+#include "message/merge_copy.h"
+#include "message/oneof.h"
+#include "schema/descriptor.h"
 #include "text/text_parse.h"
 #include "text/text_writer.h"
 
@@ -402,8 +402,7 @@ bool text_read_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t na
 bool parse_text_format_into(const MessageMarshaler* m, PyObject* msg, PyObject* text,
                             const TextReadOptions& opts) noexcept {
   JsonText input;
-  return json_text_input(text, &input, "text") &&
-         parse_text(m, msg, input.data, input.size, opts);
+  return json_text_input(text, &input, "text") && parse_text(m, msg, input.data, input.size, opts);
 }
 
 PyObject* nm_from_text(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,

@@ -27,8 +27,8 @@ constexpr std::array<Escaped, 256> escape_table(bool bytes) {
       e = {{static_cast<char>(c), 0, 0, 0}, 1};
     }
   }
-  const char named[][2] = {{'\n', 'n'}, {'\r', 'r'}, {'\t', 't'},
-                           {'"', '"'},   {'\'', '\''}, {'\\', '\\'}};
+  const char named[][2] = {{'\n', 'n'}, {'\r', 'r'},  {'\t', 't'},
+                           {'"', '"'},  {'\'', '\''}, {'\\', '\\'}};
   for (const auto& [c, letter] : named) {
     t[static_cast<unsigned char>(c)] = {{'\\', letter, 0, 0}, 2};
   }
@@ -106,22 +106,42 @@ UnescapeStatus unescape_text(std::string_view body, RString& out, size_t* where)
     }
     const char c = body[i++];
     switch (c) {
-      case 'a': *w++ = '\a'; break;
-      case 'b': *w++ = '\b'; break;
-      case 'f': *w++ = '\f'; break;
-      case 'n': *w++ = '\n'; break;
-      case 'r': *w++ = '\r'; break;
-      case 't': *w++ = '\t'; break;
-      case 'v': *w++ = '\v'; break;
-      case '\\': case '\'': case '"': *w++ = c; break;
-      case 'x': case 'X': {
+      case 'a':
+        *w++ = '\a';
+        break;
+      case 'b':
+        *w++ = '\b';
+        break;
+      case 'f':
+        *w++ = '\f';
+        break;
+      case 'n':
+        *w++ = '\n';
+        break;
+      case 'r':
+        *w++ = '\r';
+        break;
+      case 't':
+        *w++ = '\t';
+        break;
+      case 'v':
+        *w++ = '\v';
+        break;
+      case '\\':
+      case '\'':
+      case '"':
+        *w++ = c;
+        break;
+      case 'x':
+      case 'X': {
         int v = 0, d, k = 0;
         while (k < 2 && i < n && (d = hex_digit(body[i])) >= 0) v = v * 16 + d, ++i, ++k;
         if (k == 0) return UnescapeStatus::BadHex;
         *w++ = static_cast<char>(v);
         break;
       }
-      case 'u': case 'U': {
+      case 'u':
+      case 'U': {
         const int want = c == 'u' ? 4 : 8;
         uint32_t cp = 0;
         for (int k = 0; k < want; ++k, ++i) {
@@ -136,7 +156,8 @@ UnescapeStatus unescape_text(std::string_view body, RString& out, size_t* where)
       default:
         if (c >= '0' && c <= '7') {
           int v = c - '0', k = 1;
-          while (k < 3 && i < n && body[i] >= '0' && body[i] <= '7') v = v * 8 + (body[i++] - '0'), ++k;
+          while (k < 3 && i < n && body[i] >= '0' && body[i] <= '7')
+            v = v * 8 + (body[i++] - '0'), ++k;
           *w++ = static_cast<char>(v & 0xFF);
         } else {
           *w++ = '\\';

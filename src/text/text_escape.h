@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "memory.h"
+#include "core/memory.h"
 
 namespace torvex {
 
@@ -23,7 +23,8 @@ enum class UnescapeStatus : uint8_t {
 
 // Appends the content of one quoted literal (`body`, without its quotes) with escapes resolved:
 // octal (up to three digits), \x (one or two hex digits), \u (four) and \U (eight, UTF-8
-// encoded), and the single-letter escapes. An unknown escape (\\? too) keeps its backslash. On failure
+// encoded), and the single-letter escapes. An unknown escape (\\? too) keeps its backslash. On
+// failure
 // `*where` is the offset of the bad escape in `body`.
 UnescapeStatus unescape_text(std::string_view body, RString& out, size_t* where);
 

@@ -9,13 +9,14 @@
 #include <cstring>
 #include <string_view>
 
-#include "args.h"
-#include "errors.h"
-#include "instance.h"
-#include "oneof.h"
-#include "serializer.h"
+#include "binary/serializer.h"
+#include "binary/wire.h"
+#include "core/args.h"
+#include "core/errors.h"
+#include "message/field_access.h"
+#include "message/instance.h"
+#include "message/oneof.h"
 #include "text/text_escape.h"
-#include "wire.h"
 
 namespace torvex {
 
@@ -60,8 +61,8 @@ class Lexer {
  private:
   void scan() noexcept {
     for (;;) {
-      while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\t' || *p_ == '\r' ||
-                           *p_ == '\v' || *p_ == '\f')) {
+      while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\t' || *p_ == '\r' || *p_ == '\v' ||
+                           *p_ == '\f')) {
         ++p_;
       }
       if (p_ < end_ && *p_ == '#') {
@@ -86,9 +87,9 @@ class Lexer {
       // Digits, letters (hex digits, exponents, the f suffix), dots, and a sign right after an
       // exponent: the value readers decide what the text means.
       const bool hex = c == '0' && p_ + 1 < end_ && (p_[1] == 'x' || p_[1] == 'X');
-      while (++p_ < end_ && (ident_char(*p_) || *p_ == '.' ||
-                             ((*p_ == '-' || *p_ == '+') && !hex &&
-                              (p_[-1] == 'e' || p_[-1] == 'E')))) {
+      while (++p_ < end_ &&
+             (ident_char(*p_) || *p_ == '.' ||
+              ((*p_ == '-' || *p_ == '+') && !hex && (p_[-1] == 'e' || p_[-1] == 'E')))) {
       }
       cur_.kind = Tok::Number;
     } else if (c == '"' || c == '\'') {
@@ -489,8 +490,8 @@ PyObject* TextParser::integer(ScalarType t) noexcept {
     text.append(tok.text);
     return fail(at, "value %s out of range for %s", text.c_str(), label), nullptr;
   }
-  PyObject* v = neg ? PyLong_FromLongLong(static_cast<long long>(0 - mag))
-                    : PyLong_FromUnsignedLongLong(mag);
+  PyObject* v =
+      neg ? PyLong_FromLongLong(static_cast<long long>(0 - mag)) : PyLong_FromUnsignedLongLong(mag);
   if (!v) python_error();
   return v;
 }

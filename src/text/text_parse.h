@@ -6,13 +6,13 @@
 
 #include <cstddef>
 
-#include "descriptor.h"
+#include "schema/descriptor.h"
 
 namespace torvex {
 
 // Passed unchanged through a whole parse.
 struct TextReadOptions {
-  PyObject* registry = nullptr;  // borrowed; null for registry=None (no extensions, no Any)
+  PyObject* registry = nullptr;       // borrowed; null for registry=None (no extensions, no Any)
   bool allow_unknown_fields = false;  // skip fields and extensions the schema does not know
 };
 

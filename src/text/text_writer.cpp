@@ -13,16 +13,16 @@
 #include <cmath>
 #include <string_view>
 
-#include "args.h"
-#include "errors.h"
-#include "instance.h"
-#include "json_sink.h"
-#include "oneof.h"
-#include "parser.h"
-#include "plain_values.h"
-#include "serializer.h"
+#include "binary/parser.h"
+#include "binary/serializer.h"
+#include "binary/wire.h"
+#include "core/args.h"
+#include "core/errors.h"
+#include "core/number_text.h"
+#include "message/field_access.h"
+#include "message/instance.h"
+#include "message/oneof.h"
 #include "text/text_escape.h"
-#include "wire.h"
 
 namespace torvex {
 
@@ -344,9 +344,10 @@ bool map_key_of(ScalarType t, PyObject* k, MapItem* item) noexcept {
 // presence (proto3) leaves out. Values of the wrong type are not zero: writing them reports it.
 bool entry_zero(const ElementKind& e, PyObject* v) noexcept {
   if (e.kind == ElemKind::Message) return false;
-  if (e.kind == ElemKind::Enum || (e.scalar != ScalarType::Double && e.scalar != ScalarType::Float &&
-                                   e.scalar != ScalarType::String && e.scalar != ScalarType::Bytes &&
-                                   e.scalar != ScalarType::Bool)) {
+  if (e.kind == ElemKind::Enum ||
+      (e.scalar != ScalarType::Double && e.scalar != ScalarType::Float &&
+       e.scalar != ScalarType::String && e.scalar != ScalarType::Bytes &&
+       e.scalar != ScalarType::Bool)) {
     Py_ssize_t c;
     return is_int(v) && compact_value(v, &c) && c == 0;
   }
@@ -407,8 +408,8 @@ bool write_map(TextOut& out, const TextWriteOptions& opts, std::string_view name
 }
 
 // Field (or extension) `f` holding `v`, named `name`; `depth` is that of the message holding it.
-bool write_field(TextOut& out, const TextWriteOptions& opts, std::string_view name,
-                 bool bracketed, const FieldSpec& f, PyObject* v, uint32_t depth) noexcept {
+bool write_field(TextOut& out, const TextWriteOptions& opts, std::string_view name, bool bracketed,
+                 const FieldSpec& f, PyObject* v, uint32_t depth) noexcept {
   auto write_name = [&] { bracketed ? out.bracketed(name) : out.name(name); };
   if (f.kind == ValueKind::Map) {
     return write_map(out, opts, name, *f.map, f.map->implicit_entries, v, depth);
@@ -460,8 +461,8 @@ struct ExtensionValue {
   if (!desc) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     PyObject* key = PyList_GET_ITEM(keys.get(), i);
-    Ref ext(PyObject_CallMethodObjArgs(opts.registry, vocab->extension_for, desc.get(), key,
-                                       nullptr));
+    Ref ext(
+        PyObject_CallMethodObjArgs(opts.registry, vocab->extension_for, desc.get(), key, nullptr));
     if (!ext) return false;
     if (ext.get() == Py_None) continue;
     auto* x = raw_new<ExtensionValue>();
@@ -475,8 +476,7 @@ struct ExtensionValue {
     if (!PyUnicode_Check(x->name.get())) return fail_wrong_type(x->name.get(), "str");
     x->value = Ref(PyObject_GetItem(msg, type.get()));
     if (!x->value) return false;
-    if (!read_value(vocab, reinterpret_cast<PyObject*>(Py_TYPE(msg)), value_desc.get(),
-                    &x->spec)) {
+    if (!read_value(vocab, reinterpret_cast<PyObject*>(Py_TYPE(msg)), value_desc.get(), &x->spec)) {
       return false;
     }
     if (x->spec.kind == ValueKind::Map) {
@@ -624,7 +624,8 @@ int write_any(TextOut& out, const TextWriteOptions& opts, const MessageMarshaler
   if (!pm) return -1;
   Ref payload(create_empty_message(pm, cls.get()));
   if (!payload) return -1;
-  if (!parse_into(pm, payload.get(), reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(value.get())),
+  if (!parse_into(pm, payload.get(),
+                  reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(value.get())),
                   static_cast<size_t>(PyBytes_GET_SIZE(value.get())), false)) {
     PyErr_Clear();
     return 0;

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "descriptor.h"
+#include "schema/descriptor.h"
 
 namespace torvex {
 
