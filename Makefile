@@ -70,7 +70,8 @@ DECLARATIVE_API := torvex/__init__.py torvex/_descriptors.py torvex/_message.py 
 	torvex/protoc_gen torvex/wkt/descriptor.py torvex/wkt/compiler/plugin.py \
 	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py torvex/_model.py \
 	torvex/_options.py torvex/grpc \
-	torvex/_reflect.py torvex/_stream.py
+	torvex/_reflect.py torvex/_stream.py \
+	torvex/_cli.py torvex/__main__.py
 typecheck: install
 	rm -rf $(TYPECHECK) && mkdir -p $(TYPECHECK)
 	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) --torvex_opt=grpc bookstore.proto shelf.proto

@@ -838,6 +838,17 @@ class Message(_MessageBase, metaclass=MessageMeta):
 
         return initialization_errors(self)
 
+    def merge_from_text(
+        self,
+        text: str | bytes | bytearray,
+        *,
+        registry: Any = None,
+        allow_unknown_fields: bool = False,
+    ) -> None:
+        """Merge the text-format document ``text`` into this message, as ``from_text`` reads
+        it: singular fields take the text's values, sub-messages merge, lists grow."""
+        self._merge_from_text(text, registry=registry, allow_unknown_fields=allow_unknown_fields)
+
     def clear_field(self, name: str) -> None:
         """Reset the field, oneof or oneof member with attribute name ``name`` to unset."""
         desc = type(self)._desc

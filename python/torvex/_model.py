@@ -94,6 +94,7 @@ MESSAGE_RESERVED = frozenset(
     {
         "to_binary", "from_binary", "to_json", "from_json", "to_dict", "from_dict",
         "merge_from", "clear", "has_field", "clear_field", "copy", "which_oneof",
+        "to_text", "from_text", "merge_from_text", "_merge_from_text",
         "_merge_from_binary", "_to_json_value", "_merge_from_json", "_from_json_value",
         "_merge_from", "_get_field_number_present", "_set_field_number_present",
         "_clear_field_number_present", "_get_or_init_unknown_fields", "_present",

@@ -1,6 +1,7 @@
 // initialize_message_type: reads the descriptors of one message class and builds its schema.
 // Nothing is stored on the message class unless the whole build succeeds; handles and enum
 // tables made on the way stay on their classes (they are valid on their own).
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -156,6 +157,7 @@ bool build_enum_table(const DescriptorVocabulary* v, PyObject* e, PyObject* c,
     t->by_proto_name[name_utf8] = number;
     Ref json = get(item.get(), v->json_name);
     if (!json) return false;
+    if (!t->text_out.find(number)) t->text_out.insert(number, name.get());
     if (json.get() == Py_None) {
       t->json_out.insert(number, name.get());
       t->members.push_back(std::move(name));
@@ -483,6 +485,67 @@ bool note_metaclass(const DescriptorVocabulary* v, MessageMarshaler* m) noexcept
   return true;
 }
 
+// Whether delimited field `f` of `m` is group-like: its type is nested in `m` and named as the
+// field in lower case. The text format then names the field by that type name.
+bool group_type_name(const DescriptorVocabulary* v, const MessageMarshaler* m, const FieldSpec& f,
+                     Ref* out) noexcept {
+  Ref d = get(f.elem.handle->cls.get(), v->desc);
+  if (!d) return false;
+  Ref name, full;
+  if (!get_str(d.get(), v->name, &name) || !get_str(d.get(), v->type_name, &full)) return false;
+  std::string_view n, fn, pn;
+  if (!str_utf8(name.get(), &n) || !str_utf8(full.get(), &fn) ||
+      !str_utf8(f.proto_name.get(), &pn)) {
+    return false;
+  }
+  if (n.size() != pn.size() || fn.size() != m->full_name.size() + 1 + n.size() ||
+      fn.substr(0, m->full_name.size()) != m->full_name || fn[m->full_name.size()] != '.' ||
+      fn.substr(m->full_name.size() + 1) != n) {
+    return true;
+  }
+  for (size_t i = 0; i < n.size(); ++i) {
+    char c = n[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c) != pn[i]) return true;
+  }
+  *out = std::move(name);
+  return true;
+}
+
+bool text_names(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler* m) noexcept {
+  bool proto3 = false;
+  // A descriptor without a file (hand-made ones) is read as proto2: entries keep their zeros.
+  Ref file = get(d, v->file);
+  if (!file) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+  } else if (file.get() != Py_None) {
+    Ref syntax = get(file.get(), v->syntax);
+    if (!syntax) return false;
+    proto3 = PyUnicode_Check(syntax.get()) &&
+             PyUnicode_CompareWithASCIIString(syntax.get(), "proto3") == 0;
+  }
+  RVec<NameIndex::Entry> names;
+  for (FieldSpec& f : m->fields) {
+    if (f.map) f.map->implicit_entries = proto3;
+    f.text_name = f.proto_name;
+    if (f.elem.kind == ElemKind::Message && f.elem.delimited && f.kind != ValueKind::Map &&
+        !group_type_name(v, m, f, &f.text_name)) {
+      return false;
+    }
+    for (PyObject* name : {f.proto_name.get(), f.text_name.get()}) {
+      Py_ssize_t n;
+      const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+      if (!s) return false;
+      names.emplace_back(std::string_view(s, static_cast<size_t>(n)), f.number);
+    }
+    m->by_number.push_back(&f);
+  }
+  m->text_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
+  std::stable_sort(m->by_number.begin(), m->by_number.end(),
+                   [](const FieldSpec* a, const FieldSpec* b) { return a->number < b->number; });
+  return true;
+}
+
 Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d) noexcept {
   Rc<MessageMarshaler> m = Rc<MessageMarshaler>::adopt(raw_new<MessageMarshaler>());
   m->vocab = v;
@@ -559,6 +622,8 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
     }
   }
   m->name_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
+  // 10: the text format's names and field order.
+  if (!text_names(v, d, m.get())) return {};
   // 11: attribute table and its native copy.
   m->attr_table = Ref(PyDict_New());
   if (!m->attr_table) return {};
