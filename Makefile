@@ -18,7 +18,7 @@ ASAN_BUILD := build/asan
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all venv install demo test test-python test-python-alt test-cpp typecheck bench test-asan fuzz format clean
+.PHONY: all venv install demo test check-layers test-python test-python-alt test-cpp typecheck bench test-asan fuzz format clean
 .PHONY: wheel sdist test-wheel
 
 all: install
@@ -47,7 +47,11 @@ demo:
 
 # The Python suite includes the fuzz smoke (tests/test_fuzz_smoke.py): the fuzz oracle over the
 # committed seeds plus a few thousand seeded mutations, no instrumentation needed.
-test: install test-cpp test-python typecheck test-python-alt
+test: check-layers install test-cpp test-python typecheck test-python-alt
+
+# Includes in src/ point down the layers only (core, schema, message, binary, text/json, entry).
+check-layers:
+	$(PYTHON) tools/check_layers.py
 
 test-python: install
 	$(PY) -m pytest -q tests
@@ -70,7 +74,7 @@ TYPECHECK := build/typecheck
 DECLARATIVE_API := torvex/__init__.py torvex/_descriptors.py torvex/_message.py torvex/_scope.py \
 	torvex/_enum.py torvex/_names.py torvex/_oneof.py torvex/_loader.py torvex/compile.py \
 	torvex/protoc_gen torvex/wkt/descriptor.py torvex/wkt/compiler/plugin.py \
-	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py
+	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py torvex/_model.py
 typecheck: install
 	rm -rf $(TYPECHECK) && mkdir -p $(TYPECHECK)
 	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) bookstore.proto
@@ -131,7 +135,7 @@ fuzz: $(PY)
 	done
 
 # ---- Distributions: portable wheels, the source distribution, the installed-wheel test ----
-# The wheels are compiled by zig's clang (scripts/zig-*) against glibc 2.17 with its libc++
+# The wheels are compiled by zig's clang (tools/zig-*) against glibc 2.17 with its libc++
 # linked in statically, then checked by auditwheel as manylinux2014 and by twine. They are
 # built in their own build trees; `make install` keeps building with the system compiler.
 DIST := dist
@@ -150,10 +154,10 @@ $(DIST_PY):
 wheel: $(DIST_PY)
 	rm -rf build/wheel/raw $(DIST)/*.whl
 	set -e; for py in $(WHEEL_PYTHONS); do \
-	  TORVEX_ZIG_PYTHON=$(abspath $(DIST_PY)) CXX=$(abspath scripts/zig-c++) \
+	  TORVEX_ZIG_PYTHON=$(abspath $(DIST_PY)) CXX=$(abspath tools/zig-c++) \
 	    $$py -m pip wheel -q --no-deps -w build/wheel/raw . -Cbuild-dir=build/wheel/{wheel_tag} \
-	    -Ccmake.define.CMAKE_AR=$(abspath scripts/zig-ar) \
-	    -Ccmake.define.CMAKE_RANLIB=$(abspath scripts/zig-ranlib); \
+	    -Ccmake.define.CMAKE_AR=$(abspath tools/zig-ar) \
+	    -Ccmake.define.CMAKE_RANLIB=$(abspath tools/zig-ranlib); \
 	done
 	PATH=$(abspath $(DIST_VENV))/bin:$$PATH $(DIST_PY) -m auditwheel repair -w $(DIST) --plat $(WHEEL_PLAT) --only-plat build/wheel/raw/*.whl
 	set -e; for w in $(DIST)/*.whl; do $(DIST_PY) -m auditwheel show $$w; done
@@ -166,18 +170,18 @@ sdist: $(DIST_PY)
 	$(DIST_PY) -m twine check --strict $(DIST)/*.tar.gz
 
 # Each wheel `make wheel` left in dist/ for an interpreter here, in a fresh venv without a
-# compiler on PATH, against a copy of tests/ that cannot see python/ (scripts/test-wheel.sh).
+# compiler on PATH, against a copy of tests/ that cannot see python/ (tools/test-wheel.sh).
 test-wheel:
 	set -e; for py in $(WHEEL_PYTHONS); do \
 	  tag=$$($$py -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
 	  w=$$(ls $(DIST)/torvex-*-$$tag-$$tag-*manylinux*.whl 2>/dev/null | head -1); \
 	  [ -n "$$w" ] || { echo "no $$tag wheel in $(DIST)/: run make wheel" >&2; exit 1; }; \
-	  scripts/test-wheel.sh $$py $$w build/wheel-test/$$tag $(WHEEL_TEST_DEPS); \
+	  tools/test-wheel.sh $$py $$w build/wheel-test/$$tag $(WHEEL_TEST_DEPS); \
 	done
 # ---- end of distributions ----
 
 format:
-	clang-format -i src/*.h src/*.cpp tests/cpp/*.cpp
+	clang-format -i src/*.cpp src/*/*.h src/*/*.cpp tests/cpp/*.cpp
 
 clean:
 	rm -rf build $(VENV) $(VENV_ALT) $(DEMO_VENV) $(DIST)

@@ -4,18 +4,18 @@
 
 #include <new>
 
-#include "args.h"
-#include "compare.h"
-#include "descriptor.h"
-#include "errors.h"
-#include "instance.h"
-#include "json_parse.h"
-#include "json_writer.h"
-#include "merge_copy.h"
-#include "oneof.h"
-#include "parser.h"
-#include "ref.h"
-#include "serializer.h"
+#include "binary/parser.h"
+#include "binary/serializer.h"
+#include "core/args.h"
+#include "core/compare.h"
+#include "core/errors.h"
+#include "core/ref.h"
+#include "json/json_parse.h"
+#include "json/json_writer.h"
+#include "message/instance.h"
+#include "message/merge_copy.h"
+#include "message/oneof.h"
+#include "schema/descriptor.h"
 
 namespace torvex {
 
@@ -455,7 +455,7 @@ PyObject* nm_unknown_fields(PyObject* self, void*) noexcept {
 }
 
 #define TORVEX_METHOD(name, fn, flags, sig) \
-  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, sig "\n--\n\n" }
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, sig "\n--\n\n"}
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef nm_methods[] = {

@@ -31,7 +31,7 @@ from codegen_support import (
 from peer import snapshot
 from torvex._descriptors import DescEnum, DescMessage
 from torvex.protoc_gen import generate_files
-from torvex.protoc_gen._model import module_path
+from torvex._model import module_path
 
 SETTINGS = settings(
     max_examples=12,

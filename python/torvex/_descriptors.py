@@ -13,6 +13,7 @@ from enum import IntEnum
 # typing is left unimported at run time: importing the runtime should stay cheap.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable
     from typing import Any
 
 __all__ = [
@@ -83,6 +84,11 @@ def _short_repr(kind: str, name: object) -> str:
     return f"<{kind} {name!r}>"
 
 
+# What DescFile.complete runs: installed by torvex._scope, which keeps the types of every file
+# and builds on this module, so that this module imports nothing else of the package.
+_complete_file: Callable[[DescFile], None] | None = None
+
+
 class DescFile:
     """A .proto file: the scope that message and enum types are declared in.
 
@@ -112,9 +118,9 @@ class DescFile:
         """Check that every type declared in this file is finished: a type whose field refers
         to a type that was never defined raises ``TypeError`` naming the field and the type.
         Generated modules call it last, so a broken reference fails their import."""
-        from . import _scope
-
-        _scope.complete(self)
+        if _complete_file is None:
+            raise RuntimeError("torvex._scope is not loaded")  # it loads with the package
+        _complete_file(self)
 
     def __repr__(self) -> str:
         return _short_repr("DescFile", self.name)

@@ -20,7 +20,7 @@ from ._descriptors import DescFile
 from ._enum import Enum, EnumMeta
 from ._extension import Extension
 from ._message import Message, MessageMeta
-from .protoc_gen._model import (
+from ._model import (
     EnumModel,
     ExtensionModel,
     FileModel,

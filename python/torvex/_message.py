@@ -852,10 +852,27 @@ def unknown_fields(message: Message) -> dict[int, list[bytes]]:
     store = message._unknown_fields
     return {} if store is None else {number: list(records) for number, records in store.items()}
 
-def _extension_key(key: Any) -> Any:
-    from ._extension import Extension
+class ExtensionKey:
+    """What indexes a message: the base of torvex.Extension, declared here so that item access
+    on messages does not import the extension module (which builds on this one)."""
 
-    if not isinstance(key, Extension):
+    __slots__ = ()
+
+    def get_from(self, msg: Message) -> Any:
+        raise NotImplementedError
+
+    def set_on(self, msg: Message, value: Any) -> None:
+        raise NotImplementedError
+
+    def delete_from(self, msg: Message) -> None:
+        raise NotImplementedError
+
+    def is_in(self, msg: Message) -> bool:
+        raise NotImplementedError
+
+
+def _extension_key(key: Any) -> ExtensionKey:
+    if not isinstance(key, ExtensionKey):
         raise TypeError(
             f"messages are indexed by torvex.Extension objects, not {type(key).__name__}"
         )

@@ -17,6 +17,7 @@ if TYPE_CHECKING:
     import weakref
     from typing import Any, Protocol
 
+from . import _descriptors
 from ._descriptors import DescEnum, DescFile, DescMessage
 from ._names import display_qualname
 
@@ -282,6 +283,9 @@ def complete(file: DescFile) -> None:
             problems.append(item.reason())  # type: ignore[attr-defined]
         if problems:
             raise TypeError("; ".join(problems))
+
+
+_descriptors._complete_file = complete
 
 
 def _file_of(item: Completable) -> DescFile | None:

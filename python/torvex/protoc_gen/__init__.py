@@ -11,7 +11,7 @@ from __future__ import annotations
 import sys
 from typing import Any
 
-from ._model import (
+from .._model import (
     EDITION_2023,
     EDITION_PROTO2,
     GenerateError,

@@ -12,7 +12,7 @@ import unicodedata
 from typing import Any
 
 from .._descriptors import ScalarType
-from ._model import (
+from .._model import (
     EnumModel,
     ExtensionModel,
     FieldModel,

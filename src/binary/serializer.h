@@ -1,0 +1,19 @@
+// Binary encoding of message instances.
+#pragma once
+
+#include <Python.h>
+
+#include "binary/reverse_buffer.h"
+#include "schema/descriptor.h"
+
+namespace torvex {
+
+// to_binary: the whole encoding of `msg` as a new bytes object, or nullptr with an error.
+PyObject* serialize_message(const MessageMarshaler* m, PyObject* msg,
+                            bool write_unknown_fields) noexcept;
+
+// Encodes `msg` (content only, no tag or length) into `buf` at nesting `depth`.
+bool encode_message(const MessageMarshaler* m, PyObject* msg, ReverseBuffer& buf, uint32_t depth,
+                    bool write_unknown_fields) noexcept;
+
+}  // namespace torvex
