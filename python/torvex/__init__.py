@@ -20,6 +20,9 @@ Schemas are declared as Python classes::
             kind: PhoneType = torvex.field(2, PhoneType)
 """
 
+# The one place the version is written: the build reads it from here.
+__version__ = "0.1.0"
+
 from ._descriptors import DescFile as File
 from ._descriptors import Presence, ScalarType
 from ._enum import Enum
