@@ -27,11 +27,14 @@ $(PY):
 	@test -n "$(PYTHON)" || { echo "no CPython >= 3.12 found; set PYTHON=..." >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(TEST_DEPS)
 
+# A venv made before TEST_DEPS grew gets the new packages: the list installed last is kept
+# in the venv and compared on every run.
 venv: $(PY)
+	@[ "$$(cat $(VENV)/.test-deps 2>/dev/null)" = '$(TEST_DEPS)' ] || { \
+	  $(PY) -m pip install -q $(TEST_DEPS) && echo '$(TEST_DEPS)' > $(VENV)/.test-deps; }
 
-install: $(PY)
+install: venv
 	$(PY) -m pip install -q --no-build-isolation .
 
 # The examples need only the package and its protoc and grpc extras: a venv of their own, without the
@@ -63,7 +66,9 @@ test-python-alt:
 	  echo "no second CPython (3.13) found: skipping"; \
 	else \
 	  set -e; [ -x $(PY_ALT) ] || { $(PYTHON_ALT) -m venv $(VENV_ALT); \
-	    $(PY_ALT) -m pip install -q --upgrade pip; $(PY_ALT) -m pip install -q $(TEST_DEPS); }; \
+	    $(PY_ALT) -m pip install -q --upgrade pip; }; \
+	  [ "$$(cat $(VENV_ALT)/.test-deps 2>/dev/null)" = '$(TEST_DEPS)' ] || { \
+	    $(PY_ALT) -m pip install -q $(TEST_DEPS) && echo '$(TEST_DEPS)' > $(VENV_ALT)/.test-deps; }; \
 	  $(PY_ALT) -m pip install -q --no-build-isolation .; \
 	  $(PY_ALT) -m pytest -q tests; \
 	fi
@@ -111,7 +116,7 @@ bench: install
 
 # The Python suite, fuzz smoke included, against an AddressSanitizer + UndefinedBehaviorSanitizer
 # build of the extension (leaks off: CPython keeps much of its memory until exit).
-test-asan: $(PY)
+test-asan: venv
 	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DTORVEX_ASAN=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	PATH=$(VENV)/bin:$$PATH cmake --build $(ASAN_BUILD) --target _torvex_ext
@@ -123,7 +128,7 @@ test-asan: $(PY)
 # harness for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=600). New inputs collect in
 # $(FUZZ_BUILD)/corpus-NAME; the committed seeds in fuzz/corpus/NAME are only read. Crashes are
 # written to $(FUZZ_BUILD)/ as crash-* files.
-fuzz: $(PY)
+fuzz: venv
 	@command -v clang++ >/dev/null || { apt-get update -qq && apt-get install -y -qq clang; }
 	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja -DTORVEX_FUZZ=ON \
 	  -DCMAKE_CXX_COMPILER=clang++ -DPython_EXECUTABLE=$(abspath $(PY)) \
