@@ -128,6 +128,7 @@ class Extension(ExtensionKey):
         self.default = default
         self._carrier: _CarrierClass | None = None
         self._lock = threading.Lock()
+        _scope.DEFAULT_REGISTRY.add_extension(self)
 
     def __repr__(self) -> str:
         return f"<Extension {self.full_name}={self.number} of {self.extendee_name}>"

@@ -67,7 +67,8 @@ namespace torvex::encoder {
   return false;
 }
 
-bool encode_scalar(ScalarType t, PyObject* v, Out& out) noexcept {
+template <class O>
+bool encode_scalar(ScalarType t, PyObject* v, O& out) noexcept {
   switch (t) {
 #define TORVEX_CASE(T) \
   case ScalarType::T:  \
@@ -78,7 +79,8 @@ bool encode_scalar(ScalarType t, PyObject* v, Out& out) noexcept {
   return bad_scalar_type();
 }
 
-bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
+template <class O>
+bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
                Py_ssize_t& at) noexcept {
   const EnumTable& t = *f.elem.enum_table.get();
   for (Py_ssize_t i = n; i-- > 0;) {
@@ -95,5 +97,11 @@ bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
   }
   return true;
 }
+
+template bool encode_scalar<Out>(ScalarType, PyObject*, Out&) noexcept;
+template bool encode_scalar<CountOut>(ScalarType, PyObject*, CountOut&) noexcept;
+template bool enum_list<Out>(const FieldSpec&, PyObject*, Py_ssize_t, Out&, Py_ssize_t&) noexcept;
+template bool enum_list<CountOut>(const FieldSpec&, PyObject*, Py_ssize_t, CountOut&,
+                                  Py_ssize_t&) noexcept;
 
 }  // namespace torvex::encoder

@@ -17,6 +17,7 @@
 #include "json/wkt_json.h"
 #include "message/field_access.h"
 #include "message/instance.h"
+#include "message/map_order.h"
 #include "message/oneof.h"
 
 namespace torvex {
@@ -181,10 +182,34 @@ bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, 
   return sink.end_array();
 }
 
+// sort_keys: the entries of a snapshot in ascending key order. Unlike the unsorted walk, which
+// writes any key as its str(), it needs keys of the map's key type.
+template <class Sink>
+[[gnu::noinline]] bool write_sorted_map(Sink& sink, const JsonWriteOptions& opts,
+                                        const MapEntrySpec& e, PyObject* dict,
+                                        uint32_t depth) noexcept {
+  SortedEntries entries;
+  int r = entries.init(dict, e.key_type);
+  if (r < 0) return false;
+  if (r == 0) {
+    return fail_unorderable_key(e.key_type, entries.unorderable_key()) ||
+           at_key(opts, entries.unorderable_key());
+  }
+  if (!sink.begin_object()) return false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!write_map_key(sink, e.key_type, entries.key(i)) ||
+        !write_value(sink, opts, e.value, entries.value(i), depth)) {
+      return at_key(opts, entries.key(i));
+    }
+  }
+  return sink.end_object();
+}
+
 template <class Sink>
 bool write_map(Sink& sink, const JsonWriteOptions& opts, const MapEntrySpec& e, PyObject* dict,
                uint32_t depth) noexcept {
   if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
+  if (opts.sort_keys) return write_sorted_map(sink, opts, e, dict, depth);
   if (!sink.begin_object()) return false;
   const Py_ssize_t n = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
@@ -274,7 +299,7 @@ template <class Sink>
 [[gnu::always_inline]] inline bool field_key(Sink& sink, const JsonWriteOptions& opts,
                                              const FieldSpec& f) noexcept {
   const int i = opts.use_proto_field_name;
-  if constexpr (std::is_same_v<Sink, JsonTextSink>) {
+  if constexpr (std::is_base_of_v<JsonTextSink, Sink>) {
     if (!f.json_keys[i].empty()) {
       sink.member_prefix(f.json_keys[i], f.json_keys_ascii);
       return true;
@@ -483,6 +508,7 @@ bool write_message(Sink& sink, const JsonWriteOptions& opts, const MessageMarsha
   template bool write_nested_message<Sink>(Sink&, const JsonWriteOptions&, MarshalerHandle*,   \
                                            PyObject*, uint32_t);
 TORVEX_JSON_WRITER_INSTANTIATE(JsonTextSink)
+TORVEX_JSON_WRITER_INSTANTIATE(JsonPrettySink)
 TORVEX_JSON_WRITER_INSTANTIATE(JsonTreeSink)
 #undef TORVEX_JSON_WRITER_INSTANTIATE
 
@@ -504,6 +530,11 @@ bool write_root(Sink& sink, const MessageMarshaler* m, PyObject* msg,
 
 PyObject* message_to_json_text(const MessageMarshaler* m, PyObject* msg,
                                const JsonWriteOptions& opts) noexcept {
+  if (opts.indent >= 0) {
+    JsonPrettySink sink(opts.indent);
+    if (!write_root(sink, m, msg, opts)) return nullptr;
+    return sink.take_str();
+  }
   JsonTextSink sink;
   if (!write_root(sink, m, msg, opts)) return nullptr;
   return sink.take_str();

@@ -1,6 +1,7 @@
 // initialize_message_type: reads the descriptors of one message class and builds its schema.
 // Nothing is stored on the message class unless the whole build succeeds; handles and enum
 // tables made on the way stay on their classes (they are valid on their own).
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -156,6 +157,7 @@ bool build_enum_table(const DescriptorVocabulary* v, PyObject* e, PyObject* c,
     t->by_proto_name[name_utf8] = number;
     Ref json = get(item.get(), v->json_name);
     if (!json) return false;
+    if (!t->text_out.find(number)) t->text_out.insert(number, name.get());
     if (json.get() == Py_None) {
       t->json_out.insert(number, name.get());
       t->members.push_back(std::move(name));
@@ -489,6 +491,69 @@ bool note_metaclass(const DescriptorVocabulary* v, MessageMarshaler* m) noexcept
   return true;
 }
 
+// Whether delimited field `f` of `m` is group-like: its type is nested in `m` and named as the
+// field in lower case. The text format then names the field by that type name.
+bool group_type_name(const DescriptorVocabulary* v, const MessageMarshaler* m, const FieldSpec& f,
+                     Ref* out) noexcept {
+  Ref d = get(f.elem.handle->cls.get(), v->desc);
+  if (!d) return false;
+  Ref name, full;
+  if (!get_str(d.get(), v->name, &name) || !get_str(d.get(), v->type_name, &full)) return false;
+  std::string_view n, fn, pn;
+  if (!str_utf8(name.get(), &n) || !str_utf8(full.get(), &fn) ||
+      !str_utf8(f.proto_name.get(), &pn)) {
+    return false;
+  }
+  if (n.size() != pn.size() || fn.size() != m->full_name.size() + 1 + n.size() ||
+      fn.substr(0, m->full_name.size()) != m->full_name || fn[m->full_name.size()] != '.' ||
+      fn.substr(m->full_name.size() + 1) != n) {
+    return true;
+  }
+  for (size_t i = 0; i < n.size(); ++i) {
+    char c = n[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c) != pn[i]) return true;
+  }
+  *out = std::move(name);
+  return true;
+}
+
+// 10: the text format's names (a group-like field also by its type name) and the fields in
+// number order.
+bool text_names(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler* m) noexcept {
+  bool proto3 = false;
+  // A descriptor without a file (hand-made ones) is read as proto2: entries keep their zeros.
+  Ref file = get(d, v->file);
+  if (!file) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+  } else if (file.get() != Py_None) {
+    Ref syntax = get(file.get(), v->syntax);
+    if (!syntax) return false;
+    proto3 = PyUnicode_Check(syntax.get()) &&
+             PyUnicode_CompareWithASCIIString(syntax.get(), "proto3") == 0;
+  }
+  RVec<NameIndex::Entry> names;
+  for (FieldSpec& f : m->fields) {
+    if (f.map) f.map->implicit_entries = proto3;
+    f.text_name = f.proto_name;
+    if (f.elem.kind == ElemKind::Message && f.elem.delimited && f.kind != ValueKind::Map &&
+        !group_type_name(v, m, f, &f.text_name)) {
+      return false;
+    }
+    for (PyObject* name : {f.proto_name.get(), f.text_name.get()}) {
+      Py_ssize_t n;
+      const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+      if (!s) return false;
+      names.emplace_back(std::string_view(s, static_cast<size_t>(n)), f.number);
+    }
+    m->by_number.push_back(&f);
+  }
+  m->text_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
+  std::stable_sort(m->by_number.begin(), m->by_number.end(),
+                   [](const FieldSpec* a, const FieldSpec* b) { return a->number < b->number; });
+  return true;
+}
+
 // 3: fields in declaration order, with what the attribute table needs of each in `extras`.
 bool read_field_list(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler* m,
                      RVec<FieldExtra>* extras) noexcept {
@@ -624,7 +689,9 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
   if (!m->fields_by_name || !read_oneof_attributes(v, d, m.get())) return {};
   // 8: the well-known-type marker.
   if (recognise_well_known(v, d, m.get()) < 0) return {};
-  if (!index_names(m.get()) || !build_attr_table(m.get(), extras)) return {};
+  if (!index_names(m.get()) || !text_names(v, d, m.get()) || !build_attr_table(m.get(), extras)) {
+    return {};
+  }
   // 12: defaults.
   if (!read_defaults(v, d, m.get())) return {};
   index_defaults(&m->defaults);
