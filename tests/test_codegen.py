@@ -80,6 +80,9 @@ STANDARD_ROOTS = [
     "google.protobuf.DoubleValue",
     "google.protobuf.BytesValue",
     "google.protobuf.UInt64Value",
+    "google.protobuf.Api",
+    "google.protobuf.Type",
+    "google.protobuf.Enum",
 ]
 
 
@@ -91,6 +94,7 @@ def test_standard_files_agree_with_peer(full_name, data):
     import google.protobuf.descriptor_pb2  # noqa: F401
     from google.protobuf import any_pb2, duration_pb2, empty_pb2, field_mask_pb2  # noqa: F401
     from google.protobuf import struct_pb2, timestamp_pb2, wrappers_pb2  # noqa: F401
+    from google.protobuf import api_pb2, type_pb2  # noqa: F401
 
     cls = _scope_find(full_name)
     peer = peer_class(full_name)
@@ -559,3 +563,35 @@ def test_plugin_reports_unreadable_requests_without_traceback():
     response = CodeGeneratorResponse.from_binary(done.stdout)
     assert response.supported_features == 3 and not response.file
     assert (response.minimum_edition, response.maximum_edition) == (998, 1000)
+
+
+# A file of the standard's directory that torvex does not bundle (a conformance or test schema)
+# is an ordinary file; its imports of bundled files still map to torvex.wkt.
+UNBUNDLED = """syntax = "proto3";
+package google.protobuf.extra;
+import "google/protobuf/source_context.proto";
+import "google/protobuf/api.proto";
+message Holder { SourceContext where = 1; Api api = 2; }
+"""
+
+
+def test_unbundled_standard_file_is_ordinary(tmp_path):
+    src = tmp_path / "src" / "google" / "protobuf"
+    src.mkdir(parents=True)
+    (src / "extra_test.proto").write_text(UNBUNDLED)
+    out = tmp_path / "out"
+    out.mkdir()
+    include = [f"-I{tmp_path / 'src'}", f"-I{grpc_include()}"]
+    done = torvex_protoc(out, ["google/protobuf/extra_test.proto"], *include)
+    assert done.returncode == 0, done.stderr
+    text = (out / "google/protobuf/extra_test.py").read_text()
+    assert "from torvex.wkt import source_context as _source_context" in text
+    assert "ScalarType" not in text  # no scalar field: no unused import
+    set_path = tmp_path / "set.pb"
+    protoc(*include, "--include_imports", f"--descriptor_set_out={set_path}", "google/protobuf/extra_test.proto")
+    loaded = torvex.load_descriptor_set(set_path.read_bytes())
+    holder = loaded["google.protobuf.extra.Holder"]
+    assert holder.__module__ == "torvex._loaded.google.protobuf.extra_test"
+    assert loaded["google.protobuf.Api"] is torvex.wkt.Api
+    msg = holder(where=torvex.wkt.SourceContext(file_name="a.proto"), api=torvex.wkt.Api(name="x"))
+    assert holder.from_binary(msg.to_binary()) == msg

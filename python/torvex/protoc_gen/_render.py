@@ -8,6 +8,7 @@ written as a Python string literal.
 from __future__ import annotations
 
 import math
+import re
 import unicodedata
 from typing import Any
 
@@ -164,6 +165,9 @@ def import_line(own: str, module: str, alias: str, *, relative: bool) -> str:
     return f"import {module} as {alias}"
 
 
+_USES_SCALAR_TYPE = re.compile(r"(?<![\w.])_T\.")
+
+
 class Renderer:
     def __init__(
         self, model: FileModel, *, relative: bool = False, descriptor: bytes | None = None
@@ -188,7 +192,7 @@ class Renderer:
             out.append("import typing")
             out.append("")
         out.append("import torvex")
-        out.append("from torvex import ScalarType as _T")
+        scalar_import_at = len(out)
         if any(msg.mixin for msg in m.messages):
             out.append("from torvex.wkt import _mixins")
         imports_at = len(out)
@@ -229,6 +233,9 @@ class Renderer:
                     line += "  # pyright: ignore[reportUnusedImport]"
                 lines.append(line)
             out[imports_at:imports_at] = lines
+        # Imported only when used: checkers flag an unused import.
+        if any(_USES_SCALAR_TYPE.search(line) for line in out[scalar_import_at:]):
+            out.insert(scalar_import_at, "from torvex import ScalarType as _T")
         return "\n".join(out)
 
     def _import(self, module: str, alias: str) -> str:
