@@ -126,3 +126,38 @@ def test_traced_allocations_are_released():
         tracemalloc.stop()
     grown = sum(stat.size_diff for stat in end.compare_to(start, "filename"))
     assert grown < 64 * 1024, f"{grown} bytes still allocated after 2000 calls"
+
+
+def text_cycle(text: str, i: int) -> None:
+    """One text write and read; every fourth call fails half-way instead, or merges bytes."""
+    if i & 3:
+        Record.from_text(text).to_text(print_unknown_fields=True, as_one_line=bool(i & 4))
+    elif i & 4:
+        with pytest.raises(ValueError):
+            Record.from_text(text + " closed: THREE")
+    else:
+        Record().merge_from_text(text.encode())
+
+
+@pytest.mark.skipif(bool(os.environ.get("TORVEX_SANITIZED")), reason="sanitizer build")
+def test_text_calls_release_memory_and_references():
+    text = Record.from_binary(sample().to_binary() + UNKNOWN).to_text(print_unknown_fields=True)
+    # The unknown records print by number; read back as text they are not fields of Record.
+    text = text[: text.index("31:")]
+    watched = [text, Record, Item, Kind.KIND_B, Closed.TWO]
+    for i in range(500):
+        text_cycle(text, i)
+    gc.collect()
+    refs = [sys.getrefcount(obj) for obj in watched]
+    tracemalloc.start()
+    try:
+        start = tracemalloc.take_snapshot()
+        for i in range(3_000):
+            text_cycle(text, i)
+        gc.collect()
+        end = tracemalloc.take_snapshot()
+    finally:
+        tracemalloc.stop()
+    grown = sum(stat.size_diff for stat in end.compare_to(start, "filename"))
+    assert grown < 64 * 1024, f"{grown} bytes still allocated after 3000 calls"
+    assert [sys.getrefcount(obj) for obj in watched] == refs
