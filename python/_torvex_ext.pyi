@@ -20,7 +20,8 @@ class MessageMarshaler: ...
 class NativeMessage:
     @classmethod
     def from_binary(cls, data: Buffer, *, ignore_unknown_fields: bool = False) -> Self: ...
-    def to_binary(self, *, write_unknown_fields: bool = True) -> bytes: ...
+    def to_binary(self, *, write_unknown_fields: bool = True, deterministic: bool = False) -> bytes: ...
+    def byte_size(self) -> int: ...
     def to_json(
         self,
         *,
@@ -28,6 +29,8 @@ class NativeMessage:
         always_emit_implicit: bool = False,
         print_enums_as_ints: bool = False,
         use_proto_field_name: bool = False,
+        sort_keys: bool = False,
+        indent: int | None = None,
     ) -> str: ...
     @classmethod
     def from_json(
@@ -47,6 +50,7 @@ class NativeMessage:
         always_emit_implicit: bool = False,
         print_enums_as_ints: bool = False,
         use_proto_field_name: bool = False,
+        sort_keys: bool = False,
     ) -> Any: ...
     @classmethod
     def _from_json_value(

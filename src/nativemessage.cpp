@@ -27,12 +27,13 @@ namespace {
 
 const char* const kFromBinaryParams[] = {"data", "ignore_unknown_fields"};
 const ArgSpec kFromBinary = {"NativeMessage.from_binary", kFromBinaryParams, 1, 1, 2};
-const char* const kToBinaryParams[] = {"write_unknown_fields"};
-const ArgSpec kToBinary = {"NativeMessage.to_binary", kToBinaryParams, 0, 0, 1};
-const char* const kToJsonParams[] = {"registry", "always_emit_implicit", "print_enums_as_ints",
-                                     "use_proto_field_name"};
-const ArgSpec kToJson = {"NativeMessage.to_json", kToJsonParams, 0, 0, 4};
-const ArgSpec kToJsonValue = {"NativeMessage._to_json_value", kToJsonParams, 0, 0, 4};
+const char* const kToBinaryParams[] = {"write_unknown_fields", "deterministic"};
+const ArgSpec kToBinary = {"NativeMessage.to_binary", kToBinaryParams, 0, 0, 2};
+const ArgSpec kByteSize = {"NativeMessage.byte_size", nullptr, 0, 0, 0};
+const char* const kToJsonParams[] = {"registry",  "always_emit_implicit", "print_enums_as_ints",
+                                     "use_proto_field_name", "sort_keys", "indent"};
+const ArgSpec kToJson = {"NativeMessage.to_json", kToJsonParams, 0, 0, 6};
+const ArgSpec kToJsonValue = {"NativeMessage._to_json_value", kToJsonParams, 0, 0, 5};
 const char* const kFromJsonParams[] = {"json", "ignore_unknown_fields", "registry"};
 const ArgSpec kFromJson = {"NativeMessage.from_json", kFromJsonParams, 1, 1, 3};
 const ArgSpec kMergeFromJson = {"NativeMessage._merge_from_json", kFromJsonParams, 1, 1, 3};
@@ -63,6 +64,9 @@ const char* const kInitParams[] = {"message_type"};
 const ArgSpec kInitialize = {"initialize_message_type", kInitParams, 1, 1, 1};
 const char* const kSetattrParams[] = {"obj", "name", "value"};
 const ArgSpec kGenericSetattr = {"generic_setattr", kSetattrParams, 3, 3, 3};
+
+// Deeper indentation than this is a mistake, not a layout.
+constexpr int kMaxIndent = 64;
 
 // Optional flag argument: absent means `dflt`.
 bool flag(PyObject* arg, const char* name, bool dflt, bool* out) noexcept {
@@ -238,25 +242,54 @@ PyObject* nm_merge_from_binary(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* nm_to_binary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-  PyObject* a[1];
-  bool write_unknown;
+  PyObject* a[2];
+  bool write_unknown, deterministic;
   if (!parse_args(kToBinary, args, nargs, kwnames, a) ||
-      !flag(a[0], "write_unknown_fields", true, &write_unknown)) {
+      !flag(a[0], "write_unknown_fields", true, &write_unknown) ||
+      !flag(a[1], "deterministic", false, &deterministic)) {
     return nullptr;
   }
   MarshalerRef m = lookup_marshaler(self);
   if (!m) return nullptr;
-  return serialize_message(m.get(), self, write_unknown);
+  return serialize_message(m.get(), self, write_unknown, deterministic);
+}
+
+PyObject* nm_byte_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  if (!parse_args(kByteSize, args, nargs, kwnames, nullptr)) return nullptr;
+  MarshalerRef m = lookup_marshaler(self);
+  size_t size = 0;
+  if (!m || !message_byte_size(m.get(), self, true, &size)) return nullptr;
+  return PyLong_FromSize_t(size);
+}
+
+// to_json's indent: None for the compact form, else spaces per level.
+bool indent_option(PyObject* arg, int* out) noexcept {
+  *out = -1;
+  if (!arg || arg == Py_None) return true;
+  uint32_t n;
+  if (!PyLong_Check(arg) || PyBool_Check(arg)) {
+    raise_fmt(PyExc_TypeError, "indent must be None or an int, got %s", Py_TYPE(arg)->tp_name);
+    return false;
+  }
+  if (!to_uint32(arg, &n) || n > kMaxIndent) {
+    PyErr_Clear();
+    raise_fmt(PyExc_ValueError, "indent must be between 0 and %d", kMaxIndent);
+    return false;
+  }
+  *out = static_cast<int>(n);
+  return true;
 }
 
 // The JSON writers' options, converted in signature order.
 bool json_write_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, JsonWriteOptions* o) noexcept {
-  PyObject* a[4];
+  PyObject* a[6] = {};
   if (!parse_args(spec, args, nargs, kwnames, a) ||
       !flag(a[1], "always_emit_implicit", false, &o->always_emit_implicit) ||
       !flag(a[2], "print_enums_as_ints", false, &o->print_enums_as_ints) ||
-      !flag(a[3], "use_proto_field_name", false, &o->use_proto_field_name)) {
+      !flag(a[3], "use_proto_field_name", false, &o->use_proto_field_name) ||
+      !flag(a[4], "sort_keys", false, &o->sort_keys) || !indent_option(a[5], &o->indent)) {
     return false;
   }
   o->registry = a[0] == Py_None ? nullptr : a[0];
@@ -527,17 +560,19 @@ PyMethodDef nm_methods[] = {
     TORVEX_METHOD("from_binary", nm_from_binary, kFast | METH_CLASS,
                   "from_binary($cls, data, *, ignore_unknown_fields=False)"),
     TORVEX_METHOD("to_binary", nm_to_binary, kFast,
-                  "to_binary($self, *, write_unknown_fields=True)"),
+                  "to_binary($self, *, write_unknown_fields=True, deterministic=False)"),
+    TORVEX_METHOD("byte_size", nm_byte_size, kFast, "byte_size($self)"),
     TORVEX_METHOD("to_json", nm_to_json, kFast,
                   "to_json($self, *, registry=None, always_emit_implicit=False, "
-                  "print_enums_as_ints=False, use_proto_field_name=False)"),
+                  "print_enums_as_ints=False, use_proto_field_name=False, sort_keys=False, "
+                  "indent=None)"),
     TORVEX_METHOD("from_json", nm_from_json, kFast | METH_CLASS,
                   "from_json($cls, json, *, ignore_unknown_fields=False, registry=None)"),
     TORVEX_METHOD("_merge_from_json", nm_merge_from_json, kFast,
                   "_merge_from_json($self, json, *, ignore_unknown_fields=False, registry=None)"),
     TORVEX_METHOD("_to_json_value", nm_to_json_value, kFast,
                   "_to_json_value($self, *, registry=None, always_emit_implicit=False, "
-                  "print_enums_as_ints=False, use_proto_field_name=False)"),
+                  "print_enums_as_ints=False, use_proto_field_name=False, sort_keys=False)"),
     TORVEX_METHOD("_from_json_value", nm_from_json_value, kFast | METH_CLASS,
                   "_from_json_value($cls, data, *, ignore_unknown_fields=False, registry=None)"),
     TORVEX_METHOD("__copy__", nm_copy, kFast, "__copy__($self)"),

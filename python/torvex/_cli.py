@@ -99,17 +99,10 @@ def _load_schema(args: argparse.Namespace) -> tuple[type[Message], Any]:
 # ---- framing -------------------------------------------------------------------------------
 
 
-def _varint(n: int) -> bytes:
-    out = bytearray()
-    while n >= 0x80:
-        out.append((n & 0x7F) | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
-
-
 def _frames(data: bytes) -> Iterator[tuple[str, int, bytes]]:
-    """(where, end offset, message bytes) of each length-prefixed message in ``data``."""
+    """(where, end offset, message bytes) of each length-prefixed message in ``data``. Not
+    ``read_delimited``: the command reports the offset of a message that fails to decode, and
+    reads JSON or text lines as well."""
     pos = 0
     while pos < len(data):
         start, size, shift = pos, 0, 0
@@ -202,15 +195,17 @@ def _convert(
         msg = _read(cls, args.input_format, data, registry, where)
         out.write(_write(msg, args.output_format, registry, False))
         return 0
+    from ._stream import write_delimited
+
     progress = Progress(len(data), sys.stderr)
     frames = _frames(data) if args.input_format == "binary" else _lines(data)
     try:
         for where, end, chunk in frames:
             msg = _read(cls, args.input_format, chunk, registry, where)
-            encoded = _write(msg, args.output_format, registry, True)
             if args.output_format == "binary":
-                out.write(_varint(len(encoded)))
-            out.write(encoded)
+                write_delimited(out, msg)
+            else:
+                out.write(_write(msg, args.output_format, registry, True))
             progress.update(end)
     finally:
         progress.finish()

@@ -106,17 +106,17 @@ struct ElementKind {
   ElemKind kind = ElemKind::Scalar;
   ScalarType scalar = ScalarType::Int32;  // kind Scalar
   bool delimited = false;                 // kind Message: group encoding
-  uint8_t wire_type = 0;                  // as written for one unpacked element
-  uint32_t end_group_tag = 0;             // kind Message with delimited: (number << 3) | 4
+  WireType wire_type = WireType::Varint;  // as written for one unpacked element
+  uint32_t end_group_tag = 0;             // kind Message with delimited: the EGroup tag
   Rc<EnumTable> enum_table;               // kind Enum
   Rc<MarshalerHandle> handle;             // kind Message
 };
 
 struct MapEntrySpec {
   ScalarType key_type;
-  uint32_t key_tag;  // (1 << 3) | key wire type
+  uint32_t key_tag;  // make_tag(1, key wire type)
   ElementKind value;
-  uint32_t value_tag;  // (2 << 3) | value wire type
+  uint32_t value_tag;  // make_tag(2, value wire type)
   Ref key_zero;        // created once at intake, shared by every defaulted entry
   Ref value_zero;      // None for message values: the parser makes a fresh instance instead
   // Declared in a proto3 file: the entry's key and value have implicit presence, so the text
@@ -139,9 +139,9 @@ struct FieldSpec {
   // as its nested type in lower case), else the proto name.
   Ref text_name;
   uint32_t number = 0;
-  uint32_t tag = 0;  // (number << 3) | tag wire type
+  uint32_t tag = 0;  // make_tag(number, tag_wire_type)
   Presence presence = Presence::Implicit;
-  uint8_t tag_wire_type = 0;
+  WireType tag_wire_type = WireType::Varint;
   ValueKind kind = ValueKind::Scalar;
   Cardinality cardinality = Cardinality::Singular;
   bool has_presence = false;    // singular, not in a oneof, presence not implicit

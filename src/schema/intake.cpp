@@ -251,7 +251,7 @@ int read_element(const DescriptorVocabulary* v, PyObject* obj, PyObject* delimit
   if ((r = is_instance(obj, v->DescEnum)) < 0) return -1;
   if (r) {
     out->kind = ElemKind::Enum;
-    out->wire_type = 0;
+    out->wire_type = WireType::Varint;
     return enum_table_for(v, obj, &out->enum_table) ? 0 : -1;
   }
   if ((r = is_instance(obj, v->DescMessage)) < 0) return -1;
@@ -260,8 +260,8 @@ int read_element(const DescriptorVocabulary* v, PyObject* obj, PyObject* delimit
     if (delimited_from && !get_bool(delimited_from, v->delimited_encoding, &out->delimited)) {
       return -1;
     }
-    out->wire_type = out->delimited ? 3 : 2;
-    out->end_group_tag = (number << 3) | 4;
+    out->wire_type = out->delimited ? WireType::SGroup : WireType::Len;
+    out->end_group_tag = make_tag(number, WireType::EGroup);
     return handle_for(v, obj, &out->handle) ? 0 : -1;
   }
   return 1;
@@ -303,7 +303,7 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     if (!e || !enum_table_for(v, e.get(), &f->elem.enum_table)) return false;
     f->kind = ValueKind::Enum;
     f->elem.kind = ElemKind::Enum;
-    f->elem.wire_type = f->tag_wire_type = 0;
+    f->elem.wire_type = f->tag_wire_type = WireType::Varint;
     return true;
   }
   if ((r = is_instance(value, v->DescFieldValueMessage)) < 0) return false;
@@ -314,8 +314,8 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     if (!handle_for(v, m.get(), &f->elem.handle)) return false;
     f->kind = ValueKind::Message;
     f->elem.kind = ElemKind::Message;
-    f->elem.wire_type = f->tag_wire_type = f->elem.delimited ? 3 : 2;
-    f->elem.end_group_tag = (f->number << 3) | 4;
+    f->elem.wire_type = f->tag_wire_type = f->elem.delimited ? WireType::SGroup : WireType::Len;
+    f->elem.end_group_tag = make_tag(f->number, WireType::EGroup);
     return true;
   }
   if ((r = is_instance(value, v->DescFieldValueList)) < 0) return false;
@@ -333,7 +333,7 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     f->cardinality = Cardinality::List;
     f->packable = f->elem.kind == ElemKind::Enum ||
                   (f->elem.kind == ElemKind::Scalar && scalar_packable(f->elem.scalar));
-    f->tag_wire_type = f->packed ? 2 : f->elem.wire_type;
+    f->tag_wire_type = f->packed ? WireType::Len : f->elem.wire_type;
     return true;
   }
   if ((r = is_instance(value, v->DescFieldValueMap)) < 0) return false;
@@ -350,8 +350,8 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
       PyErr_SetString(PyExc_ValueError, "invalid map value type");
       return false;
     }
-    map->key_tag = (1u << 3) | scalar_wire_type(map->key_type);
-    map->value_tag = (2u << 3) | map->value.wire_type;
+    map->key_tag = make_tag(1, scalar_wire_type(map->key_type));
+    map->value_tag = make_tag(2, map->value.wire_type);
     map->key_zero = scalar_zero(map->key_type);
     switch (map->value.kind) {
       case ElemKind::Scalar:
@@ -367,7 +367,7 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     if (!map->key_zero || !map->value_zero) return false;
     f->kind = ValueKind::Map;
     f->cardinality = Cardinality::Map;
-    f->tag_wire_type = 2;
+    f->tag_wire_type = WireType::Len;
     return true;
   }
   PyErr_SetString(PyExc_ValueError, "invalid field value type");
@@ -411,7 +411,7 @@ bool read_field(const DescriptorVocabulary* v, PyObject* cls, PyObject* fd, Fiel
   if (!utf8_of(f->local_name_obj.get(), &f->local_name)) return false;
   f->accessor = resolve_accessor(cls, f->local_name_obj.get());
   if (!read_value(v, cls, value.get(), f)) return false;
-  f->tag = (f->number << 3) | f->tag_wire_type;
+  f->tag = make_tag(f->number, f->tag_wire_type);
   f->has_presence =
       f->cardinality == Cardinality::Singular && !f->in_oneof && f->presence != Presence::Implicit;
   return true;
