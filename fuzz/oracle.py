@@ -237,6 +237,79 @@ def check_descriptor_set(data: bytes) -> None:
             check_round_trip(cls())
 
 
+def check_text(data: bytes) -> None:
+    """One input for from_text: it fails with a documented exception, or the message it reads
+    prints to text that reads back to the same message, and survives the binary round trip."""
+    try:
+        m = Every.from_text(data)
+    except JSON_ERRORS:
+        return
+    again = Every.from_text(m.to_text())
+    assert snapshot(again) == snapshot(m), "text round trip changed m"
+    try:
+        check_round_trip(m)
+    except (OverflowError, UnicodeEncodeError):
+        return  # values text may hold that binary cannot, as with JSON
+
+
+class _Trickle:
+    """A stream that hands out at most a few bytes per read, as a socket may."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data, self.pos = data, 0
+
+    def read(self, n: int = -1) -> bytes:
+        step = 1 + self.pos % 3
+        chunk = self.data[self.pos : self.pos + min(n if n >= 0 else step, step)]
+        self.pos += len(chunk)
+        return chunk
+
+
+def check_delimited(data: bytes) -> None:
+    """One input for read_delimited: read whole or a few bytes at a time, the same messages
+    come out and the same error ends the stream; what was read writes back to a stream that
+    reads the same again."""
+    import io
+
+    from torvex import read_delimited, write_delimited
+
+    def read_all(stream) -> tuple[list[tuple], str | None]:
+        out: list[tuple] = []
+        try:
+            for m in read_delimited(stream, Every, max_size=1 << 16):
+                out.append(snapshot(m, unknown=True))
+        except DECODE_ERRORS as exc:
+            return out, type(exc).__name__
+        return out, None
+
+    whole = read_all(io.BytesIO(data))
+    assert read_all(_Trickle(data)) == whole, "chunked reading differs"
+    messages = [m for m in _messages(data)]
+    buffer = io.BytesIO()
+    for m in messages:
+        try:
+            write_delimited(buffer, m)
+        except ValueError as exc:
+            if REQUIRED_NOT_SET in str(exc):
+                return
+            raise
+    assert read_all(io.BytesIO(buffer.getvalue())) == (whole[0], None), "rewritten stream differs"
+
+
+def _messages(data: bytes) -> list:
+    import io
+
+    from torvex import read_delimited
+
+    out = []
+    try:
+        for m in read_delimited(io.BytesIO(data), Every, max_size=1 << 16):
+            out.append(m)
+    except DECODE_ERRORS:
+        pass
+    return out
+
+
 def corpus(name: str) -> list[bytes]:
     """The committed seed inputs of one harness."""
     folder = HERE / "corpus" / name

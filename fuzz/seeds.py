@@ -86,8 +86,31 @@ def descriptor_set_seeds() -> list[bytes]:
     return [FileDescriptorSet(file=list(closure(n, {}).values())).to_binary() for n in names]
 
 
+def text_seeds() -> list[bytes]:
+    valid = [m.to_text().encode() for m in seed_messages()]
+    odd = [
+        b'i32: -1 i32: 2 u_f: [1, 2.5, inf] closed: C_NEG by_id { key: -3 value: C_ONE }',
+        b'child < s: "\\x00\\377" by: "\\001" > f: nan o_s: "a" o_i: 1 [fz.nope]: 1',
+        b'grp { groups { } } flags [{ key: true value: "y" }] labels: { key: "a" }',
+    ]
+    return valid + odd
+
+
+def delimited_seeds() -> list[bytes]:
+    import io
+
+    from torvex import write_delimited
+
+    out = io.BytesIO()
+    for m in seed_messages():
+        write_delimited(out, m)
+    stream = out.getvalue()
+    return [stream, stream[:-1], b"\x00\x00\x02\x08\x01", b"\x80\x01" + b"\x00" * 128, b"\xff" * 11]
+
+
 SEEDS = {"binary": binary_seeds, "json": json_seeds, "json_value": json_seeds,
-         "descriptor_set": descriptor_set_seeds}  # fmt: skip
+         "descriptor_set": descriptor_set_seeds, "text": text_seeds,
+         "delimited": delimited_seeds}  # fmt: skip
 
 if __name__ == "__main__":
     for name, make in SEEDS.items():

@@ -19,7 +19,8 @@ MUTATIONS = int(os.environ.get("TORVEX_FUZZ_SMOKE", "3000"))
 
 HARNESSES = {"binary": oracle.check_binary, "json": oracle.check_json,
              "json_value": oracle.check_json_value,
-             "descriptor_set": oracle.check_descriptor_set}  # fmt: skip
+             "descriptor_set": oracle.check_descriptor_set, "text": oracle.check_text,
+             "delimited": oracle.check_delimited}  # fmt: skip
 # Descriptor sets take milliseconds each and are edited as schemas, not as bytes.
 MUTATORS = {"descriptor_set": (oracle.mutate_descriptor_set, MUTATIONS // 10)}
 

@@ -378,7 +378,8 @@ bool decode_packed(const FieldSpec& f, PyObject* list, PyObject* msg, InputView&
       if (!item) {
         if (PyErr_Occurred()) return false;
         // Each unlisted number becomes an unpacked varint record of its own.
-        if (!ignore && !store_enum_record(msg, f.number, f.number << 3, n)) return false;
+        if (!ignore && !store_enum_record(msg, f.number, make_tag(f.number, WireType::Varint), n))
+          return false;
         continue;
       }
       if (PyList_Append(list, item.get()) < 0) return false;
@@ -425,6 +426,30 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
   return true;
 }
 
+// The value field of a map entry into *value (a message merges into the one read before it):
+// 1 read, 0 a number the closed enum does not list (*value cleared), -1 error.
+inline int decode_map_value(const MapEntrySpec& me, uint32_t wt, InputView& entry, bool ignore,
+                            uint32_t depth, Ref* value) noexcept {
+  switch (me.value.kind) {
+    case ElemKind::Scalar:
+      *value = Ref(decode_scalar(me.value.scalar, entry));
+      break;
+    case ElemKind::Enum: {
+      uint64_t n = 0;
+      *value = Ref(decode_enum(me.value.enum_table.get(), entry, &n));
+      if (!*value) return PyErr_Occurred() ? -1 : 0;
+      return 1;
+    }
+    case ElemKind::Message: {
+      Mode mode = *value ? Mode::MergeInto : Mode::New;
+      *value = Ref(decode_message_value(me.value, 2, wt, mode, nullptr, nullptr, value->get(),
+                                        entry, ignore, depth, false));
+      break;
+    }
+  }
+  return *value ? 1 : -1;
+}
+
 bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, bool ignore,
                       uint32_t depth) noexcept {
   WireError err;
@@ -443,40 +468,19 @@ bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView
     uint32_t number = tag_number(t), wt = tag_wire_type(t);
     if (wt > 5) return wire_fail({WireStatus::InvalidWireType, wt, 0});
     if (number == 0) return wire_fail({WireStatus::FieldNumberZero, 0, 0});
-    // An odd entry is kept whole as an unknown record, but only as well-formed wire data:
-    // the rest of it is checked as any unknown field is.
-    if (unrepresentable || (number == 1 && wt != key_wt) || (number == 2 && wt != value_wt)) {
-      unrepresentable = true;
+    // An odd entry is kept whole as an unknown record, but only as well-formed wire data: the
+    // rest of it is checked as any unknown field is. Other fields of an entry are dropped; only
+    // nested groups add a level.
+    unrepresentable |= (number == 1 && wt != key_wt) || (number == 2 && wt != value_wt);
+    if (unrepresentable || number > 2) {
       if (!skip_field(number, wt, entry, wt == 3 ? depth + 1 : depth, err)) return wire_fail(err);
-      continue;
-    }
-    if (number == 1) {
+    } else if (number == 1) {
       key = Ref(decode_scalar(me.key_type, entry));
       if (!key) return false;
-    } else if (number == 2) {
-      switch (me.value.kind) {
-        case ElemKind::Scalar:
-          value = Ref(decode_scalar(me.value.scalar, entry));
-          break;
-        case ElemKind::Enum: {
-          uint64_t n = 0;
-          value = Ref(decode_enum(me.value.enum_table.get(), entry, &n));
-          if (!value && PyErr_Occurred()) return false;
-          unlisted_value = !value;
-          continue;
-        }
-        case ElemKind::Message: {
-          Mode mode = value ? Mode::MergeInto : Mode::New;
-          value = Ref(decode_message_value(me.value, 2, wt, mode, nullptr, nullptr, value.get(),
-                                           entry, ignore, depth, false));
-          break;
-        }
-      }
-      if (!value) return false;
-      unlisted_value = false;
     } else {
-      // Other fields of the entry are dropped; only nested groups add a level.
-      if (!skip_field(number, wt, entry, wt == 3 ? depth + 1 : depth, err)) return wire_fail(err);
+      int r = decode_map_value(me, wt, entry, ignore, depth, &value);
+      if (r < 0) return false;
+      unlisted_value = r == 0;
     }
   }
   if (unrepresentable || unlisted_value) {
@@ -511,17 +515,8 @@ bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView
 
 // A singular scalar, the bulk of most messages, without the general dispatch.
 inline bool decode_singular_scalar(const FieldSpec& f, PyObject* msg, InputView& v) noexcept {
-  PyObject* value = decode_scalar(f.elem.scalar, v);
-  if (!value) return false;
-  if (f.in_oneof) [[unlikely]] {
-    bool ok = set_oneof_member(msg, f, value);
-    Py_DECREF(value);
-    return ok;
-  }
-  int r = f.accessor.set(msg, value);
-  Py_DECREF(value);
-  if (r < 0) return false;
-  return !f.has_presence || presence_mark(msg, f.number, true);
+  Ref value(decode_scalar(f.elem.scalar, v));
+  return value && store_singular(f, msg, value.get());
 }
 
 // One field occurrence whose tag has been read (`snapshot`: the view before the tag).
@@ -532,7 +527,7 @@ inline bool decode_singular_scalar(const FieldSpec& f, PyObject* msg, InputView&
   const uint32_t number = tag_number(tag);
   const uint32_t wt = tag_wire_type(tag);
   const FieldSpec* f = m->index.find(number);
-  if (f && wt == f->tag_wire_type) [[likely]] {
+  if (f && wt == static_cast<uint32_t>(f->tag_wire_type)) [[likely]] {
     switch (f->cardinality) {
       case Cardinality::Singular:
         return f->kind == ValueKind::Scalar
@@ -545,7 +540,7 @@ inline bool decode_singular_scalar(const FieldSpec& f, PyObject* msg, InputView&
     }
   }
   if (f && f->cardinality == Cardinality::List &&
-      (wt == f->elem.wire_type || (wt == 2 && f->packable))) {
+      (wt == static_cast<uint32_t>(f->elem.wire_type) || (wt == 2 && f->packable))) {
     // The other one of packed and unpacked: both are accepted for packable lists.
     return decode_list(*f, tag, msg, view, ignore, depth, in_group);
   }

@@ -1,6 +1,7 @@
 // initialize_message_type: reads the descriptors of one message class and builds its schema.
 // Nothing is stored on the message class unless the whole build succeeds; handles and enum
 // tables made on the way stay on their classes (they are valid on their own).
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -156,6 +157,7 @@ bool build_enum_table(const DescriptorVocabulary* v, PyObject* e, PyObject* c,
     t->by_proto_name[name_utf8] = number;
     Ref json = get(item.get(), v->json_name);
     if (!json) return false;
+    if (!t->text_out.find(number)) t->text_out.insert(number, name.get());
     if (json.get() == Py_None) {
       t->json_out.insert(number, name.get());
       t->members.push_back(std::move(name));
@@ -249,7 +251,7 @@ int read_element(const DescriptorVocabulary* v, PyObject* obj, PyObject* delimit
   if ((r = is_instance(obj, v->DescEnum)) < 0) return -1;
   if (r) {
     out->kind = ElemKind::Enum;
-    out->wire_type = 0;
+    out->wire_type = WireType::Varint;
     return enum_table_for(v, obj, &out->enum_table) ? 0 : -1;
   }
   if ((r = is_instance(obj, v->DescMessage)) < 0) return -1;
@@ -258,8 +260,8 @@ int read_element(const DescriptorVocabulary* v, PyObject* obj, PyObject* delimit
     if (delimited_from && !get_bool(delimited_from, v->delimited_encoding, &out->delimited)) {
       return -1;
     }
-    out->wire_type = out->delimited ? 3 : 2;
-    out->end_group_tag = (number << 3) | 4;
+    out->wire_type = out->delimited ? WireType::SGroup : WireType::Len;
+    out->end_group_tag = make_tag(number, WireType::EGroup);
     return handle_for(v, obj, &out->handle) ? 0 : -1;
   }
   return 1;
@@ -275,6 +277,60 @@ bool read_oneof(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
   f->in_oneof = true;
   f->oneof_accessor = resolve_accessor(cls, local.get());
   f->oneof_name = std::move(local);
+  return true;
+}
+
+// A DescFieldValueList: the element kind and the packing.
+bool read_list_kind(const DescriptorVocabulary* v, PyObject* value, FieldSpec* f) noexcept {
+  Ref el = get(value, v->element);
+  if (!el) return false;
+  int e = read_element(v, el.get(), value, f->number, &f->elem);
+  if (e < 0) return false;
+  if (e > 0) {
+    PyErr_SetString(PyExc_ValueError, "invalid list element type");
+    return false;
+  }
+  if (!get_bool(value, v->packed, &f->packed)) return false;
+  f->kind = ValueKind::List;
+  f->cardinality = Cardinality::List;
+  f->packable = f->elem.kind == ElemKind::Enum ||
+                (f->elem.kind == ElemKind::Scalar && scalar_packable(f->elem.scalar));
+  f->tag_wire_type = f->packed ? WireType::Len : f->elem.wire_type;
+  return true;
+}
+
+// A DescFieldValueMap: the entry's key and value kinds, tags and zero values.
+bool read_map_kind(const DescriptorVocabulary* v, PyObject* value, FieldSpec* f) noexcept {
+  auto* map = raw_new<MapEntrySpec>();
+  f->map = map;
+  Ref key = get(value, v->key);
+  if (!key || !read_scalar_type(key.get(), &map->key_type)) return false;
+  Ref val = get(value, v->value);
+  if (!val) return false;
+  int e = read_element(v, val.get(), nullptr, 2, &map->value);
+  if (e < 0) return false;
+  if (e > 0) {
+    PyErr_SetString(PyExc_ValueError, "invalid map value type");
+    return false;
+  }
+  map->key_tag = make_tag(1, scalar_wire_type(map->key_type));
+  map->value_tag = make_tag(2, map->value.wire_type);
+  map->key_zero = scalar_zero(map->key_type);
+  switch (map->value.kind) {
+    case ElemKind::Scalar:
+      map->value_zero = scalar_zero(map->value.scalar);
+      break;
+    case ElemKind::Enum:
+      map->value_zero = map->value.enum_table->default_member;
+      break;
+    case ElemKind::Message:
+      map->value_zero = Ref::borrow(Py_None);
+      break;
+  }
+  if (!map->key_zero || !map->value_zero) return false;
+  f->kind = ValueKind::Map;
+  f->cardinality = Cardinality::Map;
+  f->tag_wire_type = WireType::Len;
   return true;
 }
 
@@ -301,7 +357,7 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     if (!e || !enum_table_for(v, e.get(), &f->elem.enum_table)) return false;
     f->kind = ValueKind::Enum;
     f->elem.kind = ElemKind::Enum;
-    f->elem.wire_type = f->tag_wire_type = 0;
+    f->elem.wire_type = f->tag_wire_type = WireType::Varint;
     return true;
   }
   if ((r = is_instance(value, v->DescFieldValueMessage)) < 0) return false;
@@ -312,62 +368,14 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     if (!handle_for(v, m.get(), &f->elem.handle)) return false;
     f->kind = ValueKind::Message;
     f->elem.kind = ElemKind::Message;
-    f->elem.wire_type = f->tag_wire_type = f->elem.delimited ? 3 : 2;
-    f->elem.end_group_tag = (f->number << 3) | 4;
+    f->elem.wire_type = f->tag_wire_type = f->elem.delimited ? WireType::SGroup : WireType::Len;
+    f->elem.end_group_tag = make_tag(f->number, WireType::EGroup);
     return true;
   }
   if ((r = is_instance(value, v->DescFieldValueList)) < 0) return false;
-  if (r) {
-    Ref el = get(value, v->element);
-    if (!el) return false;
-    int e = read_element(v, el.get(), value, f->number, &f->elem);
-    if (e < 0) return false;
-    if (e > 0) {
-      PyErr_SetString(PyExc_ValueError, "invalid list element type");
-      return false;
-    }
-    if (!get_bool(value, v->packed, &f->packed)) return false;
-    f->kind = ValueKind::List;
-    f->cardinality = Cardinality::List;
-    f->packable = f->elem.kind == ElemKind::Enum ||
-                  (f->elem.kind == ElemKind::Scalar && scalar_packable(f->elem.scalar));
-    f->tag_wire_type = f->packed ? 2 : f->elem.wire_type;
-    return true;
-  }
+  if (r) return read_list_kind(v, value, f);
   if ((r = is_instance(value, v->DescFieldValueMap)) < 0) return false;
-  if (r) {
-    auto* map = raw_new<MapEntrySpec>();
-    f->map = map;
-    Ref key = get(value, v->key);
-    if (!key || !read_scalar_type(key.get(), &map->key_type)) return false;
-    Ref val = get(value, v->value);
-    if (!val) return false;
-    int e = read_element(v, val.get(), nullptr, 2, &map->value);
-    if (e < 0) return false;
-    if (e > 0) {
-      PyErr_SetString(PyExc_ValueError, "invalid map value type");
-      return false;
-    }
-    map->key_tag = (1u << 3) | scalar_wire_type(map->key_type);
-    map->value_tag = (2u << 3) | map->value.wire_type;
-    map->key_zero = scalar_zero(map->key_type);
-    switch (map->value.kind) {
-      case ElemKind::Scalar:
-        map->value_zero = scalar_zero(map->value.scalar);
-        break;
-      case ElemKind::Enum:
-        map->value_zero = map->value.enum_table->default_member;
-        break;
-      case ElemKind::Message:
-        map->value_zero = Ref::borrow(Py_None);
-        break;
-    }
-    if (!map->key_zero || !map->value_zero) return false;
-    f->kind = ValueKind::Map;
-    f->cardinality = Cardinality::Map;
-    f->tag_wire_type = 2;
-    return true;
-  }
+  if (r) return read_map_kind(v, value, f);
   PyErr_SetString(PyExc_ValueError, "invalid field value type");
   return false;
 }
@@ -409,7 +417,7 @@ bool read_field(const DescriptorVocabulary* v, PyObject* cls, PyObject* fd, Fiel
   if (!utf8_of(f->local_name_obj.get(), &f->local_name)) return false;
   f->accessor = resolve_accessor(cls, f->local_name_obj.get());
   if (!read_value(v, cls, value.get(), f)) return false;
-  f->tag = (f->number << 3) | f->tag_wire_type;
+  f->tag = make_tag(f->number, f->tag_wire_type);
   f->has_presence =
       f->cardinality == Cardinality::Singular && !f->in_oneof && f->presence != Presence::Implicit;
   return true;
@@ -483,40 +491,93 @@ bool note_metaclass(const DescriptorVocabulary* v, MessageMarshaler* m) noexcept
   return true;
 }
 
-Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d) noexcept {
-  Rc<MessageMarshaler> m = Rc<MessageMarshaler>::adopt(raw_new<MessageMarshaler>());
-  m->vocab = v;
-  // 1-2: the class and its full name.
-  m->cls = get(d, v->type);
-  if (!m->cls) return {};
-  if (!PyType_Check(m->cls.get())) {
-    raise_wrong_type(m->cls.get(), "type");
-    return {};
+// Whether delimited field `f` of `m` is group-like: its type is nested in `m` and named as the
+// field in lower case. The text format then names the field by that type name.
+bool group_type_name(const DescriptorVocabulary* v, const MessageMarshaler* m, const FieldSpec& f,
+                     Ref* out) noexcept {
+  Ref d = get(f.elem.handle->cls.get(), v->desc);
+  if (!d) return false;
+  Ref name, full;
+  if (!get_str(d.get(), v->name, &name) || !get_str(d.get(), v->type_name, &full)) return false;
+  std::string_view n, fn, pn;
+  if (!str_utf8(name.get(), &n) || !str_utf8(full.get(), &fn) ||
+      !str_utf8(f.proto_name.get(), &pn)) {
+    return false;
   }
-  PyObject* cls = m->cls.get();
-  Ref type_name;
-  if (!get_str(d, v->type_name, &type_name) || !utf8_of(type_name.get(), &m->full_name)) {
-    return {};
+  if (n.size() != pn.size() || fn.size() != m->full_name.size() + 1 + n.size() ||
+      fn.substr(0, m->full_name.size()) != m->full_name || fn[m->full_name.size()] != '.' ||
+      fn.substr(m->full_name.size() + 1) != n) {
+    return true;
   }
-  // 3: fields in declaration order.
+  for (size_t i = 0; i < n.size(); ++i) {
+    char c = n[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c) != pn[i]) return true;
+  }
+  *out = std::move(name);
+  return true;
+}
+
+// 10: the text format's names (a group-like field also by its type name) and the fields in
+// number order.
+bool text_names(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler* m) noexcept {
+  bool proto3 = false;
+  // A descriptor without a file (hand-made ones) is read as proto2: entries keep their zeros.
+  Ref file = get(d, v->file);
+  if (!file) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+  } else if (file.get() != Py_None) {
+    Ref syntax = get(file.get(), v->syntax);
+    if (!syntax) return false;
+    proto3 = PyUnicode_Check(syntax.get()) &&
+             PyUnicode_CompareWithASCIIString(syntax.get(), "proto3") == 0;
+  }
+  RVec<NameIndex::Entry> names;
+  for (FieldSpec& f : m->fields) {
+    if (f.map) f.map->implicit_entries = proto3;
+    f.text_name = f.proto_name;
+    if (f.elem.kind == ElemKind::Message && f.elem.delimited && f.kind != ValueKind::Map &&
+        !group_type_name(v, m, f, &f.text_name)) {
+      return false;
+    }
+    for (PyObject* name : {f.proto_name.get(), f.text_name.get()}) {
+      Py_ssize_t n;
+      const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+      if (!s) return false;
+      names.emplace_back(std::string_view(s, static_cast<size_t>(n)), f.number);
+    }
+    m->by_number.push_back(&f);
+  }
+  m->text_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
+  std::stable_sort(m->by_number.begin(), m->by_number.end(),
+                   [](const FieldSpec* a, const FieldSpec* b) { return a->number < b->number; });
+  return true;
+}
+
+// 3: fields in declaration order, with what the attribute table needs of each in `extras`.
+bool read_field_list(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler* m,
+                     RVec<FieldExtra>* extras) noexcept {
   Ref fields = get(d, v->fields);
-  if (!fields) return {};
+  if (!fields) return false;
   if (!PyList_Check(fields.get())) {
     raise_wrong_type(fields.get(), "list");
-    return {};
+    return false;
   }
-  RVec<FieldExtra> extras;
   Py_ssize_t initial = PyList_GET_SIZE(fields.get());
   m->fields.reserve(static_cast<size_t>(initial));
   for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(fields.get()); ++i) {
     Ref fd = Ref::borrow(PyList_GET_ITEM(fields.get(), i));
     FieldSpec f;
     FieldExtra extra{};
-    if (!read_field(v, cls, fd.get(), &f, &extra)) return {};
+    if (!read_field(v, m->cls.get(), fd.get(), &f, &extra)) return false;
     m->fields.push_back(std::move(f));
-    extras.push_back(extra);
+    extras->push_back(extra);
   }
-  // 4: the number index (the field list is final from here on; the index points into it).
+  return true;
+}
+
+// 4: the number index (the field list is final from here on; the index points into it).
+void index_numbers(MessageMarshaler* m) noexcept {
   RVec<std::pair<uint32_t, const FieldSpec*>> entries;
   for (const FieldSpec& f : m->fields) {
     entries.emplace_back(f.number, &f);
@@ -525,64 +586,72 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
   }
   m->index = FieldNumberIndex<FieldSpec>(
       std::span<const std::pair<uint32_t, const FieldSpec*>>(entries.data(), entries.size()));
-  // 5: kept by reference for the oneof check.
-  m->fields_by_name = get(d, v->fields_by_name);
-  if (!m->fields_by_name) return {};
-  // 7: oneof attributes.
+}
+
+// 7: oneof attributes.
+bool read_oneof_attributes(const DescriptorVocabulary* v, PyObject* d,
+                           MessageMarshaler* m) noexcept {
   Ref oneofs = get(d, v->oneofs_by_local_name);
-  if (!oneofs) return {};
+  if (!oneofs) return false;
   if (!PyDict_Check(oneofs.get())) {
     raise_wrong_type(oneofs.get(), "dict");
-    return {};
+    return false;
   }
   Py_ssize_t pos = 0;
   PyObject *key, *val;
   while (PyDict_Next(oneofs.get(), &pos, &key, &val)) {
     if (!PyUnicode_Check(key)) {
       raise_wrong_type(key, "str");
-      return {};
+      return false;
     }
-    m->oneofs.push_back(resolve_accessor(cls, key));
+    m->oneofs.push_back(resolve_accessor(m->cls.get(), key));
     if (m->oneofs.back().is_slot()) m->has_slots = true;
   }
-  // 8: the well-known-type marker.
-  if (recognise_well_known(v, d, m.get()) < 0) return {};
-  // 9: name index, proto name then JSON name; later insertions win.
+  return true;
+}
+
+// 9: name index, proto name then JSON name; later insertions win.
+bool index_names(MessageMarshaler* m) noexcept {
   RVec<NameIndex::Entry> names;
   for (const FieldSpec& f : m->fields) {
     for (PyObject* name : {f.proto_name.get(), f.json_name.get()}) {
       // The UTF-8 form is cached on the str, which the field keeps alive with the index.
       Py_ssize_t n;
       const char* s = PyUnicode_AsUTF8AndSize(name, &n);
-      if (!s) return {};
+      if (!s) return false;
       names.emplace_back(std::string_view(s, static_cast<size_t>(n)), f.number);
     }
   }
   m->name_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
-  // 11: attribute table and its native copy.
+  return true;
+}
+
+// 11: attribute table and its native copy.
+bool build_attr_table(MessageMarshaler* m, const RVec<FieldExtra>& extras) noexcept {
   m->attr_table = Ref(PyDict_New());
-  if (!m->attr_table) return {};
+  if (!m->attr_table) return false;
   for (size_t i = 0; i < m->fields.size(); ++i) {
     const FieldSpec& f = m->fields[i];
     bool ok = f.in_oneof ? add_member(m->attr_table.get(), f.oneof_name.get(), f.oneof_accessor,
                                       false, f.number)
                          : add_member(m->attr_table.get(), f.local_name_obj.get(), f.accessor,
                                       extras[i].requires_presence, f.number);
-    if (!ok) return {};
+    if (!ok) return false;
   }
   // The field behind each surviving Member (a later field of the same name replaced earlier
   // ones, so later insertions win here too).
   RMap<PyObject*, const FieldSpec*> field_of;
-  pos = 0;
   for (const FieldSpec& f : m->fields) {
     if (f.in_oneof) continue;
     PyObject* member = PyDict_GetItemWithError(m->attr_table.get(), f.local_name_obj.get());
     if (!member) {
-      if (PyErr_Occurred()) return {};
+      if (PyErr_Occurred()) return false;
       continue;
     }
     field_of[member] = &f;
   }
+  Py_ssize_t pos = 0;
+  PyObject *key, *val;
   while (PyDict_Next(m->attr_table.get(), &pos, &key, &val)) {
     auto* mo = reinterpret_cast<MemberObject*>(val);
     const FieldSpec* implicit = nullptr;
@@ -594,6 +663,34 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
       }
     }
     m->attrs.push_back(AttrEntry{mo->accessor, mo->has_presence, mo->number, implicit});
+  }
+  return true;
+}
+
+Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d) noexcept {
+  Rc<MessageMarshaler> m = Rc<MessageMarshaler>::adopt(raw_new<MessageMarshaler>());
+  m->vocab = v;
+  // 1-2: the class and its full name.
+  m->cls = get(d, v->type);
+  if (!m->cls) return {};
+  if (!PyType_Check(m->cls.get())) {
+    raise_wrong_type(m->cls.get(), "type");
+    return {};
+  }
+  Ref type_name;
+  if (!get_str(d, v->type_name, &type_name) || !utf8_of(type_name.get(), &m->full_name)) {
+    return {};
+  }
+  RVec<FieldExtra> extras;
+  if (!read_field_list(v, d, m.get(), &extras)) return {};
+  index_numbers(m.get());
+  // 5: kept by reference for the oneof check.
+  m->fields_by_name = get(d, v->fields_by_name);
+  if (!m->fields_by_name || !read_oneof_attributes(v, d, m.get())) return {};
+  // 8: the well-known-type marker.
+  if (recognise_well_known(v, d, m.get()) < 0) return {};
+  if (!index_names(m.get()) || !text_names(v, d, m.get()) || !build_attr_table(m.get(), extras)) {
+    return {};
   }
   // 12: defaults.
   if (!read_defaults(v, d, m.get())) return {};
