@@ -58,3 +58,11 @@ def test_oracle_catches_a_disagreement_with_upb(monkeypatch):
     monkeypatch.setattr(Every, "from_binary", lambda data, **kw: real(bytes(data)[:-1], **kw))
     with pytest.raises(AssertionError, match="upb refuses"):
         oracle.check_binary(oracle.corpus("binary")[0] + b"\x0a")
+
+
+def test_committed_descriptor_sets_load():
+    # A seed that fails to load would leave the harness exploring error paths only.
+    import torvex
+
+    for data in oracle.corpus("descriptor_set"):
+        assert len(torvex.load_descriptor_set(data)) > 0

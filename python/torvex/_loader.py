@@ -120,8 +120,11 @@ def _collect(module: Any, model: FileModel, out: LoadedSchema, pool: _scope.Pool
     def find(owner: Any, py_name: str, full_name: str) -> Any:
         # A set may carry a changed copy of a standard file: refuse what the module lacks.
         found = getattr(owner, py_name, None)
-        name = getattr(found, "full_name", None) or getattr(getattr(found, "_desc", None),
-                                                             "type_name", None)  # fmt: skip
+        name: str | None
+        if isinstance(found, Extension):
+            name = found.full_name
+        else:
+            name = getattr(getattr(found, "_desc", None), "type_name", None)
         if name != full_name:
             raise GenerateError(f"{model.name}: {full_name}: not in the standard file")
         return found
@@ -157,6 +160,7 @@ class _Builder:
         self.module = _message._LOADED_PREFIX + model.module
         self.nested_extensions: list[ExtensionModel] = []
         self.element = model.name  # full name of what is being built, for errors
+        self.built: list[str] = []  # full names of the message classes made here
 
     def build(self) -> None:
         for enum in self.model.enums:
@@ -165,6 +169,10 @@ class _Builder:
             self._message(msg, "", top=True)
         self.element = self.model.name
         self.file.complete()
+        for full_name in self.built:
+            # A declaration the class refused leaves it unusable; say so now, not on first use.
+            self.element = full_name
+            getattr(self.out.messages[full_name], "_ext_marshaler")
         for ext in [*self.model.extensions, *self.nested_extensions]:
             self._extension(ext)
 
@@ -222,6 +230,7 @@ class _Builder:
         cls = MessageMeta(msg.py_name, (Message,), ns, **kwds)
         assert issubclass(cls, Message)
         self.out.messages[msg.full_name] = cls
+        self.built.append(msg.full_name)
         return cls
 
     @staticmethod
