@@ -88,6 +88,8 @@ inline bool to_double(PyObject* v, double* out) noexcept {
 
 // ---- values -------------------------------------------------------------------------------
 
+// Rounding to nearest makes exactly the values fits_float32 refuses infinite: one range rule
+// for float fields in every codec, at the cost of one test here.
 inline bool put_float(double d, Out& out) noexcept {
   float f = static_cast<float>(d);
   if (std::isinf(f) && !std::isinf(d)) return float32_range(d);
