@@ -20,6 +20,9 @@ Schemas are declared as Python classes::
             kind: PhoneType = torvex.field(2, PhoneType)
 """
 
+# The one place the version is written: the build reads it from here.
+__version__ = "0.1.0"
+
 from ._descriptors import DescFile as File
 from ._descriptors import Presence, ScalarType
 from ._enum import Enum
@@ -31,6 +34,7 @@ if TYPE_CHECKING:
     from ._extension import Extension
     from ._loader import LoadedSchema
     from ._registry import Registry
+    from ._stream import read_delimited, write_delimited
 else:
     # Loaded on first use: most programs (and every generated module without extensions)
     # never need them, and importing the runtime should stay cheap.
@@ -41,6 +45,10 @@ else:
             from ._registry import Registry as value
         elif name == "LoadedSchema":
             from ._loader import LoadedSchema as value
+        elif name in ("read_delimited", "write_delimited"):
+            from . import _stream
+
+            value = getattr(_stream, name)
         else:
             raise AttributeError(f"module 'torvex' has no attribute {name!r}")
         globals()[name] = value
@@ -71,6 +79,8 @@ __all__ = [
     "load_descriptor_set",
     "map_field",
     "oneof",
+    "read_delimited",
     "repeated",
     "unknown_fields",
+    "write_delimited",
 ]

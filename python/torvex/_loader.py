@@ -87,12 +87,12 @@ def load_descriptor_set(data: Any) -> LoadedSchema:
     models = build_files(files, [f.name for f in files])
     pool = _scope.Pool(fallback=_scope.DEFAULT_POOL)
     loaded = LoadedSchema()
-    for model in models:
+    for model, fdp in zip(models, files):
         if model.module.startswith("torvex.wkt."):
             module = importlib.import_module(model.module)
             _collect(module, model, loaded, pool)
             continue
-        _Builder(model, pool, loaded).build()
+        _Builder(model, pool, loaded, fdp).build()
     return loaded
 
 
@@ -118,11 +118,15 @@ def _collect(module: Any, model: FileModel, out: LoadedSchema, pool: _scope.Pool
 
 
 class _Builder:
-    def __init__(self, model: FileModel, pool: _scope.Pool, out: LoadedSchema) -> None:
+    def __init__(
+        self, model: FileModel, pool: _scope.Pool, out: LoadedSchema, fdp: Any
+    ) -> None:
         self.model = model
         self.out = out
         self.file = DescFile(model.name, package=model.package, syntax=model.syntax)
         self.file._pool = pool
+        # The whole descriptor: options of every element are read from it on demand.
+        self.file._descriptor = fdp
         # Not importable: string references must not fall back to a module's globals.
         self.module = _message._LOADED_PREFIX + model.module
         self.nested_extensions: list[ExtensionModel] = []
