@@ -8,6 +8,7 @@
 #include "binary/serializer.h"
 #include "core/args.h"
 #include "core/compare.h"
+#include "core/error_path.h"
 #include "core/errors.h"
 #include "core/ref.h"
 #include "json/json_parse.h"
@@ -283,6 +284,14 @@ bool indent_option(PyObject* arg, int* out) noexcept {
   return true;
 }
 
+// registry=None stands for the default registry (every class and extension of the process),
+// found through the schema's vocabulary: no lookup, no Python call.
+template <class Options>
+const Options& with_default(Options& o, const MessageMarshaler* m) noexcept {
+  if (!o.registry) o.registry = m->vocab->default_registry;
+  return o;
+}
+
 // The JSON writers' options, converted in signature order.
 bool json_write_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, JsonWriteOptions* o) noexcept {
@@ -303,7 +312,7 @@ PyObject* nm_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   JsonWriteOptions o;
   if (!json_write_options(kToJson, args, nargs, kwnames, &o)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? message_to_json_text(m.get(), self, o) : nullptr;
+  return m ? message_to_json_text(m.get(), self, with_default(o, m.get())) : nullptr;
 }
 
 PyObject* nm_to_json_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -311,7 +320,7 @@ PyObject* nm_to_json_value(PyObject* self, PyObject* const* args, Py_ssize_t nar
   JsonWriteOptions o;
   if (!json_write_options(kToJsonValue, args, nargs, kwnames, &o)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? message_to_json_value(m.get(), self, o) : nullptr;
+  return m ? message_to_json_value(m.get(), self, with_default(o, m.get())) : nullptr;
 }
 
 // JSON text input: str as UTF-8, bytes as is, bytearray copied. The bytes stay valid while
@@ -364,11 +373,19 @@ bool json_read_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t na
   return true;
 }
 
-bool parse_text_into(const MessageMarshaler* m, PyObject* msg, PyObject* json,
-                     const JsonReadOptions& opts, bool fresh) noexcept {
+// JSON text (`is_text`) or a value tree into `msg`, from the top; a failure inside the message
+// gets the decoding note.
+bool read_json_into(const MessageMarshaler* m, PyObject* msg, PyObject* input,
+                    JsonReadOptions& opts, bool fresh, bool is_text) noexcept {
+  with_default(opts, m);
   JsonText text;
-  return json_text_input(json, &text) &&
-         parse_json_text(m, msg, text.data, text.size, text.utf8_valid, opts, fresh);
+  if (is_text && !json_text_input(input, &text)) return false;
+  if (is_text ? parse_json_text(m, msg, text.data, text.size, text.utf8_valid, opts, fresh)
+              : parse_json_value(m, msg, input, 0, opts, fresh)) {
+    return true;
+  }
+  attach_decoding_note(m->full_name);
+  return false;
 }
 
 PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -379,7 +396,7 @@ PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
   MarshalerRef m = lookup_class_marshaler(cls);
   if (!m) return nullptr;
   Ref msg(create_empty_message(m.get(), cls));
-  if (!msg || !parse_text_into(m.get(), msg.get(), json, opts, true)) return nullptr;
+  if (!msg || !read_json_into(m.get(), msg.get(), json, opts, true, true)) return nullptr;
   return msg.release();
 }
 
@@ -389,7 +406,7 @@ PyObject* nm_merge_from_json(PyObject* self, PyObject* const* args, Py_ssize_t n
   JsonReadOptions opts;
   if (!json_read_options(kMergeFromJson, args, nargs, kwnames, &json, &opts)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  if (!m || !parse_text_into(m.get(), self, json, opts, false)) return nullptr;
+  if (!m || !read_json_into(m.get(), self, json, opts, false, true)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -401,7 +418,7 @@ PyObject* nm_from_json_value(PyObject* cls, PyObject* const* args, Py_ssize_t na
   MarshalerRef m = lookup_class_marshaler(cls);
   if (!m) return nullptr;
   Ref msg(create_empty_message(m.get(), cls));
-  if (!msg || !parse_json_value(m.get(), msg.get(), data, 0, opts, true)) return nullptr;
+  if (!msg || !read_json_into(m.get(), msg.get(), data, opts, true, false)) return nullptr;
   return msg.release();
 }
 

@@ -46,6 +46,8 @@ inline bool to_double(PyObject* v, double* out) noexcept {
 
 // ---- values -------------------------------------------------------------------------------
 
+// Rounding to nearest makes exactly the values fits_float32 refuses infinite: one range rule
+// for float fields in every codec, at the cost of one test here.
 template <class O>
 inline bool put_float(double d, O& out) noexcept {
   float f = static_cast<float>(d);
