@@ -44,8 +44,6 @@ from .._oneof import Oneof
 
 if TYPE_CHECKING:
     from .._message import Message
-    from .duration import Duration
-    from .timestamp import Timestamp
 
     class _Base:
         """What the mixins use of the message classes they are mixed into."""
@@ -166,7 +164,7 @@ class TimestampMixin(_Base):
     __radd__ = __add__
 
     @overload
-    def __sub__(self, other: TimestampMixin) -> Duration: ...
+    def __sub__(self, other: TimestampMixin) -> DurationMixin: ...
     @overload
     def __sub__(self, other: DurationMixin | timedelta) -> Self: ...
 
@@ -201,10 +199,11 @@ def _span_nanos(other: object) -> int | None:
     return None
 
 
-def _duration_class() -> type[Duration]:
-    from .duration import Duration
+def _duration_class() -> type[DurationMixin]:
+    # By name: the duration module imports this one.
+    from importlib import import_module
 
-    return Duration
+    return cast("type[DurationMixin]", import_module("torvex.wkt.duration").Duration)
 
 
 class DurationMixin(_Base):
