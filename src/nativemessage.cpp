@@ -32,8 +32,9 @@ const ArgSpec kDecodeDelimited = {"NativeMessage._decode_delimited", kDecodeDeli
 const char* const kToBinaryParams[] = {"write_unknown_fields", "deterministic"};
 const ArgSpec kToBinary = {"NativeMessage.to_binary", kToBinaryParams, 0, 0, 2};
 const ArgSpec kByteSize = {"NativeMessage.byte_size", nullptr, 0, 0, 0};
-const char* const kToJsonParams[] = {"registry",  "always_emit_implicit", "print_enums_as_ints",
-                                     "use_proto_field_name", "sort_keys", "indent"};
+const char* const kToJsonParams[] = {
+    "registry", "always_emit_implicit", "print_enums_as_ints", "use_proto_field_name", "sort_keys",
+    "indent"};
 const ArgSpec kToJson = {"NativeMessage.to_json", kToJsonParams, 0, 0, 6};
 const ArgSpec kToJsonValue = {"NativeMessage._to_json_value", kToJsonParams, 0, 0, 5};
 const char* const kFromJsonParams[] = {"json", "ignore_unknown_fields", "registry"};

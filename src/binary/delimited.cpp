@@ -25,9 +25,8 @@ bool read_size(const uint8_t* data, size_t n, size_t* pos, uint64_t* size) noexc
 
 }  // namespace
 
-PyObject* decode_delimited(const MessageMarshaler* m, PyObject* cls, const uint8_t* data,
-                           size_t n, size_t pos, uint64_t max_size,
-                           bool ignore_unknown_fields) noexcept {
+PyObject* decode_delimited(const MessageMarshaler* m, PyObject* cls, const uint8_t* data, size_t n,
+                           size_t pos, uint64_t max_size, bool ignore_unknown_fields) noexcept {
   Ref out(PyList_New(0));
   if (!out) return nullptr;
   while (pos < n) {

@@ -17,8 +17,7 @@ namespace torvex {
 // after the last one) tuple. A message that fails to decode ends the batch before it; when it
 // is the first, its error is raised, so that the caller, restarting there, gets the error only
 // after every message before it.
-PyObject* decode_delimited(const MessageMarshaler* m, PyObject* cls, const uint8_t* data,
-                           size_t n, size_t pos, uint64_t max_size,
-                           bool ignore_unknown_fields) noexcept;
+PyObject* decode_delimited(const MessageMarshaler* m, PyObject* cls, const uint8_t* data, size_t n,
+                           size_t pos, uint64_t max_size, bool ignore_unknown_fields) noexcept;
 
 }  // namespace torvex
