@@ -56,6 +56,24 @@ class NativeMessage:
     def _from_json_value(
         cls, data: Any, *, ignore_unknown_fields: bool = False, registry: _Registry | None = None
     ) -> Self: ...
+    def to_text(
+        self,
+        *,
+        as_one_line: bool = False,
+        print_unknown_fields: bool = False,
+        registry: _Registry | None = None,
+    ) -> str: ...
+    @classmethod
+    def from_text(
+        cls, text: _Json, *, registry: _Registry | None = None, allow_unknown_fields: bool = False
+    ) -> Self: ...
+    def _merge_from_text(
+        self,
+        text: _Json,
+        *,
+        registry: _Registry | None = None,
+        allow_unknown_fields: bool = False,
+    ) -> None: ...
     def __copy__(self) -> Self: ...
     def _merge_from_binary(self, data: Buffer, ignore_unknown_fields: bool) -> None: ...
     @classmethod

@@ -17,6 +17,8 @@
 #include "message/merge_copy.h"
 #include "message/oneof.h"
 #include "schema/descriptor.h"
+#include "text/text_parse.h"
+#include "text/text_writer.h"
 
 namespace torvex {
 
@@ -42,6 +44,11 @@ const ArgSpec kFromJson = {"NativeMessage.from_json", kFromJsonParams, 1, 1, 3};
 const ArgSpec kMergeFromJson = {"NativeMessage._merge_from_json", kFromJsonParams, 1, 1, 3};
 const char* const kFromJsonValueParams[] = {"data", "ignore_unknown_fields", "registry"};
 const ArgSpec kFromJsonValue = {"NativeMessage._from_json_value", kFromJsonValueParams, 1, 1, 3};
+const char* const kToTextParams[] = {"as_one_line", "print_unknown_fields", "registry"};
+const ArgSpec kToText = {"NativeMessage.to_text", kToTextParams, 0, 0, 3};
+const char* const kFromTextParams[] = {"text", "registry", "allow_unknown_fields"};
+const ArgSpec kFromText = {"NativeMessage.from_text", kFromTextParams, 1, 1, 3};
+const ArgSpec kMergeFromText = {"NativeMessage._merge_from_text", kFromTextParams, 1, 1, 3};
 const ArgSpec kCopy = {"NativeMessage.__copy__", nullptr, 0, 0, 0};
 const char* const kMergeFromBinaryParams[] = {"data", "ignore_unknown_fields"};
 const ArgSpec kMergeFromBinary = {"NativeMessage._merge_from_binary", kMergeFromBinaryParams, 2, 2,
@@ -343,7 +350,8 @@ struct JsonText {
   bool utf8_valid = false;  // came from a str: no validation needed
 };
 
-bool json_text_input(PyObject* json, JsonText* out) noexcept {
+// `what` names the parameter in the wrong-type error.
+bool json_text_input(PyObject* json, JsonText* out, const char* what = "json") noexcept {
   if (PyUnicode_Check(json)) {
     out->utf8_valid = true;
     if (PyUnicode_IS_ASCII(json)) {
@@ -360,7 +368,7 @@ bool json_text_input(PyObject* json, JsonText* out) noexcept {
     out->owner =
         Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(json), PyByteArray_GET_SIZE(json)));
   } else {
-    raise_fmt(PyExc_TypeError, "json must be str, bytes, or bytearray, got %S",
+    raise_fmt(PyExc_TypeError, "%s must be str, bytes, or bytearray, got %S", what,
               reinterpret_cast<PyObject*>(Py_TYPE(json)));
     return false;
   }
@@ -422,6 +430,63 @@ PyObject* nm_from_json_value(PyObject* cls, PyObject* const* args, Py_ssize_t na
   Ref msg(create_empty_message(m.get(), cls));
   if (!msg || !parse_json_value(m.get(), msg.get(), data, 0, opts, true)) return nullptr;
   return msg.release();
+}
+
+// ---- NativeMessage: text format ---------------------------------------------------------
+
+PyObject* nm_to_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  TextWriteOptions o;
+  if (!parse_args(kToText, args, nargs, kwnames, a) ||
+      !flag(a[0], "as_one_line", false, &o.one_line) ||
+      !flag(a[1], "print_unknown_fields", false, &o.print_unknown)) {
+    return nullptr;
+  }
+  o.registry = a[2] == Py_None ? nullptr : a[2];
+  MarshalerRef m = lookup_marshaler(self);
+  return m ? message_to_text(m.get(), self, o) : nullptr;
+}
+
+// The text readers' options, converted in signature order.
+bool text_read_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, PyObject** text, TextReadOptions* opts) noexcept {
+  PyObject* a[3];
+  if (!parse_args(spec, args, nargs, kwnames, a) ||
+      !flag(a[2], "allow_unknown_fields", false, &opts->allow_unknown_fields)) {
+    return false;
+  }
+  *text = a[0];
+  opts->registry = a[1] == Py_None ? nullptr : a[1];
+  return true;
+}
+
+bool parse_text_format_into(const MessageMarshaler* m, PyObject* msg, PyObject* text,
+                            const TextReadOptions& opts) noexcept {
+  JsonText input;
+  return json_text_input(text, &input, "text") && parse_text(m, msg, input.data, input.size, opts);
+}
+
+PyObject* nm_from_text(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  PyObject* text;
+  TextReadOptions opts;
+  if (!text_read_options(kFromText, args, nargs, kwnames, &text, &opts)) return nullptr;
+  MarshalerRef m = lookup_class_marshaler(cls);
+  if (!m) return nullptr;
+  Ref msg(create_empty_message(m.get(), cls));
+  if (!msg || !parse_text_format_into(m.get(), msg.get(), text, opts)) return nullptr;
+  return msg.release();
+}
+
+PyObject* nm_merge_from_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  PyObject* text;
+  TextReadOptions opts;
+  if (!text_read_options(kMergeFromText, args, nargs, kwnames, &text, &opts)) return nullptr;
+  MarshalerRef m = lookup_marshaler(self);
+  if (!m || !parse_text_format_into(m.get(), self, text, opts)) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject* nm_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -517,7 +582,7 @@ PyObject* nm_unknown_fields(PyObject* self, void*) noexcept {
 }
 
 #define TORVEX_METHOD(name, fn, flags, sig) \
-  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, sig "\n--\n\n"}
+  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, sig "\n--\n\n" }
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef nm_methods[] = {
@@ -542,6 +607,13 @@ PyMethodDef nm_methods[] = {
     TORVEX_METHOD("__copy__", nm_copy, kFast, "__copy__($self)"),
     TORVEX_METHOD("_decode_delimited", nm_decode_delimited, kFast | METH_CLASS,
                   "_decode_delimited($cls, data, pos, max_size, ignore_unknown_fields)"),
+    TORVEX_METHOD("to_text", nm_to_text, kFast,
+                  "to_text($self, *, as_one_line=False, print_unknown_fields=False, "
+                  "registry=None)"),
+    TORVEX_METHOD("from_text", nm_from_text, kFast | METH_CLASS,
+                  "from_text($cls, text, *, registry=None, allow_unknown_fields=False)"),
+    TORVEX_METHOD("_merge_from_text", nm_merge_from_text, kFast,
+                  "_merge_from_text($self, text, *, registry=None, allow_unknown_fields=False)"),
     TORVEX_METHOD("_merge_from_binary", nm_merge_from_binary, kFast,
                   "_merge_from_binary($self, data, ignore_unknown_fields)"),
     TORVEX_METHOD("__deepcopy__", nm_deepcopy, kFast, "__deepcopy__($self, _memo)"),

@@ -395,6 +395,8 @@ class _MessageBuilder:
         except BaseException:
             type.__setattr__(cls, "_ext_marshaler", guard)
             raise
+        assert desc.type_name is not None
+        _scope.DEFAULT_REGISTRY.add_message(cls, desc.type_name)
 
     def _field(
         self,
@@ -836,6 +838,17 @@ class Message(_MessageBase, metaclass=MessageMeta):
 
         return initialization_errors(self)
 
+    def merge_from_text(
+        self,
+        text: str | bytes | bytearray,
+        *,
+        registry: Any = None,
+        allow_unknown_fields: bool = False,
+    ) -> None:
+        """Merge the text-format document ``text`` into this message, as ``from_text`` reads
+        it: singular fields take the text's values, sub-messages merge, lists grow."""
+        self._merge_from_text(text, registry=registry, allow_unknown_fields=allow_unknown_fields)
+
     def clear_field(self, name: str) -> None:
         """Reset the field, oneof or oneof member with attribute name ``name`` to unset."""
         desc = type(self)._desc
@@ -885,11 +898,35 @@ class Message(_MessageBase, metaclass=MessageMeta):
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickled as the class (by qualified name) and the binary form, which keeps presence
-        # and unknown fields and is independent of the process that wrote it.
-        return type(self).from_binary, (self.to_binary(write_unknown_fields=True),)
+        # and unknown fields and is independent of the process that wrote it. A class loaded
+        # from a descriptor set has no importable module: it is found again by full name.
+        cls = type(self)
+        data = self.to_binary(write_unknown_fields=True)
+        if cls.__module__.startswith(_LOADED_PREFIX):
+            return _unpickle_loaded, (cls._desc.type_name, data)
+        return cls.from_binary, (data,)
 
     # Messages are mutable: equal messages may not stay equal, so they cannot be dict keys.
     __hash__ = None  # type: ignore[assignment]
+
+
+# Module prefix of classes built by torvex.load_descriptor_set (see torvex._loader).
+_LOADED_PREFIX = "torvex._loaded."
+
+
+def _unpickle_loaded(full_name: str, data: bytes) -> Message:
+    """A pickled message of a loaded class, decoded with the class now defined under its full
+    name (the latest definition, as for the default registry)."""
+    cls = _scope.DEFAULT_REGISTRY.message_class(full_name)
+    if cls is None:
+        import pickle
+
+        raise pickle.UnpicklingError(
+            f"cannot unpickle a {full_name} message: no class of that name is defined in this "
+            "process; load its schema first (torvex.load_descriptor_set)"
+        )
+    msg: Message = cls.from_binary(data)
+    return msg
 
 
 if TYPE_CHECKING:

@@ -7,11 +7,6 @@ namespace torvex::encoder {
 
 // ---- error paths (out of line: the hot loop only branches to them) -----------------------
 
-[[gnu::cold, gnu::noinline]] bool integral_range() noexcept {
-  raise_integral_range();
-  return false;
-}
-
 // The double is shown in plain decimal with its shortest round-trip digits, so 1e39 reads as a 1
 // followed by 39 zeros. (Fixed-format to_chars would print every digit of the exact binary
 // value instead: 999999999999999939709166371603178586112.) Only finite doubles beyond the
@@ -53,27 +48,6 @@ namespace torvex::encoder {
 [[gnu::cold, gnu::noinline]] bool changed_size(const char* what) noexcept {
   raise_fmt(PyExc_RuntimeError, "%s changed size during encoding", what);
   return false;
-}
-
-// The platform's conversion to C long (the signed 64-bit one on the platforms we build for).
-[[gnu::noinline]] bool long_value(PyObject* v, int64_t* out) noexcept {
-  if constexpr (sizeof(long) == sizeof(int64_t)) {
-    long r = PyLong_AsLong(v);
-    if (r == -1 && PyErr_Occurred()) return false;
-    *out = r;
-  } else {
-    long long r = PyLong_AsLongLong(v);
-    if (r == -1 && PyErr_Occurred()) return false;
-    *out = r;
-  }
-  return true;
-}
-
-[[gnu::noinline]] bool ulonglong_value(PyObject* v, uint64_t* out) noexcept {
-  unsigned long long r = PyLong_AsUnsignedLongLong(v);
-  if (r == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  *out = r;
-  return true;
 }
 
 // What float() takes without parsing text: floats, __float__ and __index__ implementers.

@@ -24,8 +24,6 @@ namespace torvex::encoder {
 
 // ---- error paths (out of line, in serializer_values.cpp: the hot loops only branch to them) --
 
-[[gnu::cold, gnu::noinline]] bool integral_range() noexcept;
-
 // OverflowError "value {d} out of range for float32", d in plain decimal.
 [[gnu::cold, gnu::noinline]] bool float32_range(double d) noexcept;
 
@@ -34,46 +32,6 @@ namespace torvex::encoder {
 [[gnu::cold, gnu::noinline]] bool changed_size(const char* what) noexcept;
 
 // ---- numeric conversions ------------------------------------------------------------------
-
-// The platform's conversion to C long (the signed 64-bit one on the platforms we build for).
-[[gnu::noinline]] bool long_value(PyObject* v, int64_t* out) noexcept;
-
-[[gnu::noinline]] bool ulonglong_value(PyObject* v, uint64_t* out) noexcept;
-
-inline bool to_i64(PyObject* v, int64_t* out) noexcept {
-  Py_ssize_t c;
-  if (compact_value(v, &c)) {
-    *out = c;
-    return true;
-  }
-  return long_value(v, out);
-}
-
-inline bool to_u64(PyObject* v, uint64_t* out) noexcept {
-  Py_ssize_t c;
-  if (compact_value(v, &c) && c >= 0) {
-    *out = static_cast<uint64_t>(c);
-    return true;
-  }
-  return ulonglong_value(v, out);
-}
-
-// 32-bit targets go through the signed 64-bit conversion, then a range check.
-inline bool to_i32(PyObject* v, int32_t* out) noexcept {
-  int64_t n = 0;
-  if (!to_i64(v, &n)) return false;
-  if (n < INT32_MIN || n > INT32_MAX) return integral_range();
-  *out = static_cast<int32_t>(n);
-  return true;
-}
-
-inline bool to_u32(PyObject* v, uint32_t* out) noexcept {
-  int64_t n = 0;
-  if (!to_i64(v, &n)) return false;
-  if (n < 0 || n > UINT32_MAX) return integral_range();
-  *out = static_cast<uint32_t>(n);
-  return true;
-}
 
 // What float() takes without parsing text: floats, __float__ and __index__ implementers.
 [[gnu::noinline]] bool to_double_slow(PyObject* v, double* out) noexcept;

@@ -17,23 +17,10 @@
 
 #include "core/json_quote.h"
 #include "core/memory.h"
+#include "core/number_text.h"
 #include "core/ref.h"
 
 namespace torvex {
-
-// ---- number text, shared with tests -----------------------------------------------------
-
-// Room that format_double and format_int64 need at most.
-inline constexpr size_t kNumberScratch = 32;
-
-// Writes the text Python's repr() gives for the finite double x (plain notation with ".0" for
-// 0 and 1e-4 <= |x| < 1e16, shortest round-trip digits, exponent notation otherwise). Returns
-// the length; `out` must hold kNumberScratch bytes.
-size_t format_double(double x, char* out) noexcept;
-
-// Decimal digits of v with a leading "-" for negatives; `out` must hold 20 bytes.
-size_t format_int64(int64_t v, char* out) noexcept;
-size_t format_uint64(uint64_t v, char* out) noexcept;
 
 // The open containers of a sink: inline up to the nesting that documents reach in practice
 // (so a call allocates nothing for it), then on the heap.

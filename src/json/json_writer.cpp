@@ -58,21 +58,6 @@ namespace {
 
 // ---- integers -----------------------------------------------------------------------------
 
-// The value of an int (or subclass) as signed 64 bits; false when it does not fit (no error
-// set) or on an error (set). Ints below 2^30 in magnitude are read inline.
-inline bool int64_of(PyObject* v, int64_t* out) noexcept {
-  auto* l = reinterpret_cast<PyLongObject*>(v);
-  if (PyUnstable_Long_IsCompact(l)) {
-    *out = PyUnstable_Long_CompactValue(l);
-    return true;
-  }
-  int overflow = 0;
-  long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-  if (overflow || (n == -1 && PyErr_Occurred())) return false;
-  *out = n;
-  return true;
-}
-
 template <class Sink>
 inline bool quoted_int64(Sink& sink, int64_t n) noexcept {
   char digits[kNumberScratch];
@@ -106,19 +91,18 @@ template <ScalarType kT, class Sink>
     if (!is_int(v)) return fail_expected("int", v);
     int64_t n = 0;
     if constexpr (kT == Int32 || kT == Sint32 || kT == Sfixed32) {
-      if (!int64_of(v, &n) || n < INT32_MIN || n > INT32_MAX) return fail_out_of_range(v, "int32");
+      if (!to_i64(v, &n) || n < INT32_MIN || n > INT32_MAX) return fail_out_of_range(v, "int32");
       return sink.integer(v, n);
     } else if constexpr (kT == Uint32 || kT == Fixed32) {
-      if (!int64_of(v, &n) || n < 0 || n > UINT32_MAX) return fail_out_of_range(v, "uint32");
+      if (!to_i64(v, &n) || n < 0 || n > UINT32_MAX) return fail_out_of_range(v, "uint32");
       return sink.integer(v, n);
     } else if constexpr (kT == Int64 || kT == Sint64 || kT == Sfixed64) {
-      if (!int64_of(v, &n)) return fail_out_of_range(v, "int64");
+      if (!to_i64(v, &n)) return fail_out_of_range(v, "int64");
       return quoted_int64(sink, n);
     } else {
       static_assert(kT == Uint64 || kT == Fixed64);
-      if (int64_of(v, &n) && n >= 0) return quoted_int64(sink, n);
-      uint64_t u = PyLong_AsUnsignedLongLong(v);
-      if (u == static_cast<uint64_t>(-1) && PyErr_Occurred()) return fail_out_of_range(v, "uint64");
+      uint64_t u;
+      if (!to_u64(v, &u)) return fail_out_of_range(v, "uint64");
       char digits[kNumberScratch];
       return sink.ascii_string(digits, format_uint64(u, digits));
     }
@@ -161,7 +145,7 @@ bool write_map_key(Sink& sink, ScalarType t, PyObject* k) noexcept {
   if (PyLong_CheckExact(k)) {
     // str() of an exact int is its decimal digits; no need for the str object.
     int64_t n;
-    if (int64_of(k, &n)) {
+    if (int64_if_fits(k, &n)) {
       char digits[kNumberScratch];
       return sink.key(digits, format_int64(n, digits));
     }
@@ -431,7 +415,7 @@ bool write_enum(Sink& sink, const JsonWriteOptions& opts, const EnumTable& t,
     return false;
   }
   int64_t n;
-  if (!int64_of(v, &n) || n < INT32_MIN || n > INT32_MAX) {
+  if (!int64_if_fits(v, &n) || n < INT32_MIN || n > INT32_MAX) {
     if (PyErr_Occurred()) return false;
     if (!t.open) return invalid_enum_object(t, v);
     return sink.number(v);

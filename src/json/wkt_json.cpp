@@ -35,10 +35,8 @@ bool read_int(const AttributeAccessor& acc, PyObject* msg, int64_t lo, int64_t h
   Ref v(acc.get(msg));
   if (!v) return false;
   if (!PyLong_Check(v.get()) || PyBool_Check(v.get())) return fail_expected("int", v.get());
-  int overflow = 0;
-  long long n = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-  if (n == -1 && PyErr_Occurred()) return false;
-  if (overflow || n < lo || n > hi) return fail_out_of_range(v.get(), range_name);
+  int64_t n;
+  if (!to_i64(v.get(), &n) || n < lo || n > hi) return fail_out_of_range(v.get(), range_name);
   *out = n;
   return true;
 }

@@ -79,6 +79,32 @@ def _field_class(cls: type[_Base], field_name: str) -> type:
     raise TypeError(f"{field_name} of {cls.__name__} is not message-typed")
 
 
+# The ranges the JSON form allows: years 1 to 9999, and durations within 10000 years.
+_TIMESTAMP_SECONDS = range(-62135596800, 253402300799 + 1)
+_DURATION_SECONDS = range(-315576000000, 315576000000 + 1)
+
+
+def _checked_timestamp(seconds: int, nanos: int) -> int:
+    """Nanoseconds since the epoch; a value the JSON writer would refuse raises the same
+    ValueError."""
+    if seconds not in _TIMESTAMP_SECONDS:
+        raise ValueError("timestamp seconds out of range")
+    if not 0 <= nanos < _NANOS:
+        raise ValueError("timestamp nanos out of range")
+    return seconds * _NANOS + nanos
+
+
+def _checked_duration(seconds: int, nanos: int) -> int:
+    """Signed nanoseconds, refused as the JSON writer refuses them."""
+    if seconds not in _DURATION_SECONDS:
+        raise ValueError("duration seconds out of range")
+    if not -_NANOS < nanos < _NANOS:
+        raise ValueError("duration nanos out of range")
+    if (seconds > 0 and nanos < 0) or (seconds < 0 and nanos > 0):
+        raise ValueError("duration seconds and nanos have different signs")
+    return seconds * _NANOS + nanos
+
+
 def _split_nanos(total: int) -> tuple[int, int]:
     """Seconds and nanos of a signed nanosecond count, both with its sign (Duration's rule)."""
     seconds, nanos = divmod(abs(total), _NANOS)
@@ -106,9 +132,10 @@ class TimestampMixin(_Base):
         return cls(seconds=seconds, nanos=delta.microseconds * 1000)
 
     def to_datetime(self, tz: tzinfo = timezone.utc) -> datetime:
-        """An aware ``datetime`` in ``tz``; nanoseconds below a microsecond are truncated."""
-        micros = self.nanos // 1000
-        return (_EPOCH + timedelta(seconds=self.seconds, microseconds=micros)).astimezone(tz)
+        """An aware ``datetime`` in ``tz``; nanoseconds below a microsecond are truncated.
+        Values outside the standard's range raise ``ValueError``, as ``to_json`` does."""
+        micros = _checked_timestamp(self.seconds, self.nanos) // 1000
+        return (_EPOCH + timedelta(microseconds=micros)).astimezone(tz)
 
     @classmethod
     def now(cls) -> Self:
@@ -121,7 +148,7 @@ class TimestampMixin(_Base):
         return cls(seconds=seconds, nanos=nanos)
 
     def to_nanoseconds(self) -> int:
-        return self.seconds * _NANOS + self.nanos
+        return _checked_timestamp(self.seconds, self.nanos)
 
     @classmethod
     def from_microseconds(cls, microseconds: int) -> Self:
@@ -230,7 +257,7 @@ class DurationMixin(_Base):
         return cls(seconds=seconds, nanos=nanos)
 
     def to_nanoseconds(self) -> int:
-        return self.seconds * _NANOS + self.nanos
+        return _checked_duration(self.seconds, self.nanos)
 
     @classmethod
     def from_microseconds(cls, microseconds: int) -> Self:
@@ -543,10 +570,11 @@ def _copy(value: Any) -> Any:
 
 
 def _merge(node: _Tree, src: Message, dst: Message, options: tuple[bool, bool]) -> bool:
-    """Apply the mask tree ``node``; True when something was written into ``dst`` (clearing
-    is not writing: a path through an unset sub-message creates it only for a write)."""
+    """Apply the mask tree ``node``; True when ``dst`` was touched. A sub-message the paths
+    go through is created in ``dst`` only when something below it is touched (set or
+    cleared), which is when other runtimes create it too."""
     desc = type(src)._desc
-    wrote = False
+    touched = False
     for name in sorted(node):
         f = _field_by_proto_name(desc, name)
         if f is None:
@@ -562,28 +590,26 @@ def _merge(node: _Tree, src: Message, dst: Message, options: tuple[bool, bool]) 
             if not _has(src, f):
                 continue
             existing = _value(dst, f) if _has(dst, f) else None
-            fresh = existing is None
             target: Message = (
                 cast("type[Message]", sub_desc.type)() if existing is None else existing
             )
-            if _merge(child, _value(src, f), target, options) and fresh:
-                _put(dst, f, target)
-                wrote = True
-            wrote = wrote or not fresh
+            if _merge(child, _value(src, f), target, options):
+                if existing is None:
+                    _put(dst, f, target)
+                touched = True
         else:
-            wrote = _merge_leaf(f, src, dst, options) or wrote
-    return wrote
+            touched = _merge_leaf(f, src, dst, options) or touched
+    return touched
 
 
 def _merge_leaf(f: DescField, src: Message, dst: Message, options: tuple[bool, bool]) -> bool:
+    """Copy one named field; False only when nothing was done to ``dst``."""
     replace_message, replace_repeated = options
     kind = f.value
     if isinstance(kind, (DescFieldValueList, DescFieldValueMap)):
         value = getattr(src, f.local_name)
         if replace_repeated:
             dst.clear_field(f.local_name)
-        if not value:
-            return False
         target = getattr(dst, f.local_name)
         if isinstance(kind, DescFieldValueList):
             target.extend([_copy(item) for item in value])
@@ -594,7 +620,7 @@ def _merge_leaf(f: DescField, src: Message, dst: Message, options: tuple[bool, b
         if replace_message:
             dst.clear_field(f.local_name)
         if not _has(src, f):
-            return False
+            return replace_message
         value = _value(src, f)
         if _has(dst, f):
             _value(dst, f).merge_from(value)
@@ -603,9 +629,9 @@ def _merge_leaf(f: DescField, src: Message, dst: Message, options: tuple[bool, b
         return True
     if _has(src, f):
         _put(dst, f, _value(src, f))
-        return True
-    dst.clear_field(f.local_name)
-    return False
+    else:
+        dst.clear_field(f.local_name)
+    return True
 
 
 def _diff(
