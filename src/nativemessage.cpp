@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "binary/delimited.h"
 #include "binary/parser.h"
 #include "binary/serializer.h"
 #include "core/args.h"
@@ -29,11 +30,15 @@ namespace {
 
 const char* const kFromBinaryParams[] = {"data", "ignore_unknown_fields"};
 const ArgSpec kFromBinary = {"NativeMessage.from_binary", kFromBinaryParams, 1, 1, 2};
+const char* const kDecodeDelimitedParams[] = {"data", "pos", "max_size", "ignore_unknown_fields"};
+const ArgSpec kDecodeDelimited = {"NativeMessage._decode_delimited", kDecodeDelimitedParams, 4, 4,
+                                  4};
 const char* const kToBinaryParams[] = {"write_unknown_fields", "deterministic"};
 const ArgSpec kToBinary = {"NativeMessage.to_binary", kToBinaryParams, 0, 0, 2};
 const ArgSpec kByteSize = {"NativeMessage.byte_size", nullptr, 0, 0, 0};
-const char* const kToJsonParams[] = {"registry",  "always_emit_implicit", "print_enums_as_ints",
-                                     "use_proto_field_name", "sort_keys", "indent"};
+const char* const kToJsonParams[] = {
+    "registry", "always_emit_implicit", "print_enums_as_ints", "use_proto_field_name", "sort_keys",
+    "indent"};
 const ArgSpec kToJson = {"NativeMessage.to_json", kToJsonParams, 0, 0, 6};
 const ArgSpec kToJsonValue = {"NativeMessage._to_json_value", kToJsonParams, 0, 0, 5};
 const char* const kFromJsonParams[] = {"json", "ignore_unknown_fields", "registry"};
@@ -227,6 +232,30 @@ PyObject* nm_from_binary(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
   Ref msg(create_empty_message(m.get(), cls));
   if (!msg || !parse_into(m.get(), msg.get(), data.data(), data.size(), ignore)) return nullptr;
   return msg.release();
+}
+
+// The batch step of torvex.read_delimited (see binary/delimited.h).
+PyObject* nm_decode_delimited(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+  PyObject* a[4];
+  if (!parse_args(kDecodeDelimited, args, nargs, kwnames, a)) return nullptr;
+  ByteInput data;
+  bool ignore;
+  if (!data.init(a[0], "data") || !convert_bool(a[3], "ignore_unknown_fields", &ignore)) {
+    return nullptr;
+  }
+  Py_ssize_t pos = PyLong_AsSsize_t(a[1]);
+  if (pos == -1 && PyErr_Occurred()) return nullptr;
+  unsigned long long max_size = PyLong_AsUnsignedLongLong(a[2]);
+  if (max_size == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  if (pos < 0 || static_cast<size_t>(pos) > data.size()) {
+    PyErr_SetString(PyExc_ValueError, "pos is outside the data");
+    return nullptr;
+  }
+  MarshalerRef m = lookup_class_marshaler(cls);
+  if (!m) return nullptr;
+  return decode_delimited(m.get(), cls, data.data(), data.size(), static_cast<size_t>(pos),
+                          max_size, ignore);
 }
 
 PyObject* nm_merge_from_binary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -608,6 +637,8 @@ PyMethodDef nm_methods[] = {
     TORVEX_METHOD("_from_json_value", nm_from_json_value, kFast | METH_CLASS,
                   "_from_json_value($cls, data, *, ignore_unknown_fields=False, registry=None)"),
     TORVEX_METHOD("__copy__", nm_copy, kFast, "__copy__($self)"),
+    TORVEX_METHOD("_decode_delimited", nm_decode_delimited, kFast | METH_CLASS,
+                  "_decode_delimited($cls, data, pos, max_size, ignore_unknown_fields)"),
     TORVEX_METHOD("to_text", nm_to_text, kFast,
                   "to_text($self, *, as_one_line=False, print_unknown_fields=False, "
                   "registry=None)"),

@@ -85,7 +85,8 @@ bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept {
 }
 
 template <class O>
-bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth) noexcept;
+bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                   uint32_t depth) noexcept;
 
 template <class O>
 [[gnu::noinline]] bool check_native(PyObject* v, Encoder<O>& enc) noexcept {
@@ -121,7 +122,8 @@ bool encode_message_value(const ElementKind& e, PyObject* v, Encoder<O>& enc,
 }
 
 template <class O>
-inline bool encode_value(const ElementKind& e, PyObject* v, Encoder<O>& enc, uint32_t depth) noexcept {
+inline bool encode_value(const ElementKind& e, PyObject* v, Encoder<O>& enc,
+                         uint32_t depth) noexcept {
   switch (e.kind) {
     case ElemKind::Scalar:
       return encode_scalar(e.scalar, v, enc.out);
