@@ -15,6 +15,7 @@
 #include "binary/wire.h"
 #include "core/error_path.h"
 #include "core/errors.h"
+#include "core/portable.h"
 #include "message/instance.h"
 #include "message/oneof.h"
 #include "message/unknown_fields.h"
@@ -28,9 +29,9 @@ using namespace encoder;
 struct Encoder;
 
 // Failure forwarders that record the step they unwind through (see error_path.h).
-[[gnu::cold, gnu::noinline]] bool fail_at_index(Encoder& enc, Py_ssize_t i) noexcept;
-[[gnu::cold, gnu::noinline]] bool fail_at_key(Encoder& enc, PyObject* key) noexcept;
-[[gnu::cold, gnu::noinline]] bool fail_in_field(Encoder& enc, const FieldSpec& f) noexcept;
+TORVEX_COLD bool fail_at_index(Encoder& enc, Py_ssize_t i) noexcept;
+TORVEX_COLD bool fail_at_key(Encoder& enc, PyObject* key) noexcept;
+TORVEX_COLD bool fail_in_field(Encoder& enc, const FieldSpec& f) noexcept;
 
 // State of one encode call.
 struct Encoder {
@@ -75,7 +76,7 @@ bool fail_in_field(Encoder& enc, const FieldSpec& f) noexcept {
 
 bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder& enc, uint32_t depth) noexcept;
 
-[[gnu::noinline]] bool check_native(PyObject* v, Encoder& enc) noexcept {
+TORVEX_NOINLINE bool check_native(PyObject* v, Encoder& enc) noexcept {
   if (!enc.native && !(enc.native = native_message_type())) return false;
   if (!PyObject_TypeCheck(v, enc.native)) return fail_wrong_type(v, "NativeMessage");
   enc.known_slot(Py_TYPE(v)) = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
@@ -151,8 +152,8 @@ bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder& enc
 
 // The packed-number loops inlined here run up to a fifth slower at some placements of the code;
 // a fixed alignment keeps their speed from moving with unrelated changes elsewhere.
-[[gnu::aligned(64)]] bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc,
-                                      uint32_t depth) noexcept {
+TORVEX_ALIGN_FUNCTION(64)
+bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc, uint32_t depth) noexcept {
   if (!PyList_Check(list)) return fail_wrong_type(list, "list");
   const Py_ssize_t n = PyList_GET_SIZE(list);
   if (n == 0) return true;  // no empty LEN record, packed or not
@@ -240,8 +241,8 @@ bool encode_field(const FieldSpec& f, PyObject* v, Encoder& enc, uint32_t depth)
 // conversion run no Python code, so the value stays borrowed. 1 handled (written or skipped),
 // 0 not a plain value, -1 error.
 template <ScalarType kT>
-[[gnu::always_inline]] inline int plain_scalar_field(PyObject* msg, const FieldSpec& f, PyObject* v,
-                                                     Out& out) noexcept {
+TORVEX_ALWAYS_INLINE inline int plain_scalar_field(PyObject* msg, const FieldSpec& f, PyObject* v,
+                                                   Out& out) noexcept {
   if (!plain_scalar<kT>(v)) return 0;
   if (f.presence == Presence::Implicit) {
     if (plain_zero<kT>(v)) return 1;
@@ -269,8 +270,8 @@ inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, Out&
 
 // The common cases of a field read from a slot, without taking a reference: plain scalars,
 // and the skipped empty values of the other kinds. 0 sends the field down the general path.
-[[gnu::always_inline]] inline int plain_field(PyObject* msg, const FieldSpec& f, PyObject* v,
-                                              Encoder& enc) noexcept {
+TORVEX_ALWAYS_INLINE inline int plain_field(PyObject* msg, const FieldSpec& f, PyObject* v,
+                                            Encoder& enc) noexcept {
   if (f.kind == ValueKind::Scalar) {
     switch (f.elem.scalar) {
 #define TORVEX_CASE(T) \
@@ -298,7 +299,7 @@ inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, Out&
 
 // isinstance can be satisfied by __instancecheck__ or a __class__ attribute; the native state
 // and the schema's slot offsets need the real layout on top of that.
-[[gnu::noinline]] bool check_instance_slow(const MessageMarshaler* m, PyObject* msg) noexcept {
+TORVEX_NOINLINE bool check_instance_slow(const MessageMarshaler* m, PyObject* msg) noexcept {
   PyObject* cls = m->cls.get();
   int r = PyObject_IsInstance(msg, cls);
   if (r < 0) return false;
@@ -343,7 +344,7 @@ bool write_unknown_records(PyObject* store, ReverseBuffer& buf) noexcept {
 }
 
 // The records go through their own buffer, whose content then becomes one payload.
-[[gnu::noinline]] bool put_unknown(PyObject* store, Out& out) noexcept {
+TORVEX_NOINLINE bool put_unknown(PyObject* store, Out& out) noexcept {
   ReverseBuffer records;
   if (!write_unknown_records(store, records)) return false;
   Ref data(records.into_bytes());

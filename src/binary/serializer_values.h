@@ -16,6 +16,7 @@
 #include "binary/serializer_out.h"
 #include "binary/wire.h"
 #include "core/errors.h"
+#include "core/portable.h"
 #include "core/ref.h"
 #include "message/field_access.h"
 #include "schema/descriptor.h"
@@ -24,21 +25,21 @@ namespace torvex::encoder {
 
 // ---- error paths (out of line, in serializer_values.cpp: the hot loops only branch to them) --
 
-[[gnu::cold, gnu::noinline]] bool integral_range() noexcept;
+TORVEX_COLD bool integral_range() noexcept;
 
 // OverflowError "value {d} out of range for float32", d in plain decimal.
-[[gnu::cold, gnu::noinline]] bool float32_range(double d) noexcept;
+TORVEX_COLD bool float32_range(double d) noexcept;
 
-[[gnu::cold, gnu::noinline]] bool invalid_enum(const EnumTable& t, long n) noexcept;
+TORVEX_COLD bool invalid_enum(const EnumTable& t, long n) noexcept;
 
-[[gnu::cold, gnu::noinline]] bool changed_size(const char* what) noexcept;
+TORVEX_COLD bool changed_size(const char* what) noexcept;
 
 // ---- numeric conversions ------------------------------------------------------------------
 
 // The platform's conversion to C long (the signed 64-bit one on the platforms we build for).
-[[gnu::noinline]] bool long_value(PyObject* v, int64_t* out) noexcept;
+TORVEX_NOINLINE bool long_value(PyObject* v, int64_t* out) noexcept;
 
-[[gnu::noinline]] bool ulonglong_value(PyObject* v, uint64_t* out) noexcept;
+TORVEX_NOINLINE bool ulonglong_value(PyObject* v, uint64_t* out) noexcept;
 
 inline bool to_i64(PyObject* v, int64_t* out) noexcept {
   Py_ssize_t c;
@@ -76,7 +77,7 @@ inline bool to_u32(PyObject* v, uint32_t* out) noexcept {
 }
 
 // What float() takes without parsing text: floats, __float__ and __index__ implementers.
-[[gnu::noinline]] bool to_double_slow(PyObject* v, double* out) noexcept;
+TORVEX_NOINLINE bool to_double_slow(PyObject* v, double* out) noexcept;
 
 inline bool to_double(PyObject* v, double* out) noexcept {
   if (PyFloat_CheckExact(v)) {
@@ -95,15 +96,15 @@ inline bool put_float(double d, Out& out) noexcept {
   return true;
 }
 
-[[gnu::always_inline]] inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
-                                                 Out& out) noexcept {
+TORVEX_ALWAYS_INLINE inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
+                                               Out& out) noexcept {
   out.put_bytes(s, static_cast<size_t>(n), owner);
   out.put_varint(static_cast<uint64_t>(n));
 }
 
 // One scalar of type kT without its tag.
 template <ScalarType kT>
-[[gnu::always_inline]] inline bool put_scalar(PyObject* v, Out& out) noexcept {
+TORVEX_ALWAYS_INLINE inline bool put_scalar(PyObject* v, Out& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double || kT == Float) {
     double d = 0;
@@ -189,7 +190,7 @@ template <ScalarType kT>
 
 // Writes a value that passed plain_scalar<kT>, without the general type checks.
 template <ScalarType kT>
-[[gnu::always_inline]] inline bool put_plain(PyObject* v, Out& out) noexcept {
+TORVEX_ALWAYS_INLINE inline bool put_plain(PyObject* v, Out& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double) {
     out.put_fixed64(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
@@ -234,7 +235,7 @@ template <ScalarType kT>
   return true;
 }
 
-[[gnu::cold, gnu::noinline]] bool bad_scalar_type() noexcept;
+TORVEX_COLD bool bad_scalar_type() noexcept;
 
 bool encode_scalar(ScalarType t, PyObject* v, Out& out) noexcept;
 
@@ -256,7 +257,7 @@ inline bool put_enum(const EnumTable& t, PyObject* v, Out& out) noexcept {
 }
 
 // Prepends the varint of v in front of p.
-[[gnu::always_inline]] inline uint8_t* varint_before(uint8_t* p, uint64_t v) noexcept {
+TORVEX_ALWAYS_INLINE inline uint8_t* varint_before(uint8_t* p, uint64_t v) noexcept {
   if (v < 0x80) {
     *--p = static_cast<uint8_t>(v);
     return p;
@@ -285,7 +286,7 @@ constexpr size_t max_width() noexcept {
 // The wire integer of a plain element (the bits of a fixed-width value, the varint value
 // otherwise), or false when the element needs the general conversion.
 template <ScalarType kT>
-[[gnu::always_inline]] inline bool plain_bits(PyObject* v, uint64_t* bits) noexcept {
+TORVEX_ALWAYS_INLINE inline bool plain_bits(PyObject* v, uint64_t* bits) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double || kT == Float) {
     if (!PyFloat_CheckExact(v)) return false;
@@ -356,11 +357,11 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
       if constexpr (kFixed) {
         p -= kWidth;
         if constexpr (kWidth == 8) {
-          if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
+          if constexpr (std::endian::native == std::endian::big) bits = byte_swap64(bits);
           std::memcpy(p, &bits, 8);
         } else {
           auto b32 = static_cast<uint32_t>(bits);
-          if constexpr (std::endian::native == std::endian::big) b32 = __builtin_bswap32(b32);
+          if constexpr (std::endian::native == std::endian::big) b32 = byte_swap32(b32);
           std::memcpy(p, &b32, 4);
         }
       } else {

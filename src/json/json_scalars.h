@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/portable.h"
 #include "core/ref.h"
 #include "schema/descriptor.h"
 
@@ -22,8 +23,7 @@ struct FieldContext {
 
 // Raises `exc` with the formatted text (PyUnicode_FromFormat codes) followed by the suffix of
 // `ctx`. Returns false.
-[[gnu::cold]] bool raise_conv(PyObject* exc, const FieldContext& ctx, const char* fmt,
-                              ...) noexcept;
+TORVEX_COLD bool raise_conv(PyObject* exc, const FieldContext& ctx, const char* fmt, ...) noexcept;
 
 // An integer being converted: native while it fits in int64, else an exact Python int.
 struct IntVal {
@@ -52,12 +52,15 @@ inline bool int_from_text(std::string_view s, const FieldContext& ctx, IntVal* o
   const bool neg = !s.empty() && s[0] == '-';
   const size_t nd = s.size() - neg;
   if (nd >= 1 && nd <= 20) {
+    // v * 10 + d fits in 64 bits while v stays below kTenth, or equals it and d <= 5.
+    constexpr uint64_t kTenth = UINT64_MAX / 10;
     uint64_t v = 0;
     for (size_t i = neg; i < s.size(); ++i) {
       unsigned d = static_cast<unsigned char>(s[i]) - '0';
-      if (d > 9 || __builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, d, &v)) {
+      if (d > 9 || v > kTenth || (v == kTenth && d > UINT64_MAX % 10)) {
         return int_from_text_slow(s, ctx, out);
       }
+      v = v * 10 + d;
     }
     if (neg ? v <= (uint64_t{1} << 63) : v <= static_cast<uint64_t>(INT64_MAX)) {
       out->small = true;
@@ -76,9 +79,9 @@ bool check_range(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept;
 constexpr double kFloatMax = 3.4028234663852886e38;
 
 // OverflowError "float value out of range: {}" with the value in plain digits.
-[[gnu::cold]] bool raise_float_range(double d, const FieldContext& ctx) noexcept;
+TORVEX_COLD bool raise_float_range(double d, const FieldContext& ctx) noexcept;
 // ValueError "unexpected infinite/NaN number".
-[[gnu::cold]] bool raise_not_finite(const FieldContext& ctx) noexcept;
+TORVEX_COLD bool raise_not_finite(const FieldContext& ctx) noexcept;
 
 // A float or double field's string: NaN/Infinity/-Infinity or decimal text; non-finite fails.
 bool float_from_text(std::string_view s, const FieldContext& ctx, double* out) noexcept;

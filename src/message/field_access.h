@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "core/portable.h"
 #include "core/ref.h"
 #include "message/instance.h"
 #include "message/oneof.h"
@@ -76,7 +77,7 @@ inline int plain_enum_default(PyObject* v, PyObject* dflt) noexcept {
 }
 
 // ValueError "cannot encode <field> to binary: required field not set"; returns -1.
-[[gnu::cold, gnu::noinline]] int required_not_set(const FieldSpec& f) noexcept;
+TORVEX_COLD int required_not_set(const FieldSpec& f) noexcept;
 
 // The value singular field `f` of `msg` holds now, read through its oneof when it has one (new
 // reference); Py_None when a oneof holds another member or none.
@@ -157,8 +158,8 @@ inline int oneof_value(PyObject* msg, const FieldSpec& f, Ref* out) noexcept {
 // The value of field `f` to encode: 1 with a new reference in *out, 0 to skip, -1 on error
 // (required_not_set among them). Inline for the binary encoder's walk; select_field_value is
 // the same out of line.
-[[gnu::always_inline]] inline int select_value(PyObject* msg, const FieldSpec& f,
-                                               bool emit_implicit, Ref* out) noexcept {
+TORVEX_ALWAYS_INLINE inline int select_value(PyObject* msg, const FieldSpec& f, bool emit_implicit,
+                                             Ref* out) noexcept {
   if (f.in_oneof) return oneof_value(msg, f, out);
   Ref v(f.accessor.get(msg));
   if (!v) return -1;
