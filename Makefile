@@ -12,7 +12,7 @@ PYTHON_ALT ?= $(shell for c in python3.13 $$HOME/.pyenv/versions/3.13*/bin/pytho
 	  [ "$$($$p -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null)" = True ] && { echo $$p; break; }; done)
 VENV_ALT := .venv-alt
 PY_ALT := $(VENV_ALT)/bin/python
-TEST_DEPS := "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy orjson mypy pyright grpcio-tools atheris
+TEST_DEPS := "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy orjson mypy pyright grpcio grpcio-tools types-grpcio googleapis-common-protos atheris
 CPP_BUILD := build/clang
 ASAN_BUILD := build/asan
 FUZZ_BUILD := build/fuzz
@@ -27,23 +27,27 @@ $(PY):
 	@test -n "$(PYTHON)" || { echo "no CPython >= 3.12 found; set PYTHON=..." >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(TEST_DEPS)
 
+# A venv made before TEST_DEPS grew gets the new packages: the list installed last is kept
+# in the venv and compared on every run.
 venv: $(PY)
+	@[ "$$(cat $(VENV)/.test-deps 2>/dev/null)" = '$(TEST_DEPS)' ] || { \
+	  $(PY) -m pip install -q $(TEST_DEPS) && echo '$(TEST_DEPS)' > $(VENV)/.test-deps; }
 
-install: $(PY)
+install: venv
 	$(PY) -m pip install -q --no-build-isolation .
 
-# The examples need only the package and its protoc extra: a venv of their own, without the
+# The examples need only the package and its protoc and grpc extras: a venv of their own, without the
 # test and type-checking tools, built in a tree of its own.
 DEMO_VENV := .venv-demo
 demo:
 	@test -n "$(PYTHON)" || { echo "no CPython >= 3.12 found; set PYTHON=..." >&2; exit 1; }
 	[ -x $(DEMO_VENV)/bin/python ] || $(PYTHON) -m venv $(DEMO_VENV)
-	$(DEMO_VENV)/bin/python -m pip install -q --disable-pip-version-check '.[protoc]' \
+	$(DEMO_VENV)/bin/python -m pip install -q --disable-pip-version-check '.[protoc,grpc]' \
 	  -Cbuild-dir=build/demo/{wheel_tag}
 	$(DEMO_VENV)/bin/python examples/addressbook.py
 	$(DEMO_VENV)/bin/python examples/quickstart.py
+	$(DEMO_VENV)/bin/python examples/shelf_service.py
 
 # The Python suite includes the fuzz smoke (tests/test_fuzz_smoke.py): the fuzz oracle over the
 # committed seeds plus a few thousand seeded mutations, no instrumentation needed.
@@ -62,22 +66,28 @@ test-python-alt:
 	  echo "no second CPython (3.13) found: skipping"; \
 	else \
 	  set -e; [ -x $(PY_ALT) ] || { $(PYTHON_ALT) -m venv $(VENV_ALT); \
-	    $(PY_ALT) -m pip install -q --upgrade pip; $(PY_ALT) -m pip install -q $(TEST_DEPS); }; \
+	    $(PY_ALT) -m pip install -q --upgrade pip; }; \
+	  [ "$$(cat $(VENV_ALT)/.test-deps 2>/dev/null)" = '$(TEST_DEPS)' ] || { \
+	    $(PY_ALT) -m pip install -q $(TEST_DEPS) && echo '$(TEST_DEPS)' > $(VENV_ALT)/.test-deps; }; \
 	  $(PY_ALT) -m pip install -q --no-build-isolation .; \
 	  $(PY_ALT) -m pytest -q tests; \
 	fi
 
-# mypy --strict and pyright on the examples, the quick start's generated module
-# included; tests/test_codegen_typing.py (in test-python) does the same for the corpus.
+# mypy --strict and pyright on the examples, the quick start's generated modules (messages
+# and gRPC) included; tests/test_codegen_typing.py and tests/test_grpc_typing.py (in
+# test-python) do the same for the corpus and check that wrong uses are flagged.
 TYPECHECK := build/typecheck
 # The declarative API, the generator and the generated modules of the package, from source.
 DECLARATIVE_API := torvex/__init__.py torvex/_descriptors.py torvex/_message.py torvex/_scope.py \
 	torvex/_enum.py torvex/_names.py torvex/_oneof.py torvex/_loader.py torvex/compile.py \
 	torvex/protoc_gen torvex/wkt/descriptor.py torvex/wkt/compiler/plugin.py \
-	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py torvex/_model.py
+	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py torvex/_model.py \
+	torvex/_options.py torvex/grpc \
+	torvex/_reflect.py torvex/_stream.py \
+	torvex/_cli.py torvex/__main__.py
 typecheck: install
 	rm -rf $(TYPECHECK) && mkdir -p $(TYPECHECK)
-	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) bookstore.proto
+	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) --torvex_opt=grpc bookstore.proto shelf.proto
 	cp examples/*.py $(TYPECHECK)/
 	cd $(TYPECHECK) && $(abspath $(PY)) -m mypy --strict --follow-imports=silent --no-incremental *.py
 	cd $(TYPECHECK) && PATH=$(abspath $(VENV))/bin:$$PATH pyright --pythonpath $(abspath $(PY)) *.py
@@ -94,7 +104,7 @@ $(CPP_BUILD)/build.ninja: $(PY)
 
 # The clang-built module (assertions on) gets a quick share of the suite.
 CLANG_SMOKE := tests/test_module.py tests/test_native_message.py tests/test_roundtrip_property.py
-test-cpp: $(CPP_BUILD)/build.ninja
+test-cpp: venv $(CPP_BUILD)/build.ninja
 	PATH=$(VENV)/bin:$$PATH cmake --build $(CPP_BUILD) --target torvex_cpp_tests _torvex_ext
 	cd $(CPP_BUILD) && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure
 	readelf -p .comment $(CPP_BUILD)/_torvex_ext*.so | grep -q clang
@@ -106,7 +116,7 @@ bench: install
 
 # The Python suite, fuzz smoke included, against an AddressSanitizer + UndefinedBehaviorSanitizer
 # build of the extension (leaks off: CPython keeps much of its memory until exit).
-test-asan: $(PY)
+test-asan: venv
 	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DTORVEX_ASAN=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	PATH=$(VENV)/bin:$$PATH cmake --build $(ASAN_BUILD) --target _torvex_ext
@@ -118,7 +128,7 @@ test-asan: $(PY)
 # harness for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=600). New inputs collect in
 # $(FUZZ_BUILD)/corpus-NAME; the committed seeds in fuzz/corpus/NAME are only read. Crashes are
 # written to $(FUZZ_BUILD)/ as crash-* files.
-fuzz: $(PY)
+fuzz: venv
 	@command -v clang++ >/dev/null || { apt-get update -qq && apt-get install -y -qq clang; }
 	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja -DTORVEX_FUZZ=ON \
 	  -DCMAKE_CXX_COMPILER=clang++ -DPython_EXECUTABLE=$(abspath $(PY)) \

@@ -20,7 +20,8 @@ class MessageMarshaler: ...
 class NativeMessage:
     @classmethod
     def from_binary(cls, data: Buffer, *, ignore_unknown_fields: bool = False) -> Self: ...
-    def to_binary(self, *, write_unknown_fields: bool = True) -> bytes: ...
+    def to_binary(self, *, write_unknown_fields: bool = True, deterministic: bool = False) -> bytes: ...
+    def byte_size(self) -> int: ...
     def to_json(
         self,
         *,
@@ -28,6 +29,8 @@ class NativeMessage:
         always_emit_implicit: bool = False,
         print_enums_as_ints: bool = False,
         use_proto_field_name: bool = False,
+        sort_keys: bool = False,
+        indent: int | None = None,
     ) -> str: ...
     @classmethod
     def from_json(
@@ -47,11 +50,30 @@ class NativeMessage:
         always_emit_implicit: bool = False,
         print_enums_as_ints: bool = False,
         use_proto_field_name: bool = False,
+        sort_keys: bool = False,
     ) -> Any: ...
     @classmethod
     def _from_json_value(
         cls, data: Any, *, ignore_unknown_fields: bool = False, registry: _Registry | None = None
     ) -> Self: ...
+    def to_text(
+        self,
+        *,
+        as_one_line: bool = False,
+        print_unknown_fields: bool = False,
+        registry: _Registry | None = None,
+    ) -> str: ...
+    @classmethod
+    def from_text(
+        cls, text: _Json, *, registry: _Registry | None = None, allow_unknown_fields: bool = False
+    ) -> Self: ...
+    def _merge_from_text(
+        self,
+        text: _Json,
+        *,
+        registry: _Registry | None = None,
+        allow_unknown_fields: bool = False,
+    ) -> None: ...
     def __copy__(self) -> Self: ...
     def _merge_from_binary(self, data: Buffer, ignore_unknown_fields: bool) -> None: ...
     def __deepcopy__(self, _memo: Any) -> Self: ...

@@ -20,13 +20,11 @@ from ._message import (
     ExtensionKey,
     Message,
     MessageMeta,
-    _check_name,
     _check_number,
     _check_type,
     field,
     repeated,
 )
-from ._names import json_name as _json_name
 
 __all__ = ["Extension"]
 
@@ -78,7 +76,6 @@ class Extension(ExtensionKey):
         "packed",
         "delimited",
         "default",
-        "json_name",
         "_carrier",
         "_lock",
     )
@@ -95,7 +92,6 @@ class Extension(ExtensionKey):
         packed: bool | None = None,
         delimited: bool = False,
         default: Any = _NO_DEFAULT,
-        json_name: str | None = None,
     ) -> None:
         if not isinstance(full_name, str) or not full_name or full_name.startswith("."):
             raise TypeError("extension full name must be a non-empty str without a leading '.'")
@@ -130,9 +126,9 @@ class Extension(ExtensionKey):
         self.packed = packed
         self.delimited = delimited
         self.default = default
-        self.json_name = _check_name(json_name, "json_name") or _json_name(self.name)
         self._carrier: _CarrierClass | None = None
         self._lock = threading.Lock()
+        _scope.DEFAULT_REGISTRY.add_extension(self)
 
     def __repr__(self) -> str:
         return f"<Extension {self.full_name}={self.number} of {self.extendee_name}>"

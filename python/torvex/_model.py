@@ -76,6 +76,16 @@ MIXIN_TYPES = frozenset(
     {"Any", "Timestamp", "Duration", "FieldMask", "Struct", "Value", "ListValue"}
 )
 WKT_PACKAGE = "google.protobuf"
+# The standard files torvex ships as ``torvex.wkt`` modules; any other file of the standard's
+# directory (a test schema, a newer standard file) is generated like an ordinary file.
+BUNDLED_FILES = frozenset(
+    f"google/protobuf/{name}.proto"
+    for name in (
+        "any", "api", "compiler/plugin", "cpp_features", "descriptor", "duration", "empty",
+        "field_mask", "go_features", "java_features", "source_context", "struct", "timestamp",
+        "type", "wrappers",
+    )
+)  # fmt: skip
 
 # Attribute names of message instances and classes that a field, oneof or nested type must not
 # take. A fixed list (not the runtime's dir()) keeps generated code the same across versions;
@@ -84,6 +94,7 @@ MESSAGE_RESERVED = frozenset(
     {
         "to_binary", "from_binary", "to_json", "from_json", "to_dict", "from_dict",
         "merge_from", "clear", "has_field", "clear_field", "copy", "which_oneof",
+        "to_text", "from_text", "merge_from_text", "_merge_from_text",
         "_merge_from_binary", "_to_json_value", "_merge_from_json", "_from_json_value",
         "_merge_from", "_get_field_number_present", "_set_field_number_present",
         "_clear_field_number_present", "_get_or_init_unknown_fields", "_present",
@@ -138,12 +149,12 @@ def _is_sunder(name: str) -> bool:
 
 
 def module_path(proto_file: str) -> str:
-    """Dotted module of a .proto file: ``a/b/c.proto`` -> ``a.b.c``; ``google/protobuf/x.proto``
-    -> ``torvex.wkt.x``. Parts that are not identifiers are made so, keywords get ``_``, and a
+    """Dotted module of a .proto file: ``a/b/c.proto`` -> ``a.b.c``; a bundled standard file
+    ``google/protobuf/x.proto`` -> ``torvex.wkt.x``. Parts that are not identifiers are made so, keywords get ``_``, and a
     top-level module named like a standard-library module gets ``_`` (it would hide it)."""
     stem = proto_file[:-6] if proto_file.endswith(".proto") else proto_file
     parts = stem.split("/")
-    if parts[:2] == ["google", "protobuf"]:
+    if proto_file in BUNDLED_FILES:
         parts = ["torvex", "wkt", *parts[2:]]
     out = []
     for part in parts:
@@ -300,8 +311,6 @@ def extension_call(ext: ExtensionModel) -> tuple[list[Any], dict[str, Any]]:
         kwargs["delimited"] = True
     if f.has_default:
         kwargs["default"] = f.default
-    if f.json_name is not None:
-        kwargs["json_name"] = f.json_name
     return args, kwargs
 
 
@@ -863,16 +872,20 @@ def unescape_bytes(text: str) -> bytes:
     return bytes(out)
 
 
-def build_files(files: list[Any], wanted: list[str]) -> list[FileModel]:
-    """Models of the files named in ``wanted``; ``files`` holds them and all their imports."""
+def requested(files: list[Any], wanted: list[str]) -> tuple[TypeIndex, list[Any]]:
+    """The index of ``files`` (the requested files and all their imports) and the descriptors
+    of the files named in ``wanted``."""
     index = TypeIndex()
     for fdp in files:
         index.add_file(fdp)
     by_name = {fdp.name: fdp for fdp in files}
-    out = []
-    for name in wanted:
-        fdp = by_name.get(name)
-        if fdp is None:
-            raise GenerateError(f"{name}: file not in the request")
-        out.append(FileBuilder(fdp, index).build())
-    return out
+    missing = [name for name in wanted if name not in by_name]
+    if missing:
+        raise GenerateError(f"{missing[0]}: file not in the request")
+    return index, [by_name[name] for name in wanted]
+
+
+def build_files(files: list[Any], wanted: list[str]) -> list[FileModel]:
+    """Models of the files named in ``wanted``; ``files`` holds them and all their imports."""
+    index, chosen = requested(files, wanted)
+    return [FileBuilder(fdp, index).build() for fdp in chosen]

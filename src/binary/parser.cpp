@@ -377,7 +377,8 @@ bool decode_packed(const FieldSpec& f, PyObject* list, PyObject* msg, InputView&
       if (!item) {
         if (PyErr_Occurred()) return false;
         // Each unlisted number becomes an unpacked varint record of its own.
-        if (!ignore && !store_enum_record(msg, f.number, f.number << 3, n)) return false;
+        if (!ignore && !store_enum_record(msg, f.number, make_tag(f.number, WireType::Varint), n))
+          return false;
         continue;
       }
       if (PyList_Append(list, item.get()) < 0) return false;
@@ -510,17 +511,8 @@ TORVEX_NOINLINE bool decode_unknown(PyObject* msg, uint32_t number, uint32_t wt,
 
 // A singular scalar, the bulk of most messages, without the general dispatch.
 inline bool decode_singular_scalar(const FieldSpec& f, PyObject* msg, InputView& v) noexcept {
-  PyObject* value = decode_scalar(f.elem.scalar, v);
-  if (!value) return false;
-  if (f.in_oneof) [[unlikely]] {
-    bool ok = set_oneof_member(msg, f, value);
-    Py_DECREF(value);
-    return ok;
-  }
-  int r = f.accessor.set(msg, value);
-  Py_DECREF(value);
-  if (r < 0) return false;
-  return !f.has_presence || presence_mark(msg, f.number, true);
+  Ref value(decode_scalar(f.elem.scalar, v));
+  return value && store_singular(f, msg, value.get());
 }
 
 // One field occurrence whose tag has been read (`snapshot`: the view before the tag).
@@ -531,7 +523,7 @@ TORVEX_ALWAYS_INLINE inline bool decode_field(const MessageMarshaler* m, PyObjec
   const uint32_t number = tag_number(tag);
   const uint32_t wt = tag_wire_type(tag);
   const FieldSpec* f = m->index.find(number);
-  if (f && wt == f->tag_wire_type) [[likely]] {
+  if (f && wt == static_cast<uint32_t>(f->tag_wire_type)) [[likely]] {
     switch (f->cardinality) {
       case Cardinality::Singular:
         return f->kind == ValueKind::Scalar
@@ -544,7 +536,7 @@ TORVEX_ALWAYS_INLINE inline bool decode_field(const MessageMarshaler* m, PyObjec
     }
   }
   if (f && f->cardinality == Cardinality::List &&
-      (wt == f->elem.wire_type || (wt == 2 && f->packable))) {
+      (wt == static_cast<uint32_t>(f->elem.wire_type) || (wt == 2 && f->packable))) {
     // The other one of packed and unpacked: both are accepted for packable lists.
     return decode_list(*f, tag, msg, view, ignore, depth, in_group);
   }

@@ -17,6 +17,7 @@
 #include "core/errors.h"
 #include "core/portable.h"
 #include "message/instance.h"
+#include "message/map_order.h"
 #include "message/oneof.h"
 #include "message/unknown_fields.h"
 
@@ -26,21 +27,28 @@ namespace {
 
 using namespace encoder;
 
+template <class O>
 struct Encoder;
 
 // Failure forwarders that record the step they unwind through (see error_path.h).
-TORVEX_COLD bool fail_at_index(Encoder& enc, Py_ssize_t i) noexcept;
-TORVEX_COLD bool fail_at_key(Encoder& enc, PyObject* key) noexcept;
-TORVEX_COLD bool fail_in_field(Encoder& enc, const FieldSpec& f) noexcept;
+template <class O>
+TORVEX_COLD bool fail_at_index(Encoder<O>& enc, Py_ssize_t i) noexcept;
+template <class O>
+TORVEX_COLD bool fail_at_key(Encoder<O>& enc, PyObject* key) noexcept;
+template <class O>
+TORVEX_COLD bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept;
 
 // State of one encode call.
+template <class O>
 struct Encoder {
-  explicit Encoder(bool write_unknown) noexcept : write_unknown(write_unknown) {}
+  Encoder(bool write_unknown, bool deterministic) noexcept
+      : write_unknown(write_unknown), deterministic(deterministic) {}
 
   // Shared by all nesting levels: a sub-message is written in place, in front of what follows.
-  Out out;
-  // Applies to the message and every nested one.
+  O out;
+  // Both apply to the message and every nested one.
   bool write_unknown;
+  bool deterministic;  // map entries in ascending key order
   // Filled only while a failure unwinds: where in the tree it happened.
   ErrorPath path;
   // NativeMessage, looked up once per call rather than once per sub-message.
@@ -59,24 +67,29 @@ struct Encoder {
   }
 };
 
-bool fail_at_index(Encoder& enc, Py_ssize_t i) noexcept {
+template <class O>
+bool fail_at_index(Encoder<O>& enc, Py_ssize_t i) noexcept {
   if (i >= 0) enc.path.index(i);
   return false;
 }
 
-bool fail_at_key(Encoder& enc, PyObject* key) noexcept {
+template <class O>
+bool fail_at_key(Encoder<O>& enc, PyObject* key) noexcept {
   enc.path.key(key);
   return false;
 }
 
-bool fail_in_field(Encoder& enc, const FieldSpec& f) noexcept {
+template <class O>
+bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept {
   enc.path.field(f.proto_name.get());
   return false;
 }
 
-bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder& enc, uint32_t depth) noexcept;
+template <class O>
+bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth) noexcept;
 
-TORVEX_NOINLINE bool check_native(PyObject* v, Encoder& enc) noexcept {
+template <class O>
+TORVEX_NOINLINE bool check_native(PyObject* v, Encoder<O>& enc) noexcept {
   if (!enc.native && !(enc.native = native_message_type())) return false;
   if (!PyObject_TypeCheck(v, enc.native)) return fail_wrong_type(v, "NativeMessage");
   enc.known_slot(Py_TYPE(v)) = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
@@ -85,9 +98,10 @@ TORVEX_NOINLINE bool check_native(PyObject* v, Encoder& enc) noexcept {
 
 // A sub-message value without its tag: content then length, or for a group the end tag
 // before the content (the start tag is the field's own tag, written by the caller).
-bool encode_message_value(const ElementKind& e, PyObject* v, Encoder& enc,
+template <class O>
+bool encode_message_value(const ElementKind& e, PyObject* v, Encoder<O>& enc,
                           uint32_t depth) noexcept {
-  Out& out = enc.out;
+  auto& out = enc.out;
   if (e.delimited) {
     out.put_varint(e.end_group_tag);
     if (v == Py_None) return true;
@@ -107,7 +121,8 @@ bool encode_message_value(const ElementKind& e, PyObject* v, Encoder& enc,
   return true;
 }
 
-inline bool encode_value(const ElementKind& e, PyObject* v, Encoder& enc, uint32_t depth) noexcept {
+template <class O>
+inline bool encode_value(const ElementKind& e, PyObject* v, Encoder<O>& enc, uint32_t depth) noexcept {
   switch (e.kind) {
     case ElemKind::Scalar:
       return encode_scalar(e.scalar, v, enc.out);
@@ -122,10 +137,11 @@ inline bool encode_value(const ElementKind& e, PyObject* v, Encoder& enc, uint32
 
 // encode_message_value unrolled into the loop, with the handle resolved at the first element
 // that needs it. `at` is set to the element being written, for the error path.
-bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder& enc, uint32_t depth,
+template <class O>
+bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder<O>& enc, uint32_t depth,
                   Py_ssize_t& at) noexcept {
   const ElementKind& e = f.elem;
-  Out& out = enc.out;
+  auto& out = enc.out;
   MessageMarshaler* sub = nullptr;
   for (Py_ssize_t i = n; i-- > 0;) {
     at = i;
@@ -152,12 +168,13 @@ bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder& enc
 
 // The packed-number loops inlined here run up to a fifth slower at some placements of the code;
 // a fixed alignment keeps their speed from moving with unrelated changes elsewhere.
-TORVEX_ALIGN_FUNCTION(64)
-bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc, uint32_t depth) noexcept {
+template <class O>
+TORVEX_ALIGN_FUNCTION(64) bool encode_list(const FieldSpec& f, PyObject* list, Encoder<O>& enc,
+                                      uint32_t depth) noexcept {
   if (!PyList_Check(list)) return fail_wrong_type(list, "list");
   const Py_ssize_t n = PyList_GET_SIZE(list);
   if (n == 0) return true;  // no empty LEN record, packed or not
-  Out& out = enc.out;
+  auto& out = enc.out;
   size_t before = out.len();
   Py_ssize_t at = -1;  // the element that failed, when one did
   bool ok;
@@ -193,29 +210,63 @@ bool encode_list(const FieldSpec& f, PyObject* list, Encoder& enc, uint32_t dept
 // Entries are prepended one by one, so they come out in reverse dict order. Key and value are
 // always written, zero values included. PyDict_Next re-validates its position on every call,
 // and the size check stops the walk once Python code has added or removed entries.
-bool encode_map(const FieldSpec& f, PyObject* dict, Encoder& enc, uint32_t depth) noexcept {
+template <class O>
+bool encode_entry(const FieldSpec& f, PyObject* key, PyObject* value, Encoder<O>& enc,
+                  uint32_t depth) noexcept;
+
+template <class O>
+bool encode_map(const FieldSpec& f, PyObject* dict, Encoder<O>& enc, uint32_t depth) noexcept {
   if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
-  const MapEntrySpec& e = *f.map;
-  Out& out = enc.out;
   const Py_ssize_t n = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
   PyObject *k, *v;
   while (PyDict_Next(dict, &pos, &k, &v)) {
     Ref key = Ref::borrow(k);
     Ref value = Ref::borrow(v);
-    size_t before = out.len();
-    if (!encode_value(e.value, value.get(), enc, depth)) return fail_at_key(enc, key.get());
-    out.put_varint(e.value_tag);
-    if (!encode_scalar(e.key_type, key.get(), out)) return fail_at_key(enc, key.get());
-    out.put_varint(e.key_tag);
-    out.put_varint(out.len() - before);
-    out.put_varint(f.tag);
+    if (!encode_entry(f, key.get(), value.get(), enc, depth)) return false;
     if (PyDict_GET_SIZE(dict) != n) return changed_size("dictionary");
   }
   return true;
 }
 
-bool encode_field(const FieldSpec& f, PyObject* v, Encoder& enc, uint32_t depth) noexcept {
+// One map entry (the caller holds key and value), prepended as encode_map writes it.
+template <class O>
+bool encode_entry(const FieldSpec& f, PyObject* key, PyObject* value, Encoder<O>& enc,
+                  uint32_t depth) noexcept {
+  const MapEntrySpec& e = *f.map;
+  auto& out = enc.out;
+  size_t before = out.len();
+  if (!encode_value(e.value, value, enc, depth)) return fail_at_key(enc, key);
+  out.put_varint(e.value_tag);
+  if (!encode_scalar(e.key_type, key, out)) return fail_at_key(enc, key);
+  out.put_varint(e.key_tag);
+  out.put_varint(out.len() - before);
+  out.put_varint(f.tag);
+  return true;
+}
+
+// Deterministic: the entries of a snapshot, last key first so that they come out ascending.
+// The snapshot holds every key and value, so Python code that changes the dict meanwhile
+// changes nothing here. A key the order has no place for is left to encode_map, whose checks
+// reject it with the usual error.
+template <class O>
+TORVEX_NOINLINE bool encode_map_sorted(const FieldSpec& f, PyObject* dict, Encoder<O>& enc,
+                                         uint32_t depth) noexcept {
+  if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
+  SortedEntries entries;
+  int r = entries.init(dict, f.map->key_type);
+  if (r <= 0) {
+    if (r < 0) PyErr_Clear();  // a key without UTF-8: encode_map fails on it, with the path
+    return encode_map(f, dict, enc, depth);
+  }
+  for (size_t i = entries.size(); i-- > 0;) {
+    if (!encode_entry(f, entries.key(i), entries.value(i), enc, depth)) return false;
+  }
+  return true;
+}
+
+template <class O>
+bool encode_field(const FieldSpec& f, PyObject* v, Encoder<O>& enc, uint32_t depth) noexcept {
   switch (f.kind) {
     case ValueKind::Scalar:
       if (!encode_scalar(f.elem.scalar, v, enc.out)) return false;
@@ -229,7 +280,7 @@ bool encode_field(const FieldSpec& f, PyObject* v, Encoder& enc, uint32_t depth)
     case ValueKind::List:
       return encode_list(f, v, enc, depth);
     case ValueKind::Map:
-      return encode_map(f, v, enc, depth);
+      return enc.deterministic ? encode_map_sorted(f, v, enc, depth) : encode_map(f, v, enc, depth);
   }
   enc.out.put_varint(f.tag);
   return true;
@@ -240,9 +291,9 @@ bool encode_field(const FieldSpec& f, PyObject* v, Encoder& enc, uint32_t depth)
 // A singular scalar whose value is a plain builtin of its own type: the emission test and the
 // conversion run no Python code, so the value stays borrowed. 1 handled (written or skipped),
 // 0 not a plain value, -1 error.
-template <ScalarType kT>
+template <ScalarType kT, class O>
 TORVEX_ALWAYS_INLINE inline int plain_scalar_field(PyObject* msg, const FieldSpec& f, PyObject* v,
-                                                   Out& out) noexcept {
+                                                     O& out) noexcept {
   if (!plain_scalar<kT>(v)) return 0;
   if (f.presence == Presence::Implicit) {
     if (plain_zero<kT>(v)) return 1;
@@ -254,7 +305,8 @@ TORVEX_ALWAYS_INLINE inline int plain_scalar_field(PyObject* msg, const FieldSpe
   return 1;
 }
 
-inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, Out& out) noexcept {
+template <class O>
+inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, O& out) noexcept {
   const EnumTable& t = *f.elem.enum_table.get();
   if (!PyLong_Check(v)) return 0;
   if (f.presence == Presence::Implicit) {
@@ -270,8 +322,9 @@ inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, Out&
 
 // The common cases of a field read from a slot, without taking a reference: plain scalars,
 // and the skipped empty values of the other kinds. 0 sends the field down the general path.
+template <class O>
 TORVEX_ALWAYS_INLINE inline int plain_field(PyObject* msg, const FieldSpec& f, PyObject* v,
-                                            Encoder& enc) noexcept {
+                                              Encoder<O>& enc) noexcept {
   if (f.kind == ValueKind::Scalar) {
     switch (f.elem.scalar) {
 #define TORVEX_CASE(T) \
@@ -344,7 +397,8 @@ bool write_unknown_records(PyObject* store, ReverseBuffer& buf) noexcept {
 }
 
 // The records go through their own buffer, whose content then becomes one payload.
-TORVEX_NOINLINE bool put_unknown(PyObject* store, Out& out) noexcept {
+template <class O>
+TORVEX_NOINLINE bool put_unknown(PyObject* store, O& out) noexcept {
   ReverseBuffer records;
   if (!write_unknown_records(store, records)) return false;
   Ref data(records.into_bytes());
@@ -355,7 +409,8 @@ TORVEX_NOINLINE bool put_unknown(PyObject* store, Out& out) noexcept {
 }
 
 // `msg` is known to be a NativeMessage.
-bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder& enc,
+template <class O>
+bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
                    uint32_t depth) noexcept {
   if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
   if (!Py_IS_TYPE(msg, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
@@ -398,24 +453,36 @@ bool encode_message(const MessageMarshaler* m, PyObject* msg, ReverseBuffer& buf
     // Only the error remains to be chosen: the class mismatch text, else the wrong-type one.
     return depth > MAX_RECURSION_DEPTH ? fail_too_deep("serializing") : check_instance_slow(m, msg);
   }
-  Encoder enc(write_unknown_fields);
+  Encoder<Out> enc(write_unknown_fields, false);
   if (!encode_fields(m, msg, enc, depth)) return false;
   enc.out.move_to(buf);
   return true;
 }
 
-PyObject* serialize_message(const MessageMarshaler* m, PyObject* msg,
-                            bool write_unknown_fields) noexcept {
+PyObject* serialize_message(const MessageMarshaler* m, PyObject* msg, bool write_unknown_fields,
+                            bool deterministic) noexcept {
   if (!is_native_message(msg)) {
     check_instance_slow(m, msg);
     return nullptr;
   }
-  Encoder enc(write_unknown_fields);
+  Encoder<Out> enc(write_unknown_fields, deterministic);
   if (!encode_fields(m, msg, enc, 0)) {
     enc.path.attach_note("while encoding ", m->full_name);
     return nullptr;
   }
   return enc.out.take_bytes();
+}
+
+bool message_byte_size(const MessageMarshaler* m, PyObject* msg, bool write_unknown_fields,
+                       size_t* size) noexcept {
+  if (!is_native_message(msg)) return check_instance_slow(m, msg);
+  Encoder<CountOut> enc(write_unknown_fields, false);
+  if (!encode_fields(m, msg, enc, 0)) {
+    enc.path.attach_note("while sizing ", m->full_name);
+    return false;
+  }
+  *size = enc.out.len();
+  return true;
 }
 
 }  // namespace torvex

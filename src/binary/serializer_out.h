@@ -23,6 +23,7 @@ namespace torvex::encoder {
 // Lengths of nested items come from len(), which counts all of it.
 class Out {
  public:
+  static constexpr bool kCounting = false;
   Out() noexcept = default;
   Out(const Out&) = delete;
   Out& operator=(const Out&) = delete;
@@ -175,6 +176,35 @@ class Out {
   RVec<Segment> segments_;      // closed pieces, oldest (last in the output) first
   RVec<uint8_t*> heap_blocks_;  // freed at the end; segments may point into any of them
   uint8_t inline_[kInline];
+};
+
+// The output of byte_size: the encoder's walk with every write reduced to counting its bytes,
+// so that the size comes with exactly the checks (and errors) of an encode. The bulk writers
+// of packed numbers fill a scratch block from front() and commit the bytes they wrote; the
+// count is all that is kept of them.
+class CountOut {
+ public:
+  static constexpr bool kCounting = true;
+  CountOut() noexcept = default;
+  CountOut(const CountOut&) = delete;
+  CountOut& operator=(const CountOut&) = delete;
+
+  size_t len() const noexcept { return n_; }
+  size_t room() const noexcept { return kScratch; }
+  uint8_t* front() noexcept { return scratch_ + kScratch; }
+  void commit(size_t n) noexcept { n_ += n; }
+  void ensure(size_t) noexcept {}  // the writers need at most one value's worth per round
+
+  void put_byte(uint8_t) noexcept { ++n_; }
+  void put_varint(uint64_t v) noexcept { n_ += varint_size(v); }
+  void put_fixed32(uint32_t) noexcept { n_ += 4; }
+  void put_fixed64(uint64_t) noexcept { n_ += 8; }
+  void put_bytes(const void*, size_t n, PyObject*) noexcept { n_ += n; }
+
+ private:
+  static constexpr size_t kScratch = 1024;
+  size_t n_ = 0;
+  uint8_t scratch_[kScratch];
 };
 
 }  // namespace torvex::encoder

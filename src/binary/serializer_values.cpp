@@ -9,11 +9,6 @@ namespace torvex::encoder {
 
 // ---- error paths (out of line: the hot loop only branches to them) -----------------------
 
-TORVEX_COLD bool integral_range() noexcept {
-  raise_integral_range();
-  return false;
-}
-
 // The double is shown in plain decimal with its shortest round-trip digits, so 1e39 reads as a 1
 // followed by 39 zeros. (Fixed-format to_chars would print every digit of the exact binary
 // value instead: 999999999999999939709166371603178586112.) Only finite doubles beyond the
@@ -57,27 +52,6 @@ TORVEX_COLD bool changed_size(const char* what) noexcept {
   return false;
 }
 
-// The platform's conversion to C long (the signed 64-bit one on the platforms we build for).
-TORVEX_NOINLINE bool long_value(PyObject* v, int64_t* out) noexcept {
-  if constexpr (sizeof(long) == sizeof(int64_t)) {
-    long r = PyLong_AsLong(v);
-    if (r == -1 && PyErr_Occurred()) return false;
-    *out = r;
-  } else {
-    long long r = PyLong_AsLongLong(v);
-    if (r == -1 && PyErr_Occurred()) return false;
-    *out = r;
-  }
-  return true;
-}
-
-TORVEX_NOINLINE bool ulonglong_value(PyObject* v, uint64_t* out) noexcept {
-  unsigned long long r = PyLong_AsUnsignedLongLong(v);
-  if (r == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  *out = r;
-  return true;
-}
-
 // What float() takes without parsing text: floats, __float__ and __index__ implementers.
 TORVEX_NOINLINE bool to_double_slow(PyObject* v, double* out) noexcept {
   if (!PyFloat_Check(v)) {
@@ -95,7 +69,8 @@ TORVEX_COLD bool bad_scalar_type() noexcept {
   return false;
 }
 
-bool encode_scalar(ScalarType t, PyObject* v, Out& out) noexcept {
+template <class O>
+bool encode_scalar(ScalarType t, PyObject* v, O& out) noexcept {
   switch (t) {
 #define TORVEX_CASE(T) \
   case ScalarType::T:  \
@@ -106,7 +81,8 @@ bool encode_scalar(ScalarType t, PyObject* v, Out& out) noexcept {
   return bad_scalar_type();
 }
 
-bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
+template <class O>
+bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
                Py_ssize_t& at) noexcept {
   const EnumTable& t = *f.elem.enum_table.get();
   for (Py_ssize_t i = n; i-- > 0;) {
@@ -123,5 +99,11 @@ bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
   }
   return true;
 }
+
+template bool encode_scalar<Out>(ScalarType, PyObject*, Out&) noexcept;
+template bool encode_scalar<CountOut>(ScalarType, PyObject*, CountOut&) noexcept;
+template bool enum_list<Out>(const FieldSpec&, PyObject*, Py_ssize_t, Out&, Py_ssize_t&) noexcept;
+template bool enum_list<CountOut>(const FieldSpec&, PyObject*, Py_ssize_t, CountOut&,
+                                  Py_ssize_t&) noexcept;
 
 }  // namespace torvex::encoder

@@ -25,8 +25,6 @@ namespace torvex::encoder {
 
 // ---- error paths (out of line, in serializer_values.cpp: the hot loops only branch to them) --
 
-TORVEX_COLD bool integral_range() noexcept;
-
 // OverflowError "value {d} out of range for float32", d in plain decimal.
 TORVEX_COLD bool float32_range(double d) noexcept;
 
@@ -35,46 +33,6 @@ TORVEX_COLD bool invalid_enum(const EnumTable& t, long n) noexcept;
 TORVEX_COLD bool changed_size(const char* what) noexcept;
 
 // ---- numeric conversions ------------------------------------------------------------------
-
-// The platform's conversion to C long (the signed 64-bit one on the platforms we build for).
-TORVEX_NOINLINE bool long_value(PyObject* v, int64_t* out) noexcept;
-
-TORVEX_NOINLINE bool ulonglong_value(PyObject* v, uint64_t* out) noexcept;
-
-inline bool to_i64(PyObject* v, int64_t* out) noexcept {
-  Py_ssize_t c;
-  if (compact_value(v, &c)) {
-    *out = c;
-    return true;
-  }
-  return long_value(v, out);
-}
-
-inline bool to_u64(PyObject* v, uint64_t* out) noexcept {
-  Py_ssize_t c;
-  if (compact_value(v, &c) && c >= 0) {
-    *out = static_cast<uint64_t>(c);
-    return true;
-  }
-  return ulonglong_value(v, out);
-}
-
-// 32-bit targets go through the signed 64-bit conversion, then a range check.
-inline bool to_i32(PyObject* v, int32_t* out) noexcept {
-  int64_t n = 0;
-  if (!to_i64(v, &n)) return false;
-  if (n < INT32_MIN || n > INT32_MAX) return integral_range();
-  *out = static_cast<int32_t>(n);
-  return true;
-}
-
-inline bool to_u32(PyObject* v, uint32_t* out) noexcept {
-  int64_t n = 0;
-  if (!to_i64(v, &n)) return false;
-  if (n < 0 || n > UINT32_MAX) return integral_range();
-  *out = static_cast<uint32_t>(n);
-  return true;
-}
 
 // What float() takes without parsing text: floats, __float__ and __index__ implementers.
 TORVEX_NOINLINE bool to_double_slow(PyObject* v, double* out) noexcept;
@@ -89,22 +47,24 @@ inline bool to_double(PyObject* v, double* out) noexcept {
 
 // ---- values -------------------------------------------------------------------------------
 
-inline bool put_float(double d, Out& out) noexcept {
+template <class O>
+inline bool put_float(double d, O& out) noexcept {
   float f = static_cast<float>(d);
   if (std::isinf(f) && !std::isinf(d)) return float32_range(d);
   out.put_fixed32(std::bit_cast<uint32_t>(f));
   return true;
 }
 
+template <class O>
 TORVEX_ALWAYS_INLINE inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
-                                               Out& out) noexcept {
+                                                 O& out) noexcept {
   out.put_bytes(s, static_cast<size_t>(n), owner);
   out.put_varint(static_cast<uint64_t>(n));
 }
 
 // One scalar of type kT without its tag.
-template <ScalarType kT>
-TORVEX_ALWAYS_INLINE inline bool put_scalar(PyObject* v, Out& out) noexcept {
+template <ScalarType kT, class O>
+TORVEX_ALWAYS_INLINE inline bool put_scalar(PyObject* v, O& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double || kT == Float) {
     double d = 0;
@@ -189,8 +149,8 @@ TORVEX_ALWAYS_INLINE inline bool put_scalar(PyObject* v, Out& out) noexcept {
 }
 
 // Writes a value that passed plain_scalar<kT>, without the general type checks.
-template <ScalarType kT>
-TORVEX_ALWAYS_INLINE inline bool put_plain(PyObject* v, Out& out) noexcept {
+template <ScalarType kT, class O>
+TORVEX_ALWAYS_INLINE inline bool put_plain(PyObject* v, O& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double) {
     out.put_fixed64(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
@@ -237,11 +197,14 @@ TORVEX_ALWAYS_INLINE inline bool put_plain(PyObject* v, Out& out) noexcept {
 
 TORVEX_COLD bool bad_scalar_type() noexcept;
 
-bool encode_scalar(ScalarType t, PyObject* v, Out& out) noexcept;
+// Instantiated in serializer_values.cpp for both outputs (Out and CountOut).
+template <class O>
+bool encode_scalar(ScalarType t, PyObject* v, O& out) noexcept;
 
 // Enum numbers of ints and int subclasses (enum members) are read without running Python
 // code; anything else goes through the platform conversion, __index__ included.
-inline bool put_enum(const EnumTable& t, PyObject* v, Out& out) noexcept {
+template <class O>
+inline bool put_enum(const EnumTable& t, PyObject* v, O& out) noexcept {
   long n;
   Py_ssize_t c;
   if (PyLong_Check(v) && compact_value(v, &c)) {
@@ -333,9 +296,34 @@ TORVEX_ALWAYS_INLINE inline bool plain_bits(PyObject* v, uint64_t* bits) noexcep
 //
 // Runs of plain numbers are written straight into the staging block, as many per round as
 // it surely has room for, so the write position stays in a register.
-template <ScalarType kT>
-bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
+// number_list for byte_size: the same checks, with sizes summed instead of bytes written.
+template <ScalarType kT, class O>
+bool count_number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
+                       Py_ssize_t& at) noexcept {
+  constexpr bool kFixed = max_width<kT>() == 4 || max_width<kT>() == 8;
+  const size_t tag_size = f.packed ? 0 : varint_size(f.tag);
+  size_t total = 0;
+  for (Py_ssize_t i = n; i-- > 0;) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    uint64_t bits;
+    if (plain_bits<kT>(item, &bits)) {
+      total += kFixed ? max_width<kT>() : varint_size(bits);
+    } else {
+      Ref hold = Ref::borrow(item);
+      at = i;
+      if (!put_scalar<kT>(hold.get(), out)) return false;
+      if (PyList_GET_SIZE(list) != n) return changed_size("list");
+    }
+    total += tag_size;
+  }
+  out.commit(total);
+  return true;
+}
+
+template <ScalarType kT, class O>
+bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
                  Py_ssize_t& at) noexcept {
+  if constexpr (O::kCounting) return count_number_list<kT>(f, list, n, out, at);
   constexpr size_t kWidth = max_width<kT>();
   constexpr bool kFixed = kT == ScalarType::Double || kT == ScalarType::Float ||
                           kT == ScalarType::Fixed64 || kT == ScalarType::Fixed32 ||
@@ -383,8 +371,8 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
 }
 
 // Strings and bytes.
-template <ScalarType kT>
-bool scalar_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
+template <ScalarType kT, class O>
+bool scalar_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
                  Py_ssize_t& at) noexcept {
   if constexpr (kT != ScalarType::String && kT != ScalarType::Bytes) {
     return number_list<kT>(f, list, n, out, at);
@@ -408,7 +396,8 @@ bool scalar_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
   }
 }
 
-bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out, Py_ssize_t& at) noexcept;
+template <class O>
+bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out, Py_ssize_t& at) noexcept;
 
 // encode_message_value unrolled into the loop, with the handle resolved at the first element
 

@@ -13,16 +13,10 @@
 #include "binary/reverse_buffer.h"
 #include "core/limits.h"
 #include "core/portable.h"
+#include "schema/schema_types.h"
 
 namespace torvex {
 
-enum class WireType : uint8_t { Varint = 0, I64 = 1, Len = 2, SGroup = 3, EGroup = 4, I32 = 5 };
-
-constexpr uint32_t make_tag(uint32_t number, WireType wt) noexcept {
-  return (number << 3) | static_cast<uint32_t>(wt);
-}
-constexpr uint32_t tag_number(uint32_t tag) noexcept { return tag >> 3; }
-constexpr uint32_t tag_wire_type(uint32_t tag) noexcept { return tag & 7; }
 constexpr size_t tag_size(uint32_t tag) noexcept { return varint_size(tag); }
 
 enum class WireStatus : uint8_t {

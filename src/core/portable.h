@@ -47,4 +47,21 @@ constexpr uint64_t byte_swap64(uint64_t v) noexcept {
 #endif
 }
 
+// *out = v * m + d, where compilers without overflow builtins do the test by division.
+constexpr bool mul_add_fits_generic(uint64_t v, uint64_t m, uint64_t d, uint64_t* out) noexcept {
+  if (m != 0 && v > (UINT64_MAX - d) / m) return false;
+  *out = v * m + d;
+  return true;
+}
+
+// *out = v * m + d, for digit accumulation: false when that does not fit in 64 bits (*out is
+// then unspecified).
+constexpr bool mul_add_fits(uint64_t v, uint64_t m, uint64_t d, uint64_t* out) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+  return !__builtin_mul_overflow(v, m, out) && !__builtin_add_overflow(*out, d, out);
+#else
+  return mul_add_fits_generic(v, m, d, out);
+#endif
+}
+
 }  // namespace torvex

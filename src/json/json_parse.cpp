@@ -19,7 +19,7 @@ namespace torvex {
 
 namespace {
 
-// read_message / read_fields with `fresh`: the instance was created by this parse, so its list
+// The message readers, with `fresh`: the instance was created by this parse, so its list
 // and map attributes still hold the new empty containers its defaults gave it and need no reset.
 template <class Src>
 bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
@@ -189,6 +189,42 @@ bool read_singular(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyOb
   }
 }
 
+// The items of the array that comes next (its kind already peeked) appended to `list`.
+template <class Src>
+bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObject* list,
+                  uint32_t depth, const JsonReadOptions& opts) noexcept {
+  typename Src::ArrIter it;
+  if (!src.begin_array(it)) return false;
+  int r;
+  if (e.kind == ElemKind::Scalar) {
+    // The common numeric and string lists, without the general element dispatch.
+    const ScalarType t = e.scalar;
+    while ((r = src.next_element(it)) > 0) {
+      JsonKind ek = src.peek();
+      if (ek == JsonKind::Error) return false;
+      if (ek == JsonKind::Null) {
+        return raise_conv(PyExc_ValueError, ctx, "unexpected null value for list item");
+      }
+      PyObject* item = read_scalar(src, t, ctx);
+      if (!item) return false;
+      int a = PyList_Append(list, item);
+      Py_DECREF(item);
+      if (a < 0) return false;
+    }
+    return r == 0;
+  }
+  while ((r = src.next_element(it)) > 0) {
+    PyObject* item;
+    int got = read_element(src, e, "list item", ctx, depth, opts, &item);
+    if (got < 0) return false;
+    if (got == 0) continue;
+    int a = PyList_Append(list, item);
+    Py_DECREF(item);
+    if (a < 0) return false;
+  }
+  return r == 0;
+}
+
 template <class Src>
 bool read_list(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject* msg,
                uint32_t depth, const JsonReadOptions& opts) noexcept {
@@ -200,36 +236,7 @@ bool read_list(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject
   Ref list(f.accessor.get(msg));
   if (!list) return false;
   if (!PyList_Check(list.get())) return fail_wrong_type(list.get(), "list");
-  typename Src::ArrIter it;
-  if (!src.begin_array(it)) return false;
-  int r;
-  if (f.elem.kind == ElemKind::Scalar) {
-    // The common numeric and string lists, without the general element dispatch.
-    const ScalarType t = f.elem.scalar;
-    while ((r = src.next_element(it)) > 0) {
-      JsonKind ek = src.peek();
-      if (ek == JsonKind::Error) return false;
-      if (ek == JsonKind::Null) {
-        return raise_conv(PyExc_ValueError, ctx, "unexpected null value for list item");
-      }
-      PyObject* item = read_scalar(src, t, ctx);
-      if (!item) return false;
-      int a = PyList_Append(list.get(), item);
-      Py_DECREF(item);
-      if (a < 0) return false;
-    }
-    return r == 0;
-  }
-  while ((r = src.next_element(it)) > 0) {
-    PyObject* item;
-    int e = read_element(src, f.elem, "list item", ctx, depth, opts, &item);
-    if (e < 0) return false;
-    if (e == 0) continue;
-    int a = PyList_Append(list.get(), item);
-    Py_DECREF(item);
-    if (a < 0) return false;
-  }
-  return r == 0;
+  return append_items(src, f.elem, ctx, list.get(), depth, opts);
 }
 
 // A map key from its JSON text, by the map's key type.
@@ -373,12 +380,6 @@ bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint3
 }  // namespace
 
 template <class Src>
-bool read_fields(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                 const JsonReadOptions& opts) noexcept {
-  return read_fields_impl(src, m, msg, depth, opts, false);
-}
-
-template <class Src>
 bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
                   const JsonReadOptions& opts) noexcept {
   return read_message_impl(src, m, msg, depth, opts, false);
@@ -402,15 +403,6 @@ bool read_float(Src& src, bool is_float, const FieldContext& ctx, double* out) n
     return raise_float_range(*out, ctx);
   }
   return true;
-}
-
-template <class Src>
-PyObject* read_integer(Src& src, const FieldContext& ctx) noexcept {
-  JsonKind k = src.peek();
-  if (k == JsonKind::Error) return nullptr;
-  IntVal v;
-  if (!read_int_value(src, k, ctx, &v)) return nullptr;
-  return int_object(v);
 }
 
 template <class Src>
@@ -604,18 +596,7 @@ bool read_extension(Src& src, const MessageMarshaler* m, PyObject* msg, PyObject
     if (k == JsonKind::Error) return false;
     if (k != JsonKind::Array) return raise_json_type(src, "expected list got ", ctx);
     value = Ref(PyList_New(0));
-    typename Src::ArrIter it;
-    if (!value || !src.begin_array(it)) return false;
-    int r;
-    while ((r = src.next_element(it)) > 0) {
-      PyObject* item;
-      int e = read_element(src, f.elem, "list item", ctx, depth, opts, &item);
-      if (e < 0) return false;
-      if (e == 0) continue;
-      Ref hold(item);
-      if (PyList_Append(value.get(), item) < 0) return false;
-    }
-    if (r < 0) return false;
+    if (!value || !append_items(src, f.elem, ctx, value.get(), depth, opts)) return false;
   } else if (f.kind == ValueKind::Scalar) {
     value = Ref(read_scalar(src, f.elem.scalar, ctx));
   } else if (f.kind == ValueKind::Enum) {
@@ -688,11 +669,8 @@ bool parse_json_value(const MessageMarshaler* m, PyObject* msg, PyObject* value,
 #define TORVEX_JSON_INSTANTIATE(Src)                                                         \
   template bool read_message<Src>(Src&, const MessageMarshaler*, PyObject*, uint32_t,        \
                                   const JsonReadOptions&) noexcept;                          \
-  template bool read_fields<Src>(Src&, const MessageMarshaler*, PyObject*, uint32_t,         \
-                                 const JsonReadOptions&) noexcept;                           \
   template PyObject* read_scalar<Src>(Src&, ScalarType, const FieldContext&) noexcept;       \
   template bool read_float<Src>(Src&, bool, const FieldContext&, double*) noexcept;          \
-  template PyObject* read_integer<Src>(Src&, const FieldContext&) noexcept;                  \
   template int read_enum<Src>(Src&, const EnumTable*, bool, PyObject**) noexcept;            \
   template int read_element<Src>(Src&, const ElementKind&, const char*, const FieldContext&, \
                                  uint32_t, const JsonReadOptions&, PyObject**) noexcept;

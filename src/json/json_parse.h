@@ -36,11 +36,6 @@ template <class Src>
 bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
                   const JsonReadOptions& opts) noexcept;
 
-// The members of the next object into `msg`.
-template <class Src>
-bool read_fields(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                 const JsonReadOptions& opts) noexcept;
-
 // A scalar of type `t` as its Python value (new reference).
 template <class Src>
 PyObject* read_scalar(Src& src, ScalarType t, const FieldContext& ctx) noexcept;
@@ -48,10 +43,6 @@ PyObject* read_scalar(Src& src, ScalarType t, const FieldContext& ctx) noexcept;
 // A double or float field's value; `is_float` adds the float32 range check.
 template <class Src>
 bool read_float(Src& src, bool is_float, const FieldContext& ctx, double* out) noexcept;
-
-// An integer of any size, from a number or a string (new reference, no range check).
-template <class Src>
-PyObject* read_integer(Src& src, const FieldContext& ctx) noexcept;
 
 // An enum value: 1 with a new reference in *out, 0 for "skip" (unknown, ignored), -1 error.
 template <class Src>

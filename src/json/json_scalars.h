@@ -52,15 +52,10 @@ inline bool int_from_text(std::string_view s, const FieldContext& ctx, IntVal* o
   const bool neg = !s.empty() && s[0] == '-';
   const size_t nd = s.size() - neg;
   if (nd >= 1 && nd <= 20) {
-    // v * 10 + d fits in 64 bits while v stays below kTenth, or equals it and d <= 5.
-    constexpr uint64_t kTenth = UINT64_MAX / 10;
     uint64_t v = 0;
     for (size_t i = neg; i < s.size(); ++i) {
       unsigned d = static_cast<unsigned char>(s[i]) - '0';
-      if (d > 9 || v > kTenth || (v == kTenth && d > UINT64_MAX % 10)) {
-        return int_from_text_slow(s, ctx, out);
-      }
-      v = v * 10 + d;
+      if (d > 9 || !mul_add_fits(v, 10, d, &v)) return int_from_text_slow(s, ctx, out);
     }
     if (neg ? v <= (uint64_t{1} << 63) : v <= static_cast<uint64_t>(INT64_MAX)) {
       out->small = true;

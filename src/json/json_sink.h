@@ -17,23 +17,10 @@
 
 #include "core/json_quote.h"
 #include "core/memory.h"
+#include "core/number_text.h"
 #include "core/ref.h"
 
 namespace torvex {
-
-// ---- number text, shared with tests -----------------------------------------------------
-
-// Room that format_double and format_int64 need at most.
-inline constexpr size_t kNumberScratch = 32;
-
-// Writes the text Python's repr() gives for the finite double x (plain notation with ".0" for
-// 0 and 1e-4 <= |x| < 1e16, shortest round-trip digits, exponent notation otherwise). Returns
-// the length; `out` must hold kNumberScratch bytes.
-size_t format_double(double x, char* out) noexcept;
-
-// Decimal digits of v with a leading "-" for negatives; `out` must hold 20 bytes.
-size_t format_int64(int64_t v, char* out) noexcept;
-size_t format_uint64(uint64_t v, char* out) noexcept;
 
 // The open containers of a sink: inline up to the nesting that documents reach in practice
 // (so a call allocates nothing for it), then on the heap.
@@ -41,6 +28,7 @@ template <class T>
 class FrameStack {
  public:
   bool empty() const noexcept { return size_ == 0; }
+  size_t size() const noexcept { return size_; }
   T& top() noexcept { return size_ <= kInline ? inline_[size_ - 1] : heap_[size_ - kInline - 1]; }
   void push(T v) noexcept {
     if (size_ < kInline) {
@@ -189,7 +177,8 @@ class JsonTextSink {
   const char* data() const noexcept { return buf_; }
   size_t size() const noexcept { return len_; }
 
- private:
+ protected:
+  // (Protected for JsonPrettySink, which writes the layout around this sink's values.)
   static constexpr uint8_t kArray = 1;  // frame bit: the container is an array
   static constexpr uint8_t kFirst = 2;  // frame bit: no member written yet
 
@@ -254,6 +243,102 @@ class JsonTextSink {
   PyObject* join_pieces() noexcept;
   FrameStack<uint8_t> stack_;  // one frame per open container: kArray | kFirst bits
   char inline_[kInline];
+};
+
+// ---- indented text sink -----------------------------------------------------------------
+
+// The text sink laid out as json.dumps(..., indent=N) lays out: each member and element on a
+// line of its own, indented N spaces per level, ": " after keys, empty containers as {} and [].
+// It keeps its own frames and leaves the base's stack empty, so the base's separators do
+// nothing and its value writers only write the values.
+class JsonPrettySink : public JsonTextSink {
+ public:
+  explicit JsonPrettySink(int indent) noexcept : indent_(static_cast<size_t>(indent)) {}
+
+  bool begin_object() noexcept {
+    open('{', kFirst);
+    return true;
+  }
+  bool end_object() noexcept {
+    close('}');
+    return true;
+  }
+  bool begin_array() noexcept {
+    open('[', kFirst | kArray);
+    return true;
+  }
+  bool end_array() noexcept {
+    close(']');
+    return true;
+  }
+
+  bool key(const char* s, size_t n) noexcept {
+    member();
+    quoted(s, n);
+    note_utf8(s, n);
+    raw(": ", 2);
+    return true;
+  }
+  bool key(PyObject* str) noexcept {
+    member();
+    if (!quoted(str, false)) return false;
+    raw(": ", 2);
+    return true;
+  }
+  void member_prefix(const RString& text, bool ascii) noexcept {
+    member();
+    JsonTextSink::member_prefix(text, ascii);
+    put(' ');
+  }
+
+  bool string(const char* s, size_t n) noexcept { return element(), JsonTextSink::string(s, n); }
+  bool string(PyObject* str) noexcept { return element(), JsonTextSink::string(str); }
+  bool ascii_string(const char* s, size_t n) noexcept {
+    return element(), JsonTextSink::ascii_string(s, n);
+  }
+  bool base64_string(const uint8_t* data, size_t n) noexcept {
+    return element(), JsonTextSink::base64_string(data, n);
+  }
+  bool integer(int64_t v) noexcept { return element(), JsonTextSink::integer(v); }
+  bool integer(PyObject* v, int64_t n) noexcept { return element(), JsonTextSink::integer(v, n); }
+  bool boolean(bool b) noexcept { return element(), JsonTextSink::boolean(b); }
+  bool null() noexcept { return element(), JsonTextSink::null(); }
+  bool number(PyObject* v) noexcept { return element(), JsonTextSink::number(v); }
+
+ private:
+  // A new line at the indentation of `depth` open containers.
+  void line(size_t depth) noexcept {
+    size_t n = 1 + depth * indent_;
+    reserve(n);
+    char* p = buf_ + len_;
+    p[0] = '\n';
+    std::memset(p + 1, ' ', n - 1);
+    len_ += n;
+  }
+  // Before a key: the comma after the previous member, then the member's line.
+  void member() noexcept {
+    uint8_t& top = frames_.top();
+    if (!(top & kFirst)) put(',');
+    top &= static_cast<uint8_t>(~kFirst);
+    line(frames_.size());
+  }
+  // Before a value: in an array the same as member(); after a key nothing.
+  void element() noexcept {
+    if (!frames_.empty() && (frames_.top() & kArray)) member();
+  }
+  void open(char bracket, uint8_t frame) noexcept {
+    element();
+    put(bracket);
+    frames_.push(frame);
+  }
+  void close(char bracket) noexcept {
+    uint8_t frame = frames_.pop();
+    if (!(frame & kFirst)) line(frames_.size());
+    put(bracket);
+  }
+
+  size_t indent_;
+  FrameStack<uint8_t> frames_;
 };
 
 // ---- tree sink --------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "json/wkt_json.h"
 #include "message/field_access.h"
 #include "message/instance.h"
+#include "message/map_order.h"
 #include "message/oneof.h"
 
 namespace torvex {
@@ -57,21 +58,6 @@ TORVEX_COLD bool at_key(const JsonWriteOptions& opts, PyObject* key) noexcept {
 
 // ---- integers -----------------------------------------------------------------------------
 
-// The value of an int (or subclass) as signed 64 bits; false when it does not fit (no error
-// set) or on an error (set). Ints below 2^30 in magnitude are read inline.
-inline bool int64_of(PyObject* v, int64_t* out) noexcept {
-  auto* l = reinterpret_cast<PyLongObject*>(v);
-  if (PyUnstable_Long_IsCompact(l)) {
-    *out = PyUnstable_Long_CompactValue(l);
-    return true;
-  }
-  int overflow = 0;
-  long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-  if (overflow || (n == -1 && PyErr_Occurred())) return false;
-  *out = n;
-  return true;
-}
-
 template <class Sink>
 inline bool quoted_int64(Sink& sink, int64_t n) noexcept {
   char digits[kNumberScratch];
@@ -105,19 +91,18 @@ TORVEX_ALWAYS_INLINE inline bool scalar_of(Sink& sink, PyObject* v) noexcept {
     if (!is_int(v)) return fail_expected("int", v);
     int64_t n = 0;
     if constexpr (kT == Int32 || kT == Sint32 || kT == Sfixed32) {
-      if (!int64_of(v, &n) || n < INT32_MIN || n > INT32_MAX) return fail_out_of_range(v, "int32");
+      if (!to_i64(v, &n) || n < INT32_MIN || n > INT32_MAX) return fail_out_of_range(v, "int32");
       return sink.integer(v, n);
     } else if constexpr (kT == Uint32 || kT == Fixed32) {
-      if (!int64_of(v, &n) || n < 0 || n > UINT32_MAX) return fail_out_of_range(v, "uint32");
+      if (!to_i64(v, &n) || n < 0 || n > UINT32_MAX) return fail_out_of_range(v, "uint32");
       return sink.integer(v, n);
     } else if constexpr (kT == Int64 || kT == Sint64 || kT == Sfixed64) {
-      if (!int64_of(v, &n)) return fail_out_of_range(v, "int64");
+      if (!to_i64(v, &n)) return fail_out_of_range(v, "int64");
       return quoted_int64(sink, n);
     } else {
       static_assert(kT == Uint64 || kT == Fixed64);
-      if (int64_of(v, &n) && n >= 0) return quoted_int64(sink, n);
-      uint64_t u = PyLong_AsUnsignedLongLong(v);
-      if (u == static_cast<uint64_t>(-1) && PyErr_Occurred()) return fail_out_of_range(v, "uint64");
+      uint64_t u;
+      if (!to_u64(v, &u)) return fail_out_of_range(v, "uint64");
       char digits[kNumberScratch];
       return sink.ascii_string(digits, format_uint64(u, digits));
     }
@@ -160,7 +145,7 @@ bool write_map_key(Sink& sink, ScalarType t, PyObject* k) noexcept {
   if (PyLong_CheckExact(k)) {
     // str() of an exact int is its decimal digits; no need for the str object.
     int64_t n;
-    if (int64_of(k, &n)) {
+    if (int64_if_fits(k, &n)) {
       char digits[kNumberScratch];
       return sink.key(digits, format_int64(n, digits));
     }
@@ -197,10 +182,34 @@ bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, 
   return sink.end_array();
 }
 
+// sort_keys: the entries of a snapshot in ascending key order. Unlike the unsorted walk, which
+// writes any key as its str(), it needs keys of the map's key type.
+template <class Sink>
+TORVEX_NOINLINE bool write_sorted_map(Sink& sink, const JsonWriteOptions& opts,
+                                        const MapEntrySpec& e, PyObject* dict,
+                                        uint32_t depth) noexcept {
+  SortedEntries entries;
+  int r = entries.init(dict, e.key_type);
+  if (r < 0) return false;
+  if (r == 0) {
+    return fail_unorderable_key(e.key_type, entries.unorderable_key()) ||
+           at_key(opts, entries.unorderable_key());
+  }
+  if (!sink.begin_object()) return false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!write_map_key(sink, e.key_type, entries.key(i)) ||
+        !write_value(sink, opts, e.value, entries.value(i), depth)) {
+      return at_key(opts, entries.key(i));
+    }
+  }
+  return sink.end_object();
+}
+
 template <class Sink>
 bool write_map(Sink& sink, const JsonWriteOptions& opts, const MapEntrySpec& e, PyObject* dict,
                uint32_t depth) noexcept {
   if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
+  if (opts.sort_keys) return write_sorted_map(sink, opts, e, dict, depth);
   if (!sink.begin_object()) return false;
   const Py_ssize_t n = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
@@ -290,7 +299,7 @@ template <class Sink>
 TORVEX_ALWAYS_INLINE inline bool field_key(Sink& sink, const JsonWriteOptions& opts,
                                            const FieldSpec& f) noexcept {
   const int i = opts.use_proto_field_name;
-  if constexpr (std::is_same_v<Sink, JsonTextSink>) {
+  if constexpr (std::is_base_of_v<JsonTextSink, Sink>) {
     if (!f.json_keys[i].empty()) {
       sink.member_prefix(f.json_keys[i], f.json_keys_ascii);
       return true;
@@ -405,7 +414,7 @@ bool write_enum(Sink& sink, const JsonWriteOptions& opts, const EnumTable& t,
     return false;
   }
   int64_t n;
-  if (!int64_of(v, &n) || n < INT32_MIN || n > INT32_MAX) {
+  if (!int64_if_fits(v, &n) || n < INT32_MIN || n > INT32_MAX) {
     if (PyErr_Occurred()) return false;
     if (!t.open) return invalid_enum_object(t, v);
     return sink.number(v);
@@ -498,6 +507,7 @@ bool write_message(Sink& sink, const JsonWriteOptions& opts, const MessageMarsha
   template bool write_nested_message<Sink>(Sink&, const JsonWriteOptions&, MarshalerHandle*,   \
                                            PyObject*, uint32_t);
 TORVEX_JSON_WRITER_INSTANTIATE(JsonTextSink)
+TORVEX_JSON_WRITER_INSTANTIATE(JsonPrettySink)
 TORVEX_JSON_WRITER_INSTANTIATE(JsonTreeSink)
 #undef TORVEX_JSON_WRITER_INSTANTIATE
 
@@ -519,6 +529,11 @@ bool write_root(Sink& sink, const MessageMarshaler* m, PyObject* msg,
 
 PyObject* message_to_json_text(const MessageMarshaler* m, PyObject* msg,
                                const JsonWriteOptions& opts) noexcept {
+  if (opts.indent >= 0) {
+    JsonPrettySink sink(opts.indent);
+    if (!write_root(sink, m, msg, opts)) return nullptr;
+    return sink.take_str();
+  }
   JsonTextSink sink;
   if (!write_root(sink, m, msg, opts)) return nullptr;
   return sink.take_str();

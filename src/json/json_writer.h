@@ -25,6 +25,8 @@ struct JsonWriteOptions {
   bool always_emit_implicit = false;
   bool print_enums_as_ints = false;
   bool use_proto_field_name = false;
+  bool sort_keys = false;  // map entries in ascending key order
+  int indent = -1;         // to_json: spaces per level for an indented document; -1 compact
   // Collects the field path of a failure while it unwinds (each level that fails adds its
   // step); null when the caller wants no note.
   ErrorPath* path = nullptr;
@@ -78,6 +80,7 @@ bool write_nested_message(Sink& sink, const JsonWriteOptions& opts, MarshalerHan
   extern template bool write_nested_message<Sink>(Sink&, const JsonWriteOptions&,                  \
                                                   MarshalerHandle*, PyObject*, uint32_t);
 TORVEX_JSON_WRITER_DECLARE(JsonTextSink)
+TORVEX_JSON_WRITER_DECLARE(JsonPrettySink)
 TORVEX_JSON_WRITER_DECLARE(JsonTreeSink)
 #undef TORVEX_JSON_WRITER_DECLARE
 

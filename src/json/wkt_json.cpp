@@ -14,6 +14,7 @@
 #include "json/wkt_text.h"
 #include "message/field_access.h"
 #include "message/instance.h"
+#include "message/map_order.h"
 #include "message/oneof.h"
 
 namespace torvex {
@@ -35,10 +36,8 @@ bool read_int(const AttributeAccessor& acc, PyObject* msg, int64_t lo, int64_t h
   Ref v(acc.get(msg));
   if (!v) return false;
   if (!PyLong_Check(v.get()) || PyBool_Check(v.get())) return fail_expected("int", v.get());
-  int overflow = 0;
-  long long n = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-  if (n == -1 && PyErr_Occurred()) return false;
-  if (overflow || n < lo || n > hi) return fail_out_of_range(v.get(), range_name);
+  int64_t n;
+  if (!to_i64(v.get(), &n) || n < lo || n > hi) return fail_out_of_range(v.get(), range_name);
   *out = n;
   return true;
 }
@@ -141,6 +140,24 @@ bool write_field_mask(Sink& sink, const WellKnownMarker& w, PyObject* msg) noexc
   return sink.ascii_string(text.data(), text.size());
 }
 
+// sort_keys: a Struct's members ordered as a string-keyed map's.
+template <class Sink>
+TORVEX_NOINLINE bool write_sorted_struct(Sink& sink, const JsonWriteOptions& opts,
+                                           const WellKnownMarker& w, PyObject* dict,
+                                           uint32_t depth) noexcept {
+  SortedEntries entries;
+  int r = entries.init(dict, ScalarType::String);
+  if (r <= 0) return r == 0 && fail_wrong_type(entries.unorderable_key(), "str");
+  if (!sink.begin_object()) return false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!sink.key(entries.key(i)) ||
+        !write_nested_message(sink, opts, w.handle.get(), entries.value(i), depth + 1)) {
+      return false;
+    }
+  }
+  return sink.end_object();
+}
+
 template <class Sink>
 bool write_struct(Sink& sink, const JsonWriteOptions& opts, const WellKnownMarker& w, PyObject* msg,
                   uint32_t depth) noexcept {
@@ -148,6 +165,7 @@ bool write_struct(Sink& sink, const JsonWriteOptions& opts, const WellKnownMarke
   if (!fields) return false;
   PyObject* dict = fields.get();
   if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
+  if (opts.sort_keys) return write_sorted_struct(sink, opts, w, dict, depth);
   if (!sink.begin_object()) return false;
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
@@ -324,6 +342,8 @@ bool write_well_known(Sink& sink, const JsonWriteOptions& opts, const MessageMar
 
 template bool write_well_known<JsonTextSink>(JsonTextSink&, const JsonWriteOptions&,
                                              const MessageMarshaler*, PyObject*, uint32_t);
+template bool write_well_known<JsonPrettySink>(JsonPrettySink&, const JsonWriteOptions&,
+                                               const MessageMarshaler*, PyObject*, uint32_t);
 template bool write_well_known<JsonTreeSink>(JsonTreeSink&, const JsonWriteOptions&,
                                              const MessageMarshaler*, PyObject*, uint32_t);
 

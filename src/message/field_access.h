@@ -59,6 +59,66 @@ inline bool plain_zero(PyObject* v) noexcept {
   }
 }
 
+// ---- integers: one family for every codec ----------------------------------------------
+// Each converts `v`, an int or subclass, exactly, or fails with the conversion's
+// OverflowError, which the codecs then word for their field type.
+
+// OverflowError "out of range integral type conversion attempted"; returns false.
+TORVEX_COLD bool integral_range() noexcept;
+
+// The platform's conversion to C long (the signed 64-bit one on the platforms we build for).
+TORVEX_NOINLINE bool long_value(PyObject* v, int64_t* out) noexcept;
+
+TORVEX_NOINLINE bool ulonglong_value(PyObject* v, uint64_t* out) noexcept;
+
+inline bool to_i64(PyObject* v, int64_t* out) noexcept {
+  Py_ssize_t c;
+  if (compact_value(v, &c)) {
+    *out = c;
+    return true;
+  }
+  return long_value(v, out);
+}
+
+inline bool to_u64(PyObject* v, uint64_t* out) noexcept {
+  Py_ssize_t c;
+  if (compact_value(v, &c) && c >= 0) {
+    *out = static_cast<uint64_t>(c);
+    return true;
+  }
+  return ulonglong_value(v, out);
+}
+
+// For callers with another form for values beyond 64 bits: false when `v` does not fit, with no
+// error set (or with one when reading it failed).
+TORVEX_NOINLINE bool fitting_long_value(PyObject* v, int64_t* out) noexcept;
+
+inline bool int64_if_fits(PyObject* v, int64_t* out) noexcept {
+  Py_ssize_t c;
+  if (compact_value(v, &c)) {
+    *out = c;
+    return true;
+  }
+  return fitting_long_value(v, out);
+}
+
+// 32-bit targets go through the signed 64-bit conversion, then a range check.
+inline bool to_i32(PyObject* v, int32_t* out) noexcept {
+  int64_t n = 0;
+  if (!to_i64(v, &n)) return false;
+  if (n < INT32_MIN || n > INT32_MAX) return integral_range();
+  *out = static_cast<int32_t>(n);
+  return true;
+}
+
+inline bool to_u32(PyObject* v, uint32_t* out) noexcept {
+  int64_t n = 0;
+  if (!to_i64(v, &n)) return false;
+  if (n < 0 || n > UINT32_MAX) return integral_range();
+  *out = static_cast<uint32_t>(n);
+  return true;
+}
+
 // Ints and enum members compare through int's own ==, which the values answer.
 inline bool int_equality(PyObject* v) noexcept {
   return PyLong_Check(v) && Py_TYPE(v)->tp_richcompare == PyLong_Type.tp_richcompare;

@@ -40,6 +40,7 @@ FieldSpec::FieldSpec(FieldSpec&& o) noexcept
       proto_name(std::move(o.proto_name)),
       json_name(std::move(o.json_name)),
       oneof_name(std::move(o.oneof_name)),
+      text_name(std::move(o.text_name)),
       number(o.number),
       tag(o.tag),
       presence(o.presence),

@@ -81,6 +81,7 @@ struct EnumTable : Counted {
   RStrMap<int32_t> by_proto_name;  // later wins
   RStrMap<int32_t> by_json_name;   // first wins
   EnumNumberMap json_out;          // number -> JSON output string (str)
+  EnumNumberMap text_out;          // number -> proto name (str) for the text format; first wins
 };
 
 // Reference from a field to a message type; resolved on first use so that recursive and
@@ -105,19 +106,22 @@ struct ElementKind {
   ElemKind kind = ElemKind::Scalar;
   ScalarType scalar = ScalarType::Int32;  // kind Scalar
   bool delimited = false;                 // kind Message: group encoding
-  uint8_t wire_type = 0;                  // as written for one unpacked element
-  uint32_t end_group_tag = 0;             // kind Message with delimited: (number << 3) | 4
+  WireType wire_type = WireType::Varint;  // as written for one unpacked element
+  uint32_t end_group_tag = 0;             // kind Message with delimited: the EGroup tag
   Rc<EnumTable> enum_table;               // kind Enum
   Rc<MarshalerHandle> handle;             // kind Message
 };
 
 struct MapEntrySpec {
   ScalarType key_type;
-  uint32_t key_tag;  // (1 << 3) | key wire type
+  uint32_t key_tag;  // make_tag(1, key wire type)
   ElementKind value;
-  uint32_t value_tag;  // (2 << 3) | value wire type
+  uint32_t value_tag;  // make_tag(2, value wire type)
   Ref key_zero;        // created once at intake, shared by every defaulted entry
   Ref value_zero;      // None for message values: the parser makes a fresh instance instead
+  // Declared in a proto3 file: the entry's key and value have implicit presence, so the text
+  // format leaves out a zero key or scalar value.
+  bool implicit_entries = false;
 };
 
 // One field, in declaration order. This record is both the encoders' field spec and the
@@ -131,10 +135,13 @@ struct FieldSpec {
   Ref proto_name;
   Ref json_name;
   Ref oneof_name;
+  // The name in the text format: the group's type name for a group-like field (delimited, named
+  // as its nested type in lower case), else the proto name.
+  Ref text_name;
   uint32_t number = 0;
-  uint32_t tag = 0;  // (number << 3) | tag wire type
+  uint32_t tag = 0;  // make_tag(number, tag_wire_type)
   Presence presence = Presence::Implicit;
-  uint8_t tag_wire_type = 0;
+  WireType tag_wire_type = WireType::Varint;
   ValueKind kind = ValueKind::Scalar;
   Cardinality cardinality = Cardinality::Singular;
   bool has_presence = false;    // singular, not in a oneof, presence not implicit
@@ -220,7 +227,9 @@ struct MessageMarshaler : Counted {
   Ref fields_by_name;
   FieldNumberIndex<FieldSpec> index;
   NameIndex name_index;  // proto and JSON names -> number
-  Ref attr_table;        // dict: attribute name -> Member
+  NameIndex text_index;  // proto names and group type names -> number, for the text parser
+  RVec<const FieldSpec*> by_number;  // `fields` sorted by number: the text format's order
+  Ref attr_table;                    // dict: attribute name -> Member
   RVec<AttrEntry> attrs;
   DefaultsTable defaults;
   WellKnownKind wkt = WellKnownKind::None;

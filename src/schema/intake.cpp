@@ -1,6 +1,7 @@
 // initialize_message_type: reads the descriptors of one message class and builds its schema.
 // Nothing is stored on the message class unless the whole build succeeds; handles and enum
 // tables made on the way stay on their classes (they are valid on their own).
+#include <algorithm>
 #include <span>
 
 #include "core/args.h"
@@ -155,6 +156,7 @@ bool build_enum_table(const DescriptorVocabulary* v, PyObject* e, PyObject* c,
     t->by_proto_name[name_utf8] = number;
     Ref json = get(item.get(), v->json_name);
     if (!json) return false;
+    if (!t->text_out.find(number)) t->text_out.insert(number, name.get());
     if (json.get() == Py_None) {
       t->json_out.insert(number, name.get());
       t->members.push_back(std::move(name));
@@ -248,7 +250,7 @@ int read_element(const DescriptorVocabulary* v, PyObject* obj, PyObject* delimit
   if ((r = is_instance(obj, v->DescEnum)) < 0) return -1;
   if (r) {
     out->kind = ElemKind::Enum;
-    out->wire_type = 0;
+    out->wire_type = WireType::Varint;
     return enum_table_for(v, obj, &out->enum_table) ? 0 : -1;
   }
   if ((r = is_instance(obj, v->DescMessage)) < 0) return -1;
@@ -257,8 +259,8 @@ int read_element(const DescriptorVocabulary* v, PyObject* obj, PyObject* delimit
     if (delimited_from && !get_bool(delimited_from, v->delimited_encoding, &out->delimited)) {
       return -1;
     }
-    out->wire_type = out->delimited ? 3 : 2;
-    out->end_group_tag = (number << 3) | 4;
+    out->wire_type = out->delimited ? WireType::SGroup : WireType::Len;
+    out->end_group_tag = make_tag(number, WireType::EGroup);
     return handle_for(v, obj, &out->handle) ? 0 : -1;
   }
   return 1;
@@ -300,7 +302,7 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     if (!e || !enum_table_for(v, e.get(), &f->elem.enum_table)) return false;
     f->kind = ValueKind::Enum;
     f->elem.kind = ElemKind::Enum;
-    f->elem.wire_type = f->tag_wire_type = 0;
+    f->elem.wire_type = f->tag_wire_type = WireType::Varint;
     return true;
   }
   if ((r = is_instance(value, v->DescFieldValueMessage)) < 0) return false;
@@ -311,8 +313,8 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     if (!handle_for(v, m.get(), &f->elem.handle)) return false;
     f->kind = ValueKind::Message;
     f->elem.kind = ElemKind::Message;
-    f->elem.wire_type = f->tag_wire_type = f->elem.delimited ? 3 : 2;
-    f->elem.end_group_tag = (f->number << 3) | 4;
+    f->elem.wire_type = f->tag_wire_type = f->elem.delimited ? WireType::SGroup : WireType::Len;
+    f->elem.end_group_tag = make_tag(f->number, WireType::EGroup);
     return true;
   }
   if ((r = is_instance(value, v->DescFieldValueList)) < 0) return false;
@@ -330,7 +332,7 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     f->cardinality = Cardinality::List;
     f->packable = f->elem.kind == ElemKind::Enum ||
                   (f->elem.kind == ElemKind::Scalar && scalar_packable(f->elem.scalar));
-    f->tag_wire_type = f->packed ? 2 : f->elem.wire_type;
+    f->tag_wire_type = f->packed ? WireType::Len : f->elem.wire_type;
     return true;
   }
   if ((r = is_instance(value, v->DescFieldValueMap)) < 0) return false;
@@ -347,8 +349,8 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
       PyErr_SetString(PyExc_ValueError, "invalid map value type");
       return false;
     }
-    map->key_tag = (1u << 3) | scalar_wire_type(map->key_type);
-    map->value_tag = (2u << 3) | map->value.wire_type;
+    map->key_tag = make_tag(1, scalar_wire_type(map->key_type));
+    map->value_tag = make_tag(2, map->value.wire_type);
     map->key_zero = scalar_zero(map->key_type);
     switch (map->value.kind) {
       case ElemKind::Scalar:
@@ -364,7 +366,7 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     if (!map->key_zero || !map->value_zero) return false;
     f->kind = ValueKind::Map;
     f->cardinality = Cardinality::Map;
-    f->tag_wire_type = 2;
+    f->tag_wire_type = WireType::Len;
     return true;
   }
   PyErr_SetString(PyExc_ValueError, "invalid field value type");
@@ -408,7 +410,7 @@ bool read_field(const DescriptorVocabulary* v, PyObject* cls, PyObject* fd, Fiel
   if (!utf8_of(f->local_name_obj.get(), &f->local_name)) return false;
   f->accessor = resolve_accessor(cls, f->local_name_obj.get());
   if (!read_value(v, cls, value.get(), f)) return false;
-  f->tag = (f->number << 3) | f->tag_wire_type;
+  f->tag = make_tag(f->number, f->tag_wire_type);
   f->has_presence =
       f->cardinality == Cardinality::Singular && !f->in_oneof && f->presence != Presence::Implicit;
   return true;
@@ -479,6 +481,67 @@ bool note_metaclass(const DescriptorVocabulary* v, MessageMarshaler* m) noexcept
   if (!PyUnstable_Type_AssignVersionTag(meta)) return true;
   m->meta = Ref::borrow(reinterpret_cast<PyObject*>(meta));
   m->meta_version = meta->tp_version_tag;
+  return true;
+}
+
+// Whether delimited field `f` of `m` is group-like: its type is nested in `m` and named as the
+// field in lower case. The text format then names the field by that type name.
+bool group_type_name(const DescriptorVocabulary* v, const MessageMarshaler* m, const FieldSpec& f,
+                     Ref* out) noexcept {
+  Ref d = get(f.elem.handle->cls.get(), v->desc);
+  if (!d) return false;
+  Ref name, full;
+  if (!get_str(d.get(), v->name, &name) || !get_str(d.get(), v->type_name, &full)) return false;
+  std::string_view n, fn, pn;
+  if (!str_utf8(name.get(), &n) || !str_utf8(full.get(), &fn) ||
+      !str_utf8(f.proto_name.get(), &pn)) {
+    return false;
+  }
+  if (n.size() != pn.size() || fn.size() != m->full_name.size() + 1 + n.size() ||
+      fn.substr(0, m->full_name.size()) != m->full_name || fn[m->full_name.size()] != '.' ||
+      fn.substr(m->full_name.size() + 1) != n) {
+    return true;
+  }
+  for (size_t i = 0; i < n.size(); ++i) {
+    char c = n[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c) != pn[i]) return true;
+  }
+  *out = std::move(name);
+  return true;
+}
+
+bool text_names(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler* m) noexcept {
+  bool proto3 = false;
+  // A descriptor without a file (hand-made ones) is read as proto2: entries keep their zeros.
+  Ref file = get(d, v->file);
+  if (!file) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+  } else if (file.get() != Py_None) {
+    Ref syntax = get(file.get(), v->syntax);
+    if (!syntax) return false;
+    proto3 = PyUnicode_Check(syntax.get()) &&
+             PyUnicode_CompareWithASCIIString(syntax.get(), "proto3") == 0;
+  }
+  RVec<NameIndex::Entry> names;
+  for (FieldSpec& f : m->fields) {
+    if (f.map) f.map->implicit_entries = proto3;
+    f.text_name = f.proto_name;
+    if (f.elem.kind == ElemKind::Message && f.elem.delimited && f.kind != ValueKind::Map &&
+        !group_type_name(v, m, f, &f.text_name)) {
+      return false;
+    }
+    for (PyObject* name : {f.proto_name.get(), f.text_name.get()}) {
+      Py_ssize_t n;
+      const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+      if (!s) return false;
+      names.emplace_back(std::string_view(s, static_cast<size_t>(n)), f.number);
+    }
+    m->by_number.push_back(&f);
+  }
+  m->text_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
+  std::stable_sort(m->by_number.begin(), m->by_number.end(),
+                   [](const FieldSpec* a, const FieldSpec* b) { return a->number < b->number; });
   return true;
 }
 
@@ -558,6 +621,8 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
     }
   }
   m->name_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
+  // 10: the text format's names and field order.
+  if (!text_names(v, d, m.get())) return {};
   // 11: attribute table and its native copy.
   m->attr_table = Ref(PyDict_New());
   if (!m->attr_table) return {};

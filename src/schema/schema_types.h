@@ -51,21 +51,30 @@ inline bool is_scalar_type(uint32_t n) {
   return (n >= 1 && n <= 9) || n == 12 || n == 13 || (n >= 15 && n <= 18);
 }
 
-inline uint8_t scalar_wire_type(ScalarType t) {
+// Wire types and tags live with the schema, which precomputes every field's tag at intake.
+enum class WireType : uint8_t { Varint = 0, I64 = 1, Len = 2, SGroup = 3, EGroup = 4, I32 = 5 };
+
+constexpr uint32_t make_tag(uint32_t number, WireType wt) noexcept {
+  return (number << 3) | static_cast<uint32_t>(wt);
+}
+constexpr uint32_t tag_number(uint32_t tag) noexcept { return tag >> 3; }
+constexpr uint32_t tag_wire_type(uint32_t tag) noexcept { return tag & 7; }
+
+inline WireType scalar_wire_type(ScalarType t) {
   switch (t) {
     case ScalarType::Double:
     case ScalarType::Fixed64:
     case ScalarType::Sfixed64:
-      return 1;
+      return WireType::I64;
     case ScalarType::Float:
     case ScalarType::Fixed32:
     case ScalarType::Sfixed32:
-      return 5;
+      return WireType::I32;
     case ScalarType::String:
     case ScalarType::Bytes:
-      return 2;
+      return WireType::Len;
     default:
-      return 0;
+      return WireType::Varint;
   }
 }
 

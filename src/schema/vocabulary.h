@@ -34,6 +34,7 @@ namespace torvex {
   X(presence, "presence")                          \
   X(requires_presence, "_requires_presence")       \
   X(scalar, "scalar")                              \
+  X(syntax, "syntax")                              \
   X(type_name, "type_name")                        \
   X(type, "type")                                  \
   X(value, "value")                                \
