@@ -12,6 +12,7 @@
 #include "core/ref.h"
 #include "json/json_parse.h"
 #include "json/json_writer.h"
+#include "message/field_access.h"
 #include "message/instance.h"
 #include "message/merge_copy.h"
 #include "message/oneof.h"
@@ -59,6 +60,7 @@ const ArgSpec kSetPresent = {"NativeMessage._set_field_number_present", kFieldNu
                              1};
 const ArgSpec kClearPresent = {"NativeMessage._clear_field_number_present", kFieldNumberParams, 1,
                                1, 1};
+const ArgSpec kFieldIsSet = {"NativeMessage._field_is_set", kFieldNumberParams, 1, 1, 1};
 const ArgSpec kGetOrInitUnknown = {"NativeMessage._get_or_init_unknown_fields", nullptr, 0, 0, 0};
 const char* const kInitParams[] = {"message_type"};
 const ArgSpec kInitialize = {"initialize_message_type", kInitParams, 1, 1, 1};
@@ -523,6 +525,19 @@ PyObject* nm_clear_present(PyObject* self, PyObject* const* args, Py_ssize_t nar
   Py_RETURN_NONE;
 }
 
+// What the encoder would write decides has_field and repr, so Python does not restate it.
+PyObject* nm_field_is_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  uint32_t n;
+  if (!field_number_arg(kFieldIsSet, args, nargs, kwnames, &n)) return nullptr;
+  MarshalerRef m = lookup_marshaler(self);
+  if (!m) return nullptr;
+  const FieldSpec* f = m->index.find(n);
+  if (!f) return raise_fmt(PyExc_ValueError, "%s has no field number %u", m->full_name.c_str(), n);
+  int r = field_is_set(self, *f);
+  return r < 0 ? nullptr : PyBool_FromLong(r);
+}
+
 PyObject* nm_get_or_init_unknown(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
   PyObject* a[1];
@@ -596,6 +611,7 @@ PyMethodDef nm_methods[] = {
                   "_clear_field_number_present($self, field_number)"),
     TORVEX_METHOD("_get_or_init_unknown_fields", nm_get_or_init_unknown, kFast,
                   "_get_or_init_unknown_fields($self)"),
+    TORVEX_METHOD("_field_is_set", nm_field_is_set, kFast, "_field_is_set($self, field_number)"),
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef nm_getset[] = {{"_present", nm_present, nullptr, nullptr, nullptr},

@@ -488,12 +488,16 @@ def test_unsupported_input_is_a_protoc_error(tmp_path, source, expected):
 
 
 def test_relative_imports(tmp_path):
-    done = torvex_protoc(tmp_path, ["corpus/shop/order.proto", "corpus/shop/money.proto"], "--torvex_opt=relative_imports")
+    done = torvex_protoc(tmp_path, ["corpus/shop/order.proto", "corpus/shop/money.proto"], "--torvex_opt=relative_imports,grpc")
     assert done.returncode == 0, done.stderr
     text = (tmp_path / "corpus/shop/order.py").read_text()
     assert "from . import money as _money" in text
     assert "from torvex.wkt import timestamp as _timestamp" in text
+    # The service lives in the gRPC module only, which imports its messages relatively too.
     assert "Orders" not in text and "grpc" not in text
+    services = (tmp_path / "corpus/shop/order_grpc.py").read_text()
+    assert "from . import order as _order" in services and "from . import money" not in services
+    assert not (tmp_path / "corpus/shop/money_grpc.py").exists()
 
 
 def test_missing_protoc_is_a_clear_error(monkeypatch, capsys):

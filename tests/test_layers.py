@@ -85,8 +85,23 @@ def test_the_source_tree_is_layered() -> None:
     assert check_layers.main(["check_layers", str(_ROOT / "src")]) == 0
 
 
+def _runtime_nodes(tree: ast.AST) -> list[ast.AST]:
+    """The nodes of `tree` outside `if TYPE_CHECKING:` blocks, whose imports never run."""
+    out: list[ast.AST] = []
+    todo = [tree]
+    while todo:
+        node = todo.pop()
+        out.append(node)
+        if isinstance(node, ast.If) and getattr(node.test, "id", None) == "TYPE_CHECKING":
+            todo.extend(node.orelse)
+        else:
+            todo.extend(ast.iter_child_nodes(node))
+    return out
+
+
 def _package_imports(package: Path) -> dict[str, set[str]]:
-    """Module -> the package's modules it imports anywhere in its body (lazy imports too).
+    """Module -> the package's modules it imports at run time anywhere in its body (lazy imports
+    too).
     Imports of the package root are left out: generated modules and user code import the
     public `torvex`, whose __init__ gathers everything by design."""
     modules: dict[str, Path] = {}
@@ -97,7 +112,7 @@ def _package_imports(package: Path) -> dict[str, set[str]]:
     for name, path in modules.items():
         here = name if path.name == "__init__.py" else name.rpartition(".")[0]
         edges = graph.setdefault(name, set())
-        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+        for node in _runtime_nodes(ast.parse(path.read_text(encoding="utf-8"))):
             if isinstance(node, ast.ImportFrom):
                 parts = here.split(".")
                 parts = parts[: len(parts) - node.level + 1] if node.level else []
@@ -113,7 +128,13 @@ def _package_imports(package: Path) -> dict[str, set[str]]:
 
 
 def test_the_python_package_has_no_import_cycle() -> None:
-    graph = {k: sorted(v) for k, v in _package_imports(_ROOT / "python" / "torvex").items()}
+    # The well-known types are left out: their mixins and the generated classes that use them
+    # are one unit (a Timestamp difference makes a Duration).
+    graph = {
+        k: sorted(m for m in v if not m.startswith("torvex.wkt."))
+        for k, v in _package_imports(_ROOT / "python" / "torvex").items()
+        if not k.startswith("torvex.wkt.")
+    }
     assert "torvex._model" in graph["torvex._loader"]
     assert not any("protoc_gen" in m for m in graph["torvex._loader"])
     assert check_layers._cycle(graph) is None

@@ -23,7 +23,10 @@ import sys
 import tempfile
 import time
 from collections.abc import Iterator, Sequence
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ._message import Message
 
 __all__ = ["main"]
 
@@ -59,7 +62,7 @@ def _descriptor_set_from_protos(protos: Sequence[str], includes: Sequence[str]) 
             return f.read()
 
 
-def _load_schema(args: argparse.Namespace) -> tuple[type, Any]:
+def _load_schema(args: argparse.Namespace) -> tuple[type[Message], Any]:
     """The message class named by ``--type`` and a registry of everything loaded with it."""
     from . import Registry, load_descriptor_set, wkt
     from ._extension import Extension
@@ -96,17 +99,10 @@ def _load_schema(args: argparse.Namespace) -> tuple[type, Any]:
 # ---- framing -------------------------------------------------------------------------------
 
 
-def _varint(n: int) -> bytes:
-    out = bytearray()
-    while n >= 0x80:
-        out.append((n & 0x7F) | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
-
-
 def _frames(data: bytes) -> Iterator[tuple[str, int, bytes]]:
-    """(where, end offset, message bytes) of each length-prefixed message in ``data``."""
+    """(where, end offset, message bytes) of each length-prefixed message in ``data``. Not
+    ``read_delimited``: the command reports the offset of a message that fails to decode, and
+    reads JSON or text lines as well."""
     pos = 0
     while pos < len(data):
         start, size, shift = pos, 0, 0
@@ -171,18 +167,18 @@ class Progress:
 # ---- conversion ----------------------------------------------------------------------------
 
 
-def _read(cls: type, fmt: str, data: bytes, registry: Any, where: str) -> Any:
+def _read(cls: type[Message], fmt: str, data: bytes, registry: Any, where: str) -> Message:
     try:
         if fmt == "binary":
-            return cls.from_binary(data)  # type: ignore[attr-defined]
+            return cls.from_binary(data)
         if fmt == "json":
-            return cls.from_json(data, registry=registry)  # type: ignore[attr-defined]
-        return cls.from_text(data, registry=registry)  # type: ignore[attr-defined]
+            return cls.from_json(data, registry=registry)
+        return cls.from_text(data, registry=registry)
     except (ValueError, TypeError, OverflowError, RecursionError) as exc:
         raise InputError(f"{where}: {exc}" if where else str(exc)) from None
 
 
-def _write(msg: Any, fmt: str, registry: Any, one_line: bool) -> bytes:
+def _write(msg: Message, fmt: str, registry: Any, one_line: bool) -> bytes:
     if fmt == "binary":
         return bytes(msg.to_binary())
     if fmt == "json":
@@ -191,21 +187,25 @@ def _write(msg: Any, fmt: str, registry: Any, one_line: bool) -> bytes:
     return (text + "\n" if one_line else text).encode()
 
 
-def _convert(args: argparse.Namespace, cls: type, registry: Any, data: bytes, out: IO[bytes]) -> int:
+def _convert(
+    args: argparse.Namespace, cls: type[Message], registry: Any, data: bytes, out: IO[bytes]
+) -> int:
     if not args.delimited:
         where = "byte offset 0" if args.input_format == "binary" else ""
         msg = _read(cls, args.input_format, data, registry, where)
         out.write(_write(msg, args.output_format, registry, False))
         return 0
+    from ._stream import write_delimited
+
     progress = Progress(len(data), sys.stderr)
     frames = _frames(data) if args.input_format == "binary" else _lines(data)
     try:
         for where, end, chunk in frames:
             msg = _read(cls, args.input_format, chunk, registry, where)
-            encoded = _write(msg, args.output_format, registry, True)
             if args.output_format == "binary":
-                out.write(_varint(len(encoded)))
-            out.write(encoded)
+                write_delimited(out, msg)
+            else:
+                out.write(_write(msg, args.output_format, registry, True))
             progress.update(end)
     finally:
         progress.finish()

@@ -647,29 +647,6 @@ def _field_number(f: DescField) -> int:
     return f.number
 
 
-def _field_is_set(msg: Message, f: DescField, defaults: dict[str, Any]) -> bool:
-    """Set means what the encoder would emit: the presence bit for presence-tracked fields,
-    otherwise a value other than None, empty or the default."""
-    if f._requires_presence:
-        return msg._get_field_number_present(f.number)
-    value = getattr(msg, f.local_name)
-    kind = f.value
-    if isinstance(kind, DescFieldValueMessage):
-        return value is not None
-    if isinstance(kind, (DescFieldValueList, DescFieldValueMap)):
-        return bool(value)
-    if isinstance(kind, DescFieldValueScalar) and kind.scalar in (
-        ScalarType.DOUBLE,
-        ScalarType.FLOAT,
-    ):
-        # -0.0 and NaN are values of their own; only +0.0 is the default.
-        number = float(value)
-        return number != 0.0 or repr(number) == "-0.0"
-    if isinstance(kind, DescFieldValueEnum):
-        return bool(value != defaults[f.local_name])
-    return bool(value)
-
-
 if TYPE_CHECKING:
     # At run time the metaclass puts NativeMessage first in each message class's bases.
     class _MessageBase(NativeMessage):
@@ -698,7 +675,6 @@ class Message(_MessageBase, metaclass=MessageMeta):
     @reprlib.recursive_repr()
     def __repr__(self) -> str:
         desc = type(self)._desc
-        defaults = dict(desc._defaults)
         parts = []
         shown: set[str] = set()
         for f in desc.fields:
@@ -712,7 +688,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
                     parts.append(f"{group.local_name}={value!r}")
                 continue
             try:
-                is_set = _field_is_set(self, f, defaults)
+                is_set = self._field_is_set(f.number)  # what the encoder would write
             except AttributeError:
                 continue  # an instance made without its defaults (e.g. bare __new__)
             if is_set:
@@ -756,7 +732,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
         if group is not None:
             value = getattr(self, group.local_name)
             return isinstance(value, Oneof) and value.field == name
-        return _field_is_set(self, f, dict(desc._defaults))
+        return self._field_is_set(f.number)
 
     def to_dict(
         self,
@@ -789,7 +765,6 @@ class Message(_MessageBase, metaclass=MessageMeta):
         with their values, in field-number order. A oneof member's value is the member's, not
         the ``Oneof``. Extensions are not listed: they live with the unknown fields."""
         desc = type(self)._desc
-        defaults = dict(desc._defaults)
         out = []
         for f in sorted(desc.fields, key=_field_number):
             group = f.oneof
@@ -797,7 +772,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
                 chosen = getattr(self, group.local_name)
                 if isinstance(chosen, Oneof) and chosen.field == f.local_name:
                     out.append((f, chosen.value))
-            elif _field_is_set(self, f, defaults):
+            elif self._field_is_set(f.number):
                 out.append((f, getattr(self, f.local_name)))
         return out
 

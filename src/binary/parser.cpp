@@ -425,6 +425,30 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
   return true;
 }
 
+// The value field of a map entry into *value (a message merges into the one read before it):
+// 1 read, 0 a number the closed enum does not list (*value cleared), -1 error.
+inline int decode_map_value(const MapEntrySpec& me, uint32_t wt, InputView& entry, bool ignore,
+                            uint32_t depth, Ref* value) noexcept {
+  switch (me.value.kind) {
+    case ElemKind::Scalar:
+      *value = Ref(decode_scalar(me.value.scalar, entry));
+      break;
+    case ElemKind::Enum: {
+      int32_t n = 0;
+      *value = Ref(decode_enum(me.value.enum_table.get(), entry, &n));
+      if (!*value) return PyErr_Occurred() ? -1 : 0;
+      return 1;
+    }
+    case ElemKind::Message: {
+      Mode mode = *value ? Mode::MergeInto : Mode::New;
+      *value = Ref(decode_message_value(me.value, 2, wt, mode, nullptr, nullptr, value->get(),
+                                        entry, ignore, depth, false));
+      break;
+    }
+  }
+  return *value ? 1 : -1;
+}
+
 bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, bool ignore,
                       uint32_t depth) noexcept {
   WireError err;
@@ -454,26 +478,9 @@ bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView
         unrepresentable = true;
         break;
       }
-      switch (me.value.kind) {
-        case ElemKind::Scalar:
-          value = Ref(decode_scalar(me.value.scalar, entry));
-          break;
-        case ElemKind::Enum: {
-          int32_t n = 0;
-          value = Ref(decode_enum(me.value.enum_table.get(), entry, &n));
-          if (!value && PyErr_Occurred()) return false;
-          unlisted_value = !value;
-          continue;
-        }
-        case ElemKind::Message: {
-          Mode mode = value ? Mode::MergeInto : Mode::New;
-          value = Ref(decode_message_value(me.value, 2, wt, mode, nullptr, nullptr, value.get(),
-                                           entry, ignore, depth, false));
-          break;
-        }
-      }
-      if (!value) return false;
-      unlisted_value = false;
+      int r = decode_map_value(me, wt, entry, ignore, depth, &value);
+      if (r < 0) return false;
+      unlisted_value = r == 0;
     } else {
       // Other fields of the entry are dropped; only nested groups add a level.
       if (!skip_field(number, wt, entry, wt == 3 ? depth + 1 : depth, err)) return wire_fail(err);

@@ -439,73 +439,78 @@ bool JsonTextSource::scan_string_slow(const char* start, std::string_view* out) 
       ++p;
       continue;
     }
-    const char* esc = p++;
-    char e = *p;
-    switch (e) {
-      case '"':
-      case '\\':
-      case '/':
-        scratch_.push_back(e);
-        ++p;
-        continue;
-      case 'b':
-        scratch_.push_back('\b');
-        ++p;
-        continue;
-      case 'f':
-        scratch_.push_back('\f');
-        ++p;
-        continue;
-      case 'n':
-        scratch_.push_back('\n');
-        ++p;
-        continue;
-      case 'r':
-        scratch_.push_back('\r');
-        ++p;
-        continue;
-      case 't':
-        scratch_.push_back('\t');
-        ++p;
-        continue;
-      case 'u':
-        break;
-      default:
-        if (p >= end_) return fail_at("EOF while parsing a string", p);
-        return fail_at("invalid escape", esc);
-    }
-    // \uXXXX, possibly a surrogate pair.
-    auto hex4 = [&](const char* q, uint32_t* v) -> bool {
-      *v = 0;
-      for (int i = 0; i < 4; ++i) {
-        if (q + i >= end_) return fail_at("EOF while parsing a string", q + i);
-        int h = hex_value(q[i]);
-        if (h < 0) return fail_at("invalid escape", q + i);
-        *v = (*v << 4) | static_cast<uint32_t>(h);
-      }
-      return true;
-    };
-    uint32_t cp;
-    if (!hex4(p + 1, &cp)) return false;
-    p += 5;
-    if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at("invalid unicode code point", esc);
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      if (p >= end_ || (p + 1 >= end_ && *p == '\\')) {
-        return fail_at("EOF while parsing a string", end_);
-      }
-      if (p[0] != '\\' || p[1] != 'u') {
-        return fail_at("lone leading surrogate in hex escape", p);
-      }
-      uint32_t lo;
-      if (end_ - (p + 2) < 4) return fail_at("unexpected end of hex escape", end_);
-      if (!hex4(p + 2, &lo)) return false;
-      if (lo < 0xDC00 || lo > 0xDFFF) return fail_at("invalid unicode code point", p);
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-      p += 6;
-    }
-    if (cp >= 0x80) ascii = false;
-    append_utf8(scratch_, cp);
+    if (!unescape(p, &ascii)) return false;
   }
+}
+
+bool JsonTextSource::unescape(const char*& p, bool* ascii) noexcept {
+  const char* esc = p++;
+  char e = *p;
+  switch (e) {
+    case '"':
+    case '\\':
+    case '/':
+      break;
+    case 'b':
+      e = '\b';
+      break;
+    case 'f':
+      e = '\f';
+      break;
+    case 'n':
+      e = '\n';
+      break;
+    case 'r':
+      e = '\r';
+      break;
+    case 't':
+      e = '\t';
+      break;
+    case 'u':
+      return unescape_unicode(esc, p, ascii);
+    default:
+      if (p >= end_) return fail_at("EOF while parsing a string", p);
+      return fail_at("invalid escape", esc);
+  }
+  scratch_.push_back(e);
+  ++p;
+  return true;
+}
+
+bool JsonTextSource::hex4(const char* q, uint32_t* v) noexcept {
+  *v = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (q + i >= end_) return fail_at("EOF while parsing a string", q + i);
+    int h = hex_value(q[i]);
+    if (h < 0) return fail_at("invalid escape", q + i);
+    *v = (*v << 4) | static_cast<uint32_t>(h);
+  }
+  return true;
+}
+
+// \uXXXX at `esc`, possibly a surrogate pair; `p` is at the "u".
+bool JsonTextSource::unescape_unicode(const char* esc, const char*& p, bool* ascii) noexcept {
+  uint32_t cp;
+  if (!hex4(p + 1, &cp)) return false;
+  p += 5;
+  if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at("invalid unicode code point", esc);
+  if (cp >= 0xD800 && cp <= 0xDBFF) {
+    if (p >= end_ || (p + 1 >= end_ && *p == '\\')) {
+      return fail_at("EOF while parsing a string", end_);
+    }
+    if (p[0] != '\\' || p[1] != 'u') {
+      return fail_at("lone leading surrogate in hex escape", p);
+    }
+    uint32_t lo;
+    if (end_ - (p + 2) < 4) return fail_at("unexpected end of hex escape", end_);
+    if (!hex4(p + 2, &lo)) return false;
+    if (lo < 0xDC00 || lo > 0xDFFF) return fail_at("invalid unicode code point", p);
+    cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+    p += 6;
+  }
+  if (cp >= 0x80) *ascii = false;
+  append_utf8(scratch_, cp);
+  return true;
 }
 
 namespace {
@@ -574,66 +579,73 @@ PyObject* JsonTextSource::read_string() noexcept {
 
 // ---- whole values ---------------------------------------------------------------------------
 
+Ref JsonTextSource::walk_leaf(JsonKind k, bool build) noexcept {
+  switch (k) {
+    case JsonKind::Null:
+      return read_null() ? Ref::borrow(Py_None) : Ref();
+    case JsonKind::Bool: {
+      bool b;
+      if (!read_bool(&b)) return Ref();
+      return Ref::borrow(b ? Py_True : Py_False);
+    }
+    case JsonKind::Number: {
+      if (build) return Ref(read_number());
+      double d;
+      return read_number_as_float(&d) ? Ref::borrow(Py_None) : Ref();
+    }
+    case JsonKind::String: {
+      if (build) return Ref(read_string());
+      std::string_view v;
+      return read_str(&v) ? Ref::borrow(Py_None) : Ref();
+    }
+    default:
+      raise_internal("container kind in walk_leaf");
+      return Ref();
+  }
+}
+
+int JsonTextSource::walk_next(WalkFrame& top, bool build) noexcept {
+  int r;
+  if (top.object) {
+    ObjIter it{top.first};
+    std::string_view key;
+    r = next_key(it, &key);
+    top.first = false;
+    if (r > 0 && build) {
+      top.key = Ref(make_str(key.data(), key.size(), last_ascii_));
+      if (!top.key) return -1;
+    }
+  } else {
+    ArrIter it{top.first};
+    r = next_element(it);
+    top.first = false;
+  }
+  return r;
+}
+
 PyObject* JsonTextSource::walk(bool build) noexcept {
-  struct Frame {
-    Ref container;  // the dict or list being filled (build only)
-    Ref key;        // the member key waiting for its value (build, objects)
-    bool object;
-    bool first;
-  };
-  RVec<Frame> stack;
+  RVec<WalkFrame> stack;
   for (;;) {
     // One value, at the current position.
     Ref value;
     JsonKind k = peek();
-    switch (k) {
-      case JsonKind::Error:
-        return nullptr;
-      case JsonKind::Null:
-        if (!read_null()) return nullptr;
-        value = Ref::borrow(Py_None);
-        break;
-      case JsonKind::Bool: {
-        bool b;
-        if (!read_bool(&b)) return nullptr;
-        value = Ref::borrow(b ? Py_True : Py_False);
-        break;
+    if (k == JsonKind::Error) return nullptr;
+    if (k == JsonKind::Array || k == JsonKind::Object) {
+      if (!open_container()) return nullptr;
+      Ref c;
+      if (build) {
+        c = Ref(k == JsonKind::Object ? PyDict_New() : PyList_New(0));
+        if (!c) return nullptr;
       }
-      case JsonKind::Number:
-        if (build) {
-          value = Ref(read_number());
-        } else {
-          double d;
-          value = Ref::borrow(read_number_as_float(&d) ? Py_None : nullptr);
-        }
-        if (!value) return nullptr;
-        break;
-      case JsonKind::String:
-        if (build) {
-          value = Ref(read_string());
-        } else {
-          std::string_view v;
-          value = Ref::borrow(read_str(&v) ? Py_None : nullptr);
-        }
-        if (!value) return nullptr;
-        break;
-      case JsonKind::Array:
-      case JsonKind::Object: {
-        if (!open_container()) return nullptr;
-        Ref c;
-        if (build) {
-          c = Ref(k == JsonKind::Object ? PyDict_New() : PyList_New(0));
-          if (!c) return nullptr;
-        }
-        stack.push_back(Frame{std::move(c), Ref(), k == JsonKind::Object, true});
-        break;
-      }
+      stack.push_back(WalkFrame{std::move(c), Ref(), k == JsonKind::Object, true});
+    } else if (!(value = walk_leaf(k, build))) {
+      return nullptr;
     }
     // Attach the value to its container, then advance to the next value, closing containers.
     for (;;) {
       if (value) {
         if (stack.empty()) return build ? value.release() : Py_NewRef(Py_None);
-        Frame& top = stack.back();
+        WalkFrame& top = stack.back();
         if (build) {
           int r = top.object ? PyDict_SetItem(top.container.get(), top.key.get(), value.get())
                              : PyList_Append(top.container.get(), value.get());
@@ -641,25 +653,10 @@ PyObject* JsonTextSource::walk(bool build) noexcept {
         }
         value.reset();
       }
-      Frame& top = stack.back();
-      int r;
-      if (top.object) {
-        ObjIter it{top.first};
-        std::string_view key;
-        r = next_key(it, &key);
-        top.first = false;
-        if (r > 0 && build) {
-          top.key = Ref(make_str(key.data(), key.size(), last_ascii_));
-          if (!top.key) return nullptr;
-        }
-      } else {
-        ArrIter it{top.first};
-        r = next_element(it);
-        top.first = false;
-      }
+      int r = walk_next(stack.back(), build);
       if (r < 0) return nullptr;
       if (r > 0) break;  // read the member or element
-      value = build ? std::move(top.container) : Ref::borrow(Py_None);
+      value = build ? std::move(stack.back().container) : Ref::borrow(Py_None);
       stack.pop_back();
     }
   }

@@ -181,11 +181,29 @@ class JsonTextSource {
   // Sets last_ascii_.
   bool scan_string(std::string_view* out) noexcept;
   bool scan_string_slow(const char* start, std::string_view* out) noexcept;
+  // At a backslash: the escape's text appended to scratch_, `p` moved past it. Clears *ascii
+  // for a code point beyond ASCII.
+  bool unescape(const char*& p, bool* ascii) noexcept;
+  bool unescape_unicode(const char* esc, const char*& p, bool* ascii) noexcept;
+  // The four hex digits at `q` as a code unit.
+  bool hex4(const char* q, uint32_t* v) noexcept;
   // At a number's first byte: its extent and whether it is written as an integer.
   bool scan_number(const char** start, size_t* len, bool* integral, size_t* int_digits) noexcept;
   PyObject* make_str(const char* s, size_t n, bool ascii) noexcept;
   // read_any (build) and skip (!build) without recursion: an explicit stack of open containers.
+  struct WalkFrame {
+    Ref container;  // the dict or list being filled (build only)
+    Ref key;        // the member key waiting for its value (build, objects)
+    bool object;
+    bool first;
+  };
   PyObject* walk(bool build) noexcept;
+  // A value that is not a container (null, bool, number, string of kind `k`); Py_None for each
+  // when not building. Null on error.
+  Ref walk_leaf(JsonKind k, bool build) noexcept;
+  // Advances in the innermost open container: 1 at its next value (a member's key read), 0 when
+  // it closed, -1 on error.
+  int walk_next(WalkFrame& top, bool build) noexcept;
 
   const char* begin_;
   const char* p_;

@@ -15,6 +15,11 @@ int select_field_value(PyObject* msg, const FieldSpec& f, bool emit_implicit, Re
   return select_value(msg, f, emit_implicit, out);
 }
 
+int field_is_set(PyObject* msg, const FieldSpec& f) noexcept {
+  Ref unused;
+  return select_value<false>(msg, f, false, &unused);
+}
+
 TORVEX_COLD bool integral_range() noexcept {
   raise_integral_range();
   return false;

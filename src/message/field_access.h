@@ -216,8 +216,10 @@ inline int oneof_value(PyObject* msg, const FieldSpec& f, Ref* out) noexcept {
 }
 
 // The value of field `f` to encode: 1 with a new reference in *out, 0 to skip, -1 on error
-// (required_not_set among them). Inline for the binary encoder's walk; select_field_value is
-// the same out of line.
+// (required_not_set among them, unless kRequiredFails is false: has_field asks about a required
+// field without failing). Inline for the binary encoder's walk; select_field_value and
+// field_is_set are the same out of line.
+template <bool kRequiredFails = true>
 TORVEX_ALWAYS_INLINE inline int select_value(PyObject* msg, const FieldSpec& f, bool emit_implicit,
                                              Ref* out) noexcept {
   if (f.in_oneof) return oneof_value(msg, f, out);
@@ -261,12 +263,16 @@ TORVEX_ALWAYS_INLINE inline int select_value(PyObject* msg, const FieldSpec& f, 
       break;
   }
   if (r < 0) return -1;
-  if (r == 0) return f.presence == Presence::Required ? required_not_set(f) : 0;
+  if (r == 0) return kRequiredFails && f.presence == Presence::Required ? required_not_set(f) : 0;
   *out = std::move(v);
   return 1;
 }
 
 // select_value out of line, for the JSON writer (which passes its own emit_implicit) and merge.
 int select_field_value(PyObject* msg, const FieldSpec& f, bool emit_implicit, Ref* out) noexcept;
+
+// Whether the binary encoder would write field `f` of `msg`: 1, 0, -1 on error. An unset
+// required field answers 0. What the Python side's has_field and repr ask.
+int field_is_set(PyObject* msg, const FieldSpec& f) noexcept;
 
 }  // namespace torvex

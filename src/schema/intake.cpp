@@ -279,6 +279,60 @@ bool read_oneof(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
   return true;
 }
 
+// A DescFieldValueList: the element kind and the packing.
+bool read_list_kind(const DescriptorVocabulary* v, PyObject* value, FieldSpec* f) noexcept {
+  Ref el = get(value, v->element);
+  if (!el) return false;
+  int e = read_element(v, el.get(), value, f->number, &f->elem);
+  if (e < 0) return false;
+  if (e > 0) {
+    PyErr_SetString(PyExc_ValueError, "invalid list element type");
+    return false;
+  }
+  if (!get_bool(value, v->packed, &f->packed)) return false;
+  f->kind = ValueKind::List;
+  f->cardinality = Cardinality::List;
+  f->packable = f->elem.kind == ElemKind::Enum ||
+                (f->elem.kind == ElemKind::Scalar && scalar_packable(f->elem.scalar));
+  f->tag_wire_type = f->packed ? WireType::Len : f->elem.wire_type;
+  return true;
+}
+
+// A DescFieldValueMap: the entry's key and value kinds, tags and zero values.
+bool read_map_kind(const DescriptorVocabulary* v, PyObject* value, FieldSpec* f) noexcept {
+  auto* map = raw_new<MapEntrySpec>();
+  f->map = map;
+  Ref key = get(value, v->key);
+  if (!key || !read_scalar_type(key.get(), &map->key_type)) return false;
+  Ref val = get(value, v->value);
+  if (!val) return false;
+  int e = read_element(v, val.get(), nullptr, 2, &map->value);
+  if (e < 0) return false;
+  if (e > 0) {
+    PyErr_SetString(PyExc_ValueError, "invalid map value type");
+    return false;
+  }
+  map->key_tag = make_tag(1, scalar_wire_type(map->key_type));
+  map->value_tag = make_tag(2, map->value.wire_type);
+  map->key_zero = scalar_zero(map->key_type);
+  switch (map->value.kind) {
+    case ElemKind::Scalar:
+      map->value_zero = scalar_zero(map->value.scalar);
+      break;
+    case ElemKind::Enum:
+      map->value_zero = map->value.enum_table->default_member;
+      break;
+    case ElemKind::Message:
+      map->value_zero = Ref::borrow(Py_None);
+      break;
+  }
+  if (!map->key_zero || !map->value_zero) return false;
+  f->kind = ValueKind::Map;
+  f->cardinality = Cardinality::Map;
+  f->tag_wire_type = WireType::Len;
+  return true;
+}
+
 }  // namespace
 
 // Fills the value kind of `f` from the descriptor's `value` object.
@@ -318,57 +372,9 @@ bool read_value(const DescriptorVocabulary* v, PyObject* cls, PyObject* value,
     return true;
   }
   if ((r = is_instance(value, v->DescFieldValueList)) < 0) return false;
-  if (r) {
-    Ref el = get(value, v->element);
-    if (!el) return false;
-    int e = read_element(v, el.get(), value, f->number, &f->elem);
-    if (e < 0) return false;
-    if (e > 0) {
-      PyErr_SetString(PyExc_ValueError, "invalid list element type");
-      return false;
-    }
-    if (!get_bool(value, v->packed, &f->packed)) return false;
-    f->kind = ValueKind::List;
-    f->cardinality = Cardinality::List;
-    f->packable = f->elem.kind == ElemKind::Enum ||
-                  (f->elem.kind == ElemKind::Scalar && scalar_packable(f->elem.scalar));
-    f->tag_wire_type = f->packed ? WireType::Len : f->elem.wire_type;
-    return true;
-  }
+  if (r) return read_list_kind(v, value, f);
   if ((r = is_instance(value, v->DescFieldValueMap)) < 0) return false;
-  if (r) {
-    auto* map = raw_new<MapEntrySpec>();
-    f->map = map;
-    Ref key = get(value, v->key);
-    if (!key || !read_scalar_type(key.get(), &map->key_type)) return false;
-    Ref val = get(value, v->value);
-    if (!val) return false;
-    int e = read_element(v, val.get(), nullptr, 2, &map->value);
-    if (e < 0) return false;
-    if (e > 0) {
-      PyErr_SetString(PyExc_ValueError, "invalid map value type");
-      return false;
-    }
-    map->key_tag = make_tag(1, scalar_wire_type(map->key_type));
-    map->value_tag = make_tag(2, map->value.wire_type);
-    map->key_zero = scalar_zero(map->key_type);
-    switch (map->value.kind) {
-      case ElemKind::Scalar:
-        map->value_zero = scalar_zero(map->value.scalar);
-        break;
-      case ElemKind::Enum:
-        map->value_zero = map->value.enum_table->default_member;
-        break;
-      case ElemKind::Message:
-        map->value_zero = Ref::borrow(Py_None);
-        break;
-    }
-    if (!map->key_zero || !map->value_zero) return false;
-    f->kind = ValueKind::Map;
-    f->cardinality = Cardinality::Map;
-    f->tag_wire_type = WireType::Len;
-    return true;
-  }
+  if (r) return read_map_kind(v, value, f);
   PyErr_SetString(PyExc_ValueError, "invalid field value type");
   return false;
 }
@@ -510,6 +516,8 @@ bool group_type_name(const DescriptorVocabulary* v, const MessageMarshaler* m, c
   return true;
 }
 
+// 10: the text format's names (a group-like field also by its type name) and the fields in
+// number order.
 bool text_names(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler* m) noexcept {
   bool proto3 = false;
   // A descriptor without a file (hand-made ones) is read as proto2: entries keep their zeros.
@@ -545,40 +553,30 @@ bool text_names(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler* m)
   return true;
 }
 
-Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d) noexcept {
-  Rc<MessageMarshaler> m = Rc<MessageMarshaler>::adopt(raw_new<MessageMarshaler>());
-  m->vocab = v;
-  // 1-2: the class and its full name.
-  m->cls = get(d, v->type);
-  if (!m->cls) return {};
-  if (!PyType_Check(m->cls.get())) {
-    raise_wrong_type(m->cls.get(), "type");
-    return {};
-  }
-  PyObject* cls = m->cls.get();
-  Ref type_name;
-  if (!get_str(d, v->type_name, &type_name) || !utf8_of(type_name.get(), &m->full_name)) {
-    return {};
-  }
-  // 3: fields in declaration order.
+// 3: fields in declaration order, with what the attribute table needs of each in `extras`.
+bool read_field_list(const DescriptorVocabulary* v, PyObject* d, MessageMarshaler* m,
+                     RVec<FieldExtra>* extras) noexcept {
   Ref fields = get(d, v->fields);
-  if (!fields) return {};
+  if (!fields) return false;
   if (!PyList_Check(fields.get())) {
     raise_wrong_type(fields.get(), "list");
-    return {};
+    return false;
   }
-  RVec<FieldExtra> extras;
   Py_ssize_t initial = PyList_GET_SIZE(fields.get());
   m->fields.reserve(static_cast<size_t>(initial));
   for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(fields.get()); ++i) {
     Ref fd = Ref::borrow(PyList_GET_ITEM(fields.get(), i));
     FieldSpec f;
     FieldExtra extra{};
-    if (!read_field(v, cls, fd.get(), &f, &extra)) return {};
+    if (!read_field(v, m->cls.get(), fd.get(), &f, &extra)) return false;
     m->fields.push_back(std::move(f));
-    extras.push_back(extra);
+    extras->push_back(extra);
   }
-  // 4: the number index (the field list is final from here on; the index points into it).
+  return true;
+}
+
+// 4: the number index (the field list is final from here on; the index points into it).
+void index_numbers(MessageMarshaler* m) noexcept {
   RVec<std::pair<uint32_t, const FieldSpec*>> entries;
   for (const FieldSpec& f : m->fields) {
     entries.emplace_back(f.number, &f);
@@ -587,66 +585,72 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
   }
   m->index = FieldNumberIndex<FieldSpec>(
       std::span<const std::pair<uint32_t, const FieldSpec*>>(entries.data(), entries.size()));
-  // 5: kept by reference for the oneof check.
-  m->fields_by_name = get(d, v->fields_by_name);
-  if (!m->fields_by_name) return {};
-  // 7: oneof attributes.
+}
+
+// 7: oneof attributes.
+bool read_oneof_attributes(const DescriptorVocabulary* v, PyObject* d,
+                           MessageMarshaler* m) noexcept {
   Ref oneofs = get(d, v->oneofs_by_local_name);
-  if (!oneofs) return {};
+  if (!oneofs) return false;
   if (!PyDict_Check(oneofs.get())) {
     raise_wrong_type(oneofs.get(), "dict");
-    return {};
+    return false;
   }
   Py_ssize_t pos = 0;
   PyObject *key, *val;
   while (PyDict_Next(oneofs.get(), &pos, &key, &val)) {
     if (!PyUnicode_Check(key)) {
       raise_wrong_type(key, "str");
-      return {};
+      return false;
     }
-    m->oneofs.push_back(resolve_accessor(cls, key));
+    m->oneofs.push_back(resolve_accessor(m->cls.get(), key));
     if (m->oneofs.back().is_slot()) m->has_slots = true;
   }
-  // 8: the well-known-type marker.
-  if (recognise_well_known(v, d, m.get()) < 0) return {};
-  // 9: name index, proto name then JSON name; later insertions win.
+  return true;
+}
+
+// 9: name index, proto name then JSON name; later insertions win.
+bool index_names(MessageMarshaler* m) noexcept {
   RVec<NameIndex::Entry> names;
   for (const FieldSpec& f : m->fields) {
     for (PyObject* name : {f.proto_name.get(), f.json_name.get()}) {
       // The UTF-8 form is cached on the str, which the field keeps alive with the index.
       Py_ssize_t n;
       const char* s = PyUnicode_AsUTF8AndSize(name, &n);
-      if (!s) return {};
+      if (!s) return false;
       names.emplace_back(std::string_view(s, static_cast<size_t>(n)), f.number);
     }
   }
   m->name_index = NameIndex(std::span<const NameIndex::Entry>(names.data(), names.size()));
-  // 10: the text format's names and field order.
-  if (!text_names(v, d, m.get())) return {};
-  // 11: attribute table and its native copy.
+  return true;
+}
+
+// 11: attribute table and its native copy.
+bool build_attr_table(MessageMarshaler* m, const RVec<FieldExtra>& extras) noexcept {
   m->attr_table = Ref(PyDict_New());
-  if (!m->attr_table) return {};
+  if (!m->attr_table) return false;
   for (size_t i = 0; i < m->fields.size(); ++i) {
     const FieldSpec& f = m->fields[i];
     bool ok = f.in_oneof ? add_member(m->attr_table.get(), f.oneof_name.get(), f.oneof_accessor,
                                       false, f.number)
                          : add_member(m->attr_table.get(), f.local_name_obj.get(), f.accessor,
                                       extras[i].requires_presence, f.number);
-    if (!ok) return {};
+    if (!ok) return false;
   }
   // The field behind each surviving Member (a later field of the same name replaced earlier
   // ones, so later insertions win here too).
   RMap<PyObject*, const FieldSpec*> field_of;
-  pos = 0;
   for (const FieldSpec& f : m->fields) {
     if (f.in_oneof) continue;
     PyObject* member = PyDict_GetItemWithError(m->attr_table.get(), f.local_name_obj.get());
     if (!member) {
-      if (PyErr_Occurred()) return {};
+      if (PyErr_Occurred()) return false;
       continue;
     }
     field_of[member] = &f;
   }
+  Py_ssize_t pos = 0;
+  PyObject *key, *val;
   while (PyDict_Next(m->attr_table.get(), &pos, &key, &val)) {
     auto* mo = reinterpret_cast<MemberObject*>(val);
     const FieldSpec* implicit = nullptr;
@@ -658,6 +662,34 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
       }
     }
     m->attrs.push_back(AttrEntry{mo->accessor, mo->has_presence, mo->number, implicit});
+  }
+  return true;
+}
+
+Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d) noexcept {
+  Rc<MessageMarshaler> m = Rc<MessageMarshaler>::adopt(raw_new<MessageMarshaler>());
+  m->vocab = v;
+  // 1-2: the class and its full name.
+  m->cls = get(d, v->type);
+  if (!m->cls) return {};
+  if (!PyType_Check(m->cls.get())) {
+    raise_wrong_type(m->cls.get(), "type");
+    return {};
+  }
+  Ref type_name;
+  if (!get_str(d, v->type_name, &type_name) || !utf8_of(type_name.get(), &m->full_name)) {
+    return {};
+  }
+  RVec<FieldExtra> extras;
+  if (!read_field_list(v, d, m.get(), &extras)) return {};
+  index_numbers(m.get());
+  // 5: kept by reference for the oneof check.
+  m->fields_by_name = get(d, v->fields_by_name);
+  if (!m->fields_by_name || !read_oneof_attributes(v, d, m.get())) return {};
+  // 8: the well-known-type marker.
+  if (recognise_well_known(v, d, m.get()) < 0) return {};
+  if (!index_names(m.get()) || !text_names(v, d, m.get()) || !build_attr_table(m.get(), extras)) {
+    return {};
   }
   // 12: defaults.
   if (!read_defaults(v, d, m.get())) return {};

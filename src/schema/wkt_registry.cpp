@@ -68,6 +68,37 @@ WellKnownMarker* new_marker(WellKnownKind kind, const FieldSpec* a, const FieldS
   return w;
 }
 
+// Value: its six members in null_value's oneof, of the kinds its JSON forms store.
+WellKnownMarker* match_value(const FieldsByProtoName& by) {
+  const FieldSpec* members[6] = {by.find("null_value"),   by.find("number_value"),
+                                 by.find("string_value"), by.find("bool_value"),
+                                 by.find("struct_value"), by.find("list_value")};
+  const FieldSpec* null_value = members[kNullValue];
+  auto scalar_member = [](const FieldSpec* f, ScalarType t) {
+    return is_member(f, ValueKind::Scalar) && f->elem.scalar == t;
+  };
+  if (!is_member(null_value, ValueKind::Enum) ||
+      !scalar_member(members[kNumberValue], ScalarType::Double) ||
+      !scalar_member(members[kStringValue], ScalarType::String) ||
+      !scalar_member(members[kBoolValue], ScalarType::Bool) ||
+      !is_member(members[kStructValue], ValueKind::Message) ||
+      !is_member(members[kListValue], ValueKind::Message)) {
+    return nullptr;
+  }
+  for (const FieldSpec* f : members) {
+    if (!same_oneof(null_value, f)) return nullptr;
+  }
+  auto* w = raw_new<WellKnownMarker>();
+  w->kind = WellKnownKind::Value;
+  w->first = null_value->oneof_accessor;
+  w->first_spec = null_value;
+  for (int i = 0; i < 6; ++i) w->member_names[i] = members[i]->local_name_obj;
+  w->null_member = null_value->elem.enum_table->default_member;
+  w->handle = members[kStructValue]->elem.handle;
+  w->list_handle = members[kListValue]->elem.handle;
+  return w;
+}
+
 WellKnownMarker* match(std::string_view name, const MessageMarshaler* m) {
   FieldsByProtoName by(m);
   if (name == "Any") {
@@ -114,35 +145,7 @@ WellKnownMarker* match(std::string_view name, const MessageMarshaler* m) {
     w->handle = values->elem.handle;
     return w;
   }
-  if (name == "Value") {
-    const FieldSpec* members[6] = {by.find("null_value"),   by.find("number_value"),
-                                   by.find("string_value"), by.find("bool_value"),
-                                   by.find("struct_value"), by.find("list_value")};
-    const FieldSpec* null_value = members[kNullValue];
-    auto scalar_member = [](const FieldSpec* f, ScalarType t) {
-      return is_member(f, ValueKind::Scalar) && f->elem.scalar == t;
-    };
-    if (!is_member(null_value, ValueKind::Enum) ||
-        !scalar_member(members[kNumberValue], ScalarType::Double) ||
-        !scalar_member(members[kStringValue], ScalarType::String) ||
-        !scalar_member(members[kBoolValue], ScalarType::Bool) ||
-        !is_member(members[kStructValue], ValueKind::Message) ||
-        !is_member(members[kListValue], ValueKind::Message)) {
-      return nullptr;
-    }
-    for (const FieldSpec* f : members) {
-      if (!same_oneof(null_value, f)) return nullptr;
-    }
-    auto* w = raw_new<WellKnownMarker>();
-    w->kind = WellKnownKind::Value;
-    w->first = null_value->oneof_accessor;
-    w->first_spec = null_value;
-    for (int i = 0; i < 6; ++i) w->member_names[i] = members[i]->local_name_obj;
-    w->null_member = null_value->elem.enum_table->default_member;
-    w->handle = members[kStructValue]->elem.handle;
-    w->list_handle = members[kListValue]->elem.handle;
-    return w;
-  }
+  if (name == "Value") return match_value(by);
   // Every other type of the family is a wrapper when it is nothing but a scalar `value`.
   if (m->fields.size() != 1) return nullptr;
   const FieldSpec& only = m->fields[0];

@@ -26,6 +26,7 @@ __all__ = [
     "Method",
     "Service",
     "add_servicer",
+    "method_handlers",
     "unary_unary",
     "unary_stream",
     "stream_unary",
