@@ -7,6 +7,7 @@
 
 #include "core/error_path.h"
 #include "core/errors.h"
+#include "core/portable.h"
 #include "core/ref.h"
 #include "message/field_access.h"
 #include "message/instance.h"
@@ -25,14 +26,12 @@ enum class Mode : uint8_t {
 
 // ---- failure paths (out of line: the loops only test and forward) -----------------------
 
-[[gnu::cold, gnu::noinline]] bool wire_fail(const WireError& err) noexcept {
+TORVEX_COLD bool wire_fail(const WireError& err) noexcept {
   raise_wire_error(err);
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* wire_fail_obj(const WireError& err) noexcept {
-  return raise_wire_error(err);
-}
+TORVEX_COLD PyObject* wire_fail_obj(const WireError& err) noexcept { return raise_wire_error(err); }
 
 // Records the field a failure unwinds through (see error_path.h). A field the schema does not
 // take (a record cut short) has no name to show.
@@ -54,8 +53,8 @@ inline size_t encode_varint(uint8_t* out, uint64_t v) noexcept {
 
 // Record for an enum number a closed enum does not list: the tag, then the number
 // sign-extended to 64 bits, as a writer of that number would have produced it.
-[[gnu::cold, gnu::noinline]] bool store_enum_record(PyObject* msg, uint32_t number, uint32_t tag,
-                                                    int32_t n) noexcept {
+TORVEX_COLD bool store_enum_record(PyObject* msg, uint32_t number, uint32_t tag,
+                                   int32_t n) noexcept {
   uint8_t buf[15];
   size_t k = encode_varint(buf, tag);
   k += encode_varint(buf + k, static_cast<uint64_t>(static_cast<int64_t>(n)));
@@ -63,8 +62,8 @@ inline size_t encode_varint(uint8_t* out, uint64_t v) noexcept {
 }
 
 // A map entry the map cannot take: the field's tag, the entry length and the entry bytes.
-[[gnu::cold, gnu::noinline]] bool store_map_record(PyObject* msg, uint32_t number, uint32_t tag,
-                                                   const InputView& entry) noexcept {
+TORVEX_COLD bool store_map_record(PyObject* msg, uint32_t number, uint32_t tag,
+                                  const InputView& entry) noexcept {
   RVec<uint8_t> rec(entry.remaining + 15);
   size_t k = encode_varint(rec.data(), tag);
   k += encode_varint(rec.data() + k, entry.remaining);
@@ -240,8 +239,7 @@ bool decode_group(const MessageMarshaler* m, PyObject* msg, InputView& view, uin
 // group's bytes are malformed, that is what the caller hears about, whatever failed first. Only
 // the outermost group of a buffer re-checks (it covers every group inside it), and only on the
 // error path, so a failure costs one more scan at most.
-[[gnu::cold, gnu::noinline]] void prefer_structure_error(const InputView& start,
-                                                         uint32_t number) noexcept {
+TORVEX_COLD void prefer_structure_error(const InputView& start, uint32_t number) noexcept {
   InputView again = start;
   InputView content;
   WireError err;
@@ -520,9 +518,9 @@ bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView
 
 // A field the schema does not take here: skip it (nested groups count as a level) and keep its
 // raw bytes, tag included.
-[[gnu::noinline]] bool decode_unknown(PyObject* msg, uint32_t number, uint32_t wt,
-                                      const InputView& snapshot, InputView& v, bool ignore,
-                                      uint32_t depth) noexcept {
+TORVEX_NOINLINE bool decode_unknown(PyObject* msg, uint32_t number, uint32_t wt,
+                                    const InputView& snapshot, InputView& v, bool ignore,
+                                    uint32_t depth) noexcept {
   WireError err;
   if (!skip_field(number, wt, v, wt == 3 ? depth + 1 : depth, err)) return wire_fail(err);
   if (ignore) return true;
@@ -536,10 +534,10 @@ inline bool decode_singular_scalar(const FieldSpec& f, PyObject* msg, InputView&
 }
 
 // One field occurrence whose tag has been read (`snapshot`: the view before the tag).
-[[gnu::always_inline]] inline bool decode_field(const MessageMarshaler* m, PyObject* msg,
-                                                uint32_t tag, const InputView& snapshot,
-                                                InputView& view, bool ignore, uint32_t depth,
-                                                bool in_group) noexcept {
+TORVEX_ALWAYS_INLINE inline bool decode_field(const MessageMarshaler* m, PyObject* msg,
+                                              uint32_t tag, const InputView& snapshot,
+                                              InputView& view, bool ignore, uint32_t depth,
+                                              bool in_group) noexcept {
   const uint32_t number = tag_number(tag);
   const uint32_t wt = tag_wire_type(tag);
   const FieldSpec* f = m->index.find(number);

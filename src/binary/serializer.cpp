@@ -15,6 +15,7 @@
 #include "binary/wire.h"
 #include "core/error_path.h"
 #include "core/errors.h"
+#include "core/portable.h"
 #include "message/instance.h"
 #include "message/map_order.h"
 #include "message/oneof.h"
@@ -31,11 +32,11 @@ struct Encoder;
 
 // Failure forwarders that record the step they unwind through (see error_path.h).
 template <class O>
-[[gnu::cold, gnu::noinline]] bool fail_at_index(Encoder<O>& enc, Py_ssize_t i) noexcept;
+TORVEX_COLD bool fail_at_index(Encoder<O>& enc, Py_ssize_t i) noexcept;
 template <class O>
-[[gnu::cold, gnu::noinline]] bool fail_at_key(Encoder<O>& enc, PyObject* key) noexcept;
+TORVEX_COLD bool fail_at_key(Encoder<O>& enc, PyObject* key) noexcept;
 template <class O>
-[[gnu::cold, gnu::noinline]] bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept;
+TORVEX_COLD bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept;
 
 // State of one encode call.
 template <class O>
@@ -89,7 +90,7 @@ bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
                    uint32_t depth) noexcept;
 
 template <class O>
-[[gnu::noinline]] bool check_native(PyObject* v, Encoder<O>& enc) noexcept {
+TORVEX_NOINLINE bool check_native(PyObject* v, Encoder<O>& enc) noexcept {
   if (!enc.native && !(enc.native = native_message_type())) return false;
   if (!PyObject_TypeCheck(v, enc.native)) return fail_wrong_type(v, "NativeMessage");
   enc.known_slot(Py_TYPE(v)) = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
@@ -170,7 +171,7 @@ bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder<O>& 
 // The packed-number loops inlined here run up to a fifth slower at some placements of the code;
 // a fixed alignment keeps their speed from moving with unrelated changes elsewhere.
 template <class O>
-[[gnu::aligned(64)]] bool encode_list(const FieldSpec& f, PyObject* list, Encoder<O>& enc,
+TORVEX_ALIGN_FUNCTION(64) bool encode_list(const FieldSpec& f, PyObject* list, Encoder<O>& enc,
                                       uint32_t depth) noexcept {
   if (!PyList_Check(list)) return fail_wrong_type(list, "list");
   const Py_ssize_t n = PyList_GET_SIZE(list);
@@ -251,7 +252,7 @@ bool encode_entry(const FieldSpec& f, PyObject* key, PyObject* value, Encoder<O>
 // changes nothing here. A key the order has no place for is left to encode_map, whose checks
 // reject it with the usual error.
 template <class O>
-[[gnu::noinline]] bool encode_map_sorted(const FieldSpec& f, PyObject* dict, Encoder<O>& enc,
+TORVEX_NOINLINE bool encode_map_sorted(const FieldSpec& f, PyObject* dict, Encoder<O>& enc,
                                          uint32_t depth) noexcept {
   if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
   SortedEntries entries;
@@ -293,7 +294,7 @@ bool encode_field(const FieldSpec& f, PyObject* v, Encoder<O>& enc, uint32_t dep
 // conversion run no Python code, so the value stays borrowed. 1 handled (written or skipped),
 // 0 not a plain value, -1 error.
 template <ScalarType kT, class O>
-[[gnu::always_inline]] inline int plain_scalar_field(PyObject* msg, const FieldSpec& f, PyObject* v,
+TORVEX_ALWAYS_INLINE inline int plain_scalar_field(PyObject* msg, const FieldSpec& f, PyObject* v,
                                                      O& out) noexcept {
   if (!plain_scalar<kT>(v)) return 0;
   if (f.presence == Presence::Implicit) {
@@ -324,7 +325,7 @@ inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, O& o
 // The common cases of a field read from a slot, without taking a reference: plain scalars,
 // and the skipped empty values of the other kinds. 0 sends the field down the general path.
 template <class O>
-[[gnu::always_inline]] inline int plain_field(PyObject* msg, const FieldSpec& f, PyObject* v,
+TORVEX_ALWAYS_INLINE inline int plain_field(PyObject* msg, const FieldSpec& f, PyObject* v,
                                               Encoder<O>& enc) noexcept {
   if (f.kind == ValueKind::Scalar) {
     switch (f.elem.scalar) {
@@ -353,7 +354,7 @@ template <class O>
 
 // isinstance can be satisfied by __instancecheck__ or a __class__ attribute; the native state
 // and the schema's slot offsets need the real layout on top of that.
-[[gnu::noinline]] bool check_instance_slow(const MessageMarshaler* m, PyObject* msg) noexcept {
+TORVEX_NOINLINE bool check_instance_slow(const MessageMarshaler* m, PyObject* msg) noexcept {
   PyObject* cls = m->cls.get();
   int r = PyObject_IsInstance(msg, cls);
   if (r < 0) return false;
@@ -399,7 +400,7 @@ bool write_unknown_records(PyObject* store, ReverseBuffer& buf) noexcept {
 
 // The records go through their own buffer, whose content then becomes one payload.
 template <class O>
-[[gnu::noinline]] bool put_unknown(PyObject* store, O& out) noexcept {
+TORVEX_NOINLINE bool put_unknown(PyObject* store, O& out) noexcept {
   ReverseBuffer records;
   if (!write_unknown_records(store, records)) return false;
   Ref data(records.into_bytes());

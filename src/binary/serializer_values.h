@@ -16,6 +16,7 @@
 #include "binary/serializer_out.h"
 #include "binary/wire.h"
 #include "core/errors.h"
+#include "core/portable.h"
 #include "core/ref.h"
 #include "message/field_access.h"
 #include "schema/descriptor.h"
@@ -25,16 +26,16 @@ namespace torvex::encoder {
 // ---- error paths (out of line, in serializer_values.cpp: the hot loops only branch to them) --
 
 // OverflowError "value {d} out of range for float32", d in plain decimal.
-[[gnu::cold, gnu::noinline]] bool float32_range(double d) noexcept;
+TORVEX_COLD bool float32_range(double d) noexcept;
 
-[[gnu::cold, gnu::noinline]] bool invalid_enum(const EnumTable& t, long n) noexcept;
+TORVEX_COLD bool invalid_enum(const EnumTable& t, long n) noexcept;
 
-[[gnu::cold, gnu::noinline]] bool changed_size(const char* what) noexcept;
+TORVEX_COLD bool changed_size(const char* what) noexcept;
 
 // ---- numeric conversions ------------------------------------------------------------------
 
 // What float() takes without parsing text: floats, __float__ and __index__ implementers.
-[[gnu::noinline]] bool to_double_slow(PyObject* v, double* out) noexcept;
+TORVEX_NOINLINE bool to_double_slow(PyObject* v, double* out) noexcept;
 
 inline bool to_double(PyObject* v, double* out) noexcept {
   if (PyFloat_CheckExact(v)) {
@@ -57,7 +58,7 @@ inline bool put_float(double d, O& out) noexcept {
 }
 
 template <class O>
-[[gnu::always_inline]] inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
+TORVEX_ALWAYS_INLINE inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
                                                  O& out) noexcept {
   out.put_bytes(s, static_cast<size_t>(n), owner);
   out.put_varint(static_cast<uint64_t>(n));
@@ -65,7 +66,7 @@ template <class O>
 
 // One scalar of type kT without its tag.
 template <ScalarType kT, class O>
-[[gnu::always_inline]] inline bool put_scalar(PyObject* v, O& out) noexcept {
+TORVEX_ALWAYS_INLINE inline bool put_scalar(PyObject* v, O& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double || kT == Float) {
     double d = 0;
@@ -151,7 +152,7 @@ template <ScalarType kT, class O>
 
 // Writes a value that passed plain_scalar<kT>, without the general type checks.
 template <ScalarType kT, class O>
-[[gnu::always_inline]] inline bool put_plain(PyObject* v, O& out) noexcept {
+TORVEX_ALWAYS_INLINE inline bool put_plain(PyObject* v, O& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double) {
     out.put_fixed64(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
@@ -196,7 +197,7 @@ template <ScalarType kT, class O>
   return true;
 }
 
-[[gnu::cold, gnu::noinline]] bool bad_scalar_type() noexcept;
+TORVEX_COLD bool bad_scalar_type() noexcept;
 
 // Instantiated in serializer_values.cpp for both outputs (Out and CountOut).
 template <class O>
@@ -221,7 +222,7 @@ inline bool put_enum(const EnumTable& t, PyObject* v, O& out) noexcept {
 }
 
 // Prepends the varint of v in front of p.
-[[gnu::always_inline]] inline uint8_t* varint_before(uint8_t* p, uint64_t v) noexcept {
+TORVEX_ALWAYS_INLINE inline uint8_t* varint_before(uint8_t* p, uint64_t v) noexcept {
   if (v < 0x80) {
     *--p = static_cast<uint8_t>(v);
     return p;
@@ -250,7 +251,7 @@ constexpr size_t max_width() noexcept {
 // The wire integer of a plain element (the bits of a fixed-width value, the varint value
 // otherwise), or false when the element needs the general conversion.
 template <ScalarType kT>
-[[gnu::always_inline]] inline bool plain_bits(PyObject* v, uint64_t* bits) noexcept {
+TORVEX_ALWAYS_INLINE inline bool plain_bits(PyObject* v, uint64_t* bits) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double || kT == Float) {
     if (!PyFloat_CheckExact(v)) return false;
@@ -346,11 +347,11 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
       if constexpr (kFixed) {
         p -= kWidth;
         if constexpr (kWidth == 8) {
-          if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
+          if constexpr (std::endian::native == std::endian::big) bits = byte_swap64(bits);
           std::memcpy(p, &bits, 8);
         } else {
           auto b32 = static_cast<uint32_t>(bits);
-          if constexpr (std::endian::native == std::endian::big) b32 = __builtin_bswap32(b32);
+          if constexpr (std::endian::native == std::endian::big) b32 = byte_swap32(b32);
           std::memcpy(p, &b32, 4);
         }
       } else {

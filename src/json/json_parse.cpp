@@ -10,6 +10,7 @@
 #include "core/error_path.h"
 #include "core/errors.h"
 #include "core/limits.h"
+#include "core/portable.h"
 #include "json/json_scalars.h"
 #include "json/wkt_json.h"
 #include "message/field_access.h"
@@ -32,8 +33,7 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
 
 // TypeError "<prefix><str(type(value))>" with the suffix, `value` being the next JSON value.
 template <class Src>
-[[gnu::cold, gnu::noinline]] bool raise_json_type(Src& src, const char* prefix,
-                                                  const FieldContext& ctx) noexcept {
+TORVEX_COLD bool raise_json_type(Src& src, const char* prefix, const FieldContext& ctx) noexcept {
   Ref v(src.read_any());
   if (!v) return false;
   return raise_conv(PyExc_TypeError, ctx, "%s%S", prefix,
@@ -41,8 +41,7 @@ template <class Src>
 }
 
 template <class Src>
-[[gnu::cold, gnu::noinline]] bool raise_cannot_decode(Src& src,
-                                                      const MessageMarshaler* m) noexcept {
+TORVEX_COLD bool raise_cannot_decode(Src& src, const MessageMarshaler* m) noexcept {
   Ref v(src.read_any());
   if (!v) return false;
   Ref qual(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m->cls.get())));
@@ -292,9 +291,9 @@ bool read_map(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject*
 // A key naming no field: an extension "[full.name]" when a registry knows it, else skipped
 // (ignore_unknown_fields) or refused.
 template <class Src>
-[[gnu::noinline]] bool read_unknown_key(Src& src, const MessageMarshaler* m, PyObject* msg,
-                                        std::string_view key, uint32_t depth,
-                                        const JsonReadOptions& opts) noexcept;
+TORVEX_NOINLINE bool read_unknown_key(Src& src, const MessageMarshaler* m, PyObject* msg,
+                                      std::string_view key, uint32_t depth,
+                                      const JsonReadOptions& opts) noexcept;
 
 template <class Src>
 bool read_member(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject* msg,

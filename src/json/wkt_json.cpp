@@ -10,6 +10,7 @@
 #include "core/args.h"
 #include "core/errors.h"
 #include "core/limits.h"
+#include "core/portable.h"
 #include "json/wkt_text.h"
 #include "message/field_access.h"
 #include "message/instance.h"
@@ -24,7 +25,7 @@ namespace {
 
 using wkt_text::TextResult;
 
-[[gnu::cold, gnu::noinline]] bool fail_value(const char* text) noexcept {
+TORVEX_COLD bool fail_value(const char* text) noexcept {
   PyErr_SetString(PyExc_ValueError, text);
   return false;
 }
@@ -141,7 +142,7 @@ bool write_field_mask(Sink& sink, const WellKnownMarker& w, PyObject* msg) noexc
 
 // sort_keys: a Struct's members ordered as a string-keyed map's.
 template <class Sink>
-[[gnu::noinline]] bool write_sorted_struct(Sink& sink, const JsonWriteOptions& opts,
+TORVEX_NOINLINE bool write_sorted_struct(Sink& sink, const JsonWriteOptions& opts,
                                            const WellKnownMarker& w, PyObject* dict,
                                            uint32_t depth) noexcept {
   SortedEntries entries;
@@ -349,21 +350,21 @@ namespace {
 constexpr const char kTypeUrlPrefix[] = "type.googleapis.com/";
 
 // ValueError/TypeError "cannot decode <full name> from JSON: <detail>".
-[[gnu::cold, gnu::noinline]] bool cannot_decode(PyObject* exc, const MessageMarshaler* m,
-                                                PyObject* detail) noexcept {
+TORVEX_COLD bool cannot_decode(PyObject* exc, const MessageMarshaler* m,
+                               PyObject* detail) noexcept {
   raise_fmt(exc, "cannot decode %s from JSON: %S", m->full_name.c_str(), detail);
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool cannot_decode(PyObject* exc, const MessageMarshaler* m,
-                                                const char* reason) noexcept {
+TORVEX_COLD bool cannot_decode(PyObject* exc, const MessageMarshaler* m,
+                               const char* reason) noexcept {
   raise_fmt(exc, "cannot decode %s from JSON: %s", m->full_name.c_str(), reason);
   return false;
 }
 
 // The TypeError for a value of the wrong JSON kind: the value itself is shown.
 template <class Src>
-[[gnu::cold, gnu::noinline]] bool wrong_kind(Src& src, const MessageMarshaler* m) noexcept {
+TORVEX_COLD bool wrong_kind(Src& src, const MessageMarshaler* m) noexcept {
   Ref v(src.read_any());
   return v && cannot_decode(PyExc_TypeError, m, v.get());
 }

@@ -6,6 +6,7 @@
 
 #include "core/args.h"
 #include "core/errors.h"
+#include "core/python_private.h"
 
 namespace torvex {
 
@@ -190,7 +191,7 @@ void index_defaults(DefaultsTable* d) noexcept {
   for (const auto& [acc, value] : d->plain) {
 #ifndef Py_GIL_DISABLED
     // An immortal object's count is never changed, so taking it without one is exact.
-    if (_Py_IsImmortal(value.get())) {
+    if (is_immortal(value.get())) {
       d->immortal.emplace_back(acc.offset, value.get());
       continue;
     }

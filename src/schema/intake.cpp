@@ -2,7 +2,6 @@
 // Nothing is stored on the message class unless the whole build succeeds; handles and enum
 // tables made on the way stay on their classes (they are valid on their own).
 #include <algorithm>
-#include <cstring>
 #include <span>
 
 #include "core/args.h"
@@ -57,7 +56,7 @@ AttributeAccessor resolve_accessor(PyObject* cls, PyObject* name) noexcept {
     PyErr_Clear();
     return acc;
   }
-  if (std::strcmp(Py_TYPE(d.get())->tp_name, "member_descriptor") != 0) return acc;
+  if (!Py_IS_TYPE(d.get(), &PyMemberDescr_Type)) return acc;
   auto* md = reinterpret_cast<PyMemberDescrObject*>(d.get());
   const PyMemberDef* def = md->d_member;
   if (def && def->offset >= 0 && def->type == Py_T_OBJECT_EX && !(def->flags & Py_READONLY) &&

@@ -19,6 +19,7 @@
 #include "core/errors.h"
 #include "core/limits.h"
 #include "core/number_text.h"
+#include "core/portable.h"
 #include "message/field_access.h"
 #include "message/instance.h"
 #include "message/oneof.h"
@@ -90,7 +91,7 @@ class TextOut {
 // The UTF-8 view of a name str (cached on the str; ASCII names are read in place).
 inline bool name_of(PyObject* s, std::string_view* out) noexcept { return str_utf8(s, out); }
 
-[[gnu::cold, gnu::noinline]] bool invalid_enum(const EnumTable& t, PyObject* v) noexcept {
+TORVEX_COLD bool invalid_enum(const EnumTable& t, PyObject* v) noexcept {
   raise_fmt(PyExc_ValueError, "invalid enum value %S for enum %S", v, t.type_name.get());
   return false;
 }
@@ -451,7 +452,7 @@ struct ExtensionValue {
 };
 
 // The extensions of `msg` the registry knows, from the unknown-field store's numbers, sorted.
-[[gnu::noinline]] bool collect_extensions(const TextWriteOptions& opts, const MessageMarshaler* m,
+TORVEX_NOINLINE bool collect_extensions(const TextWriteOptions& opts, const MessageMarshaler* m,
                                           PyObject* msg, PyObject* store,
                                           RVec<ExtensionValue*>* out) noexcept {
   const DescriptorVocabulary* vocab = m->vocab;

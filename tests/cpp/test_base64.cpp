@@ -15,12 +15,15 @@ std::string encode(const std::string& s) {
   return out;
 }
 
-// Decoded text, or "<invalid>".
+// Decoded text, or "<invalid>". A successful decode fills exactly the announced length: the
+// byte after it keeps its sentinel.
 std::string decode(const std::string& s) {
-  std::vector<uint8_t> out(base64_decoded_max(s.size()) + 1);
+  const size_t want = base64_decoded_length(s.data(), s.size());
+  std::vector<uint8_t> out(want + 1, 0xA5);
   size_t n = 0;
   if (!base64_decode(s.data(), s.size(), out.data(), &n)) return "<invalid>";
-  EXPECT_LE(n, base64_decoded_max(s.size()));
+  EXPECT_EQ(n, want) << s;
+  EXPECT_EQ(out[want], 0xA5) << s;
   return std::string(out.begin(), out.begin() + static_cast<long>(n));
 }
 
