@@ -274,12 +274,17 @@ inline bool put_enum(const EnumTable& t, PyObject* v, Out& out) noexcept {
 // Prepends the varint of v in front of p without a loop or a branch on its size, for the
 // mixed sizes of packed lists: the 7-bit groups of the low 56 bits are spread into bytes by
 // three mask-and-shift steps and stored as one 8-byte word, shifted so that its unused bytes
-// fall into the room in front of p (the caller guarantees 8 bytes of it). Only values of 57
-// bits and more (negative int32/int64) take one more branch for their top one or two bytes.
+// fall into the room in front of p (the caller guarantees 8 bytes of it). Single bytes keep
+// their shortcut (lists of small numbers predict it well), and values of 57 bits and more
+// (negative int32/int64) take one more branch for their top one or two bytes.
 [[gnu::always_inline]] inline uint8_t* varint_before_wide(uint8_t* p, uint64_t v) noexcept {
   if constexpr (std::endian::native != std::endian::little) {
     return varint_before(p, v);
   } else {
+    if (v < 0x80) {
+      *--p = static_cast<uint8_t>(v);
+      return p;
+    }
     size_t n = varint_size(v);
     uint64_t more = 0x0080808080808080u >> ((8 - std::min<size_t>(n, 8)) * 8);
     if (n > 8) [[unlikely]] {
