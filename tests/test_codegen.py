@@ -4,6 +4,7 @@ descriptor.proto and plugin.proto modules; golden output; hostile and unsupporte
 
 from __future__ import annotations
 
+import copy
 import importlib
 import inspect
 import os
@@ -31,7 +32,7 @@ from codegen_support import (
 from peer import snapshot
 from torvex._descriptors import DescEnum, DescMessage
 from torvex.protoc_gen import generate_files
-from torvex.protoc_gen._model import module_path
+from torvex._model import module_path
 
 SETTINGS = settings(
     max_examples=12,
@@ -79,6 +80,9 @@ STANDARD_ROOTS = [
     "google.protobuf.DoubleValue",
     "google.protobuf.BytesValue",
     "google.protobuf.UInt64Value",
+    "google.protobuf.Api",
+    "google.protobuf.Type",
+    "google.protobuf.Enum",
 ]
 
 
@@ -90,6 +94,7 @@ def test_standard_files_agree_with_peer(full_name, data):
     import google.protobuf.descriptor_pb2  # noqa: F401
     from google.protobuf import any_pb2, duration_pb2, empty_pb2, field_mask_pb2  # noqa: F401
     from google.protobuf import struct_pb2, timestamp_pb2, wrappers_pb2  # noqa: F401
+    from google.protobuf import api_pb2, type_pb2  # noqa: F401
 
     cls = _scope_find(full_name)
     peer = peer_class(full_name)
@@ -281,6 +286,68 @@ def test_loading_twice_gives_separate_classes(compiled):
     assert node._desc._fields_by_name["parent"].value.message is node._desc
 
 
+def _peer_options(peer):
+    """The peer's options of a descriptor as torvex's options message, None when unset."""
+    if not peer.has_options:
+        return None
+    options = peer.GetOptions()
+    from torvex.wkt import descriptor as d
+
+    return getattr(d, type(options).__name__).from_binary(options.SerializeToString())
+
+
+def _option_pairs(ours_module, theirs_module, loaded):
+    """(element, generated options, loaded options, peer options) for every file, message,
+    field and enum of a corpus file."""
+    peer_file = theirs_module.DESCRIPTOR
+    yield peer_file.name, ours_module.FILE.options, None, _peer_options(peer_file)
+
+    def enums(peer_enums):
+        for e in peer_enums:
+            mine = torvex.descriptor(_scope_find(e.full_name))
+            yield e.full_name, mine.options, torvex.descriptor(loaded[e.full_name]).options, _peer_options(e)
+
+    def messages(peer_messages):
+        for m in peer_messages:
+            if m.GetOptions().map_entry:
+                continue
+            mine = torvex.descriptor(torvex_class(ours_module, m.full_name))
+            other = torvex.descriptor(loaded[m.full_name])
+            yield m.full_name, mine.options, other.options, _peer_options(m)
+            for f in m.fields:
+                pair = (mine._fields_by_name, other._fields_by_name)
+                ours, theirs = (next(x for x in side.values() if x.name == f.name) for side in pair)
+                yield f.full_name, ours.options, theirs.options, _peer_options(f)
+            yield from messages(m.nested_types)
+            yield from enums(m.enum_types)
+
+    yield from messages(peer_file.message_types_by_name.values())
+    yield from enums(peer_file.enum_types_by_name.values())
+
+
+def _without_features(options):
+    # The peer resolves editions features and leaves them out of the options it shows.
+    if options is None:
+        return None
+    options = copy.deepcopy(options)
+    options.clear_field("features")
+    return None if options == type(options)() else options
+
+
+def test_options_agree_with_peer(compiled):
+    loaded = _loaded()
+    seen = 0
+    for name, (ours, theirs) in compiled.items():
+        for element, generated, from_set, peer in _option_pairs(ours, theirs, loaded):
+            peer = _without_features(peer)
+            assert _without_features(generated) == peer, element
+            # A loaded schema keeps its whole descriptor (file options included).
+            if from_set is not None or element != name:
+                assert _without_features(from_set) == peer, element
+            seen += peer is not None
+    assert seen >= 8  # the corpus sets options on files, messages, fields and enums
+
+
 # ---- self-hosting and golden output --------------------------------------------------------
 
 SELF_HOSTED = {
@@ -421,12 +488,16 @@ def test_unsupported_input_is_a_protoc_error(tmp_path, source, expected):
 
 
 def test_relative_imports(tmp_path):
-    done = torvex_protoc(tmp_path, ["corpus/shop/order.proto", "corpus/shop/money.proto"], "--torvex_opt=relative_imports")
+    done = torvex_protoc(tmp_path, ["corpus/shop/order.proto", "corpus/shop/money.proto"], "--torvex_opt=relative_imports,grpc")
     assert done.returncode == 0, done.stderr
     text = (tmp_path / "corpus/shop/order.py").read_text()
     assert "from . import money as _money" in text
     assert "from torvex.wkt import timestamp as _timestamp" in text
-    assert "# Services are not generated yet:" in text and "Orders" not in text
+    # The service lives in the gRPC module only, which imports its messages relatively too.
+    assert "Orders" not in text and "grpc" not in text
+    services = (tmp_path / "corpus/shop/order_grpc.py").read_text()
+    assert "from . import order as _order" in services and "from . import money" not in services
+    assert not (tmp_path / "corpus/shop/money_grpc.py").exists()
 
 
 def test_missing_protoc_is_a_clear_error(monkeypatch, capsys):
@@ -492,3 +563,35 @@ def test_plugin_reports_unreadable_requests_without_traceback():
     response = CodeGeneratorResponse.from_binary(done.stdout)
     assert response.supported_features == 3 and not response.file
     assert (response.minimum_edition, response.maximum_edition) == (998, 1000)
+
+
+# A file of the standard's directory that torvex does not bundle (a conformance or test schema)
+# is an ordinary file; its imports of bundled files still map to torvex.wkt.
+UNBUNDLED = """syntax = "proto3";
+package google.protobuf.extra;
+import "google/protobuf/source_context.proto";
+import "google/protobuf/api.proto";
+message Holder { SourceContext where = 1; Api api = 2; }
+"""
+
+
+def test_unbundled_standard_file_is_ordinary(tmp_path):
+    src = tmp_path / "src" / "google" / "protobuf"
+    src.mkdir(parents=True)
+    (src / "extra_test.proto").write_text(UNBUNDLED)
+    out = tmp_path / "out"
+    out.mkdir()
+    include = [f"-I{tmp_path / 'src'}", f"-I{grpc_include()}"]
+    done = torvex_protoc(out, ["google/protobuf/extra_test.proto"], *include)
+    assert done.returncode == 0, done.stderr
+    text = (out / "google/protobuf/extra_test.py").read_text()
+    assert "from torvex.wkt import source_context as _source_context" in text
+    assert "ScalarType" not in text  # no scalar field: no unused import
+    set_path = tmp_path / "set.pb"
+    protoc(*include, "--include_imports", f"--descriptor_set_out={set_path}", "google/protobuf/extra_test.proto")
+    loaded = torvex.load_descriptor_set(set_path.read_bytes())
+    holder = loaded["google.protobuf.extra.Holder"]
+    assert holder.__module__ == "torvex._loaded.google.protobuf.extra_test"
+    assert loaded["google.protobuf.Api"] is torvex.wkt.Api
+    msg = holder(where=torvex.wkt.SourceContext(file_name="a.proto"), api=torvex.wkt.Api(name="x"))
+    assert holder.from_binary(msg.to_binary()) == msg

@@ -6,7 +6,6 @@ from __future__ import annotations
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -14,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import torvex
-from codegen_support import CORPUS, torvex_protoc
+from codegen_support import CORPUS, PYRIGHT, torvex_protoc
 
 GOOD = """\
 import torvex
@@ -46,6 +45,10 @@ color: p3.Color = p3.Scalars().f_color
 size: p2.Size = p2.Legacy(id=1).size
 kind: p3.Node.Leaf.Kind = p3.Node.Leaf().kind
 by_sku: dict[str, money.Money] = o.by_sku
+schema = torvex.load_descriptor_set(b"")
+loaded: torvex.Message = schema.messages["corpus.shop.Order"].from_binary(data)
+tag: torvex.Extension = schema.extensions["corpus.ext.tag"]
+level: type[torvex.Enum] = schema.enums["corpus.p3.Color"]
 """
 
 # Each line must be reported by both checkers.
@@ -60,6 +63,7 @@ BAD = [
     'p3.Node(payload=torvex.Oneof("nmber", 1))',
     'money.Money().to_binary(write_unknown=True)',
     'x: int = money.Money().currency',
+    'torvex.load_descriptor_set(b"").messages["a.B"].to_binary(write_unknown=True)',
 ]
 BAD_HEADER = "import torvex\nfrom corpus import proto2_all as p2\nfrom corpus import proto3_all as p3\nfrom corpus.shop import money, order\n"
 
@@ -101,8 +105,6 @@ def test_mypy_strict(workspace):
     assert lines == _bad_lines(), flagged.stdout
 
 
-# The venv's own pyright first: make runs the suite without the venv on PATH.
-PYRIGHT = shutil.which("pyright", path=os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")]))
 
 
 @pytest.mark.skipif(PYRIGHT is None, reason="pyright is not installed")

@@ -82,7 +82,7 @@ def test_registry_of_the_lazy_package_knows_every_message():
         "r = torvex.Registry(w)\n"
         "print(json.dumps(sorted(n for n in w.__all__ if f'google.protobuf.{n}' in r)))"
     )
-    assert names == sorted(set(wkt.__all__) - {"NullValue"})
+    assert names == sorted(set(wkt.__all__) - {"NullValue", "Syntax"})  # enums are not registered
 
 
 def test_metaclass_marked_as_typing_would():

@@ -25,16 +25,9 @@ R = Registry(wkt)
 TS_MIN, TS_MAX = -62135596800, 253402300799
 DUR_MAX = 315576000000
 
-SC_FILE = torvex.File("google/protobuf/source_context.proto", package="google.protobuf")
-
-
-class SourceContext(torvex.Message, file=SC_FILE):
-    """An ordinary message of Google's default pool: an Any payload both sides can resolve."""
-
-    file_name: str = torvex.field(1, T.STRING)
-
-
-RSC = Registry(wkt, SourceContext)
+# An ordinary message of Google's default pool: an Any payload both sides can resolve.
+SourceContext = wkt.SourceContext
+RSC = R
 
 
 def both_forms(msg, registry=R):

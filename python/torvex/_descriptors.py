@@ -13,6 +13,7 @@ from enum import IntEnum
 # typing is left unimported at run time: importing the runtime should stay cheap.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable
     from typing import Any
 
 __all__ = [
@@ -83,6 +84,11 @@ def _short_repr(kind: str, name: object) -> str:
     return f"<{kind} {name!r}>"
 
 
+# What DescFile.complete runs: installed by torvex._scope, which keeps the types of every file
+# and builds on this module, so that this module imports nothing else of the package.
+_complete_file: Callable[[DescFile], None] | None = None
+
+
 class DescFile:
     """A .proto file: the scope that message and enum types are declared in.
 
@@ -91,9 +97,16 @@ class DescFile:
     closed enums, unpacked repeated scalars).
     """
 
-    __slots__ = ("name", "package", "syntax", "_types", "_pool")
+    __slots__ = ("name", "package", "syntax", "_types", "_pool", "_descriptor")
 
-    def __init__(self, name: str, *, package: str = "", syntax: str = "proto3") -> None:
+    def __init__(
+        self,
+        name: str,
+        *,
+        package: str = "",
+        syntax: str = "proto3",
+        descriptor: bytes | None = None,
+    ) -> None:
         if not isinstance(name, str) or not name:
             raise TypeError("file name must be a non-empty str")
         if not isinstance(package, str):
@@ -107,14 +120,26 @@ class DescFile:
         self._types: dict[str, type] = {}
         # Where full names of other files resolve; None is the process-wide default.
         self._pool: Any = None
+        # The options of the file and its elements: a serialized FileDescriptorProto (names
+        # and options only), decoded on first use (see torvex._options).
+        if descriptor is not None and not isinstance(descriptor, bytes):
+            raise TypeError("descriptor must be bytes")
+        self._descriptor: Any = descriptor
+
+    @property
+    def options(self) -> Any:
+        """The file's ``google.protobuf.FileOptions``, or None when it sets none."""
+        from ._options import options_of
+
+        return options_of(self, ())
 
     def complete(self) -> None:
         """Check that every type declared in this file is finished: a type whose field refers
         to a type that was never defined raises ``TypeError`` naming the field and the type.
         Generated modules call it last, so a broken reference fails their import."""
-        from . import _scope
-
-        _scope.complete(self)
+        if _complete_file is None:
+            raise RuntimeError("torvex._scope is not loaded")  # it loads with the package
+        _complete_file(self)
 
     def __repr__(self) -> str:
         return _short_repr("DescFile", self.name)
@@ -156,6 +181,13 @@ class DescEnum:
         # None until the file is known (its syntax decides); a bool from then on.
         self.open = open
         self.values = values
+
+    @property
+    def options(self) -> Any:
+        """The enum's ``google.protobuf.EnumOptions``, or None when it sets none."""
+        from ._options import enum_options
+
+        return enum_options(self.file, self.type_name)
 
     def __repr__(self) -> str:
         return _short_repr("DescEnum", self.type_name or self.name)
@@ -297,6 +329,15 @@ class DescField:
         """The oneof this field is a member of, if any."""
         return getattr(self.value, "oneof", None)
 
+    @property
+    def options(self) -> Any:
+        """The field's ``google.protobuf.FieldOptions``, or None when it sets none."""
+        from ._options import field_options
+
+        if self.parent is None:
+            return None
+        return field_options(self.parent.file, self.parent.type_name, self.name)
+
     def __repr__(self) -> str:
         return f"<DescField {self.name}={self.number}>"
 
@@ -339,6 +380,13 @@ class DescMessage:
         self._oneofs_by_local_name: dict[str, DescOneof] = {}
         # (attribute name, default) pairs; list and dict defaults stand for fresh containers.
         self._defaults: list[tuple[str, Any]] = []
+
+    @property
+    def options(self) -> Any:
+        """The message's ``google.protobuf.MessageOptions``, or None when it sets none."""
+        from ._options import message_options
+
+        return message_options(self.file, self.type_name)
 
     def __repr__(self) -> str:
         return _short_repr("DescMessage", self.type_name or self.name)

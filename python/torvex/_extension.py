@@ -17,15 +17,14 @@ from . import _scope
 from ._descriptors import DescFile, DescMessage, ScalarType
 from ._message import (
     _NO_DEFAULT,
+    ExtensionKey,
     Message,
     MessageMeta,
-    _check_name,
     _check_number,
     _check_type,
     field,
     repeated,
 )
-from ._names import json_name as _json_name
 
 __all__ = ["Extension"]
 
@@ -53,7 +52,7 @@ class _NamedType:
         self.type_name = type_name
 
 
-class Extension:
+class Extension(ExtensionKey):
     """An extension field, declared at module level::
 
         nickname = Extension("example.nickname", 100, ScalarType.STRING, extendee=Person)
@@ -77,7 +76,6 @@ class Extension:
         "packed",
         "delimited",
         "default",
-        "json_name",
         "_carrier",
         "_lock",
     )
@@ -94,7 +92,6 @@ class Extension:
         packed: bool | None = None,
         delimited: bool = False,
         default: Any = _NO_DEFAULT,
-        json_name: str | None = None,
     ) -> None:
         if not isinstance(full_name, str) or not full_name or full_name.startswith("."):
             raise TypeError("extension full name must be a non-empty str without a leading '.'")
@@ -129,9 +126,9 @@ class Extension:
         self.packed = packed
         self.delimited = delimited
         self.default = default
-        self.json_name = _check_name(json_name, "json_name") or _json_name(self.name)
         self._carrier: _CarrierClass | None = None
         self._lock = threading.Lock()
+        _scope.DEFAULT_REGISTRY.add_extension(self)
 
     def __repr__(self) -> str:
         return f"<Extension {self.full_name}={self.number} of {self.extendee_name}>"
@@ -255,45 +252,15 @@ class Extension:
         return bool(store and store.get(self.number))
 
 
-def _varint_end(data: bytes, pos: int) -> tuple[int, int]:
-    value = shift = 0
-    while True:
-        byte = data[pos]
-        pos += 1
-        value |= (byte & 0x7F) << shift
-        if byte < 0x80:
-            return value, pos
-        shift += 7
+class _Records(Message, file=DescFile("torvex/extension/records.proto", syntax="proto2")):
+    """A message without fields: decoding into it keeps every record as an unknown field, so the
+    native parser splits an encoding into its wire records."""
 
 
-def _record_end(data: bytes, pos: int) -> int:
-    """End of the wire record starting at ``pos`` (the encoder's own, well-formed output)."""
-    tag, pos = _varint_end(data, pos)
-    wire_type = tag & 7
-    if wire_type == 0:
-        return _varint_end(data, pos)[1]
-    if wire_type == 1:
-        return pos + 8
-    if wire_type == 5:
-        return pos + 4
-    if wire_type == 2:
-        length, pos = _varint_end(data, pos)
-        return pos + length
-    if wire_type == 3:
-        end_tag = (tag & ~7) | 4
-        while True:
-            inner, after = _varint_end(data, pos)
-            if inner == end_tag:
-                return after
-            pos = _record_end(data, pos)
-    raise ValueError(f"unexpected wire type {wire_type} in an extension encoding")
+# Private: its name must not answer full-name lookups of types.
+_scope.forget(_Records)
 
 
 def _split_records(data: bytes) -> list[bytes]:
-    out: list[bytes] = []
-    pos = 0
-    while pos < len(data):
-        end = _record_end(data, pos)
-        out.append(data[pos:end])
-        pos = end
-    return out
+    store = _Records.from_binary(data)._unknown_fields
+    return [record for records in store.values() for record in records] if store else []

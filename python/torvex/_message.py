@@ -395,6 +395,8 @@ class _MessageBuilder:
         except BaseException:
             type.__setattr__(cls, "_ext_marshaler", guard)
             raise
+        assert desc.type_name is not None
+        _scope.DEFAULT_REGISTRY.add_message(cls, desc.type_name)
 
     def _field(
         self,
@@ -641,27 +643,8 @@ class MessageMeta(type):
 _scope.metaclasses += (MessageMeta,)
 
 
-def _field_is_set(msg: Message, f: DescField, defaults: dict[str, Any]) -> bool:
-    """Set means what the encoder would emit: the presence bit for presence-tracked fields,
-    otherwise a value other than None, empty or the default."""
-    if f._requires_presence:
-        return msg._get_field_number_present(f.number)
-    value = getattr(msg, f.local_name)
-    kind = f.value
-    if isinstance(kind, DescFieldValueMessage):
-        return value is not None
-    if isinstance(kind, (DescFieldValueList, DescFieldValueMap)):
-        return bool(value)
-    if isinstance(kind, DescFieldValueScalar) and kind.scalar in (
-        ScalarType.DOUBLE,
-        ScalarType.FLOAT,
-    ):
-        # -0.0 and NaN are values of their own; only +0.0 is the default.
-        number = float(value)
-        return number != 0.0 or repr(number) == "-0.0"
-    if isinstance(kind, DescFieldValueEnum):
-        return bool(value != defaults[f.local_name])
-    return bool(value)
+def _field_number(f: DescField) -> int:
+    return f.number
 
 
 if TYPE_CHECKING:
@@ -692,7 +675,6 @@ class Message(_MessageBase, metaclass=MessageMeta):
     @reprlib.recursive_repr()
     def __repr__(self) -> str:
         desc = type(self)._desc
-        defaults = dict(desc._defaults)
         parts = []
         shown: set[str] = set()
         for f in desc.fields:
@@ -706,7 +688,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
                     parts.append(f"{group.local_name}={value!r}")
                 continue
             try:
-                is_set = _field_is_set(self, f, defaults)
+                is_set = self._field_is_set(f.number)  # what the encoder would write
             except AttributeError:
                 continue  # an instance made without its defaults (e.g. bare __new__)
             if is_set:
@@ -750,7 +732,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
         if group is not None:
             value = getattr(self, group.local_name)
             return isinstance(value, Oneof) and value.field == name
-        return _field_is_set(self, f, dict(desc._defaults))
+        return self._field_is_set(f.number)
 
     def to_dict(
         self,
@@ -759,6 +741,7 @@ class Message(_MessageBase, metaclass=MessageMeta):
         always_emit_implicit: bool = False,
         print_enums_as_ints: bool = False,
         use_proto_field_name: bool = False,
+        sort_keys: bool = False,
     ) -> Any:
         """The message's proto3 JSON form as plain Python values (a ``dict`` for ordinary
         messages): what ``json.loads(msg.to_json(...))`` gives, without the text."""
@@ -767,7 +750,79 @@ class Message(_MessageBase, metaclass=MessageMeta):
             always_emit_implicit=always_emit_implicit,
             print_enums_as_ints=print_enums_as_ints,
             use_proto_field_name=use_proto_field_name,
+            sort_keys=sort_keys,
         )
+
+    def which_oneof(self, name: str) -> str | None:
+        """The attribute name of the member set in oneof ``name``, or None."""
+        if name not in type(self)._desc._oneofs_by_local_name:
+            raise ValueError(f"{display_qualname(type(self))} has no oneof {name!r}")
+        value = getattr(self, name)
+        return value.field if isinstance(value, Oneof) else None
+
+    def list_fields(self) -> list[tuple[DescField, Any]]:
+        """The fields that are set (as ``has_field`` decides; non-empty for lists and maps),
+        with their values, in field-number order. A oneof member's value is the member's, not
+        the ``Oneof``. Extensions are not listed: they live with the unknown fields."""
+        desc = type(self)._desc
+        out = []
+        for f in sorted(desc.fields, key=_field_number):
+            group = f.oneof
+            if group is not None:
+                chosen = getattr(self, group.local_name)
+                if isinstance(chosen, Oneof) and chosen.field == f.local_name:
+                    out.append((f, chosen.value))
+            elif self._field_is_set(f.number):
+                out.append((f, getattr(self, f.local_name)))
+        return out
+
+    def merge_from_binary(self, data: Any, *, ignore_unknown_fields: bool = False) -> None:
+        """Decode ``data`` (bytes-like) into this message: as decoding the concatenation of
+        this message's bytes and ``data`` would. Fields read before an error stay merged."""
+        self._merge_from_binary(data, ignore_unknown_fields)
+
+    def merge_from_json(
+        self, text: str | bytes | bytearray, *, ignore_unknown_fields: bool = False,
+        registry: Any = None,
+    ) -> None:
+        """Read JSON ``text`` into this message. Each member replaces its field's value (a
+        list, map or sub-message as a whole; a oneof's message member is merged into);
+        fields the text does not name keep theirs. Fields read before an error stay set."""
+        self._merge_from_json(
+            text, ignore_unknown_fields=ignore_unknown_fields, registry=registry
+        )
+
+    def discard_unknown_fields(self, *, registry: Any = None) -> None:
+        """Drop the unknown fields of this message and of every message below it. Extensions
+        are kept in the unknown fields: those ``registry`` knows for their message survive."""
+        from ._reflect import discard_unknown
+
+        discard_unknown(self, registry)
+
+    def is_initialized(self) -> bool:
+        """Whether every required field is set, in this message and every message below it.
+        Raises ``RecursionError`` for message graphs deeper than 100 or with a cycle."""
+        from ._reflect import initialization_errors
+
+        return not initialization_errors(self, first_only=True)
+
+    def find_initialization_errors(self) -> list[str]:
+        """The paths of unset required fields, e.g. ``["id", "items[2].sku"]``: proto field
+        names, list indexes and map keys in brackets. Empty when ``is_initialized()``."""
+        from ._reflect import initialization_errors
+
+        return initialization_errors(self)
+
+    def merge_from_text(
+        self,
+        text: str | bytes | bytearray,
+        *,
+        registry: Any = None,
+        allow_unknown_fields: bool = False,
+    ) -> None:
+        """Merge the text-format document ``text`` into this message, as ``from_text`` reads
+        it: singular fields take the text's values, sub-messages merge, lists grow."""
+        self._merge_from_text(text, registry=registry, allow_unknown_fields=allow_unknown_fields)
 
     def clear_field(self, name: str) -> None:
         """Reset the field, oneof or oneof member with attribute name ``name`` to unset."""
@@ -818,11 +873,35 @@ class Message(_MessageBase, metaclass=MessageMeta):
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickled as the class (by qualified name) and the binary form, which keeps presence
-        # and unknown fields and is independent of the process that wrote it.
-        return type(self).from_binary, (self.to_binary(write_unknown_fields=True),)
+        # and unknown fields and is independent of the process that wrote it. A class loaded
+        # from a descriptor set has no importable module: it is found again by full name.
+        cls = type(self)
+        data = self.to_binary(write_unknown_fields=True)
+        if cls.__module__.startswith(_LOADED_PREFIX):
+            return _unpickle_loaded, (cls._desc.type_name, data)
+        return cls.from_binary, (data,)
 
     # Messages are mutable: equal messages may not stay equal, so they cannot be dict keys.
     __hash__ = None  # type: ignore[assignment]
+
+
+# Module prefix of classes built by torvex.load_descriptor_set (see torvex._loader).
+_LOADED_PREFIX = "torvex._loaded."
+
+
+def _unpickle_loaded(full_name: str, data: bytes) -> Message:
+    """A pickled message of a loaded class, decoded with the class now defined under its full
+    name (the latest definition, as for the default registry)."""
+    cls = _scope.DEFAULT_REGISTRY.message_class(full_name)
+    if cls is None:
+        import pickle
+
+        raise pickle.UnpicklingError(
+            f"cannot unpickle a {full_name} message: no class of that name is defined in this "
+            "process; load its schema first (torvex.load_descriptor_set)"
+        )
+    msg: Message = cls.from_binary(data)
+    return msg
 
 
 if TYPE_CHECKING:
@@ -852,10 +931,27 @@ def unknown_fields(message: Message) -> dict[int, list[bytes]]:
     store = message._unknown_fields
     return {} if store is None else {number: list(records) for number, records in store.items()}
 
-def _extension_key(key: Any) -> Any:
-    from ._extension import Extension
+class ExtensionKey:
+    """What indexes a message: the base of torvex.Extension, declared here so that item access
+    on messages does not import the extension module (which builds on this one)."""
 
-    if not isinstance(key, Extension):
+    __slots__ = ()
+
+    def get_from(self, msg: Message) -> Any:
+        raise NotImplementedError
+
+    def set_on(self, msg: Message, value: Any) -> None:
+        raise NotImplementedError
+
+    def delete_from(self, msg: Message) -> None:
+        raise NotImplementedError
+
+    def is_in(self, msg: Message) -> bool:
+        raise NotImplementedError
+
+
+def _extension_key(key: Any) -> ExtensionKey:
+    if not isinstance(key, ExtensionKey):
         raise TypeError(
             f"messages are indexed by torvex.Extension objects, not {type(key).__name__}"
         )

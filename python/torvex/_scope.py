@@ -17,6 +17,7 @@ if TYPE_CHECKING:
     import weakref
     from typing import Any, Protocol
 
+from . import _descriptors
 from ._descriptors import DescEnum, DescFile, DescMessage
 from ._names import display_qualname
 
@@ -209,7 +210,12 @@ def _place(cls: type, parent: type | None, declared_file: DescFile | None) -> No
 def _register(cls: type, file: DescFile, type_name: str) -> None:
     """Claim a full name in the file's pool; the latest claim is the one names resolve to.
     Conflicting claims are reported by ``complete`` (see there)."""
-    claims = pool_of(file).types.setdefault(type_name, [])
+    claim(pool_of(file), type_name, cls)
+
+
+def claim(pool: Pool, type_name: str, cls: type) -> None:
+    """Make ``type_name`` resolve to ``cls`` in ``pool`` (until a later claim)."""
+    claims = pool.types.setdefault(type_name, [])
     claims[:] = [ref for ref in claims if ref() is not None]
     claims.append(_weakref(cls))
 
@@ -224,6 +230,54 @@ def forget(cls: type) -> None:
                 del desc.file._types[desc.type_name]
             claims = pool_of(desc.file).types.get(desc.type_name, [])
             claims[:] = [ref for ref in claims if ref() not in (None, cls)]
+            DEFAULT_REGISTRY.forget_message(cls, desc.type_name)
+
+
+class DefaultRegistry:
+    """The registry the JSON methods use when they are given none: every message class and
+    extension defined in the process, whatever its pool. One full name defined twice (a schema
+    loaded twice, or both generated and loaded) is no error: the latest definition wins, and
+    the one before it comes back if the latest is dropped."""
+
+    __slots__ = ("_messages", "_extensions", "_by_extendee")
+
+    def __init__(self) -> None:
+        self._messages = Pool()
+        # Extensions are held strongly, like the message classes the extension module keeps.
+        self._extensions: dict[str, Any] = {}
+        self._by_extendee: dict[tuple[str, int], Any] = {}
+
+    def message(self, full_name: str) -> DescMessage | None:
+        load_lazy(full_name)
+        cls = self._messages.get(full_name)
+        return None if cls is None else cls.__dict__["_desc"]
+
+    def message_class(self, full_name: str) -> Any:
+        load_lazy(full_name)
+        return self._messages.get(full_name)
+
+    def extension(self, full_name: str) -> Any:
+        return self._extensions.get(full_name)
+
+    def extension_for(self, descriptor: DescMessage, number: int) -> Any:
+        return self._by_extendee.get((descriptor.type_name or "", number))
+
+    def add_message(self, cls: type, full_name: str) -> None:
+        claim(self._messages, full_name, cls)
+
+    def add_extension(self, ext: Any) -> None:
+        self._extensions[ext.full_name] = ext
+        self._by_extendee[ext.extendee_name, ext.number] = ext
+
+    def forget_message(self, cls: type, full_name: str) -> None:
+        claims = self._messages.types.get(full_name, [])
+        claims[:] = [ref for ref in claims if ref() not in (None, cls)]
+
+    def __repr__(self) -> str:
+        return "<the default registry>"
+
+
+DEFAULT_REGISTRY = DefaultRegistry()
 
 
 # Full name -> module, for types whose module is imported on first use (torvex.wkt's): a name
@@ -234,7 +288,10 @@ lazy_modules: dict[str, str] = {}
 def load_lazy(full_name: str) -> None:
     """Import the module of ``full_name`` (a leading "." is allowed) if it is one of the lazily
     loaded types. Called with no lock held: an import takes the lock of every class it defines."""
-    module = lazy_modules.get(full_name.removeprefix("."))
+    full_name = full_name.removeprefix(".")
+    if full_name.startswith("google.protobuf.") and "torvex.wkt" not in sys.modules:
+        __import__("torvex.wkt")  # fills lazy_modules
+    module = lazy_modules.get(full_name)
     if module is not None and module not in sys.modules:
         __import__(module)
 
@@ -282,6 +339,9 @@ def complete(file: DescFile) -> None:
             problems.append(item.reason())  # type: ignore[attr-defined]
         if problems:
             raise TypeError("; ".join(problems))
+
+
+_descriptors._complete_file = complete
 
 
 def _file_of(item: Completable) -> DescFile | None:

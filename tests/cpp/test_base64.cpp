@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "base64.h"
+#include "core/base64.h"
 
 namespace torvex {
 namespace {

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "bitset.h"
+#include "core/bitset.h"
 
 namespace torvex {
 namespace {

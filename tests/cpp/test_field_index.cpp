@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "field_index.h"
+#include "core/field_index.h"
 
 namespace torvex {
 namespace {

@@ -6,8 +6,8 @@
 #include <random>
 #include <string>
 
-#include "json_sink.h"
-#include "ref.h"
+#include "core/ref.h"
+#include "json/json_sink.h"
 
 namespace torvex {
 namespace {
@@ -55,8 +55,32 @@ TEST(JsonTextSink, EscapesExactlyControlsQuoteAndBackslash) {
       std::string out = escaped(in);
       bool short_form = c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r' || c >= 0x20;
       ASSERT_EQ(out.size(), in.size() + 2 + (esc ? (short_form ? 1 : 5) : 0));
+      // Intake quotes member keys without a sink; both must write the same text.
+      RString quoted;
+      json_quote(in.data(), in.size(), &quoted);
+      ASSERT_EQ(std::string(quoted.data(), quoted.size()), out) << c << " " << at;
     }
   }
+}
+
+TEST(JsonMemberPrefix, IsTheSinksKeyText) {
+  for (const char* name : {"plain", "with \"quote\"", "caf\xc3\xa9", "tab\there"}) {
+    Ref s(PyUnicode_FromString(name));
+    ASSERT_TRUE(s);
+    JsonTextSink sink;
+    ASSERT_TRUE(sink.key(s.get()));
+    RString prefix;
+    bool ascii = true;
+    ASSERT_TRUE(json_member_prefix(s.get(), &prefix, &ascii));
+    EXPECT_EQ(std::string(prefix.data(), prefix.size()), text(sink)) << name;
+    EXPECT_EQ(ascii, PyUnicode_IS_ASCII(s.get()) != 0) << name;
+  }
+  Ref lone(PyUnicode_FromOrdinal(0xD800));
+  RString prefix;
+  bool ascii = true;
+  EXPECT_FALSE(json_member_prefix(lone.get(), &prefix, &ascii));
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_UnicodeEncodeError));
+  PyErr_Clear();
 }
 
 TEST(JsonTextSink, LongRunsWithManyEscapesGrowTheBuffer) {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "name_index.h"
+#include "core/name_index.h"
 
 namespace torvex {
 namespace {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "reverse_buffer.h"
+#include "binary/reverse_buffer.h"
 
 namespace torvex {
 namespace {

@@ -5,7 +5,7 @@
 #include <ostream>
 #include <vector>
 
-#include "wire.h"
+#include "binary/wire.h"
 
 namespace torvex {
 

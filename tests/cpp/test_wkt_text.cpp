@@ -3,7 +3,7 @@
 #include <random>
 #include <string>
 
-#include "wkt_text.h"
+#include "json/wkt_text.h"
 
 namespace torvex::wkt_text {
 namespace {

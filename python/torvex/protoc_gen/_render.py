@@ -8,11 +8,12 @@ written as a Python string literal.
 from __future__ import annotations
 
 import math
+import re
 import unicodedata
 from typing import Any
 
 from .._descriptors import ScalarType
-from ._model import (
+from .._model import (
     EnumModel,
     ExtensionModel,
     FieldModel,
@@ -117,6 +118,19 @@ def _bytes_literal(value: bytes) -> str:
     return "".join(out)
 
 
+def bytes_lines(value: bytes, width: int) -> list[str]:
+    """``value`` as adjacent bytes literals of at most about ``width`` characters each."""
+    lines = []
+    start = 0
+    while start < len(value):
+        end = start + 1
+        while end < len(value) and len(_bytes_literal(value[start : end + 1])) <= width:
+            end += 1
+        lines.append(_bytes_literal(value[start:end]))
+        start = end
+    return lines or ['b""']
+
+
 def _arg_literal(value: Any) -> str:
     if isinstance(value, ScalarType):
         return f"_T.{value.name}"
@@ -126,10 +140,41 @@ def _arg_literal(value: Any) -> str:
     return py_literal(value)
 
 
+def blank_lines(lines: list[str], count: int) -> None:
+    """End ``lines`` with exactly ``count`` blank lines."""
+    while lines and lines[-1] == "":
+        lines.pop()
+    lines.extend([""] * count)
+
+
+def import_line(own: str, module: str, alias: str, *, relative: bool) -> str:
+    """The statement a module ``own`` imports generated ``module`` with, bound to ``alias``;
+    relatively within the same package tree when ``relative`` (never ``torvex`` itself)."""
+    if relative and not module.startswith("torvex."):
+        own_parts = own.split(".")[:-1]
+        parts = module.split(".")
+        common = 0
+        while common < min(len(own_parts), len(parts) - 1) and own_parts[common] == parts[common]:
+            common += 1
+        dots = "." * (len(own_parts) - common + 1)
+        package = ".".join(parts[common:-1])
+        return f"from {dots}{package} import {parts[-1]} as {alias}"
+    package, _, last = module.rpartition(".")
+    if package:
+        return f"from {package} import {last} as {alias}"
+    return f"import {module} as {alias}"
+
+
+_USES_SCALAR_TYPE = re.compile(r"(?<![\w.])_T\.")
+
+
 class Renderer:
-    def __init__(self, model: FileModel, *, relative: bool = False) -> None:
+    def __init__(
+        self, model: FileModel, *, relative: bool = False, descriptor: bytes | None = None
+    ) -> None:
         self.model = model
         self.relative = relative
+        self.descriptor = descriptor
         self.lines: list[str] = []
 
     # ---- module ----------------------------------------------------------------------------
@@ -147,17 +192,24 @@ class Renderer:
             out.append("import typing")
             out.append("")
         out.append("import torvex")
-        out.append("from torvex import ScalarType as _T")
+        scalar_import_at = len(out)
         if any(msg.mixin for msg in m.messages):
             out.append("from torvex.wkt import _mixins")
         imports_at = len(out)
         out.append("")
         syntax = "" if m.syntax == "proto3" else f", syntax={str_literal(m.syntax)}"
         package = f", package={str_literal(m.package)}" if m.package else ""
-        out.append(f"FILE = torvex.File({str_literal(m.name)}{package}{syntax})")
-        if m.has_services:
-            out.append("")
-            out.append("# Services are not generated yet: only this file's messages and enums.")
+        if self.descriptor is None:
+            out.append(f"FILE = torvex.File({str_literal(m.name)}{package}{syntax})")
+        else:
+            out.append("FILE = torvex.File(")
+            out.append(f"{INDENT}{str_literal(m.name)},")
+            out.extend(f"{INDENT}{arg.removeprefix(', ')}," for arg in (package, syntax) if arg)
+            out.append(f"{INDENT}# The options of the file and its elements (read by their .options).")
+            out.append(f"{INDENT}descriptor=(")
+            out.extend(f"{INDENT * 2}{chunk}" for chunk in bytes_lines(self.descriptor, 80))
+            out.append(f"{INDENT}),")
+            out.append(")")
         for enum in m.enums:
             self._blank(2)
             self._enum(enum, "", top=True)
@@ -181,22 +233,13 @@ class Renderer:
                     line += "  # pyright: ignore[reportUnusedImport]"
                 lines.append(line)
             out[imports_at:imports_at] = lines
+        # Imported only when used: checkers flag an unused import.
+        if any(_USES_SCALAR_TYPE.search(line) for line in out[scalar_import_at:]):
+            out.insert(scalar_import_at, "from torvex import ScalarType as _T")
         return "\n".join(out)
 
     def _import(self, module: str, alias: str) -> str:
-        if self.relative and not module.startswith("torvex."):
-            own = self.model.module.split(".")[:-1]
-            parts = module.split(".")
-            common = 0
-            while common < min(len(own), len(parts) - 1) and own[common] == parts[common]:
-                common += 1
-            dots = "." * (len(own) - common + 1)
-            package = ".".join(parts[common:-1])
-            return f"from {dots}{package} import {parts[-1]} as {alias}"
-        package, _, last = module.rpartition(".")
-        if package:
-            return f"from {package} import {last} as {alias}"
-        return f"import {module} as {alias}"
+        return import_line(self.model.module, module, alias, relative=self.relative)
 
     def _uses_oneofs(self, messages: list[MessageModel]) -> bool:
         return any(
@@ -206,9 +249,7 @@ class Renderer:
         )
 
     def _blank(self, count: int) -> None:
-        while self.lines and self.lines[-1] == "":
-            self.lines.pop()
-        self.lines.extend([""] * count)
+        blank_lines(self.lines, count)
 
     # ---- types -----------------------------------------------------------------------------
 
@@ -358,5 +399,5 @@ class Renderer:
             self.lines.extend(doc_literal(f.doc, indent))
 
 
-def render(model: FileModel, *, relative: bool = False) -> str:
-    return Renderer(model, relative=relative).render()
+def render(model: FileModel, *, relative: bool = False, descriptor: bytes | None = None) -> str:
+    return Renderer(model, relative=relative, descriptor=descriptor).render()

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import torvex
-from torvex import ScalarType as _T
 
 FILE = torvex.File("google/protobuf/empty.proto", package="google.protobuf")
 

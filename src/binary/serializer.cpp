@@ -1,0 +1,533 @@
+// Binary encoding of message instances. The output is written back to front (see Out), so
+// fields are visited last to first, every value is written before its tag, and length-delimited
+// content before its length, which is then known without measuring anything in advance. The
+// output still reads front to back in declaration order.
+//
+// Python code can run in the middle of an encode (__index__, __float__, __eq__, __bool__,
+// attribute getters, __instancecheck__). Values whose conversion cannot run Python code (exact
+// int, float, str, bytes, bool, None) are used borrowed; every other object is held by a strong
+// reference of its own while it is converted, and containers are re-checked afterwards.
+#include "binary/serializer.h"
+
+#include <bit>
+
+#include "binary/serializer_values.h"
+#include "binary/wire.h"
+#include "core/error_path.h"
+#include "core/errors.h"
+#include "message/instance.h"
+#include "message/map_order.h"
+#include "message/oneof.h"
+#include "message/unknown_fields.h"
+
+namespace torvex {
+
+namespace {
+
+using namespace encoder;
+
+template <class O>
+struct Encoder;
+
+// Failure forwarders that record the step they unwind through (see error_path.h).
+template <class O>
+[[gnu::cold, gnu::noinline]] bool fail_at_index(Encoder<O>& enc, Py_ssize_t i) noexcept;
+template <class O>
+[[gnu::cold, gnu::noinline]] bool fail_at_key(Encoder<O>& enc, PyObject* key) noexcept;
+template <class O>
+[[gnu::cold, gnu::noinline]] bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept;
+
+// State of one encode call.
+template <class O>
+struct Encoder {
+  Encoder(bool write_unknown, bool deterministic) noexcept
+      : write_unknown(write_unknown), deterministic(deterministic) {}
+
+  // Shared by all nesting levels: a sub-message is written in place, in front of what follows.
+  O out;
+  // Both apply to the message and every nested one.
+  bool write_unknown;
+  bool deterministic;  // map entries in ascending key order
+  // Filled only while a failure unwinds: where in the tree it happened.
+  ErrorPath path;
+  // NativeMessage, looked up once per call rather than once per sub-message.
+  PyTypeObject* native = nullptr;
+  // Classes already seen to derive from NativeMessage, by a hash of their address: a document
+  // nests a handful of message classes, so a comparison replaces the subclass walk. Held so
+  // that an address cannot be reused by another class during the call.
+  Ref known_native[8];
+
+  Ref& known_slot(PyTypeObject* t) noexcept {
+    return known_native[(reinterpret_cast<uintptr_t>(t) >> 6) & 7];
+  }
+  bool known(PyObject* v) noexcept {
+    PyTypeObject* t = Py_TYPE(v);
+    return known_slot(t).get() == reinterpret_cast<PyObject*>(t);
+  }
+};
+
+template <class O>
+bool fail_at_index(Encoder<O>& enc, Py_ssize_t i) noexcept {
+  if (i >= 0) enc.path.index(i);
+  return false;
+}
+
+template <class O>
+bool fail_at_key(Encoder<O>& enc, PyObject* key) noexcept {
+  enc.path.key(key);
+  return false;
+}
+
+template <class O>
+bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept {
+  enc.path.field(f.proto_name.get());
+  return false;
+}
+
+template <class O>
+bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                   uint32_t depth) noexcept;
+
+template <class O>
+[[gnu::noinline]] bool check_native(PyObject* v, Encoder<O>& enc) noexcept {
+  if (!enc.native && !(enc.native = native_message_type())) return false;
+  if (!PyObject_TypeCheck(v, enc.native)) return fail_wrong_type(v, "NativeMessage");
+  enc.known_slot(Py_TYPE(v)) = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
+  return true;
+}
+
+// A sub-message value without its tag: content then length, or for a group the end tag
+// before the content (the start tag is the field's own tag, written by the caller).
+template <class O>
+bool encode_message_value(const ElementKind& e, PyObject* v, Encoder<O>& enc,
+                          uint32_t depth) noexcept {
+  auto& out = enc.out;
+  if (e.delimited) {
+    out.put_varint(e.end_group_tag);
+    if (v == Py_None) return true;
+  } else if (v == Py_None) {
+    out.put_byte(0);  // an empty sub-message
+    return true;
+  }
+  if (!enc.known(v) && !check_native(v, enc)) {
+    return false;
+  }
+  MessageMarshaler* sub = resolve_handle(e.handle.get());
+  if (!sub) return false;
+  if (e.delimited) return encode_fields(sub, v, enc, depth);
+  size_t before = out.len();
+  if (!encode_fields(sub, v, enc, depth)) return false;
+  out.put_varint(out.len() - before);
+  return true;
+}
+
+template <class O>
+inline bool encode_value(const ElementKind& e, PyObject* v, Encoder<O>& enc,
+                         uint32_t depth) noexcept {
+  switch (e.kind) {
+    case ElemKind::Scalar:
+      return encode_scalar(e.scalar, v, enc.out);
+    case ElemKind::Enum:
+      return put_enum(*e.enum_table.get(), v, enc.out);
+    case ElemKind::Message:
+      return encode_message_value(e, v, enc, depth);
+  }
+  raise_internal("invalid element kind in schema");
+  return false;
+}
+
+// encode_message_value unrolled into the loop, with the handle resolved at the first element
+// that needs it. `at` is set to the element being written, for the error path.
+template <class O>
+bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder<O>& enc, uint32_t depth,
+                  Py_ssize_t& at) noexcept {
+  const ElementKind& e = f.elem;
+  auto& out = enc.out;
+  MessageMarshaler* sub = nullptr;
+  for (Py_ssize_t i = n; i-- > 0;) {
+    at = i;
+    if (PyList_GET_SIZE(list) != n) return changed_size("list");
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    PyObject* v = item.get();
+    if (e.delimited) out.put_varint(e.end_group_tag);
+    if (v == Py_None) {
+      if (!e.delimited) out.put_byte(0);
+    } else {
+      if (!enc.known(v) && !check_native(v, enc)) {
+        return false;
+      }
+      if (!sub && !(sub = resolve_handle(e.handle.get()))) return false;
+      size_t before = out.len();
+      if (!encode_fields(sub, v, enc, depth)) return false;
+      if (!e.delimited) out.put_varint(out.len() - before);
+    }
+    if (!f.packed) out.put_varint(f.tag);
+  }
+  if (PyList_GET_SIZE(list) != n) return changed_size("list");
+  return true;
+}
+
+// The packed-number loops inlined here run up to a fifth slower at some placements of the code;
+// a fixed alignment keeps their speed from moving with unrelated changes elsewhere.
+template <class O>
+[[gnu::aligned(64)]] bool encode_list(const FieldSpec& f, PyObject* list, Encoder<O>& enc,
+                                      uint32_t depth) noexcept {
+  if (!PyList_Check(list)) return fail_wrong_type(list, "list");
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  if (n == 0) return true;  // no empty LEN record, packed or not
+  auto& out = enc.out;
+  size_t before = out.len();
+  Py_ssize_t at = -1;  // the element that failed, when one did
+  bool ok;
+  switch (f.elem.kind) {
+    case ElemKind::Scalar:
+      switch (f.elem.scalar) {
+#define TORVEX_CASE(T)                                    \
+  case ScalarType::T:                                     \
+    ok = scalar_list<ScalarType::T>(f, list, n, out, at); \
+    break;
+        TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+        default:
+          ok = bad_scalar_type();
+          break;
+      }
+      break;
+    case ElemKind::Enum:
+      ok = enum_list(f, list, n, out, at);
+      break;
+    default:
+      ok = message_list(f, list, n, enc, depth, at);
+      break;
+  }
+  if (!ok) return fail_at_index(enc, at);
+  if (f.packed) {
+    out.put_varint(out.len() - before);
+    out.put_varint(f.tag);
+  }
+  return true;
+}
+
+// Entries are prepended one by one, so they come out in reverse dict order. Key and value are
+// always written, zero values included. PyDict_Next re-validates its position on every call,
+// and the size check stops the walk once Python code has added or removed entries.
+template <class O>
+bool encode_entry(const FieldSpec& f, PyObject* key, PyObject* value, Encoder<O>& enc,
+                  uint32_t depth) noexcept;
+
+template <class O>
+bool encode_map(const FieldSpec& f, PyObject* dict, Encoder<O>& enc, uint32_t depth) noexcept {
+  if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
+  const Py_ssize_t n = PyDict_GET_SIZE(dict);
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    Ref key = Ref::borrow(k);
+    Ref value = Ref::borrow(v);
+    if (!encode_entry(f, key.get(), value.get(), enc, depth)) return false;
+    if (PyDict_GET_SIZE(dict) != n) return changed_size("dictionary");
+  }
+  return true;
+}
+
+// One map entry (the caller holds key and value), prepended as encode_map writes it.
+template <class O>
+bool encode_entry(const FieldSpec& f, PyObject* key, PyObject* value, Encoder<O>& enc,
+                  uint32_t depth) noexcept {
+  const MapEntrySpec& e = *f.map;
+  auto& out = enc.out;
+  size_t before = out.len();
+  if (!encode_value(e.value, value, enc, depth)) return fail_at_key(enc, key);
+  out.put_varint(e.value_tag);
+  if (!encode_scalar(e.key_type, key, out)) return fail_at_key(enc, key);
+  out.put_varint(e.key_tag);
+  out.put_varint(out.len() - before);
+  out.put_varint(f.tag);
+  return true;
+}
+
+// Deterministic: the entries of a snapshot, last key first so that they come out ascending.
+// The snapshot holds every key and value, so Python code that changes the dict meanwhile
+// changes nothing here. A key the order has no place for is left to encode_map, whose checks
+// reject it with the usual error.
+template <class O>
+[[gnu::noinline]] bool encode_map_sorted(const FieldSpec& f, PyObject* dict, Encoder<O>& enc,
+                                         uint32_t depth) noexcept {
+  if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
+  SortedEntries entries;
+  int r = entries.init(dict, f.map->key_type);
+  if (r <= 0) {
+    if (r < 0) PyErr_Clear();  // a key without UTF-8: encode_map fails on it, with the path
+    return encode_map(f, dict, enc, depth);
+  }
+  for (size_t i = entries.size(); i-- > 0;) {
+    if (!encode_entry(f, entries.key(i), entries.value(i), enc, depth)) return false;
+  }
+  return true;
+}
+
+template <class O>
+bool encode_field(const FieldSpec& f, PyObject* v, Encoder<O>& enc, uint32_t depth) noexcept {
+  switch (f.kind) {
+    case ValueKind::Scalar:
+      if (!encode_scalar(f.elem.scalar, v, enc.out)) return false;
+      break;
+    case ValueKind::Enum:
+      if (!put_enum(*f.elem.enum_table.get(), v, enc.out)) return false;
+      break;
+    case ValueKind::Message:
+      if (!encode_message_value(f.elem, v, enc, depth)) return false;
+      break;
+    case ValueKind::List:
+      return encode_list(f, v, enc, depth);
+    case ValueKind::Map:
+      return enc.deterministic ? encode_map_sorted(f, v, enc, depth) : encode_map(f, v, enc, depth);
+  }
+  enc.out.put_varint(f.tag);
+  return true;
+}
+
+// ---- fast path for plain field values ---------------------------------------------------
+
+// A singular scalar whose value is a plain builtin of its own type: the emission test and the
+// conversion run no Python code, so the value stays borrowed. 1 handled (written or skipped),
+// 0 not a plain value, -1 error.
+template <ScalarType kT, class O>
+[[gnu::always_inline]] inline int plain_scalar_field(PyObject* msg, const FieldSpec& f, PyObject* v,
+                                                     O& out) noexcept {
+  if (!plain_scalar<kT>(v)) return 0;
+  if (f.presence == Presence::Implicit) {
+    if (plain_zero<kT>(v)) return 1;
+  } else if (!presence_test(msg, f.number)) {
+    return f.presence == Presence::Required ? required_not_set(f) : 1;
+  }
+  if (!put_plain<kT>(v, out)) return -1;
+  out.put_varint(f.tag);
+  return 1;
+}
+
+template <class O>
+inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, O& out) noexcept {
+  const EnumTable& t = *f.elem.enum_table.get();
+  if (!PyLong_Check(v)) return 0;
+  if (f.presence == Presence::Implicit) {
+    int d = plain_enum_default(v, t.default_member.get());
+    if (d != 0) return d > 0;
+  } else if (!presence_test(msg, f.number)) {
+    return f.presence == Presence::Required ? required_not_set(f) : 1;
+  }
+  if (!put_enum(t, v, out)) return -1;
+  out.put_varint(f.tag);
+  return 1;
+}
+
+// The common cases of a field read from a slot, without taking a reference: plain scalars,
+// and the skipped empty values of the other kinds. 0 sends the field down the general path.
+template <class O>
+[[gnu::always_inline]] inline int plain_field(PyObject* msg, const FieldSpec& f, PyObject* v,
+                                              Encoder<O>& enc) noexcept {
+  if (f.kind == ValueKind::Scalar) {
+    switch (f.elem.scalar) {
+#define TORVEX_CASE(T) \
+  case ScalarType::T:  \
+    return plain_scalar_field<ScalarType::T>(msg, f, v, enc.out);
+      TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+    }
+    return 0;  // the general path reports the bad type
+  }
+  switch (f.kind) {
+    case ValueKind::Enum:
+      return plain_enum_field(msg, f, v, enc.out);
+    case ValueKind::Message:
+      if (v != Py_None) return 0;
+      return f.presence == Presence::Required ? required_not_set(f) : 1;
+    case ValueKind::List:
+      return PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0;
+    case ValueKind::Map:
+      return PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0;
+    default:
+      return 0;
+  }
+}
+
+// isinstance can be satisfied by __instancecheck__ or a __class__ attribute; the native state
+// and the schema's slot offsets need the real layout on top of that.
+[[gnu::noinline]] bool check_instance_slow(const MessageMarshaler* m, PyObject* msg) noexcept {
+  PyObject* cls = m->cls.get();
+  int r = PyObject_IsInstance(msg, cls);
+  if (r < 0) return false;
+  if (r == 0) {
+    raise_fmt(PyExc_TypeError, "expected %S, got '%S'", cls,
+              reinterpret_cast<PyObject*>(Py_TYPE(msg)));
+    return false;
+  }
+  if (!is_native_message(msg)) return fail_wrong_type(msg, "NativeMessage");
+  return check_layout(msg, m);
+}
+
+// Prepends every record of `store` so that they come out in dict order, then list order.
+bool write_unknown_records(PyObject* store, ReverseBuffer& buf) noexcept {
+  // Gather first: writing goes back to front, and holding our own references keeps Python
+  // code from freeing records under us.
+  Ref items(PyList_New(0));
+  if (!items) return false;
+  Ref snapshot(PyDict_Items(store));
+  if (!snapshot) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+    PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(snapshot.get(), i), 1);
+    if (!PyList_Check(value)) {
+      raise_wrong_type(value, "list");
+      return false;
+    }
+    Ref copy(PyList_GetSlice(value, 0, PyList_GET_SIZE(value)));
+    if (!copy) return false;
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(copy.get()); ++j) {
+      if (PyList_Append(items.get(), PyList_GET_ITEM(copy.get(), j)) < 0) return false;
+    }
+  }
+  for (Py_ssize_t i = PyList_GET_SIZE(items.get()); i-- > 0;) {
+    PyObject* rec = PyList_GET_ITEM(items.get(), i);
+    if (!PyBytes_Check(rec)) {
+      raise_wrong_type(rec, "bytes");
+      return false;
+    }
+    buf.put_bytes(PyBytes_AS_STRING(rec), static_cast<size_t>(PyBytes_GET_SIZE(rec)));
+  }
+  return true;
+}
+
+// The records go through their own buffer, whose content then becomes one payload.
+template <class O>
+[[gnu::noinline]] bool put_unknown(PyObject* store, O& out) noexcept {
+  ReverseBuffer records;
+  if (!write_unknown_records(store, records)) return false;
+  Ref data(records.into_bytes());
+  if (!data) return false;
+  out.put_bytes(PyBytes_AS_STRING(data.get()), static_cast<size_t>(PyBytes_GET_SIZE(data.get())),
+                data.get());
+  return true;
+}
+
+// A oneof's chosen scalar member holding a plain builtin of its type: written as is (a member
+// is written whatever its value). 1 written, 0 not a plain value, -1 error.
+template <class O>
+[[gnu::always_inline]] inline int plain_member(const FieldSpec& f, PyObject* v, O& out) noexcept {
+  if (f.kind != ValueKind::Scalar) return 0;
+  switch (f.elem.scalar) {
+#define TORVEX_CASE(T)                                \
+  case ScalarType::T:                                 \
+    if (!plain_scalar<ScalarType::T>(v)) return 0;    \
+    if (!put_plain<ScalarType::T>(v, out)) return -1; \
+    out.put_varint(f.tag);                            \
+    return 1;
+    TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+  }
+  return 0;
+}
+
+// The fields after the checks, last first. With kOneofs, members of the oneofs in `choices`
+// come from what check_oneofs read, so each oneof attribute is read once, not once per member.
+template <bool kOneofs, class O>
+bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth,
+                 const OneofChoices* choices) noexcept {
+  if (enc.write_unknown) {
+    // Written first so that they end up after every known field.
+    Ref store = Ref::borrow(get_unknown_fields(msg));
+    if (store && PyDict_GET_SIZE(store.get()) != 0 && !put_unknown(store.get(), enc.out)) {
+      return false;
+    }
+  }
+  const FieldSpec* first = m->fields.data();
+  for (const FieldSpec* f = first + m->fields.size(); f != first;) {
+    --f;
+    if constexpr (kOneofs) {
+      if (f->in_oneof && choices->ready && f->oneof_index < OneofChoices::kMax) {
+        PyObject* value = choices->value_of(*f);
+        if (!value) continue;
+        int r = plain_member(*f, value, enc.out);
+        if (r > 0) continue;
+        if (r < 0 || !encode_field(*f, value, enc, depth + 1)) return fail_in_field(enc, *f);
+        continue;
+      }
+    }
+    if (f->accessor.is_slot() && !f->in_oneof) {
+      PyObject* plain =
+          *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + f->accessor.offset);
+      if (plain) {
+        int r = plain_field(msg, *f, plain, enc);
+        if (r > 0) continue;
+        if (r < 0) return fail_in_field(enc, *f);
+      }
+    }
+    Ref v;
+    int r = select_value(msg, *f, false, &v);
+    if (r == 0) continue;
+    if (r < 0 || !encode_field(*f, v.get(), enc, depth + 1)) return fail_in_field(enc, *f);
+  }
+  return true;
+}
+
+template <class O>
+[[gnu::noinline]] bool encode_with_oneofs(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                                          uint32_t depth) noexcept {
+  OneofChoices choices;
+  if (!check_oneofs(m, msg, &choices)) return false;
+  return encode_body<true>(m, msg, enc, depth, &choices);
+}
+
+// `msg` is known to be a NativeMessage.
+template <class O>
+bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                   uint32_t depth) noexcept {
+  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
+  if (!Py_IS_TYPE(msg, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
+      !check_instance_slow(m, msg)) {
+    return false;
+  }
+  if (!m->oneofs.empty()) return encode_with_oneofs(m, msg, enc, depth);
+  return encode_body<false>(m, msg, enc, depth, nullptr);
+}
+
+}  // namespace
+
+bool encode_message(const MessageMarshaler* m, PyObject* msg, ReverseBuffer& buf, uint32_t depth,
+                    bool write_unknown_fields) noexcept {
+  if (!is_native_message(msg)) {
+    // Only the error remains to be chosen: the class mismatch text, else the wrong-type one.
+    return depth > MAX_RECURSION_DEPTH ? fail_too_deep("serializing") : check_instance_slow(m, msg);
+  }
+  Encoder<Out> enc(write_unknown_fields, false);
+  if (!encode_fields(m, msg, enc, depth)) return false;
+  enc.out.move_to(buf);
+  return true;
+}
+
+PyObject* serialize_message(const MessageMarshaler* m, PyObject* msg, bool write_unknown_fields,
+                            bool deterministic) noexcept {
+  if (!is_native_message(msg)) {
+    check_instance_slow(m, msg);
+    return nullptr;
+  }
+  Encoder<Out> enc(write_unknown_fields, deterministic);
+  if (!encode_fields(m, msg, enc, 0)) {
+    enc.path.attach_note("while encoding ", m->full_name);
+    return nullptr;
+  }
+  return enc.out.take_bytes();
+}
+
+bool message_byte_size(const MessageMarshaler* m, PyObject* msg, bool write_unknown_fields,
+                       size_t* size) noexcept {
+  if (!is_native_message(msg)) return check_instance_slow(m, msg);
+  Encoder<CountOut> enc(write_unknown_fields, false);
+  if (!encode_fields(m, msg, enc, 0)) {
+    enc.path.attach_note("while sizing ", m->full_name);
+    return false;
+  }
+  *size = enc.out.len();
+  return true;
+}
+
+}  // namespace torvex

@@ -1,0 +1,106 @@
+// The set of field numbers marked present on one message instance.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/memory.h"
+
+namespace torvex {
+
+enum class BitsetStatus : uint8_t {
+  Ok,
+  OutOfRange,    // an Inline set was asked to mark a number of 320 or more; nothing changed
+  Incompatible,  // a union met numbers an Inline destination cannot hold; the rest were added
+  Poisoned,      // an earlier operation failed while holding the lock; the set is unusable
+};
+
+// Inline covers every type whose field numbers stay below 320, with no allocation or hashing;
+// Hashed covers the rest. The representation is fixed at construction.
+class PresenceBitset {
+ public:
+  static constexpr uint32_t kInlineBits = 320;
+
+  explicit PresenceBitset(bool inline_repr) noexcept : inline_(inline_repr) {
+    if (inline_) {
+      for (auto& w : words_) w = 0;
+    } else {
+      set_ = nullptr;
+    }
+  }
+  PresenceBitset(const PresenceBitset&) = delete;
+  PresenceBitset& operator=(const PresenceBitset&) = delete;
+  ~PresenceBitset() {
+    if (!inline_) raw_delete(set_);
+  }
+
+  bool is_inline() const noexcept { return inline_; }
+  bool poisoned() const noexcept { return poisoned_; }
+
+  // Absent (false) for numbers an Inline set cannot hold and for a poisoned set.
+  bool test(uint32_t n) noexcept {
+    Guard g(*this);
+    if (poisoned_) return false;
+    if (inline_) return n < kInlineBits && ((words_[n >> 6] >> (n & 63)) & 1);
+    return test_hashed(n);
+  }
+
+  BitsetStatus mark(uint32_t n, bool present) noexcept {
+    Guard g(*this);
+    if (poisoned_) return BitsetStatus::Poisoned;
+    if (inline_) {
+      if (n >= kInlineBits) return BitsetStatus::OutOfRange;
+      uint64_t bit = uint64_t{1} << (n & 63);
+      if (present) {
+        words_[n >> 6] |= bit;
+      } else {
+        words_[n >> 6] &= ~bit;
+      }
+      return BitsetStatus::Ok;
+    }
+    return mark_hashed(n, present);
+  }
+
+  // Replaces `out` with the present numbers in ascending order. The caller builds Python
+  // objects from it only after the lock is released.
+  BitsetStatus list(RVec<uint32_t>& out) noexcept;
+
+  // this |= src. Locks this set, then src; a union with itself changes nothing.
+  BitsetStatus union_from(PresenceBitset& src) noexcept;
+  // The same for a set no other code can reach yet (a copy being built): only src is locked.
+  BitsetStatus union_into_unshared(PresenceBitset& src) noexcept;
+
+ private:
+  // Holds the lock for one operation. Every caller holds the interpreter lock and nothing
+  // here calls into Python, so contention only comes from native code running without it.
+  class Guard {
+   public:
+    explicit Guard(PresenceBitset& s) noexcept : s_(s) {
+      uint8_t expected = 0;
+      if (!s_.lock_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) s_.wait();
+    }
+    ~Guard() { s_.lock_.store(0, std::memory_order_release); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+   private:
+    PresenceBitset& s_;
+  };
+
+  [[gnu::noinline]] void wait() noexcept;
+  bool test_hashed(uint32_t n) const noexcept;
+  BitsetStatus mark_hashed(uint32_t n, bool present) noexcept;
+  // Adds numbers while this set's lock is held; used by union_from.
+  BitsetStatus insert_all_locked(const PresenceBitset& src) noexcept;
+
+  union {
+    uint64_t words_[5];    // Inline: number n is bit n % 64 of word n / 64
+    RSet<uint32_t>* set_;  // Hashed: null until the first insertion, so empty sets cost nothing
+  };
+  const bool inline_;             // representation, fixed for the life of the instance
+  std::atomic<uint8_t> lock_{0};  // 1 while an operation runs; not reentrant
+  bool poisoned_ = false;         // an operation failed midway; contents are not trusted
+};
+
+}  // namespace torvex

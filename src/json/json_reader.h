@@ -1,0 +1,217 @@
+// JsonTextSource: a pull reader over UTF-8 JSON text (RFC 8259). It creates nothing but the
+// values asked for: keys and enum names are handed out as byte views, strings become Python
+// objects only when read as strings. Syntax errors raise json.JSONDecodeError with the byte
+// offset. Hot paths are inline here so that they compile into the parser's loops.
+#pragma once
+
+#include <Python.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "core/memory.h"
+#include "json/json_source.h"
+
+namespace torvex {
+
+class JsonTextSource {
+ public:
+  static constexpr bool kText = true;
+  // Open arrays and objects at any one time. The deepest document the message depth limit lets
+  // through nests about two containers per message level (a list or map plus the message), so
+  // 512 leaves room for every valid document while keeping error texts of values printable.
+  static constexpr uint32_t kMaxNesting = 512;
+
+  struct ObjIter {
+    bool first = true;
+  };
+  struct ArrIter {
+    bool first = true;
+  };
+
+  // `data[n]` must be readable and 0 (bytes objects and UTF-8 buffers of str are terminated so):
+  // the terminator stops every scanning loop without a separate bounds test. `utf8_valid` skips
+  // validation for text that came from a str.
+  JsonTextSource(const char* data, size_t n, bool utf8_valid) noexcept
+      : begin_(data), p_(data), end_(data + n), utf8_valid_(utf8_valid) {}
+
+  JsonKind peek() noexcept {
+    skip_ws();
+    switch (*p_) {
+      case '{':
+        return JsonKind::Object;
+      case '[':
+        return JsonKind::Array;
+      case '"':
+        return JsonKind::String;
+      case 't':
+      case 'f':
+        return JsonKind::Bool;
+      case 'n':
+        return JsonKind::Null;
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return JsonKind::Number;
+      default:
+        return peek_fail();
+    }
+  }
+
+  bool read_null() noexcept;
+  bool read_bool(bool* out) noexcept;
+  bool read_number_value(JsonNumber* out) noexcept;
+  bool read_number_as_float(double* out) noexcept;
+  PyObject* read_number() noexcept;
+
+  bool read_str(std::string_view* out) noexcept {
+    if (peek() != JsonKind::String) return expect_fail(JsonKind::String);
+    return scan_string(out);
+  }
+  PyObject* read_string() noexcept;
+  PyObject* read_any() noexcept { return walk(true); }
+  bool skip() noexcept {
+    PyObject* r = walk(false);
+    Py_XDECREF(r);
+    return r != nullptr;
+  }
+
+  bool begin_object(ObjIter& it) noexcept {
+    if (peek() != JsonKind::Object) return expect_fail(JsonKind::Object);
+    it.first = true;
+    return open_container();
+  }
+  int next_key(ObjIter& it, std::string_view* key) noexcept {
+    skip_ws();
+    if (it.first) {
+      it.first = false;
+      if (*p_ == '}') return close_container();
+      if (*p_ != '"') return key_fail(false);
+    } else if (*p_ == ',') {
+      ++p_;
+      skip_ws();
+      if (*p_ != '"') return key_fail(true);
+    } else if (*p_ == '}') {
+      return close_container();
+    } else {
+      return sep_fail('}');
+    }
+    if (!scan_string(key)) return -1;
+    skip_ws();
+    if (*p_ != ':') return colon_fail();
+    ++p_;
+    return 1;
+  }
+  PyObject* key_object(const ObjIter&, std::string_view key) noexcept {
+    return make_str(key.data(), key.size(), last_ascii_);
+  }
+  bool begin_array(ArrIter& it) noexcept {
+    if (peek() != JsonKind::Array) return expect_fail(JsonKind::Array);
+    it.first = true;
+    return open_container();
+  }
+  int next_element(ArrIter& it) noexcept {
+    skip_ws();
+    if (it.first) {
+      it.first = false;
+      if (*p_ == ']') return close_container();
+      return 1;
+    }
+    if (*p_ == ',') {
+      ++p_;
+      skip_ws();
+      if (*p_ == ']') return fail_int("trailing comma");
+      return 1;
+    }
+    if (*p_ == ']') return close_container();
+    return sep_fail(']');
+  }
+
+  // After the top-level value only whitespace may follow.
+  bool finish() noexcept;
+
+  // Raises json.JSONDecodeError(desc, <input decoded with replacement>, byte offset of `at`).
+  bool fail_at(const char* desc, const char* at) noexcept;
+  // The same for "expected {} but found {}" when the next value is of another kind.
+  bool expect_fail(JsonKind wanted) noexcept;
+
+  // Position of the next unread byte (for callers that report offsets).
+  size_t offset() const noexcept { return static_cast<size_t>(p_ - begin_); }
+
+ private:
+  static bool is_ws(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+  void skip_ws() noexcept {
+    while (is_ws(*p_)) ++p_;
+  }
+  bool at_end() const noexcept { return p_ >= end_; }
+
+  bool fail(const char* desc) noexcept { return fail_at(desc, p_); }
+  int fail_int(const char* desc) noexcept {
+    fail(desc);
+    return -1;
+  }
+  JsonKind peek_fail() noexcept;
+  int key_fail(bool after_comma) noexcept;
+  int sep_fail(char close) noexcept;
+  int colon_fail() noexcept;
+
+  bool open_container() noexcept {
+    ++p_;
+    if (++nesting_ > kMaxNesting) {
+      --p_;
+      return fail("recursion limit exceeded");
+    }
+    return true;
+  }
+  int close_container() noexcept {
+    ++p_;
+    --nesting_;
+    return 0;
+  }
+
+  // At the opening quote: the string's bytes, unescaped into `scratch_` when it has escapes.
+  // Sets last_ascii_.
+  bool scan_string(std::string_view* out) noexcept;
+  bool scan_string_slow(const char* start, std::string_view* out) noexcept;
+  // At a backslash: the escape's text appended to scratch_, `p` moved past it. Clears *ascii
+  // for a code point beyond ASCII.
+  bool unescape(const char*& p, bool* ascii) noexcept;
+  bool unescape_unicode(const char* esc, const char*& p, bool* ascii) noexcept;
+  // The four hex digits at `q` as a code unit.
+  bool hex4(const char* q, uint32_t* v) noexcept;
+  // At a number's first byte: its extent and whether it is written as an integer.
+  bool scan_number(const char** start, size_t* len, bool* integral, size_t* int_digits) noexcept;
+  PyObject* make_str(const char* s, size_t n, bool ascii) noexcept;
+  // read_any (build) and skip (!build) without recursion: an explicit stack of open containers.
+  struct WalkFrame {
+    Ref container;  // the dict or list being filled (build only)
+    Ref key;        // the member key waiting for its value (build, objects)
+    bool object;
+    bool first;
+  };
+  PyObject* walk(bool build) noexcept;
+  // A value that is not a container (null, bool, number, string of kind `k`); Py_None for each
+  // when not building. Null on error.
+  Ref walk_leaf(JsonKind k, bool build) noexcept;
+  // Advances in the innermost open container: 1 at its next value (a member's key read), 0 when
+  // it closed, -1 on error.
+  int walk_next(WalkFrame& top, bool build) noexcept;
+
+  const char* begin_;
+  const char* p_;
+  const char* end_;
+  bool utf8_valid_;
+  bool last_ascii_ = true;  // the last scanned string had only ASCII bytes
+  uint32_t nesting_ = 0;
+  RVec<char> scratch_;  // unescaped strings, number copies
+};
+
+}  // namespace torvex

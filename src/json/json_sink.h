@@ -1,0 +1,405 @@
+// The two JSON output sinks. The serializer (json_writer) and the well-known-type writers drive
+// a sink through the same small event set; JsonTextSink appends compact JSON text to one
+// growing byte buffer, JsonTreeSink builds plain Python values (dict, list, str, int, float,
+// bool, None). The sinks are plain classes with identical member functions, used as template
+// parameters (static dispatch: the per-value calls inline into the walk); see json_writer.h for
+// how another module instantiates its writers over both.
+//
+// Every operation returns false with a Python exception set on failure. The text sink only
+// fails on text conversions (a str that has no UTF-8 form, a repr that raises).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "core/json_quote.h"
+#include "core/memory.h"
+#include "core/number_text.h"
+#include "core/ref.h"
+
+namespace torvex {
+
+// The open containers of a sink: inline up to the nesting that documents reach in practice
+// (so a call allocates nothing for it), then on the heap.
+template <class T>
+class FrameStack {
+ public:
+  bool empty() const noexcept { return size_ == 0; }
+  size_t size() const noexcept { return size_; }
+  T& top() noexcept { return size_ <= kInline ? inline_[size_ - 1] : heap_[size_ - kInline - 1]; }
+  void push(T v) noexcept {
+    if (size_ < kInline) {
+      inline_[size_] = v;
+    } else {
+      heap_.push_back(v);
+    }
+    ++size_;
+  }
+  // Removes and returns the top frame; nothing (a default frame) when empty.
+  T pop() noexcept {
+    if (size_ == 0) return T{};
+    --size_;
+    if (size_ < kInline) return inline_[size_];
+    T v = heap_.back();
+    heap_.pop_back();
+    return v;
+  }
+
+ private:
+  static constexpr size_t kInline = 48;
+  size_t size_ = 0;
+  T inline_[kInline];
+  RVec<T> heap_;
+};
+
+// ---- text sink --------------------------------------------------------------------------
+
+class JsonTextSink {
+ public:
+  JsonTextSink() noexcept = default;
+  ~JsonTextSink() {
+    for (const Piece& p : pieces_) Py_DECREF(p.str);
+    if (str_) {
+      Py_DECREF(str_);
+    } else if (buf_ != inline_) {
+      raw_free(buf_);
+    }
+  }
+  JsonTextSink(const JsonTextSink&) = delete;
+  JsonTextSink& operator=(const JsonTextSink&) = delete;
+
+  bool begin_object() noexcept {
+    value_separator();
+    put('{');
+    stack_.push(kFirst);
+    return true;
+  }
+  bool end_object() noexcept {
+    stack_.pop();
+    put('}');
+    return true;
+  }
+  bool begin_array() noexcept {
+    value_separator();
+    put('[');
+    stack_.push(kFirst | kArray);
+    return true;
+  }
+  bool end_array() noexcept {
+    stack_.pop();
+    put(']');
+    return true;
+  }
+
+  // Keys and string values: UTF-8 text or a Python str.
+  bool key(const char* s, size_t n) noexcept {
+    key_separator();
+    quoted(s, n);
+    note_utf8(s, n);
+    put(':');
+    return true;
+  }
+  bool key(PyObject* str) noexcept {
+    key_separator();
+    if (!quoted(str, false)) return false;
+    put(':');
+    return true;
+  }
+  // A key made in advance by json_member_prefix (quotes and colon included).
+  void member_prefix(const RString& text, bool ascii) noexcept {
+    key_separator();
+    raw(text.data(), text.size());
+    if (!ascii) ascii_ = false;
+  }
+  bool string(const char* s, size_t n) noexcept {
+    value_separator();
+    quoted(s, n);
+    note_utf8(s, n);
+    return true;
+  }
+  bool string(PyObject* str) noexcept {
+    value_separator();
+    return quoted(str, true);
+  }
+  // A string value known to be printable ASCII without quote or backslash (digits, base64,
+  // "NaN"): copied without the escape scan.
+  bool ascii_string(const char* s, size_t n) noexcept {
+    value_separator();
+    reserve(n + 2);
+    char* p = buf_ + len_;
+    p[0] = '"';
+    std::memcpy(p + 1, s, n);
+    p[n + 1] = '"';
+    len_ += n + 2;
+    return true;
+  }
+  // A string value holding the standard padded base64 of data[0 .. n), encoded in place.
+  bool base64_string(const uint8_t* data, size_t n) noexcept;
+
+  bool integer(int64_t v) noexcept {
+    value_separator();
+    reserve(kNumberScratch);
+    len_ += format_int64(v, buf_ + len_);
+    return true;
+  }
+  // The integer n held by the Python int v (the tree sink reuses v when it is a plain int).
+  bool integer(PyObject* /*v*/, int64_t n) noexcept { return integer(n); }
+  bool boolean(bool b) noexcept {
+    value_separator();
+    if (b) {
+      raw("true", 4);
+    } else {
+      raw("false", 5);
+    }
+    return true;
+  }
+  bool null() noexcept {
+    value_separator();
+    raw("null", 4);
+    return true;
+  }
+  // A Python float (repr text) or int (decimal digits); anything else is written as its repr.
+  bool number(PyObject* v) noexcept {
+    value_separator();
+    if (PyFloat_CheckExact(v)) {
+      reserve(kNumberScratch);
+      len_ += format_double(PyFloat_AS_DOUBLE(v), buf_ + len_);
+      return true;
+    }
+    return number_slow(v);
+  }
+
+  // The document as one new str (nullptr with an error on failure).
+  PyObject* take_str() noexcept;
+  const char* data() const noexcept { return buf_; }
+  size_t size() const noexcept { return len_; }
+
+ protected:
+  // (Protected for JsonPrettySink, which writes the layout around this sink's values.)
+  static constexpr uint8_t kArray = 1;  // frame bit: the container is an array
+  static constexpr uint8_t kFirst = 2;  // frame bit: no member written yet
+
+  // Arrays separate their values; objects are separated by their keys.
+  void value_separator() noexcept {
+    if (stack_.empty()) return;
+    uint8_t& top = stack_.top();
+    if (top & kArray) {
+      if (!(top & kFirst)) put(',');
+      top &= static_cast<uint8_t>(~kFirst);
+    }
+  }
+  void key_separator() noexcept {
+    if (stack_.empty()) return;
+    uint8_t& top = stack_.top();
+    if (!(top & kFirst)) put(',');
+    top &= static_cast<uint8_t>(~kFirst);
+  }
+
+  void reserve(size_t n) noexcept {
+    if (cap_ - len_ < n) grow(n);
+  }
+  void put(char c) noexcept {
+    reserve(1);
+    buf_[len_++] = c;
+  }
+  void raw(const char* s, size_t n) noexcept {
+    reserve(n);
+    std::memcpy(buf_ + len_, s, n);
+    len_ += n;
+  }
+
+  void grow(size_t n) noexcept;
+  // The JSON string of s[0 .. n): quotes, runs copied in blocks, escapes.
+  void quoted(const char* s, size_t n) noexcept;
+  // With `as_piece`, a non-ASCII str that needs no escapes is not copied: see pieces_.
+  bool quoted(PyObject* str, bool as_piece) noexcept;
+  // Text that did not come from an ASCII str may hold non-ASCII bytes.
+  void note_utf8(const char* s, size_t n) noexcept;
+  bool number_slow(PyObject* v) noexcept;
+
+  static constexpr size_t kInline = 1024;  // small documents never allocate
+  // From this size on the buffer is the data of a str object in the making, so that a large
+  // ASCII document becomes the result without a final copy.
+  static constexpr size_t kStrBacked = 64 * 1024;
+  PyObject* str_ = nullptr;  // that str (owned), or null while the buffer is native memory
+  char* buf_ = inline_;
+  size_t len_ = 0;
+  size_t cap_ = kInline;
+  // Everything in the buffer is ASCII: the final str is then one copy, no UTF-8 decoding.
+  bool ascii_ = true;
+  // Non-ASCII string values are kept as their str objects, each standing at an offset of the
+  // buffer (between its quotes), and copied straight into the final str in their own width:
+  // decoding the UTF-8 of a whole document would cost more than the writing.
+  struct Piece {
+    size_t at;      // buffer offset the text belongs at
+    PyObject* str;  // owned
+  };
+  RVec<Piece> pieces_;
+  size_t piece_chars_ = 0;  // characters in all pieces
+  int piece_kind_ = 1;      // the widest str kind among them
+  PyObject* join_pieces() noexcept;
+  FrameStack<uint8_t> stack_;  // one frame per open container: kArray | kFirst bits
+  char inline_[kInline];
+};
+
+// ---- indented text sink -----------------------------------------------------------------
+
+// The text sink laid out as json.dumps(..., indent=N) lays out: each member and element on a
+// line of its own, indented N spaces per level, ": " after keys, empty containers as {} and [].
+// It keeps its own frames and leaves the base's stack empty, so the base's separators do
+// nothing and its value writers only write the values.
+class JsonPrettySink : public JsonTextSink {
+ public:
+  explicit JsonPrettySink(int indent) noexcept : indent_(static_cast<size_t>(indent)) {}
+
+  bool begin_object() noexcept {
+    open('{', kFirst);
+    return true;
+  }
+  bool end_object() noexcept {
+    close('}');
+    return true;
+  }
+  bool begin_array() noexcept {
+    open('[', kFirst | kArray);
+    return true;
+  }
+  bool end_array() noexcept {
+    close(']');
+    return true;
+  }
+
+  bool key(const char* s, size_t n) noexcept {
+    member();
+    quoted(s, n);
+    note_utf8(s, n);
+    raw(": ", 2);
+    return true;
+  }
+  bool key(PyObject* str) noexcept {
+    member();
+    if (!quoted(str, false)) return false;
+    raw(": ", 2);
+    return true;
+  }
+  void member_prefix(const RString& text, bool ascii) noexcept {
+    member();
+    JsonTextSink::member_prefix(text, ascii);
+    put(' ');
+  }
+
+  bool string(const char* s, size_t n) noexcept { return element(), JsonTextSink::string(s, n); }
+  bool string(PyObject* str) noexcept { return element(), JsonTextSink::string(str); }
+  bool ascii_string(const char* s, size_t n) noexcept {
+    return element(), JsonTextSink::ascii_string(s, n);
+  }
+  bool base64_string(const uint8_t* data, size_t n) noexcept {
+    return element(), JsonTextSink::base64_string(data, n);
+  }
+  bool integer(int64_t v) noexcept { return element(), JsonTextSink::integer(v); }
+  bool integer(PyObject* v, int64_t n) noexcept { return element(), JsonTextSink::integer(v, n); }
+  bool boolean(bool b) noexcept { return element(), JsonTextSink::boolean(b); }
+  bool null() noexcept { return element(), JsonTextSink::null(); }
+  bool number(PyObject* v) noexcept { return element(), JsonTextSink::number(v); }
+
+ private:
+  // A new line at the indentation of `depth` open containers.
+  void line(size_t depth) noexcept {
+    size_t n = 1 + depth * indent_;
+    reserve(n);
+    char* p = buf_ + len_;
+    p[0] = '\n';
+    std::memset(p + 1, ' ', n - 1);
+    len_ += n;
+  }
+  // Before a key: the comma after the previous member, then the member's line.
+  void member() noexcept {
+    uint8_t& top = frames_.top();
+    if (!(top & kFirst)) put(',');
+    top &= static_cast<uint8_t>(~kFirst);
+    line(frames_.size());
+  }
+  // Before a value: in an array the same as member(); after a key nothing.
+  void element() noexcept {
+    if (!frames_.empty() && (frames_.top() & kArray)) member();
+  }
+  void open(char bracket, uint8_t frame) noexcept {
+    element();
+    put(bracket);
+    frames_.push(frame);
+  }
+  void close(char bracket) noexcept {
+    uint8_t frame = frames_.pop();
+    if (!(frame & kFirst)) line(frames_.size());
+    put(bracket);
+  }
+
+  size_t indent_;
+  FrameStack<uint8_t> frames_;
+};
+
+// ---- tree sink --------------------------------------------------------------------------
+
+class JsonTreeSink {
+ public:
+  JsonTreeSink() noexcept = default;
+  ~JsonTreeSink();
+  JsonTreeSink(const JsonTreeSink&) = delete;
+  JsonTreeSink& operator=(const JsonTreeSink&) = delete;
+
+  bool begin_object() noexcept;
+  bool end_object() noexcept {
+    pop();
+    return true;
+  }
+  bool begin_array() noexcept;
+  bool end_array() noexcept {
+    pop();
+    return true;
+  }
+
+  bool key(const char* s, size_t n) noexcept;
+  bool key(PyObject* str) noexcept;
+  bool string(const char* s, size_t n) noexcept;
+  bool string(PyObject* str) noexcept { return emit(Ref::borrow(str)); }
+  bool ascii_string(const char* s, size_t n) noexcept;
+  bool base64_string(const uint8_t* data, size_t n) noexcept;
+  bool integer(int64_t v) noexcept { return emit(Ref(PyLong_FromLongLong(v))); }
+  bool integer(PyObject* v, int64_t n) noexcept {
+    return PyLong_CheckExact(v) ? emit(Ref::borrow(v)) : integer(n);
+  }
+  bool boolean(bool b) noexcept { return emit(Ref::borrow(b ? Py_True : Py_False)); }
+  bool null() noexcept { return emit(Ref::borrow(Py_None)); }
+  bool number(PyObject* v) noexcept { return emit(Ref::borrow(v)); }
+
+  // The finished top-level value (new reference), or nullptr (no error set) when none was made.
+  PyObject* take_root() noexcept { return root_.release(); }
+
+ private:
+  struct Frame {
+    PyObject* object;  // the dict being filled (owned), or null for an array frame
+    PyObject* slot;    // object frame: the pending key (owned) or null; array frame: the list
+  };
+
+  // Places `v` by the top frame; a null `v` is a failed creation whose error is set.
+  bool emit(Ref v) noexcept {
+    if (!v) return false;
+    if (!stack_.empty()) {
+      Frame& top = stack_.top();
+      if (!top.object) return PyList_Append(top.slot, v.get()) == 0;
+      return set_member(top, v.get());
+    }
+    root_ = std::move(v);
+    return true;
+  }
+  bool set_member(Frame& top, PyObject* v) noexcept;
+  void pop() noexcept;
+
+  FrameStack<Frame> stack_;
+  Ref root_;
+};
+
+}  // namespace torvex

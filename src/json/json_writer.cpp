@@ -1,0 +1,552 @@
+// The JSON serializer. Field selection (presence, defaults, oneofs, required fields) is the
+// binary serializer's; this module decides keys and JSON forms and drives the sink.
+//
+// Python code can run during the walk (__float__, __eq__, __str__ of map keys, registry calls,
+// __instancecheck__), so every container element and dict entry is held by a reference of its
+// own while it is written, and the containers' sizes are re-checked after each element.
+#include "json/json_writer.h"
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <type_traits>
+
+#include "core/error_path.h"
+#include "core/errors.h"
+#include "core/limits.h"
+#include "json/wkt_json.h"
+#include "message/field_access.h"
+#include "message/instance.h"
+#include "message/map_order.h"
+#include "message/oneof.h"
+
+namespace torvex {
+
+namespace {
+
+// ---- error paths (out of line) ------------------------------------------------------------
+
+[[gnu::cold, gnu::noinline]] bool changed(const char* what) noexcept {
+  raise_fmt(PyExc_RuntimeError, "%s changed size during iteration", what);
+  return false;
+}
+
+[[gnu::cold, gnu::noinline]] bool invalid_enum_number(const EnumTable& t, long long n) noexcept {
+  raise_fmt(PyExc_ValueError, "invalid enum value %lld for enum %S", n, t.type_name.get());
+  return false;
+}
+
+[[gnu::cold, gnu::noinline]] bool invalid_enum_object(const EnumTable& t, PyObject* v) noexcept {
+  raise_fmt(PyExc_ValueError, "invalid enum value %S for enum %S", v, t.type_name.get());
+  return false;
+}
+
+// Failure forwarders that record the step they unwind through (see error_path.h).
+[[gnu::cold, gnu::noinline]] bool at_field(const JsonWriteOptions& opts,
+                                           const FieldSpec& f) noexcept {
+  if (opts.path) opts.path->field(f.proto_name.get());
+  return false;
+}
+[[gnu::cold, gnu::noinline]] bool at_index(const JsonWriteOptions& opts, Py_ssize_t i) noexcept {
+  if (opts.path) opts.path->index(i);
+  return false;
+}
+[[gnu::cold, gnu::noinline]] bool at_key(const JsonWriteOptions& opts, PyObject* key) noexcept {
+  if (opts.path) opts.path->key(key);
+  return false;
+}
+
+// ---- integers -----------------------------------------------------------------------------
+
+template <class Sink>
+inline bool quoted_int64(Sink& sink, int64_t n) noexcept {
+  char digits[kNumberScratch];
+  return sink.ascii_string(digits, format_int64(n, digits));
+}
+
+// One scalar of type kT with its checks; the per-type body of write_scalar, also inlined into
+// the loops over scalar lists.
+template <ScalarType kT, class Sink>
+[[gnu::always_inline]] inline bool scalar_of(Sink& sink, PyObject* v) noexcept {
+  using enum ScalarType;
+  if constexpr (kT == Double || kT == Float) {
+    return write_float(sink, v, kT == Float);
+  } else if constexpr (kT == Bool) {
+    if (!PyBool_Check(v)) return fail_expected("bool", v);
+    return sink.boolean(v == Py_True);
+  } else if constexpr (kT == String) {
+    if (!PyUnicode_Check(v)) return fail_expected("str", v);
+    return sink.string(v);
+  } else if constexpr (kT == Bytes) {
+    if (PyBytes_Check(v)) {
+      return sink.base64_string(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(v)),
+                                static_cast<size_t>(PyBytes_GET_SIZE(v)));
+    }
+    if (PyByteArray_Check(v)) {
+      return sink.base64_string(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(v)),
+                                static_cast<size_t>(PyByteArray_GET_SIZE(v)));
+    }
+    return fail_expected("bytes", v);
+  } else {
+    if (!is_int(v)) return fail_expected("int", v);
+    int64_t n = 0;
+    if constexpr (kT == Int32 || kT == Sint32 || kT == Sfixed32) {
+      if (!to_i64(v, &n) || n < INT32_MIN || n > INT32_MAX) return fail_out_of_range(v, "int32");
+      return sink.integer(v, n);
+    } else if constexpr (kT == Uint32 || kT == Fixed32) {
+      if (!to_i64(v, &n) || n < 0 || n > UINT32_MAX) return fail_out_of_range(v, "uint32");
+      return sink.integer(v, n);
+    } else if constexpr (kT == Int64 || kT == Sint64 || kT == Sfixed64) {
+      if (!to_i64(v, &n)) return fail_out_of_range(v, "int64");
+      return quoted_int64(sink, n);
+    } else {
+      static_assert(kT == Uint64 || kT == Fixed64);
+      uint64_t u;
+      if (!to_u64(v, &u)) return fail_out_of_range(v, "uint64");
+      char digits[kNumberScratch];
+      return sink.ascii_string(digits, format_uint64(u, digits));
+    }
+  }
+}
+
+// A list of scalars, the type decided once for the whole list.
+template <ScalarType kT, class Sink>
+bool scalar_list(Sink& sink, const JsonWriteOptions& opts, PyObject* list) noexcept {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (plain_scalar<kT>(item)) {
+      if (!scalar_of<kT>(sink, item)) return at_index(opts, i);
+    } else {
+      Ref hold = Ref::borrow(item);
+      if (!scalar_of<kT>(sink, item)) return at_index(opts, i);
+    }
+  }
+  return true;
+}
+
+// ---- the walk ---------------------------------------------------------------------------
+
+template <class Sink>
+bool write_value(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, PyObject* v,
+                 uint32_t depth) noexcept;
+
+// The key text of a map entry.
+template <class Sink>
+bool write_map_key(Sink& sink, ScalarType t, PyObject* k) noexcept {
+  if (t == ScalarType::String) {
+    if (!PyUnicode_Check(k)) return fail_wrong_type(k, "str");
+    return sink.key(k);
+  }
+  if (t == ScalarType::Bool) {
+    int b = PyObject_IsTrue(k);
+    if (b < 0) return false;
+    return b ? sink.key("true", 4) : sink.key("false", 5);
+  }
+  if (PyLong_CheckExact(k)) {
+    // str() of an exact int is its decimal digits; no need for the str object.
+    int64_t n;
+    if (int64_if_fits(k, &n)) {
+      char digits[kNumberScratch];
+      return sink.key(digits, format_int64(n, digits));
+    }
+    if (PyErr_Occurred()) return false;
+  }
+  Ref text(PyObject_Str(k));
+  return text && sink.key(text.get());
+}
+
+template <class Sink>
+bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, PyObject* list,
+                uint32_t depth) noexcept {
+  if (!PyList_Check(list)) return fail_wrong_type(list, "list");
+  if (!sink.begin_array()) return false;
+  if (e.kind == ElemKind::Scalar) {
+    bool ok = false;
+    switch (e.scalar) {
+#define TORVEX_CASE(T)                                 \
+  case ScalarType::T:                                  \
+    ok = scalar_list<ScalarType::T>(sink, opts, list); \
+    break;
+      TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+      default:
+        raise_internal("invalid scalar type in schema");
+        break;
+    }
+    return ok && sink.end_array();
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    if (!write_value(sink, opts, e, item.get(), depth)) return at_index(opts, i);
+  }
+  return sink.end_array();
+}
+
+// sort_keys: the entries of a snapshot in ascending key order. Unlike the unsorted walk, which
+// writes any key as its str(), it needs keys of the map's key type.
+template <class Sink>
+[[gnu::noinline]] bool write_sorted_map(Sink& sink, const JsonWriteOptions& opts,
+                                        const MapEntrySpec& e, PyObject* dict,
+                                        uint32_t depth) noexcept {
+  SortedEntries entries;
+  int r = entries.init(dict, e.key_type);
+  if (r < 0) return false;
+  if (r == 0) {
+    return fail_unorderable_key(e.key_type, entries.unorderable_key()) ||
+           at_key(opts, entries.unorderable_key());
+  }
+  if (!sink.begin_object()) return false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!write_map_key(sink, e.key_type, entries.key(i)) ||
+        !write_value(sink, opts, e.value, entries.value(i), depth)) {
+      return at_key(opts, entries.key(i));
+    }
+  }
+  return sink.end_object();
+}
+
+template <class Sink>
+bool write_map(Sink& sink, const JsonWriteOptions& opts, const MapEntrySpec& e, PyObject* dict,
+               uint32_t depth) noexcept {
+  if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
+  if (opts.sort_keys) return write_sorted_map(sink, opts, e, dict, depth);
+  if (!sink.begin_object()) return false;
+  const Py_ssize_t n = PyDict_GET_SIZE(dict);
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    Ref key = Ref::borrow(k);
+    Ref value = Ref::borrow(v);
+    if (!write_map_key(sink, e.key_type, key.get()) ||
+        !write_value(sink, opts, e.value, value.get(), depth)) {
+      return at_key(opts, key.get());
+    }
+    if (PyDict_GET_SIZE(dict) != n) return changed("dictionary");
+  }
+  return sink.end_object();
+}
+
+template <class Sink>
+bool write_value(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, PyObject* v,
+                 uint32_t depth) noexcept {
+  switch (e.kind) {
+    case ElemKind::Scalar:
+      return write_scalar(sink, e.scalar, v);
+    case ElemKind::Enum:
+      return write_enum(sink, opts, *e.enum_table.get(), v);
+    case ElemKind::Message:
+      return write_nested_message(sink, opts, e.handle.get(), v, depth + 1);
+  }
+  raise_internal("invalid element kind in schema");
+  return false;
+}
+
+// The value of field `f` (its key is written); `depth` is the depth of the message holding it.
+template <class Sink>
+bool write_field_value(Sink& sink, const JsonWriteOptions& opts, const FieldSpec& f, PyObject* v,
+                       uint32_t depth) noexcept {
+  switch (f.kind) {
+    case ValueKind::List:
+      return write_list(sink, opts, f.elem, v, depth);
+    case ValueKind::Map:
+      return write_map(sink, opts, *f.map, v, depth);
+    default:
+      return write_value(sink, opts, f.elem, v, depth);
+  }
+}
+
+// Extensions known to the registry, keyed "[full.name]", after the fields. The unknown-field
+// store's keys are the candidate field numbers.
+template <class Sink>
+[[gnu::noinline]] bool write_extensions(Sink& sink, const JsonWriteOptions& opts,
+                                        const MessageMarshaler* m, PyObject* msg, PyObject* store,
+                                        uint32_t depth) noexcept {
+  const DescriptorVocabulary* vocab = m->vocab;
+  Ref keys(PyDict_Keys(store));
+  if (!keys) return false;
+  Ref desc;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    if (!desc && !(desc = Ref(PyObject_GetAttr(msg, vocab->desc)))) return false;
+    Ref ext(PyObject_CallMethodObjArgs(opts.registry, vocab->extension_for, desc.get(),
+                                       PyList_GET_ITEM(keys.get(), i), nullptr));
+    if (!ext) return false;
+    if (ext.get() == Py_None) continue;
+    Ref type(PyObject_GetAttr(ext.get(), vocab->type));
+    if (!type) return false;
+    Ref value_desc(PyObject_GetAttr(ext.get(), vocab->value));
+    if (!value_desc) return false;
+    Ref type_name(PyObject_GetAttr(ext.get(), vocab->type_name));
+    if (!type_name) return false;
+    Ref value(PyObject_GetItem(msg, type.get()));
+    if (!value) return false;
+    FieldSpec f;
+    if (!read_value(vocab, reinterpret_cast<PyObject*>(Py_TYPE(msg)), value_desc.get(), &f)) {
+      return false;
+    }
+    if (f.kind == ValueKind::Map) {
+      PyErr_SetString(PyExc_ValueError, "map extensions are not supported");
+      return false;
+    }
+    Ref key(PyUnicode_FromFormat("[%S]", type_name.get()));
+    if (!key || !sink.key(key.get()) || !write_field_value(sink, opts, f, value.get(), depth)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+template <class Sink>
+[[gnu::always_inline]] inline bool field_key(Sink& sink, const JsonWriteOptions& opts,
+                                             const FieldSpec& f) noexcept {
+  const int i = opts.use_proto_field_name;
+  if constexpr (std::is_base_of_v<JsonTextSink, Sink>) {
+    if (!f.json_keys[i].empty()) {
+      sink.member_prefix(f.json_keys[i], f.json_keys_ascii);
+      return true;
+    }
+  }
+  return sink.key(i ? f.proto_name.get() : f.json_name.get());
+}
+
+// A singular scalar field whose value is a plain builtin of its type: decided and written
+// with the type known at compile time. 1 handled, 0 for the general path, -1 error.
+template <ScalarType kT, class Sink>
+[[gnu::always_inline]] inline int plain_scalar_field(Sink& sink, const JsonWriteOptions& opts,
+                                                     PyObject* msg, const FieldSpec& f,
+                                                     PyObject* v) noexcept {
+  if (!plain_scalar<kT>(v)) return 0;
+  if (f.presence == Presence::Implicit) {
+    if (!opts.always_emit_implicit && plain_zero<kT>(v)) return 1;
+  } else if (!presence_test(msg, f.number)) {
+    return f.presence == Presence::Required ? required_not_set(f) : 1;
+  }
+  return field_key(sink, opts, f) && scalar_of<kT>(sink, v) ? 1 : -1;
+}
+
+// The common cases of a field read from its slot, decided without taking a reference: plain
+// scalars and enum members, and the skipped empty values of the other kinds. 1 handled
+// (written or skipped), 0 for the general path, -1 error.
+template <class Sink>
+[[gnu::always_inline]] inline int plain_field(Sink& sink, const JsonWriteOptions& opts,
+                                              PyObject* msg, const FieldSpec& f,
+                                              PyObject* v) noexcept {
+  const bool implicit = f.presence == Presence::Implicit;
+  switch (f.kind) {
+    case ValueKind::Scalar:
+      switch (f.elem.scalar) {
+#define TORVEX_CASE(T) \
+  case ScalarType::T:  \
+    return plain_scalar_field<ScalarType::T>(sink, opts, msg, f, v);
+        TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+      }
+      return 0;
+    case ValueKind::Enum: {
+      if (!PyLong_Check(v)) return 0;
+      const EnumTable& t = *f.elem.enum_table.get();
+      if (implicit) {
+        if (!opts.always_emit_implicit) {
+          int d = plain_enum_default(v, t.default_member.get());
+          if (d != 0) return d > 0;
+        }
+      } else if (!presence_test(msg, f.number)) {
+        return f.presence == Presence::Required ? required_not_set(f) : 1;
+      }
+      return field_key(sink, opts, f) && write_enum(sink, opts, t, v) ? 1 : -1;
+    }
+    case ValueKind::Message:
+      if (v != Py_None) return 0;
+      return f.presence == Presence::Required ? required_not_set(f) : 1;
+    case ValueKind::List:
+      return !opts.always_emit_implicit && PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0;
+    case ValueKind::Map:
+      return !opts.always_emit_implicit && PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// ---- operations other modules call --------------------------------------------------------
+
+template <class Sink>
+bool write_scalar(Sink& sink, ScalarType t, PyObject* v) noexcept {
+  switch (t) {
+#define TORVEX_CASE(T) \
+  case ScalarType::T:  \
+    return scalar_of<ScalarType::T>(sink, v);
+    TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+  }
+  raise_internal("invalid scalar type in schema");
+  return false;
+}
+
+template <class Sink>
+bool write_float(Sink& sink, PyObject* v, bool single) noexcept {
+  double d;
+  if (PyFloat_CheckExact(v)) {
+    d = PyFloat_AS_DOUBLE(v);
+  } else {
+    if (PyBool_Check(v)) return fail_expected("float", v);
+    d = PyFloat_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return fail_expected("float", v);
+    }
+  }
+  if (std::isfinite(d)) {
+    if (single && std::fabs(d) > static_cast<double>(FLT_MAX)) {
+      raise_fmt(PyExc_OverflowError, "value %S out of range for float", v);
+      return false;
+    }
+    return sink.number(v);
+  }
+  if (std::isnan(d)) return sink.ascii_string("NaN", 3);
+  return d > 0 ? sink.ascii_string("Infinity", 8) : sink.ascii_string("-Infinity", 9);
+}
+
+template <class Sink>
+bool write_enum(Sink& sink, const JsonWriteOptions& opts, const EnumTable& t,
+                PyObject* v) noexcept {
+  if (!is_int(v)) {
+    raise_fmt(PyExc_TypeError, "expected int for enum %S, got %S", t.type_name.get(),
+              reinterpret_cast<PyObject*>(Py_TYPE(v)));
+    return false;
+  }
+  int64_t n;
+  if (!int64_if_fits(v, &n) || n < INT32_MIN || n > INT32_MAX) {
+    if (PyErr_Occurred()) return false;
+    if (!t.open) return invalid_enum_object(t, v);
+    return sink.number(v);
+  }
+  int32_t number = static_cast<int32_t>(n);
+  if (t.by_number.find(number)) {
+    if (t.is_null_value) return sink.null();
+    if (opts.print_enums_as_ints) return sink.integer(n);
+    PyObject* name = t.json_out.find(number);
+    if (!name) {
+      raise_internal("enum value table lookup failed");
+      return false;
+    }
+    return sink.string(name);
+  }
+  if (!t.open) return invalid_enum_number(t, n);
+  return t.is_null_value ? sink.null() : sink.integer(n);
+}
+
+template <class Sink>
+bool write_fields(Sink& sink, const JsonWriteOptions& opts, const MessageMarshaler* m,
+                  PyObject* msg, uint32_t depth) noexcept {
+  if (!m->oneofs.empty() && !check_oneofs(m, msg)) return false;
+  const bool emit_implicit = opts.always_emit_implicit;
+  for (const FieldSpec& f : m->fields) {
+    if (f.accessor.is_slot() && !f.in_oneof) {
+      PyObject* plain =
+          *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + f.accessor.offset);
+      if (plain) {
+        int r = plain_field(sink, opts, msg, f, plain);
+        if (r > 0) continue;
+        if (r < 0) return at_field(opts, f);
+      }
+    }
+    Ref v;
+    int r = select_field_value(msg, f, emit_implicit, &v);
+    if (r == 0) continue;
+    if (r < 0) return at_field(opts, f);
+    // Implicit emission never turns an unset message field into an object.
+    if (f.kind == ValueKind::Message && !f.in_oneof && v.get() == Py_None) continue;
+    if (!field_key(sink, opts, f) || !write_field_value(sink, opts, f, v.get(), depth)) {
+      return at_field(opts, f);
+    }
+  }
+  if (opts.registry) {
+    PyObject* store = get_unknown_fields(msg);
+    if (store && !write_extensions(sink, opts, m, msg, store, depth)) return false;
+  }
+  return true;
+}
+
+template <class Sink>
+bool write_nested_message(Sink& sink, const JsonWriteOptions& opts, MarshalerHandle* h, PyObject* v,
+                          uint32_t depth) noexcept {
+  MessageMarshaler* m = resolve_handle(h);
+  if (!m) return false;
+  // The common case: exactly the field's class, bound to its marshaler at creation.
+  if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
+      as_native(v)->marshaler == m) {
+    return write_message(sink, opts, m, v, depth);
+  }
+  int r = PyObject_IsInstance(v, m->cls.get());
+  if (r < 0) return false;
+  if (r == 0) {
+    raise_fmt(PyExc_TypeError, "expected '%s', got %S", m->full_name.c_str(),
+              reinterpret_cast<PyObject*>(Py_TYPE(v)));
+    return false;
+  }
+  if (!is_native_message(v)) return fail_wrong_type(v, "NativeMessage");
+  MarshalerRef own = lookup_marshaler(v);
+  return own && write_message(sink, opts, own.get(), v, depth);
+}
+
+template <class Sink>
+bool write_message(Sink& sink, const JsonWriteOptions& opts, const MessageMarshaler* m,
+                   PyObject* msg, uint32_t depth) noexcept {
+  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
+  if (m->wkt != WellKnownKind::None) return write_well_known(sink, opts, m, msg, depth);
+  return sink.begin_object() && write_fields(sink, opts, m, msg, depth) && sink.end_object();
+}
+
+#define TORVEX_JSON_WRITER_INSTANTIATE(Sink)                                                   \
+  template bool write_message<Sink>(Sink&, const JsonWriteOptions&, const MessageMarshaler*,   \
+                                    PyObject*, uint32_t);                                      \
+  template bool write_fields<Sink>(Sink&, const JsonWriteOptions&, const MessageMarshaler*,    \
+                                   PyObject*, uint32_t);                                       \
+  template bool write_scalar<Sink>(Sink&, ScalarType, PyObject*);                              \
+  template bool write_float<Sink>(Sink&, PyObject*, bool);                                     \
+  template bool write_enum<Sink>(Sink&, const JsonWriteOptions&, const EnumTable&, PyObject*); \
+  template bool write_nested_message<Sink>(Sink&, const JsonWriteOptions&, MarshalerHandle*,   \
+                                           PyObject*, uint32_t);
+TORVEX_JSON_WRITER_INSTANTIATE(JsonTextSink)
+TORVEX_JSON_WRITER_INSTANTIATE(JsonPrettySink)
+TORVEX_JSON_WRITER_INSTANTIATE(JsonTreeSink)
+#undef TORVEX_JSON_WRITER_INSTANTIATE
+
+namespace {
+
+// The walk with a path collector; on failure the exception gets a note naming the field path.
+template <class Sink>
+bool write_root(Sink& sink, const MessageMarshaler* m, PyObject* msg,
+                const JsonWriteOptions& opts) noexcept {
+  ErrorPath path;
+  JsonWriteOptions o = opts;
+  o.path = &path;
+  if (write_message(sink, o, m, msg, 0)) return true;
+  path.attach_note("while encoding ", m->full_name);
+  return false;
+}
+
+}  // namespace
+
+PyObject* message_to_json_text(const MessageMarshaler* m, PyObject* msg,
+                               const JsonWriteOptions& opts) noexcept {
+  if (opts.indent >= 0) {
+    JsonPrettySink sink(opts.indent);
+    if (!write_root(sink, m, msg, opts)) return nullptr;
+    return sink.take_str();
+  }
+  JsonTextSink sink;
+  if (!write_root(sink, m, msg, opts)) return nullptr;
+  return sink.take_str();
+}
+
+PyObject* message_to_json_value(const MessageMarshaler* m, PyObject* msg,
+                                const JsonWriteOptions& opts) noexcept {
+  JsonTreeSink sink;
+  if (!write_root(sink, m, msg, opts)) return nullptr;
+  PyObject* root = sink.take_root();
+  if (!root) PyErr_SetString(PyExc_ValueError, "no JSON value produced");
+  return root;
+}
+
+}  // namespace torvex

@@ -1,0 +1,86 @@
+// The native part of every message instance, and the helpers every codec uses on instances:
+// marshaler lookup, empty-instance creation, presence and the unknown-field store.
+#pragma once
+
+#include <Python.h>
+
+#include "core/bitset.h"
+#include "schema/descriptor.h"
+
+namespace torvex {
+
+// Native state of a message instance. Field values are not here: they are ordinary
+// attributes of the Python object (slots of the generated class).
+struct NativeMessageObject {
+  PyObject_HEAD
+      // The unknown-field store: created on first need, then mutated in place and never replaced,
+      // so instances without unknown fields carry no dict at all.
+      PyObject* unknown;
+  // Bound at __new__ so hot paths need no class-attribute lookup; null when the class was not
+  // initialised yet (such instances look the marshaler up on every use).
+  MessageMarshaler* marshaler;
+  // Field numbers marked present, with its own lock (see bitset.h).
+  PresenceBitset presence;
+  PyObject* weakreflist;
+};
+
+PyTypeObject* native_message_type() noexcept;  // created by the module entry
+
+inline NativeMessageObject* as_native(PyObject* o) noexcept {
+  return reinterpret_cast<NativeMessageObject*>(o);
+}
+inline bool is_native_message(PyObject* o) noexcept {
+  return PyObject_TypeCheck(o, native_message_type());
+}
+
+// A marshaler in use by one call, borrowed without touching its atomic count: either bound to
+// the instance the call works on (which outlives the call), or kept alive by `owner_`, the
+// MessageMarshaler object the class attribute held.
+class MarshalerRef {
+ public:
+  MarshalerRef() noexcept = default;
+  MarshalerRef(MessageMarshaler* m, Ref owner) noexcept : m_(m), owner_(std::move(owner)) {}
+  MessageMarshaler* get() const noexcept { return m_; }
+  MessageMarshaler* operator->() const noexcept { return m_; }
+  explicit operator bool() const noexcept { return m_ != nullptr; }
+
+ private:
+  MessageMarshaler* m_ = nullptr;
+  Ref owner_;
+};
+
+// The instance's marshaler: the bound one, else the class attribute `_ext_marshaler` (which
+// must be a MessageMarshaler). Also guarantees that the instance has the layout the schema's
+// slot offsets assume. `self` must be a NativeMessage and stay alive while the result is used.
+MarshalerRef lookup_marshaler(PyObject* self) noexcept;
+// The same for a class (class methods).
+MarshalerRef lookup_class_marshaler(PyObject* cls) noexcept;
+// The MessageMarshaler object in `cls`'s own dict (borrowed) when reading it there provably
+// gives what attribute lookup would, else nullptr (with an error set only on failure).
+PyObject* own_class_marshaler(PyObject* cls, const DescriptorVocabulary* v) noexcept;
+
+// Raises unless `obj` is laid out as the schema's class (only matters for slot access).
+bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept;
+
+// Allocates an instance of `cls` bound to `m` (which may be null: not initialised yet).
+PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept;
+
+// `cls.__new__(cls)` plus the schema's defaults; never runs __init__.
+PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept;
+// `cls.__new__(cls)` alone (copies fill every attribute themselves).
+PyObject* new_message(const MessageMarshaler* m, PyObject* cls) noexcept;
+
+// Presence helpers for native callers: a failure is a broken invariant (internal error).
+bool presence_mark(PyObject* msg, uint32_t number, bool present) noexcept;
+inline bool presence_test(PyObject* msg, uint32_t number) noexcept {
+  return as_native(msg)->presence.test(number);
+}
+// Raises the internal error matching a non-Ok bitset status; returns false.
+bool raise_bitset_status(BitsetStatus st) noexcept;
+
+// The unknown-field store (borrowed), or nullptr when it does not exist yet.
+inline PyObject* get_unknown_fields(PyObject* msg) noexcept { return as_native(msg)->unknown; }
+// The store, created empty on first call (borrowed; nullptr with an error on failure).
+PyObject* get_or_init_unknown_fields(PyObject* msg) noexcept;
+
+}  // namespace torvex
