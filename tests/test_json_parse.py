@@ -586,3 +586,23 @@ def test_strings_with_a_special_character_at_every_offset(special):
         with pytest.raises(json.JSONDecodeError) as info:
             M.from_json(bad)
         assert info.value.pos == 13 + i
+
+
+def test_bytes_against_the_base64_module():
+    """Random lengths 0-4096 in both directions and both alphabets, padded and not, against
+    Python's base64; a character outside the alphabet anywhere is refused."""
+    import base64
+    import random
+
+    rng = random.Random(64)
+    for _ in range(400):
+        data = rng.randbytes(rng.randrange(4097))
+        std, url = base64.b64encode(data).decode(), base64.urlsafe_b64encode(data).decode()
+        assert json.loads(M(f_bytes=data).to_json()) == ({"fBytes": std} if data else {})
+        for text in (std, url, url.rstrip("=")):
+            assert M.from_json(json.dumps({"fBytes": text})).f_bytes == data
+        if std:
+            spoiled = list(std)
+            spoiled[rng.randrange(len(std.rstrip("=")))] = rng.choice("!*.~\u00e9")
+            with pytest.raises(ValueError, match="invalid base64 data"):
+                M.from_json(json.dumps({"fBytes": "".join(spoiled)}))
