@@ -19,7 +19,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 
 .PHONY: all venv install demo test check-layers test-python test-python-alt test-cpp typecheck bench test-asan fuzz format clean
-.PHONY: wheel sdist test-wheel
+.PHONY: wheel sdist test-wheel check-portable
 
 all: install
 
@@ -51,7 +51,7 @@ demo:
 
 # The Python suite includes the fuzz smoke (tests/test_fuzz_smoke.py): the fuzz oracle over the
 # committed seeds plus a few thousand seeded mutations, no instrumentation needed.
-test: check-layers install test-cpp test-python typecheck test-python-alt
+test: check-layers check-portable install test-cpp test-python typecheck test-python-alt
 
 # Includes in src/ point down the layers only (core, schema, message, binary, text/json, entry).
 check-layers:
@@ -104,7 +104,7 @@ $(CPP_BUILD)/build.ninja: $(PY)
 
 # The clang-built module (assertions on) gets a quick share of the suite.
 CLANG_SMOKE := tests/test_module.py tests/test_native_message.py tests/test_roundtrip_property.py
-test-cpp: $(CPP_BUILD)/build.ninja
+test-cpp: venv $(CPP_BUILD)/build.ninja
 	PATH=$(VENV)/bin:$$PATH cmake --build $(CPP_BUILD) --target torvex_cpp_tests _torvex_ext
 	cd $(CPP_BUILD) && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure
 	readelf -p .comment $(CPP_BUILD)/_torvex_ext*.so | grep -q clang
@@ -167,7 +167,15 @@ wheel: $(DIST_PY)
 	  TORVEX_ZIG_PYTHON=$(abspath $(DIST_PY)) CXX=$(abspath tools/zig-c++) \
 	    $$py -m pip wheel -q --no-deps -w build/wheel/raw . -Cbuild-dir=build/wheel/{wheel_tag} \
 	    -Ccmake.define.CMAKE_AR=$(abspath tools/zig-ar) \
-	    -Ccmake.define.CMAKE_RANLIB=$(abspath tools/zig-ranlib); \
+	    -Ccmake.define.CMAKE_RANLIB=$(abspath tools/zig-ranlib) \
+	    -Ccmake.define.CMAKE_CXX_VISIBILITY_PRESET=hidden \
+	    -Ccmake.define.CMAKE_VISIBILITY_INLINES_HIDDEN=ON; \
+	done
+	@# The module's only export is its init function: nothing to clash with other extensions.
+	set -e; for w in build/wheel/raw/*.whl; do \
+	  rm -rf build/wheel/unpacked && $(DIST_PY) -m zipfile -e $$w build/wheel/unpacked; \
+	  exports=$$(nm -D --defined-only build/wheel/unpacked/_torvex_ext.*.so | awk '{print $$3}'); \
+	  [ "$$exports" = PyInit__torvex_ext ] || { echo "$$w exports: $$exports" >&2; exit 1; }; \
 	done
 	PATH=$(abspath $(DIST_VENV))/bin:$$PATH $(DIST_PY) -m auditwheel repair -w $(DIST) --plat $(WHEEL_PLAT) --only-plat build/wheel/raw/*.whl
 	set -e; for w in $(DIST)/*.whl; do $(DIST_PY) -m auditwheel show $$w; done
@@ -178,6 +186,12 @@ sdist: $(DIST_PY)
 	rm -f $(DIST)/*.tar.gz
 	$(DIST_PY) -m build --sdist --outdir $(DIST) .
 	$(DIST_PY) -m twine check --strict $(DIST)/*.tar.gz
+
+# Compiler-specific spellings live in src/core/portable.h, the interpreter's private API in
+# src/core/python_private.h; nothing else in src/ may use either.
+check-portable:
+	! grep -rnE '\[\[gnu::|__attribute__|__builtin_|__declspec' src --exclude=portable.h
+	! grep -rnE '\b_Py[A-Za-z]' src --exclude=python_private.h
 
 # Each wheel `make wheel` left in dist/ for an interpreter here, in a fresh venv without a
 # compiler on PATH, against a copy of tests/ that cannot see python/ (tools/test-wheel.sh).

@@ -10,7 +10,7 @@ src=$(pwd)
 
 rm -rf "$work" && mkdir -p "$work/bin" "$work/elsewhere"
 work=$(realpath "$work")
-# Only what the suite runs besides Python: node for pyright's checker.
+# Only what the suite runs besides Python: pyright's checker needs node (npm, sh, env with it).
 for tool in sh env node npm; do
   p=$(command -v "$tool") && ln -s "$p" "$work/bin/$tool"
 done

@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "binary/float_bits.h"
+#include "core/error_path.h"
 #include "core/errors.h"
+#include "core/portable.h"
 #include "core/ref.h"
 #include "message/field_access.h"
 #include "message/instance.h"
@@ -25,13 +27,18 @@ enum class Mode : uint8_t {
 
 // ---- failure paths (out of line: the loops only test and forward) -----------------------
 
-[[gnu::cold, gnu::noinline]] bool wire_fail(const WireError& err) noexcept {
+TORVEX_COLD bool wire_fail(const WireError& err) noexcept {
   raise_wire_error(err);
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* wire_fail_obj(const WireError& err) noexcept {
-  return raise_wire_error(err);
+TORVEX_COLD PyObject* wire_fail_obj(const WireError& err) noexcept { return raise_wire_error(err); }
+
+// Records the field a failure unwinds through (see error_path.h). A field the schema does not
+// take (a record cut short) has no name to show.
+[[gnu::cold, gnu::noinline]] bool fail_in_field(const MessageMarshaler* m, uint32_t tag) noexcept {
+  const FieldSpec* f = m->index.find(tag_number(tag));
+  return f ? decoding_failed_in(f->proto_name.get()) : false;
 }
 
 // Forward varint encoding into `out` (room for 10 bytes); returns the byte count.
@@ -47,8 +54,8 @@ inline size_t encode_varint(uint8_t* out, uint64_t v) noexcept {
 
 // Record for an enum number a closed enum does not list: the tag, then the varint as read (all
 // 64 bits of it, not the 32 the enum looked at), so that writing the message back loses nothing.
-[[gnu::cold, gnu::noinline]] bool store_enum_record(PyObject* msg, uint32_t number, uint32_t tag,
-                                                    uint64_t raw) noexcept {
+TORVEX_COLD bool store_enum_record(PyObject* msg, uint32_t number, uint32_t tag,
+                                   uint64_t raw) noexcept {
   uint8_t buf[15];
   size_t k = encode_varint(buf, tag);
   k += encode_varint(buf + k, raw);
@@ -56,8 +63,8 @@ inline size_t encode_varint(uint8_t* out, uint64_t v) noexcept {
 }
 
 // A map entry the map cannot take: the field's tag, the entry length and the entry bytes.
-[[gnu::cold, gnu::noinline]] bool store_map_record(PyObject* msg, uint32_t number, uint32_t tag,
-                                                   const InputView& entry) noexcept {
+TORVEX_COLD bool store_map_record(PyObject* msg, uint32_t number, uint32_t tag,
+                                  const InputView& entry) noexcept {
   RVec<uint8_t> rec(entry.remaining + 15);
   size_t k = encode_varint(rec.data(), tag);
   k += encode_varint(rec.data() + k, entry.remaining);
@@ -231,8 +238,7 @@ bool decode_group(const MessageMarshaler* m, PyObject* msg, InputView& view, uin
 // group's bytes are malformed, that is what the caller hears about, whatever failed first. Only
 // the outermost group of a buffer re-checks (it covers every group inside it), and only on the
 // error path, so a failure costs one more scan at most.
-[[gnu::cold, gnu::noinline]] void prefer_structure_error(const InputView& start,
-                                                         uint32_t number) noexcept {
+TORVEX_COLD void prefer_structure_error(const InputView& start, uint32_t number) noexcept {
   InputView again = start;
   InputView content;
   WireError err;
@@ -397,7 +403,9 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
   if (!list) return false;
   if (!PyList_Check(list.get())) return fail_wrong_type(list.get(), "list");
   uint32_t wt = tag_wire_type(tag);
-  if (wt == 2 && f.packable) return decode_packed(f, list.get(), msg, v, ignore);
+  if (wt == 2 && f.packable) {
+    return decode_packed(f, list.get(), msg, v, ignore) || decoding_failed_at_end_of(list.get());
+  }
   uint8_t enc[5];
   size_t enc_len = encode_varint(enc, tag);
   do {
@@ -410,7 +418,7 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
         uint64_t n = 0;
         item = Ref(decode_enum(f.elem.enum_table.get(), v, &n));
         if (!item) {
-          if (PyErr_Occurred()) return false;
+          if (PyErr_Occurred()) return decoding_failed_at_end_of(list.get());
           if (!ignore && !store_enum_record(msg, f.number, tag, n)) return false;
           continue;
         }
@@ -421,7 +429,8 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
                                         v, ignore, depth, in_group));
         break;
     }
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
+    if (!item || PyList_Append(list.get(), item.get()) < 0)
+      return decoding_failed_at_end_of(list.get());
   } while (next_tag_is(v, enc, enc_len));
   return true;
 }
@@ -479,7 +488,7 @@ bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView
       if (!key) return false;
     } else {
       int r = decode_map_value(me, wt, entry, ignore, depth, &value);
-      if (r < 0) return false;
+      if (r < 0) return decoding_failed_at_key(key.get());
       unlisted_value = r == 0;
     }
   }
@@ -504,9 +513,9 @@ bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView
 
 // A field the schema does not take here: skip it (nested groups count as a level) and keep its
 // raw bytes, tag included.
-[[gnu::noinline]] bool decode_unknown(PyObject* msg, uint32_t number, uint32_t wt,
-                                      const InputView& snapshot, InputView& v, bool ignore,
-                                      uint32_t depth) noexcept {
+TORVEX_NOINLINE bool decode_unknown(PyObject* msg, uint32_t number, uint32_t wt,
+                                    const InputView& snapshot, InputView& v, bool ignore,
+                                    uint32_t depth) noexcept {
   WireError err;
   if (!skip_field(number, wt, v, wt == 3 ? depth + 1 : depth, err)) return wire_fail(err);
   if (ignore) return true;
@@ -520,10 +529,10 @@ inline bool decode_singular_scalar(const FieldSpec& f, PyObject* msg, InputView&
 }
 
 // One field occurrence whose tag has been read (`snapshot`: the view before the tag).
-[[gnu::always_inline]] inline bool decode_field(const MessageMarshaler* m, PyObject* msg,
-                                                uint32_t tag, const InputView& snapshot,
-                                                InputView& view, bool ignore, uint32_t depth,
-                                                bool in_group) noexcept {
+TORVEX_ALWAYS_INLINE inline bool decode_field(const MessageMarshaler* m, PyObject* msg,
+                                              uint32_t tag, const InputView& snapshot,
+                                              InputView& view, bool ignore, uint32_t depth,
+                                              bool in_group) noexcept {
   const uint32_t number = tag_number(tag);
   const uint32_t wt = tag_wire_type(tag);
   const FieldSpec* f = m->index.find(number);
@@ -567,7 +576,9 @@ bool decode_group(const MessageMarshaler* m, PyObject* msg, InputView& view, uin
       return wire_fail({WireStatus::MismatchedGroupEnd, number, tag_number(tag)});
     }
     if (tag_number(tag) == 0) return wire_fail({WireStatus::FieldNumberZero, 0, 0});
-    if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, true)) return false;
+    if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, true)) {
+      return fail_in_field(m, tag);
+    }
   }
 }
 
@@ -583,7 +594,9 @@ bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, b
     const InputView snapshot = view;
     uint32_t tag;
     if (!view.read_field_tag(tag, err)) return wire_fail(err);
-    if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, false)) return false;
+    if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, false)) {
+      return fail_in_field(m, tag);
+    }
   }
   return true;
 }
@@ -591,7 +604,9 @@ bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, b
 bool parse_into(const MessageMarshaler* m, PyObject* msg, const uint8_t* data, size_t n,
                 bool ignore_unknown_fields) noexcept {
   InputView view(data, n);
-  return decode_message(m, msg, view, ignore_unknown_fields, 0);
+  if (decode_message(m, msg, view, ignore_unknown_fields, 0)) return true;
+  attach_decoding_note(m->full_name);
+  return false;
 }
 
 }  // namespace torvex

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/portable.h"
+
 namespace torvex {
 
 // Number of bytes of the varint encoding of v (1 to 10).
@@ -70,11 +72,11 @@ class ReverseBuffer {
   }
 
   void put_fixed32(uint32_t v) {
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    if constexpr (std::endian::native == std::endian::big) v = byte_swap32(v);
     put_bytes(&v, 4);
   }
   void put_fixed64(uint64_t v) {
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    if constexpr (std::endian::native == std::endian::big) v = byte_swap64(v);
     put_bytes(&v, 8);
   }
 
@@ -90,7 +92,7 @@ class ReverseBuffer {
 
  private:
   // Out of line: growth happens a handful of times per encode, writes happen per field.
-  [[gnu::noinline, gnu::cold]] void grow(size_t extra);
+  TORVEX_COLD void grow(size_t extra);
 
   uint8_t* data_ = nullptr;  // null until the first growth; the block is capacity_ bytes
   size_t capacity_ = 0;      // also the end of the content, which always ends the block

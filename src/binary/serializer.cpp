@@ -15,6 +15,7 @@
 #include "binary/wire.h"
 #include "core/error_path.h"
 #include "core/errors.h"
+#include "core/portable.h"
 #include "message/instance.h"
 #include "message/map_order.h"
 #include "message/oneof.h"
@@ -31,11 +32,11 @@ struct Encoder;
 
 // Failure forwarders that record the step they unwind through (see error_path.h).
 template <class O>
-[[gnu::cold, gnu::noinline]] bool fail_at_index(Encoder<O>& enc, Py_ssize_t i) noexcept;
+TORVEX_COLD bool fail_at_index(Encoder<O>& enc, Py_ssize_t i) noexcept;
 template <class O>
-[[gnu::cold, gnu::noinline]] bool fail_at_key(Encoder<O>& enc, PyObject* key) noexcept;
+TORVEX_COLD bool fail_at_key(Encoder<O>& enc, PyObject* key) noexcept;
 template <class O>
-[[gnu::cold, gnu::noinline]] bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept;
+TORVEX_COLD bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept;
 
 // State of one encode call.
 template <class O>
@@ -85,10 +86,11 @@ bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept {
 }
 
 template <class O>
-bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth) noexcept;
+bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                   uint32_t depth) noexcept;
 
 template <class O>
-[[gnu::noinline]] bool check_native(PyObject* v, Encoder<O>& enc) noexcept {
+TORVEX_NOINLINE bool check_native(PyObject* v, Encoder<O>& enc) noexcept {
   if (!enc.native && !(enc.native = native_message_type())) return false;
   if (!PyObject_TypeCheck(v, enc.native)) return fail_wrong_type(v, "NativeMessage");
   enc.known_slot(Py_TYPE(v)) = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
@@ -121,7 +123,8 @@ bool encode_message_value(const ElementKind& e, PyObject* v, Encoder<O>& enc,
 }
 
 template <class O>
-inline bool encode_value(const ElementKind& e, PyObject* v, Encoder<O>& enc, uint32_t depth) noexcept {
+inline bool encode_value(const ElementKind& e, PyObject* v, Encoder<O>& enc,
+                         uint32_t depth) noexcept {
   switch (e.kind) {
     case ElemKind::Scalar:
       return encode_scalar(e.scalar, v, enc.out);
@@ -168,7 +171,7 @@ bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder<O>& 
 // The packed-number loops inlined here run up to a fifth slower at some placements of the code;
 // a fixed alignment keeps their speed from moving with unrelated changes elsewhere.
 template <class O>
-[[gnu::aligned(64)]] bool encode_list(const FieldSpec& f, PyObject* list, Encoder<O>& enc,
+TORVEX_ALIGN_FUNCTION(64) bool encode_list(const FieldSpec& f, PyObject* list, Encoder<O>& enc,
                                       uint32_t depth) noexcept {
   if (!PyList_Check(list)) return fail_wrong_type(list, "list");
   const Py_ssize_t n = PyList_GET_SIZE(list);
@@ -249,7 +252,7 @@ bool encode_entry(const FieldSpec& f, PyObject* key, PyObject* value, Encoder<O>
 // changes nothing here. A key the order has no place for is left to encode_map, whose checks
 // reject it with the usual error.
 template <class O>
-[[gnu::noinline]] bool encode_map_sorted(const FieldSpec& f, PyObject* dict, Encoder<O>& enc,
+TORVEX_NOINLINE bool encode_map_sorted(const FieldSpec& f, PyObject* dict, Encoder<O>& enc,
                                          uint32_t depth) noexcept {
   if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
   SortedEntries entries;
@@ -291,7 +294,7 @@ bool encode_field(const FieldSpec& f, PyObject* v, Encoder<O>& enc, uint32_t dep
 // conversion run no Python code, so the value stays borrowed. 1 handled (written or skipped),
 // 0 not a plain value, -1 error.
 template <ScalarType kT, class O>
-[[gnu::always_inline]] inline int plain_scalar_field(PyObject* msg, const FieldSpec& f, PyObject* v,
+TORVEX_ALWAYS_INLINE inline int plain_scalar_field(PyObject* msg, const FieldSpec& f, PyObject* v,
                                                      O& out) noexcept {
   if (!plain_scalar<kT>(v)) return 0;
   if (f.presence == Presence::Implicit) {
@@ -322,7 +325,7 @@ inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, O& o
 // The common cases of a field read from a slot, without taking a reference: plain scalars,
 // and the skipped empty values of the other kinds. 0 sends the field down the general path.
 template <class O>
-[[gnu::always_inline]] inline int plain_field(PyObject* msg, const FieldSpec& f, PyObject* v,
+TORVEX_ALWAYS_INLINE inline int plain_field(PyObject* msg, const FieldSpec& f, PyObject* v,
                                               Encoder<O>& enc) noexcept {
   if (f.kind == ValueKind::Scalar) {
     switch (f.elem.scalar) {
@@ -351,7 +354,7 @@ template <class O>
 
 // isinstance can be satisfied by __instancecheck__ or a __class__ attribute; the native state
 // and the schema's slot offsets need the real layout on top of that.
-[[gnu::noinline]] bool check_instance_slow(const MessageMarshaler* m, PyObject* msg) noexcept {
+TORVEX_NOINLINE bool check_instance_slow(const MessageMarshaler* m, PyObject* msg) noexcept {
   PyObject* cls = m->cls.get();
   int r = PyObject_IsInstance(msg, cls);
   if (r < 0) return false;
@@ -397,7 +400,7 @@ bool write_unknown_records(PyObject* store, ReverseBuffer& buf) noexcept {
 
 // The records go through their own buffer, whose content then becomes one payload.
 template <class O>
-[[gnu::noinline]] bool put_unknown(PyObject* store, O& out) noexcept {
+TORVEX_NOINLINE bool put_unknown(PyObject* store, O& out) noexcept {
   ReverseBuffer records;
   if (!write_unknown_records(store, records)) return false;
   Ref data(records.into_bytes());
@@ -407,16 +410,29 @@ template <class O>
   return true;
 }
 
-// `msg` is known to be a NativeMessage.
+// A oneof's chosen scalar member holding a plain builtin of its type: written as is (a member
+// is written whatever its value). 1 written, 0 not a plain value, -1 error.
 template <class O>
-bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
-                   uint32_t depth) noexcept {
-  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
-  if (!Py_IS_TYPE(msg, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
-      !check_instance_slow(m, msg)) {
-    return false;
+[[gnu::always_inline]] inline int plain_member(const FieldSpec& f, PyObject* v, O& out) noexcept {
+  if (f.kind != ValueKind::Scalar) return 0;
+  switch (f.elem.scalar) {
+#define TORVEX_CASE(T)                                \
+  case ScalarType::T:                                 \
+    if (!plain_scalar<ScalarType::T>(v)) return 0;    \
+    if (!put_plain<ScalarType::T>(v, out)) return -1; \
+    out.put_varint(f.tag);                            \
+    return 1;
+    TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
   }
-  if (!m->oneofs.empty() && !check_oneofs(m, msg)) return false;
+  return 0;
+}
+
+// The fields after the checks, last first. With kOneofs, members of the oneofs in `choices`
+// come from what check_oneofs read, so each oneof attribute is read once, not once per member.
+template <bool kOneofs, class O>
+bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth,
+                 const OneofChoices* choices) noexcept {
   if (enc.write_unknown) {
     // Written first so that they end up after every known field.
     Ref store = Ref::borrow(get_unknown_fields(msg));
@@ -427,6 +443,16 @@ bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
   const FieldSpec* first = m->fields.data();
   for (const FieldSpec* f = first + m->fields.size(); f != first;) {
     --f;
+    if constexpr (kOneofs) {
+      if (f->in_oneof && choices->ready && f->oneof_index < OneofChoices::kMax) {
+        PyObject* value = choices->value_of(*f);
+        if (!value) continue;
+        int r = plain_member(*f, value, enc.out);
+        if (r > 0) continue;
+        if (r < 0 || !encode_field(*f, value, enc, depth + 1)) return fail_in_field(enc, *f);
+        continue;
+      }
+    }
     if (f->accessor.is_slot() && !f->in_oneof) {
       PyObject* plain =
           *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + f->accessor.offset);
@@ -442,6 +468,27 @@ bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
     if (r < 0 || !encode_field(*f, v.get(), enc, depth + 1)) return fail_in_field(enc, *f);
   }
   return true;
+}
+
+template <class O>
+[[gnu::noinline]] bool encode_with_oneofs(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                                          uint32_t depth) noexcept {
+  OneofChoices choices;
+  if (!check_oneofs(m, msg, &choices)) return false;
+  return encode_body<true>(m, msg, enc, depth, &choices);
+}
+
+// `msg` is known to be a NativeMessage.
+template <class O>
+bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                   uint32_t depth) noexcept {
+  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
+  if (!Py_IS_TYPE(msg, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
+      !check_instance_slow(m, msg)) {
+    return false;
+  }
+  if (!m->oneofs.empty()) return encode_with_oneofs(m, msg, enc, depth);
+  return encode_body<false>(m, msg, enc, depth, nullptr);
 }
 
 }  // namespace

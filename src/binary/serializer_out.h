@@ -10,6 +10,7 @@
 
 #include "binary/reverse_buffer.h"
 #include "core/memory.h"
+#include "core/portable.h"
 
 namespace torvex::encoder {
 
@@ -43,11 +44,11 @@ class Out {
     if (pos_ < n) next_block(n);
   }
 
-  [[gnu::always_inline]] void put_byte(uint8_t b) noexcept {
+  TORVEX_ALWAYS_INLINE void put_byte(uint8_t b) noexcept {
     if (pos_ == 0) next_block(1);
     block_[--pos_] = b;
   }
-  [[gnu::always_inline]] void put_varint(uint64_t v) noexcept {
+  TORVEX_ALWAYS_INLINE void put_varint(uint64_t v) noexcept {
     if (v < 0x80) return put_byte(static_cast<uint8_t>(v));
     if (pos_ < 10) next_block(10);
     pos_ -= varint_size(v);
@@ -58,21 +59,21 @@ class Out {
     }
     *p = static_cast<uint8_t>(v);
   }
-  [[gnu::always_inline]] void put_fixed32(uint32_t v) noexcept {
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  TORVEX_ALWAYS_INLINE void put_fixed32(uint32_t v) noexcept {
+    if constexpr (std::endian::native == std::endian::big) v = byte_swap32(v);
     if (pos_ < 4) next_block(4);
     pos_ -= 4;
     std::memcpy(block_ + pos_, &v, 4);
   }
-  [[gnu::always_inline]] void put_fixed64(uint64_t v) noexcept {
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  TORVEX_ALWAYS_INLINE void put_fixed64(uint64_t v) noexcept {
+    if constexpr (std::endian::native == std::endian::big) v = byte_swap64(v);
     if (pos_ < 8) next_block(8);
     pos_ -= 8;
     std::memcpy(block_ + pos_, &v, 8);
   }
   // `owner`, when given, is an immutable object that keeps p[0 .. n) valid: long payloads are
   // then referenced rather than copied.
-  [[gnu::always_inline]] void put_bytes(const void* p, size_t n, PyObject* owner) noexcept {
+  TORVEX_ALWAYS_INLINE void put_bytes(const void* p, size_t n, PyObject* owner) noexcept {
     if (n > pos_ || (owner && n >= kReferenceAt)) return put_long(p, n, owner);
     pos_ -= n;
     copy(block_ + pos_, static_cast<const uint8_t*>(p), n);
@@ -118,7 +119,7 @@ class Out {
     cap_ = pos_;  // the room left in front stays usable: it precedes the closed bytes
   }
 
-  [[gnu::noinline]] void next_block(size_t need) noexcept {
+  TORVEX_NOINLINE void next_block(size_t need) noexcept {
     close_current();
     next_size_ = std::min(next_size_ * 2, kMaxBlock);
     size_t size = std::max(next_size_, need);
@@ -127,7 +128,7 @@ class Out {
     cap_ = pos_ = size;
   }
 
-  [[gnu::noinline]] void put_long(const void* p, size_t n, PyObject* owner) noexcept {
+  TORVEX_NOINLINE void put_long(const void* p, size_t n, PyObject* owner) noexcept {
     if (owner && n >= kReferenceAt) {
       close_current();
       segments_.push_back(Segment{static_cast<const uint8_t*>(p), n, Py_NewRef(owner)});
@@ -142,7 +143,7 @@ class Out {
   // Short strings are the common payload: fixed-size moves from both ends, which may overlap
   // each other, avoid a library call without touching anything outside [src, src + n).
   // (src is a Python object's data, dst our block: the two never overlap.)
-  [[gnu::always_inline]] static void copy(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+  TORVEX_ALWAYS_INLINE static void copy(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
     if (n > 16 && n <= 64) {
       std::memcpy(dst, src, 16);
       std::memcpy(dst + n - 16, src + n - 16, 16);

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "core/portable.h"
+
 namespace torvex::encoder {
 
 // ---- error paths (out of line: the hot loop only branches to them) -----------------------
@@ -11,7 +13,7 @@ namespace torvex::encoder {
 // followed by 39 zeros. (Fixed-format to_chars would print every digit of the exact binary
 // value instead: 999999999999999939709166371603178586112.) Only finite doubles beyond the
 // float32 range get here, so the value is an integer with at most 17 significant digits.
-[[gnu::cold, gnu::noinline]] bool float32_range(double d) noexcept {
+TORVEX_COLD bool float32_range(double d) noexcept {
   char sci[32];
   auto res = std::to_chars(sci, sci + sizeof(sci), d, std::chars_format::scientific);
   if (res.ec != std::errc()) {
@@ -40,18 +42,18 @@ namespace torvex::encoder {
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool invalid_enum(const EnumTable& t, long n) noexcept {
+TORVEX_COLD bool invalid_enum(const EnumTable& t, long n) noexcept {
   raise_fmt(PyExc_ValueError, "invalid enum value %ld for enum '%S'", n, t.type_name.get());
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool changed_size(const char* what) noexcept {
+TORVEX_COLD bool changed_size(const char* what) noexcept {
   raise_fmt(PyExc_RuntimeError, "%s changed size during encoding", what);
   return false;
 }
 
 // What float() takes without parsing text: floats, __float__ and __index__ implementers.
-[[gnu::noinline]] bool to_double_slow(PyObject* v, double* out) noexcept {
+TORVEX_NOINLINE bool to_double_slow(PyObject* v, double* out) noexcept {
   if (!PyFloat_Check(v)) {
     PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
     if (!nb || (!nb->nb_float && !nb->nb_index)) return fail_expected("float", v);
@@ -62,7 +64,7 @@ namespace torvex::encoder {
   return true;
 }
 
-[[gnu::cold, gnu::noinline]] bool bad_scalar_type() noexcept {
+TORVEX_COLD bool bad_scalar_type() noexcept {
   raise_internal("invalid scalar type in schema");
   return false;
 }
@@ -80,8 +82,7 @@ bool encode_scalar(ScalarType t, PyObject* v, O& out) noexcept {
 }
 
 template <class O>
-bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
-               Py_ssize_t& at) noexcept {
+bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out, Py_ssize_t& at) noexcept {
   const EnumTable& t = *f.elem.enum_table.get();
   for (Py_ssize_t i = n; i-- > 0;) {
     PyObject* item = PyList_GET_ITEM(list, i);

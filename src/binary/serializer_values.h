@@ -17,6 +17,7 @@
 #include "binary/serializer_out.h"
 #include "binary/wire.h"
 #include "core/errors.h"
+#include "core/portable.h"
 #include "core/ref.h"
 #include "message/field_access.h"
 #include "schema/descriptor.h"
@@ -26,16 +27,16 @@ namespace torvex::encoder {
 // ---- error paths (out of line, in serializer_values.cpp: the hot loops only branch to them) --
 
 // OverflowError "value {d} out of range for float32", d in plain decimal.
-[[gnu::cold, gnu::noinline]] bool float32_range(double d) noexcept;
+TORVEX_COLD bool float32_range(double d) noexcept;
 
-[[gnu::cold, gnu::noinline]] bool invalid_enum(const EnumTable& t, long n) noexcept;
+TORVEX_COLD bool invalid_enum(const EnumTable& t, long n) noexcept;
 
-[[gnu::cold, gnu::noinline]] bool changed_size(const char* what) noexcept;
+TORVEX_COLD bool changed_size(const char* what) noexcept;
 
 // ---- numeric conversions ------------------------------------------------------------------
 
 // What float() takes without parsing text: floats, __float__ and __index__ implementers.
-[[gnu::noinline]] bool to_double_slow(PyObject* v, double* out) noexcept;
+TORVEX_NOINLINE bool to_double_slow(PyObject* v, double* out) noexcept;
 
 inline bool to_double(PyObject* v, double* out) noexcept {
   if (PyFloat_CheckExact(v)) {
@@ -47,6 +48,8 @@ inline bool to_double(PyObject* v, double* out) noexcept {
 
 // ---- values -------------------------------------------------------------------------------
 
+// Rounding to nearest makes exactly the values fits_float32 refuses infinite: one range rule
+// for float fields in every codec, at the cost of one test here.
 template <class O>
 inline bool put_float(double d, O& out) noexcept {
   uint32_t bits;
@@ -56,7 +59,7 @@ inline bool put_float(double d, O& out) noexcept {
 }
 
 template <class O>
-[[gnu::always_inline]] inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
+TORVEX_ALWAYS_INLINE inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
                                                  O& out) noexcept {
   out.put_bytes(s, static_cast<size_t>(n), owner);
   out.put_varint(static_cast<uint64_t>(n));
@@ -64,7 +67,7 @@ template <class O>
 
 // One scalar of type kT without its tag.
 template <ScalarType kT, class O>
-[[gnu::always_inline]] inline bool put_scalar(PyObject* v, O& out) noexcept {
+TORVEX_ALWAYS_INLINE inline bool put_scalar(PyObject* v, O& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double || kT == Float) {
     double d = 0;
@@ -150,7 +153,7 @@ template <ScalarType kT, class O>
 
 // Writes a value that passed plain_scalar<kT>, without the general type checks.
 template <ScalarType kT, class O>
-[[gnu::always_inline]] inline bool put_plain(PyObject* v, O& out) noexcept {
+TORVEX_ALWAYS_INLINE inline bool put_plain(PyObject* v, O& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double) {
     out.put_fixed64(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
@@ -192,7 +195,7 @@ template <ScalarType kT, class O>
   return true;
 }
 
-[[gnu::cold, gnu::noinline]] bool bad_scalar_type() noexcept;
+TORVEX_COLD bool bad_scalar_type() noexcept;
 
 // Instantiated in serializer_values.cpp for both outputs (Out and CountOut).
 template <class O>
@@ -217,7 +220,7 @@ inline bool put_enum(const EnumTable& t, PyObject* v, O& out) noexcept {
 }
 
 // Prepends the varint of v in front of p.
-[[gnu::always_inline]] inline uint8_t* varint_before(uint8_t* p, uint64_t v) noexcept {
+TORVEX_ALWAYS_INLINE inline uint8_t* varint_before(uint8_t* p, uint64_t v) noexcept {
   if (v < 0x80) {
     *--p = static_cast<uint8_t>(v);
     return p;
@@ -230,6 +233,39 @@ inline bool put_enum(const EnumTable& t, PyObject* v, O& out) noexcept {
   }
   *q = static_cast<uint8_t>(v);
   return p;
+}
+
+// Prepends the varint of v in front of p without a loop or a branch on its size, for the
+// mixed sizes of packed lists: the 7-bit groups of the low 56 bits are spread into bytes by
+// three mask-and-shift steps and stored as one 8-byte word, shifted so that its unused bytes
+// fall into the room in front of p (the caller guarantees 8 bytes of it). Single bytes keep
+// their shortcut (lists of small numbers predict it well), and values of 57 bits and more
+// (negative int32/int64) take one more branch for their top one or two bytes.
+[[gnu::always_inline]] inline uint8_t* varint_before_wide(uint8_t* p, uint64_t v) noexcept {
+  if constexpr (std::endian::native != std::endian::little) {
+    return varint_before(p, v);
+  } else {
+    if (v < 0x80) {
+      *--p = static_cast<uint8_t>(v);
+      return p;
+    }
+    size_t n = varint_size(v);
+    uint64_t more = 0x0080808080808080u >> ((8 - std::min<size_t>(n, 8)) * 8);
+    if (n > 8) [[unlikely]] {
+      uint64_t top = v >> 56;
+      if (top >= 0x80) *--p = static_cast<uint8_t>(top >> 7);
+      *--p = static_cast<uint8_t>(top) | (top >= 0x80 ? 0x80 : 0);
+      v &= (uint64_t{1} << 56) - 1;
+      more = 0x8080808080808080u;
+      n = 8;
+    }
+    uint64_t x = (v & 0x000000000FFFFFFFu) | ((v & 0x00FFFFFFF0000000u) << 4);
+    x = (x & 0x00003FFF00003FFFu) | ((x & 0x0FFFC0000FFFC000u) << 2);
+    x = (x & 0x007F007F007F007Fu) | ((x & 0x3F803F803F803F80u) << 1);
+    x = (x | more) << ((8 - n) * 8);
+    std::memcpy(p - 8, &x, 8);
+    return p - n;
+  }
 }
 
 // Bytes a value of a non-LEN type takes at most.
@@ -246,7 +282,7 @@ constexpr size_t max_width() noexcept {
 // The wire integer of a plain element (the bits of a fixed-width value, the varint value
 // otherwise), or false when the element needs the general conversion.
 template <ScalarType kT>
-[[gnu::always_inline]] inline bool plain_bits(PyObject* v, uint64_t* bits) noexcept {
+TORVEX_ALWAYS_INLINE inline bool plain_bits(PyObject* v, uint64_t* bits) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double || kT == Float) {
     if (!PyFloat_CheckExact(v)) return false;
@@ -327,7 +363,8 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
                           kT == ScalarType::Sfixed64 || kT == ScalarType::Sfixed32;
   const bool tagged = !f.packed;
   const uint32_t tag = f.tag;
-  const size_t per = kWidth + (tagged ? 5 : 0);
+  // Varints are stored as whole 8-byte words (varint_before_wide), which need that much room.
+  const size_t per = (kFixed ? kWidth : std::max<size_t>(kWidth, 8)) + (tagged ? 5 : 0);
   // A long run of fixed-width values gets one block that holds all of it.
   if (kFixed && n > 256) out.ensure(static_cast<size_t>(n) * per);
   Py_ssize_t i = n;  // elements [i, n) are written
@@ -342,15 +379,17 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
       if constexpr (kFixed) {
         p -= kWidth;
         if constexpr (kWidth == 8) {
-          if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
+          if constexpr (std::endian::native == std::endian::big) bits = byte_swap64(bits);
           std::memcpy(p, &bits, 8);
         } else {
           auto b32 = static_cast<uint32_t>(bits);
-          if constexpr (std::endian::native == std::endian::big) b32 = __builtin_bswap32(b32);
+          if constexpr (std::endian::native == std::endian::big) b32 = byte_swap32(b32);
           std::memcpy(p, &b32, 4);
         }
+      } else if constexpr (kT == ScalarType::Bool) {
+        *--p = static_cast<uint8_t>(bits);
       } else {
-        p = varint_before(p, bits);
+        p = varint_before_wide(p, bits);
       }
       if (tagged) p = varint_before(p, tag);
       --i;

@@ -12,6 +12,7 @@
 
 #include "binary/reverse_buffer.h"
 #include "core/limits.h"
+#include "core/portable.h"
 #include "schema/schema_types.h"
 
 namespace torvex {
@@ -112,14 +113,14 @@ struct InputView {
   bool read_fixed32(uint32_t& out, WireError& err) noexcept {
     if (remaining < 4) return truncated(4, err);
     std::memcpy(&out, cur, 4);
-    if constexpr (std::endian::native == std::endian::big) out = __builtin_bswap32(out);
+    if constexpr (std::endian::native == std::endian::big) out = byte_swap32(out);
     skip(4);
     return true;
   }
   bool read_fixed64(uint64_t& out, WireError& err) noexcept {
     if (remaining < 8) return truncated(8, err);
     std::memcpy(&out, cur, 8);
-    if constexpr (std::endian::native == std::endian::big) out = __builtin_bswap64(out);
+    if constexpr (std::endian::native == std::endian::big) out = byte_swap64(out);
     skip(8);
     return true;
   }
@@ -138,8 +139,8 @@ struct InputView {
     err = {WireStatus::Truncated, needed, remaining};
     return false;
   }
-  [[gnu::noinline]] bool read_varint64_slow(uint64_t& out, WireError& err) noexcept;
-  [[gnu::noinline]] bool read_tag_slow(uint32_t& tag, WireError& err) noexcept;
+  TORVEX_NOINLINE bool read_varint64_slow(uint64_t& out, WireError& err) noexcept;
+  TORVEX_NOINLINE bool read_tag_slow(uint32_t& tag, WireError& err) noexcept;
 };
 
 // Skips the value of an unknown field whose tag has just been read, nested groups included.

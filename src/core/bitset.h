@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/memory.h"
+#include "core/portable.h"
 
 namespace torvex {
 
@@ -88,7 +89,7 @@ class PresenceBitset {
     PresenceBitset& s_;
   };
 
-  [[gnu::noinline]] void wait() noexcept;
+  TORVEX_NOINLINE void wait() noexcept;
   bool test_hashed(uint32_t n) const noexcept;
   BitsetStatus mark_hashed(uint32_t n, bool present) noexcept;
   // Adds numbers while this set's lock is held; used by union_from.

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "core/portable.h"
+
 namespace torvex {
 
 // The class of broken-invariant errors. It derives from BaseException so that an ordinary
@@ -31,16 +33,16 @@ PyObject* raise_integral_range() noexcept;
 // the hot loops only test and branch to them.
 
 // raise_wrong_type, returning false.
-[[gnu::cold, gnu::noinline]] bool fail_wrong_type(PyObject* obj, const char* expected) noexcept;
+TORVEX_COLD bool fail_wrong_type(PyObject* obj, const char* expected) noexcept;
 
 // TypeError "expected <what>, got <type(v)>".
-[[gnu::cold, gnu::noinline]] bool fail_expected(const char* what, PyObject* v) noexcept;
+TORVEX_COLD bool fail_expected(const char* what, PyObject* v) noexcept;
 
 // OverflowError "value <v> out of range for <type_name>". It replaces a pending OverflowError
 // (the conversion's own text); any other pending exception is left as it is.
-[[gnu::cold, gnu::noinline]] bool fail_out_of_range(PyObject* v, const char* type_name) noexcept;
+TORVEX_COLD bool fail_out_of_range(PyObject* v, const char* type_name) noexcept;
 
 // RecursionError "exceeded maximum recursion depth <limit> while <doing> message".
-[[gnu::cold, gnu::noinline]] bool fail_too_deep(const char* doing) noexcept;
+TORVEX_COLD bool fail_too_deep(const char* doing) noexcept;
 
 }  // namespace torvex

@@ -1,9 +1,12 @@
 #include "core/json_quote.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "core/portable.h"
+
+#if defined(TORVEX_SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -11,7 +14,7 @@ namespace torvex {
 
 size_t json_escape_scan(const char* s, size_t n) noexcept {
   size_t i = 0;
-#if defined(__SSE2__)
+#if defined(TORVEX_SSE2)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i control = _mm_set1_epi8(0x1F);
@@ -21,7 +24,7 @@ size_t json_escape_scan(const char* s, size_t n) noexcept {
     __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
                                _mm_cmpeq_epi8(_mm_max_epu8(x, control), control));
     int mask = _mm_movemask_epi8(hit);
-    if (mask) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    if (mask) return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(mask)));
   }
 #else
   constexpr uint64_t kOnes = 0x0101010101010101ull;

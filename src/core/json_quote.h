@@ -18,13 +18,9 @@ struct JsonEscapeTable {
 inline constexpr JsonEscapeTable kJsonEscape = [] {
   JsonEscapeTable t{};
   for (int i = 0; i < 0x20; ++i) t.c[i] = 'u';
-  t.c['\b'] = 'b';
-  t.c['\t'] = 't';
-  t.c['\n'] = 'n';
-  t.c['\f'] = 'f';
-  t.c['\r'] = 'r';
-  t.c['"'] = '"';
-  t.c['\\'] = '\\';
+  // (character, letter of its short escape) pairs.
+  constexpr char kShort[] = "\bb\tt\nn\ff\rr\"\"\\\\";
+  for (int i = 0; kShort[i]; i += 2) t.c[static_cast<unsigned char>(kShort[i])] = kShort[i + 1];
   return t;
 }();
 

@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "core/args.h"
+#include "core/error_path.h"
 #include "core/errors.h"
 #include "core/limits.h"
+#include "core/portable.h"
 #include "json/json_scalars.h"
 #include "json/wkt_json.h"
 #include "message/field_access.h"
@@ -31,8 +33,7 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
 
 // TypeError "<prefix><str(type(value))>" with the suffix, `value` being the next JSON value.
 template <class Src>
-[[gnu::cold, gnu::noinline]] bool raise_json_type(Src& src, const char* prefix,
-                                                  const FieldContext& ctx) noexcept {
+TORVEX_COLD bool raise_json_type(Src& src, const char* prefix, const FieldContext& ctx) noexcept {
   Ref v(src.read_any());
   if (!v) return false;
   return raise_conv(PyExc_TypeError, ctx, "%s%S", prefix,
@@ -40,8 +41,7 @@ template <class Src>
 }
 
 template <class Src>
-[[gnu::cold, gnu::noinline]] bool raise_cannot_decode(Src& src,
-                                                      const MessageMarshaler* m) noexcept {
+TORVEX_COLD bool raise_cannot_decode(Src& src, const MessageMarshaler* m) noexcept {
   Ref v(src.read_any());
   if (!v) return false;
   Ref qual(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m->cls.get())));
@@ -129,13 +129,13 @@ class RepeatGuard {
  private:
   static constexpr size_t kInline = 2;
 
-  [[gnu::noinline]] uint64_t* more(size_t i) noexcept {
+  TORVEX_NOINLINE uint64_t* more(size_t i) noexcept {
     size_t w = i / 64 - kInline;
     if (more_.size() <= w) more_.resize(w + 1);
     return &more_[w];
   }
 
-  [[gnu::noinline]] bool add_member(const FieldSpec& f) noexcept {
+  TORVEX_NOINLINE bool add_member(const FieldSpec& f) noexcept {
     for (const FieldSpec* g : members_) {
       if (g->oneof_name.get() == f.oneof_name.get() ||
           PyUnicode_Compare(g->oneof_name.get(), f.oneof_name.get()) == 0) {
@@ -253,7 +253,7 @@ bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObj
         return raise_conv(PyExc_ValueError, ctx, "unexpected null value for list item");
       }
       PyObject* item = read_scalar(src, t, ctx);
-      if (!item) return false;
+      if (!item) return decoding_failed_at_end_of(list);
       int a = PyList_Append(list, item);
       Py_DECREF(item);
       if (a < 0) return false;
@@ -263,7 +263,7 @@ bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObj
   while ((r = src.next_element(it)) > 0) {
     PyObject* item;
     int got = read_element(src, e, "list item", ctx, depth, opts, &item);
-    if (got < 0) return false;
+    if (got < 0) return decoding_failed_at_end_of(list);
     if (got == 0) continue;
     int a = PyList_Append(list, item);
     Py_DECREF(item);
@@ -334,7 +334,7 @@ bool read_map(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject*
     if (seen && PySet_Add(seen.get(), key.get()) < 0) return false;
     PyObject* value;
     int e = read_element(src, me.value, "map value", ctx, depth, opts, &value);
-    if (e < 0) return false;
+    if (e < 0) return decoding_failed_at_key(key.get());
     if (e == 0) continue;
     Ref hold(value);
     int s = exact ? PyDict_SetItem(dict.get(), key.get(), value)
@@ -347,9 +347,9 @@ bool read_map(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject*
 // A key naming no field: an extension "[full.name]" when a registry knows it, else skipped
 // (ignore_unknown_fields) or refused.
 template <class Src>
-[[gnu::noinline]] bool read_unknown_key(Src& src, const MessageMarshaler* m, PyObject* msg,
-                                        std::string_view key, uint32_t depth,
-                                        const JsonReadOptions& opts) noexcept;
+TORVEX_NOINLINE bool read_unknown_key(Src& src, const MessageMarshaler* m, PyObject* msg,
+                                      std::string_view key, uint32_t depth,
+                                      const JsonReadOptions& opts) noexcept;
 
 template <class Src>
 bool read_member(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject* msg,
@@ -417,7 +417,7 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
         !reset_container(*f, msg)) {
       return false;
     }
-    if (!read_member(src, m, *f, msg, depth, opts)) return false;
+    if (!read_member(src, m, *f, msg, depth, opts)) return decoding_failed_in(f->proto_name.get());
   }
   return r == 0;
 }
@@ -459,7 +459,7 @@ bool read_float(Src& src, bool is_float, const FieldContext& ctx, double* out) n
   } else {
     return raise_json_type(src, "unexpected json type: ", ctx);
   }
-  if (is_float && std::isfinite(*out) && std::fabs(*out) > kFloatMax) {
+  if (is_float && !fits_float32(*out) && std::isfinite(*out)) {
     return raise_float_range(*out, ctx);
   }
   return true;
@@ -490,7 +490,7 @@ PyObject* read_scalar(Src& src, ScalarType t, const FieldContext& ctx) noexcept 
             raise_not_finite(ctx);
             return nullptr;
           }
-          if (t == ScalarType::Float && std::fabs(d) > kFloatMax) {
+          if (t == ScalarType::Float && !fits_float32(d)) {
             raise_float_range(d, ctx);
             return nullptr;
           }

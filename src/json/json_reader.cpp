@@ -1,13 +1,15 @@
 #include "json/json_reader.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 
-#if defined(__SSE2__)
+#include "core/errors.h"
+#include "core/portable.h"
+
+#if defined(TORVEX_SSE2)
 #include <emmintrin.h>
 #endif
-
-#include "core/errors.h"
 
 namespace torvex {
 
@@ -47,7 +49,7 @@ inline bool plain_word(uint64_t w) noexcept {
 // The first byte at or after `p` that is not plain string content (see plain_word), or a
 // position less than 16 (8) bytes before `end` from where the caller goes byte by byte.
 inline const char* skip_plain(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
+#if defined(TORVEX_SSE2)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i space = _mm_set1_epi8(0x20);
@@ -58,7 +60,7 @@ inline const char* skip_plain(const char* p, const char* end) noexcept {
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                      _mm_cmplt_epi8(v, space));
     int mask = _mm_movemask_epi8(special);
-    if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    if (mask) return p + std::countr_zero(static_cast<unsigned>(mask));
     p += 16;
   }
 #endif

@@ -9,12 +9,12 @@
 
 #include "core/base64.h"
 #include "core/memory.h"
+#include "core/portable.h"
 
 namespace torvex {
 
 // Raises `exc` with the formatted text followed by the field (or extension) suffix.
-[[gnu::cold, gnu::noinline]] bool raise_conv(PyObject* exc, const FieldContext& ctx,
-                                             const char* fmt, ...) noexcept {
+TORVEX_COLD bool raise_conv(PyObject* exc, const FieldContext& ctx, const char* fmt, ...) noexcept {
   va_list va;
   va_start(va, fmt);
   Ref msg(PyUnicode_FromFormatV(fmt, va));
@@ -154,7 +154,7 @@ bool check_range(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept {
 
 // ---- floats ---------------------------------------------------------------------------------
 
-[[gnu::cold, gnu::noinline]] bool raise_float_range(double d, const FieldContext& ctx) noexcept {
+TORVEX_COLD bool raise_float_range(double d, const FieldContext& ctx) noexcept {
   // The shortest round-trip digits written out in positional form; values this large are
   // integers, so the digits are followed by zeros only.
   char sci[64];
@@ -175,7 +175,7 @@ bool check_range(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept {
   return raise_conv(PyExc_OverflowError, ctx, "float value out of range: %s", out);
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_not_finite(const FieldContext& ctx) noexcept {
+TORVEX_COLD bool raise_not_finite(const FieldContext& ctx) noexcept {
   return raise_conv(PyExc_ValueError, ctx, "unexpected infinite/NaN number");
 }
 
@@ -199,19 +199,14 @@ bool float_from_text(std::string_view s, const FieldContext& ctx, double* out) n
 // ---- bytes ----------------------------------------------------------------------------------
 
 PyObject* bytes_from_base64(std::string_view s, const FieldContext& ctx) noexcept {
-  size_t cap = base64_decoded_max(s.size());
-  Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap)));
+  const size_t n = base64_decoded_length(s.data(), s.size());
+  Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
   if (!out) return nullptr;
-  size_t n = 0;
+  size_t written;
   if (!base64_decode(s.data(), s.size(), reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())),
-                     &n)) {
+                     &written)) {
     raise_conv(PyExc_ValueError, ctx, "invalid base64 data");
     return nullptr;
-  }
-  if (n != cap) {
-    PyObject* o = out.release();
-    if (_PyBytes_Resize(&o, static_cast<Py_ssize_t>(n)) < 0) return nullptr;
-    return o;
   }
   return out.release();
 }

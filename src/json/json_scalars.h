@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/portable.h"
 #include "core/ref.h"
 #include "schema/descriptor.h"
 
@@ -22,8 +23,7 @@ struct FieldContext {
 
 // Raises `exc` with the formatted text (PyUnicode_FromFormat codes) followed by the suffix of
 // `ctx`. Returns false.
-[[gnu::cold]] bool raise_conv(PyObject* exc, const FieldContext& ctx, const char* fmt,
-                              ...) noexcept;
+TORVEX_COLD bool raise_conv(PyObject* exc, const FieldContext& ctx, const char* fmt, ...) noexcept;
 
 // An integer being converted: native while it fits in int64, else an exact Python int.
 struct IntVal {
@@ -55,9 +55,7 @@ inline bool int_from_text(std::string_view s, const FieldContext& ctx, IntVal* o
     uint64_t v = 0;
     for (size_t i = neg; i < s.size(); ++i) {
       unsigned d = static_cast<unsigned char>(s[i]) - '0';
-      if (d > 9 || __builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, d, &v)) {
-        return int_from_text_slow(s, ctx, out);
-      }
+      if (d > 9 || !mul_add_fits(v, 10, d, &v)) return int_from_text_slow(s, ctx, out);
     }
     if (neg ? v <= (uint64_t{1} << 63) : v <= static_cast<uint64_t>(INT64_MAX)) {
       out->small = true;
@@ -72,13 +70,10 @@ inline bool int_from_text(std::string_view s, const FieldContext& ctx, IntVal* o
 // The range check of an integer scalar type: OverflowError "value {} out of range for {}".
 bool check_range(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept;
 
-// The largest finite float32, as a double: larger finite values fail for float fields.
-constexpr double kFloatMax = 3.4028234663852886e38;
-
 // OverflowError "float value out of range: {}" with the value in plain digits.
-[[gnu::cold]] bool raise_float_range(double d, const FieldContext& ctx) noexcept;
+TORVEX_COLD bool raise_float_range(double d, const FieldContext& ctx) noexcept;
 // ValueError "unexpected infinite/NaN number".
-[[gnu::cold]] bool raise_not_finite(const FieldContext& ctx) noexcept;
+TORVEX_COLD bool raise_not_finite(const FieldContext& ctx) noexcept;
 
 // A float or double field's string: NaN/Infinity/-Infinity or decimal text; non-finite fails.
 bool float_from_text(std::string_view s, const FieldContext& ctx, double* out) noexcept;

@@ -6,7 +6,6 @@
 // own while it is written, and the containers' sizes are re-checked after each element.
 #include "json/json_writer.h"
 
-#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <type_traits>
@@ -14,6 +13,7 @@
 #include "core/error_path.h"
 #include "core/errors.h"
 #include "core/limits.h"
+#include "core/portable.h"
 #include "json/wkt_json.h"
 #include "message/field_access.h"
 #include "message/instance.h"
@@ -26,32 +26,31 @@ namespace {
 
 // ---- error paths (out of line) ------------------------------------------------------------
 
-[[gnu::cold, gnu::noinline]] bool changed(const char* what) noexcept {
+TORVEX_COLD bool changed(const char* what) noexcept {
   raise_fmt(PyExc_RuntimeError, "%s changed size during iteration", what);
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool invalid_enum_number(const EnumTable& t, long long n) noexcept {
+TORVEX_COLD bool invalid_enum_number(const EnumTable& t, long long n) noexcept {
   raise_fmt(PyExc_ValueError, "invalid enum value %lld for enum %S", n, t.type_name.get());
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool invalid_enum_object(const EnumTable& t, PyObject* v) noexcept {
+TORVEX_COLD bool invalid_enum_object(const EnumTable& t, PyObject* v) noexcept {
   raise_fmt(PyExc_ValueError, "invalid enum value %S for enum %S", v, t.type_name.get());
   return false;
 }
 
 // Failure forwarders that record the step they unwind through (see error_path.h).
-[[gnu::cold, gnu::noinline]] bool at_field(const JsonWriteOptions& opts,
-                                           const FieldSpec& f) noexcept {
+TORVEX_COLD bool at_field(const JsonWriteOptions& opts, const FieldSpec& f) noexcept {
   if (opts.path) opts.path->field(f.proto_name.get());
   return false;
 }
-[[gnu::cold, gnu::noinline]] bool at_index(const JsonWriteOptions& opts, Py_ssize_t i) noexcept {
+TORVEX_COLD bool at_index(const JsonWriteOptions& opts, Py_ssize_t i) noexcept {
   if (opts.path) opts.path->index(i);
   return false;
 }
-[[gnu::cold, gnu::noinline]] bool at_key(const JsonWriteOptions& opts, PyObject* key) noexcept {
+TORVEX_COLD bool at_key(const JsonWriteOptions& opts, PyObject* key) noexcept {
   if (opts.path) opts.path->key(key);
   return false;
 }
@@ -67,7 +66,7 @@ inline bool quoted_int64(Sink& sink, int64_t n) noexcept {
 // One scalar of type kT with its checks; the per-type body of write_scalar, also inlined into
 // the loops over scalar lists.
 template <ScalarType kT, class Sink>
-[[gnu::always_inline]] inline bool scalar_of(Sink& sink, PyObject* v) noexcept {
+TORVEX_ALWAYS_INLINE inline bool scalar_of(Sink& sink, PyObject* v) noexcept {
   using enum ScalarType;
   if constexpr (kT == Double || kT == Float) {
     return write_float(sink, v, kT == Float);
@@ -185,7 +184,7 @@ bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, 
 // sort_keys: the entries of a snapshot in ascending key order. Unlike the unsorted walk, which
 // writes any key as its str(), it needs keys of the map's key type.
 template <class Sink>
-[[gnu::noinline]] bool write_sorted_map(Sink& sink, const JsonWriteOptions& opts,
+TORVEX_NOINLINE bool write_sorted_map(Sink& sink, const JsonWriteOptions& opts,
                                         const MapEntrySpec& e, PyObject* dict,
                                         uint32_t depth) noexcept {
   SortedEntries entries;
@@ -258,9 +257,9 @@ bool write_field_value(Sink& sink, const JsonWriteOptions& opts, const FieldSpec
 // Extensions known to the registry, keyed "[full.name]", after the fields. The unknown-field
 // store's keys are the candidate field numbers.
 template <class Sink>
-[[gnu::noinline]] bool write_extensions(Sink& sink, const JsonWriteOptions& opts,
-                                        const MessageMarshaler* m, PyObject* msg, PyObject* store,
-                                        uint32_t depth) noexcept {
+TORVEX_NOINLINE bool write_extensions(Sink& sink, const JsonWriteOptions& opts,
+                                      const MessageMarshaler* m, PyObject* msg, PyObject* store,
+                                      uint32_t depth) noexcept {
   const DescriptorVocabulary* vocab = m->vocab;
   Ref keys(PyDict_Keys(store));
   if (!keys) return false;
@@ -296,8 +295,8 @@ template <class Sink>
 }
 
 template <class Sink>
-[[gnu::always_inline]] inline bool field_key(Sink& sink, const JsonWriteOptions& opts,
-                                             const FieldSpec& f) noexcept {
+TORVEX_ALWAYS_INLINE inline bool field_key(Sink& sink, const JsonWriteOptions& opts,
+                                           const FieldSpec& f) noexcept {
   const int i = opts.use_proto_field_name;
   if constexpr (std::is_base_of_v<JsonTextSink, Sink>) {
     if (!f.json_keys[i].empty()) {
@@ -311,9 +310,9 @@ template <class Sink>
 // A singular scalar field whose value is a plain builtin of its type: decided and written
 // with the type known at compile time. 1 handled, 0 for the general path, -1 error.
 template <ScalarType kT, class Sink>
-[[gnu::always_inline]] inline int plain_scalar_field(Sink& sink, const JsonWriteOptions& opts,
-                                                     PyObject* msg, const FieldSpec& f,
-                                                     PyObject* v) noexcept {
+TORVEX_ALWAYS_INLINE inline int plain_scalar_field(Sink& sink, const JsonWriteOptions& opts,
+                                                   PyObject* msg, const FieldSpec& f,
+                                                   PyObject* v) noexcept {
   if (!plain_scalar<kT>(v)) return 0;
   if (f.presence == Presence::Implicit) {
     if (!opts.always_emit_implicit && plain_zero<kT>(v)) return 1;
@@ -327,9 +326,8 @@ template <ScalarType kT, class Sink>
 // scalars and enum members, and the skipped empty values of the other kinds. 1 handled
 // (written or skipped), 0 for the general path, -1 error.
 template <class Sink>
-[[gnu::always_inline]] inline int plain_field(Sink& sink, const JsonWriteOptions& opts,
-                                              PyObject* msg, const FieldSpec& f,
-                                              PyObject* v) noexcept {
+TORVEX_ALWAYS_INLINE inline int plain_field(Sink& sink, const JsonWriteOptions& opts, PyObject* msg,
+                                            const FieldSpec& f, PyObject* v) noexcept {
   const bool implicit = f.presence == Presence::Implicit;
   switch (f.kind) {
     case ValueKind::Scalar:
@@ -396,7 +394,7 @@ bool write_float(Sink& sink, PyObject* v, bool single) noexcept {
     }
   }
   if (std::isfinite(d)) {
-    if (single && std::fabs(d) > static_cast<double>(FLT_MAX)) {
+    if (single && !fits_float32(d)) {
       raise_fmt(PyExc_OverflowError, "value %S out of range for float", v);
       return false;
     }

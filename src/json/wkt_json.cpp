@@ -10,6 +10,7 @@
 #include "core/args.h"
 #include "core/errors.h"
 #include "core/limits.h"
+#include "core/portable.h"
 #include "json/wkt_text.h"
 #include "message/field_access.h"
 #include "message/instance.h"
@@ -24,7 +25,7 @@ namespace {
 
 using wkt_text::TextResult;
 
-[[gnu::cold, gnu::noinline]] bool fail_value(const char* text) noexcept {
+TORVEX_COLD bool fail_value(const char* text) noexcept {
   PyErr_SetString(PyExc_ValueError, text);
   return false;
 }
@@ -141,7 +142,7 @@ bool write_field_mask(Sink& sink, const WellKnownMarker& w, PyObject* msg) noexc
 
 // sort_keys: a Struct's members ordered as a string-keyed map's.
 template <class Sink>
-[[gnu::noinline]] bool write_sorted_struct(Sink& sink, const JsonWriteOptions& opts,
+TORVEX_NOINLINE bool write_sorted_struct(Sink& sink, const JsonWriteOptions& opts,
                                            const WellKnownMarker& w, PyObject* dict,
                                            uint32_t depth) noexcept {
   SortedEntries entries;
@@ -262,12 +263,8 @@ bool write_any(Sink& sink, const JsonWriteOptions& opts, const DescriptorVocabul
     raise_fmt(PyExc_ValueError, "invalid type url: %S", url.get());
     return false;
   }
-  if (!opts.registry) {
-    raise_fmt(PyExc_ValueError, "any \"%S\" is not in the type registry", url.get());
-    return false;
-  }
   AnyPayload payload;
-  int found = find_payload(vocab, opts.registry, type_name.get(), &payload);
+  int found = opts.registry ? find_payload(vocab, opts.registry, type_name.get(), &payload) : 0;
   if (found < 0) return false;
   if (found == 0) {
     raise_fmt(PyExc_ValueError, "any: \"%S\" is not in the type registry", url.get());
@@ -353,21 +350,21 @@ namespace {
 constexpr const char kTypeUrlPrefix[] = "type.googleapis.com/";
 
 // ValueError/TypeError "cannot decode <full name> from JSON: <detail>".
-[[gnu::cold, gnu::noinline]] bool cannot_decode(PyObject* exc, const MessageMarshaler* m,
-                                                PyObject* detail) noexcept {
+TORVEX_COLD bool cannot_decode(PyObject* exc, const MessageMarshaler* m,
+                               PyObject* detail) noexcept {
   raise_fmt(exc, "cannot decode %s from JSON: %S", m->full_name.c_str(), detail);
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool cannot_decode(PyObject* exc, const MessageMarshaler* m,
-                                                const char* reason) noexcept {
+TORVEX_COLD bool cannot_decode(PyObject* exc, const MessageMarshaler* m,
+                               const char* reason) noexcept {
   raise_fmt(exc, "cannot decode %s from JSON: %s", m->full_name.c_str(), reason);
   return false;
 }
 
 // The TypeError for a value of the wrong JSON kind: the value itself is shown.
 template <class Src>
-[[gnu::cold, gnu::noinline]] bool wrong_kind(Src& src, const MessageMarshaler* m) noexcept {
+TORVEX_COLD bool wrong_kind(Src& src, const MessageMarshaler* m) noexcept {
   Ref v(src.read_any());
   return v && cannot_decode(PyExc_TypeError, m, v.get());
 }
@@ -576,6 +573,8 @@ bool read_any_message(Src& src, const MessageMarshaler* m, const WellKnownMarker
   if (!PyDict_Check(doc.get())) return cannot_decode(PyExc_TypeError, m, doc.get());
   PyObject* url = PyDict_GetItemWithError(doc.get(), m->vocab->at_type);
   if (!url && PyErr_Occurred()) return false;
+  // {} is the empty Any (what the writer makes of one): nothing to store.
+  if (!url && PyDict_GET_SIZE(doc.get()) == 0) return true;
   if (!url || !PyUnicode_Check(url)) {
     raise_fmt(PyExc_ValueError, "cannot decode %s from JSON: %S, @type is invalid: %S",
               m->full_name.c_str(), doc.get(), url ? url : Py_None);

@@ -1,6 +1,7 @@
 #include "message/field_access.h"
 
 #include "core/errors.h"
+#include "core/portable.h"
 
 namespace torvex {
 
@@ -19,13 +20,13 @@ int field_is_set(PyObject* msg, const FieldSpec& f) noexcept {
   return select_value<false>(msg, f, false, &unused);
 }
 
-[[gnu::cold, gnu::noinline]] bool integral_range() noexcept {
+TORVEX_COLD bool integral_range() noexcept {
   raise_integral_range();
   return false;
 }
 
 // The platform's conversion to C long (the signed 64-bit one on the platforms we build for).
-[[gnu::noinline]] bool long_value(PyObject* v, int64_t* out) noexcept {
+TORVEX_NOINLINE bool long_value(PyObject* v, int64_t* out) noexcept {
   if constexpr (sizeof(long) == sizeof(int64_t)) {
     long r = PyLong_AsLong(v);
     if (r == -1 && PyErr_Occurred()) return false;
@@ -38,7 +39,7 @@ int field_is_set(PyObject* msg, const FieldSpec& f) noexcept {
   return true;
 }
 
-[[gnu::noinline]] bool fitting_long_value(PyObject* v, int64_t* out) noexcept {
+TORVEX_NOINLINE bool fitting_long_value(PyObject* v, int64_t* out) noexcept {
   int overflow = 0;
   long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
   if (overflow || (n == -1 && PyErr_Occurred())) return false;
@@ -46,7 +47,7 @@ int field_is_set(PyObject* msg, const FieldSpec& f) noexcept {
   return true;
 }
 
-[[gnu::noinline]] bool ulonglong_value(PyObject* v, uint64_t* out) noexcept {
+TORVEX_NOINLINE bool ulonglong_value(PyObject* v, uint64_t* out) noexcept {
   unsigned long long r = PyLong_AsUnsignedLongLong(v);
   if (r == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   *out = r;

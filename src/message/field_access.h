@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "core/portable.h"
 #include "core/ref.h"
 #include "message/instance.h"
 #include "message/oneof.h"
@@ -63,12 +64,12 @@ inline bool plain_zero(PyObject* v) noexcept {
 // OverflowError, which the codecs then word for their field type.
 
 // OverflowError "out of range integral type conversion attempted"; returns false.
-[[gnu::cold, gnu::noinline]] bool integral_range() noexcept;
+TORVEX_COLD bool integral_range() noexcept;
 
 // The platform's conversion to C long (the signed 64-bit one on the platforms we build for).
-[[gnu::noinline]] bool long_value(PyObject* v, int64_t* out) noexcept;
+TORVEX_NOINLINE bool long_value(PyObject* v, int64_t* out) noexcept;
 
-[[gnu::noinline]] bool ulonglong_value(PyObject* v, uint64_t* out) noexcept;
+TORVEX_NOINLINE bool ulonglong_value(PyObject* v, uint64_t* out) noexcept;
 
 inline bool to_i64(PyObject* v, int64_t* out) noexcept {
   Py_ssize_t c;
@@ -90,7 +91,7 @@ inline bool to_u64(PyObject* v, uint64_t* out) noexcept {
 
 // For callers with another form for values beyond 64 bits: false when `v` does not fit, with no
 // error set (or with one when reading it failed).
-[[gnu::noinline]] bool fitting_long_value(PyObject* v, int64_t* out) noexcept;
+TORVEX_NOINLINE bool fitting_long_value(PyObject* v, int64_t* out) noexcept;
 
 inline bool int64_if_fits(PyObject* v, int64_t* out) noexcept {
   Py_ssize_t c;
@@ -136,7 +137,7 @@ inline int plain_enum_default(PyObject* v, PyObject* dflt) noexcept {
 }
 
 // ValueError "cannot encode <field> to binary: required field not set"; returns -1.
-[[gnu::cold, gnu::noinline]] int required_not_set(const FieldSpec& f) noexcept;
+TORVEX_COLD int required_not_set(const FieldSpec& f) noexcept;
 
 // The value singular field `f` of `msg` holds now, read through its oneof when it has one (new
 // reference); Py_None when a oneof holds another member or none.
@@ -219,8 +220,8 @@ inline int oneof_value(PyObject* msg, const FieldSpec& f, Ref* out) noexcept {
 // field without failing). Inline for the binary encoder's walk; select_field_value and
 // field_is_set are the same out of line.
 template <bool kRequiredFails = true>
-[[gnu::always_inline]] inline int select_value(PyObject* msg, const FieldSpec& f,
-                                               bool emit_implicit, Ref* out) noexcept {
+TORVEX_ALWAYS_INLINE inline int select_value(PyObject* msg, const FieldSpec& f, bool emit_implicit,
+                                             Ref* out) noexcept {
   if (f.in_oneof) return oneof_value(msg, f, out);
   Ref v(f.accessor.get(msg));
   if (!v) return -1;

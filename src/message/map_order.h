@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/memory.h"
+#include "core/portable.h"
 #include "schema/schema_types.h"
 
 namespace torvex {
@@ -45,6 +46,6 @@ class SortedEntries {
 };
 
 // The TypeError or OverflowError for a key that SortedEntries::init could not order.
-[[gnu::cold, gnu::noinline]] bool fail_unorderable_key(ScalarType key_type, PyObject* key) noexcept;
+TORVEX_COLD bool fail_unorderable_key(ScalarType key_type, PyObject* key) noexcept;
 
 }  // namespace torvex

@@ -4,6 +4,7 @@
 
 #include "core/errors.h"
 #include "core/limits.h"
+#include "core/portable.h"
 #include "core/ref.h"
 #include "message/field_access.h"
 #include "message/instance.h"
@@ -19,7 +20,7 @@ namespace {
 // with a cycle (m.child = m, or through a list) is refused as soon as the cycle closes: a
 // cycle reached twice per level (m.items = [m, m]) would otherwise take 2^100 steps to reach
 // the limit, and a list merged into itself would double at every level.
-[[gnu::cold, gnu::noinline]] bool cycle(const char* doing) noexcept {
+TORVEX_COLD bool cycle(const char* doing) noexcept {
   raise_fmt(PyExc_RecursionError, "message graph has a reference cycle while %s message", doing);
   return false;
 }
@@ -320,8 +321,7 @@ bool merge_attrs(const MessageMarshaler* m, PyObject* dst, PyObject* src, bool i
   return true;
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_source_type(const MessageMarshaler* m,
-                                                    PyObject* src) noexcept {
+TORVEX_COLD bool raise_source_type(const MessageMarshaler* m, PyObject* src) noexcept {
   Ref expected(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m->cls.get())));
   if (!expected) return false;
   Ref got(PyType_GetQualName(Py_TYPE(src)));

@@ -6,6 +6,7 @@
 
 #include "core/args.h"
 #include "core/errors.h"
+#include "core/python_private.h"
 
 namespace torvex {
 
@@ -34,6 +35,7 @@ FieldSpec::FieldSpec(FieldSpec&& o) noexcept
     : accessor(std::move(o.accessor)),
       oneof_accessor(std::move(o.oneof_accessor)),
       in_oneof(o.in_oneof),
+      oneof_index(o.oneof_index),
       local_name(std::move(o.local_name)),
       local_name_obj(std::move(o.local_name_obj)),
       proto_name(std::move(o.proto_name)),
@@ -190,7 +192,7 @@ void index_defaults(DefaultsTable* d) noexcept {
   for (const auto& [acc, value] : d->plain) {
 #ifndef Py_GIL_DISABLED
     // An immortal object's count is never changed, so taking it without one is exact.
-    if (_Py_IsImmortal(value.get())) {
+    if (is_immortal(value.get())) {
       d->immortal.emplace_back(acc.offset, value.get());
       continue;
     }

@@ -13,6 +13,7 @@
 #include "binary/wire.h"
 #include "core/args.h"
 #include "core/errors.h"
+#include "core/portable.h"
 #include "message/field_access.h"
 #include "message/instance.h"
 #include "message/oneof.h"
@@ -132,13 +133,13 @@ class TextParser {
 
  private:
   // Syntax errors: the message is built here (cold) and raised by raise().
-  [[gnu::cold, gnu::noinline]] bool fail(size_t offset, const char* fmt, ...) noexcept;
+  TORVEX_COLD bool fail(size_t offset, const char* fmt, ...) noexcept;
   bool fail_at(const Token& t, const char* what) noexcept {
     return fail(t.offset, "expected %s, got %s", what, describe(t).c_str());
   }
   // A value that cannot be encoded (a required field unset; extension values and Any payloads
   // are stored encoded) is bad input at `at`, reported with the encoder's reason.
-  [[gnu::cold, gnu::noinline]] bool encoding_failed(size_t at, const char* what) noexcept {
+  TORVEX_COLD bool encoding_failed(size_t at, const char* what) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return python_error();
     Ref exc(PyErr_GetRaisedException());
     Ref why(PyObject_Str(exc.get()));
@@ -430,7 +431,7 @@ bool TextParser::magnitude(std::string_view s, uint64_t* out, bool* overflow) no
                  : (c >= 'A' && c <= 'F') ? static_cast<unsigned>(c - 'A' + 10)
                                           : 99;
     if (d >= base) return false;
-    if (__builtin_mul_overflow(v, base, &v) || __builtin_add_overflow(v, d, &v)) *overflow = true;
+    if (!mul_add_fits(v, base, d, &v)) *overflow = true;
   }
   *out = v;
   return true;

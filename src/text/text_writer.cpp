@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -18,7 +17,9 @@
 #include "binary/wire.h"
 #include "core/args.h"
 #include "core/errors.h"
+#include "core/limits.h"
 #include "core/number_text.h"
+#include "core/portable.h"
 #include "message/field_access.h"
 #include "message/instance.h"
 #include "message/oneof.h"
@@ -90,7 +91,7 @@ class TextOut {
 // The UTF-8 view of a name str (cached on the str; ASCII names are read in place).
 inline bool name_of(PyObject* s, std::string_view* out) noexcept { return str_utf8(s, out); }
 
-[[gnu::cold, gnu::noinline]] bool invalid_enum(const EnumTable& t, PyObject* v) noexcept {
+TORVEX_COLD bool invalid_enum(const EnumTable& t, PyObject* v) noexcept {
   raise_fmt(PyExc_ValueError, "invalid enum value %S for enum %S", v, t.type_name.get());
   return false;
 }
@@ -183,7 +184,7 @@ bool write_float(TextOut& out, PyObject* v, bool single) noexcept {
     out.raw(text, format_double(d, text));
     return true;
   }
-  if (std::fabs(d) > static_cast<double>(FLT_MAX)) {
+  if (!fits_float32(d)) {
     raise_fmt(PyExc_OverflowError, "value %S out of range for float", v);
     return false;
   }
@@ -451,7 +452,7 @@ struct ExtensionValue {
 };
 
 // The extensions of `msg` the registry knows, from the unknown-field store's numbers, sorted.
-[[gnu::noinline]] bool collect_extensions(const TextWriteOptions& opts, const MessageMarshaler* m,
+TORVEX_NOINLINE bool collect_extensions(const TextWriteOptions& opts, const MessageMarshaler* m,
                                           PyObject* msg, PyObject* store,
                                           RVec<ExtensionValue*>* out) noexcept {
   const DescriptorVocabulary* vocab = m->vocab;
