@@ -411,8 +411,13 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
       if (PyErr_Occurred() || !read_unknown_key(src, m, msg, key, depth, opts)) return false;
       continue;
     }
+    // A value the source cannot read fails in read_member, which names the field.
     JsonKind k = src.peek();
-    if (k == JsonKind::Error || (k != JsonKind::Null && !given.add(*f))) return false;
+    if (k == JsonKind::Error) {
+      PyErr_Clear();
+    } else if (k != JsonKind::Null && !given.add(*f)) {
+      return false;
+    }
     if (needs_reset(*f) && reset.add(f->number) && !(fresh && untouched_container(*f, msg)) &&
         !reset_container(*f, msg)) {
       return false;
