@@ -312,6 +312,7 @@ def main() -> int:
             if cls is Blob:
                 blob_rows.append((op, med))
                 copies.append(med["copy"])
+    varint_rows(samples, target_ns)
     nested_rows(samples, target_ns)
     print()
     copy = statistics.median(copies)
@@ -321,6 +322,23 @@ def main() -> int:
               f"peer/copy {med['peer'] / copy:6.2f}")  # fmt: skip
     print(f"\ntotal {time.perf_counter() - started:.1f} s")
     return 0
+
+
+def varint_rows(samples: int, target_ns: int) -> None:
+    """10,000 packed int32 of one encoded size each (10 bytes: negative values), to_binary:
+    the encoder's speed should not depend on the mix of sizes."""
+    rng = random.Random(5)
+    peer_cls = peer_class(Ints)
+    for size, lo, hi in ((1, 0, 2**7), (2, 2**7, 2**14), (3, 2**14, 2**21), (4, 2**21, 2**28),
+                         (5, 2**28, 2**31), (10, -(2**31), -1)):  # fmt: skip
+        msg = Ints(values=[rng.randrange(lo, hi) for _ in range(10_000)])
+        pmsg = to_peer(msg)
+        data = msg.to_binary()
+        assert data == pmsg.SerializeToString(), size
+        med = compare({"torvex": msg.to_binary, "peer": pmsg.SerializeToString}, samples, target_ns)
+        label = f"packed int32, {size} B each"
+        print(f"{label:<26} {'to_binary':<18} {len(data):>9,} {fmt_ns(med['torvex']):>10} "
+              f"{fmt_ns(med['peer']):>10} {med['torvex'] / med['peer']:>7.2f}")  # fmt: skip
 
 
 def nested_rows(samples: int, target_ns: int) -> None:

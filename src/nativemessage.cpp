@@ -4,10 +4,12 @@
 
 #include <new>
 
+#include "binary/delimited.h"
 #include "binary/parser.h"
 #include "binary/serializer.h"
 #include "core/args.h"
 #include "core/compare.h"
+#include "core/error_path.h"
 #include "core/errors.h"
 #include "core/ref.h"
 #include "json/json_parse.h"
@@ -28,11 +30,15 @@ namespace {
 
 const char* const kFromBinaryParams[] = {"data", "ignore_unknown_fields"};
 const ArgSpec kFromBinary = {"NativeMessage.from_binary", kFromBinaryParams, 1, 1, 2};
+const char* const kDecodeDelimitedParams[] = {"data", "pos", "max_size", "ignore_unknown_fields"};
+const ArgSpec kDecodeDelimited = {"NativeMessage._decode_delimited", kDecodeDelimitedParams, 4, 4,
+                                  4};
 const char* const kToBinaryParams[] = {"write_unknown_fields", "deterministic"};
 const ArgSpec kToBinary = {"NativeMessage.to_binary", kToBinaryParams, 0, 0, 2};
 const ArgSpec kByteSize = {"NativeMessage.byte_size", nullptr, 0, 0, 0};
-const char* const kToJsonParams[] = {"registry",  "always_emit_implicit", "print_enums_as_ints",
-                                     "use_proto_field_name", "sort_keys", "indent"};
+const char* const kToJsonParams[] = {
+    "registry", "always_emit_implicit", "print_enums_as_ints", "use_proto_field_name", "sort_keys",
+    "indent"};
 const ArgSpec kToJson = {"NativeMessage.to_json", kToJsonParams, 0, 0, 6};
 const ArgSpec kToJsonValue = {"NativeMessage._to_json_value", kToJsonParams, 0, 0, 5};
 const char* const kFromJsonParams[] = {"json", "ignore_unknown_fields", "registry"};
@@ -228,6 +234,30 @@ PyObject* nm_from_binary(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
   return msg.release();
 }
 
+// The batch step of torvex.read_delimited (see binary/delimited.h).
+PyObject* nm_decode_delimited(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+  PyObject* a[4];
+  if (!parse_args(kDecodeDelimited, args, nargs, kwnames, a)) return nullptr;
+  ByteInput data;
+  bool ignore;
+  if (!data.init(a[0], "data") || !convert_bool(a[3], "ignore_unknown_fields", &ignore)) {
+    return nullptr;
+  }
+  Py_ssize_t pos = PyLong_AsSsize_t(a[1]);
+  if (pos == -1 && PyErr_Occurred()) return nullptr;
+  unsigned long long max_size = PyLong_AsUnsignedLongLong(a[2]);
+  if (max_size == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  if (pos < 0 || static_cast<size_t>(pos) > data.size()) {
+    PyErr_SetString(PyExc_ValueError, "pos is outside the data");
+    return nullptr;
+  }
+  MarshalerRef m = lookup_class_marshaler(cls);
+  if (!m) return nullptr;
+  return decode_delimited(m.get(), cls, data.data(), data.size(), static_cast<size_t>(pos),
+                          max_size, ignore);
+}
+
 PyObject* nm_merge_from_binary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
   PyObject* a[2];
@@ -283,6 +313,14 @@ bool indent_option(PyObject* arg, int* out) noexcept {
   return true;
 }
 
+// registry=None stands for the default registry (every class and extension of the process),
+// found through the schema's vocabulary: no lookup, no Python call.
+template <class Options>
+const Options& with_default(Options& o, const MessageMarshaler* m) noexcept {
+  if (!o.registry) o.registry = m->vocab->default_registry;
+  return o;
+}
+
 // The JSON writers' options, converted in signature order.
 bool json_write_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, JsonWriteOptions* o) noexcept {
@@ -303,7 +341,7 @@ PyObject* nm_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   JsonWriteOptions o;
   if (!json_write_options(kToJson, args, nargs, kwnames, &o)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? message_to_json_text(m.get(), self, o) : nullptr;
+  return m ? message_to_json_text(m.get(), self, with_default(o, m.get())) : nullptr;
 }
 
 PyObject* nm_to_json_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -311,7 +349,7 @@ PyObject* nm_to_json_value(PyObject* self, PyObject* const* args, Py_ssize_t nar
   JsonWriteOptions o;
   if (!json_write_options(kToJsonValue, args, nargs, kwnames, &o)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? message_to_json_value(m.get(), self, o) : nullptr;
+  return m ? message_to_json_value(m.get(), self, with_default(o, m.get())) : nullptr;
 }
 
 // JSON text input: str as UTF-8, bytes as is, bytearray copied. The bytes stay valid while
@@ -364,11 +402,19 @@ bool json_read_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t na
   return true;
 }
 
-bool parse_text_into(const MessageMarshaler* m, PyObject* msg, PyObject* json,
-                     const JsonReadOptions& opts, bool fresh) noexcept {
+// JSON text (`is_text`) or a value tree into `msg`, from the top; a failure inside the message
+// gets the decoding note.
+bool read_json_into(const MessageMarshaler* m, PyObject* msg, PyObject* input,
+                    JsonReadOptions& opts, bool fresh, bool is_text) noexcept {
+  with_default(opts, m);
   JsonText text;
-  return json_text_input(json, &text) &&
-         parse_json_text(m, msg, text.data, text.size, text.utf8_valid, opts, fresh);
+  if (is_text && !json_text_input(input, &text)) return false;
+  if (is_text ? parse_json_text(m, msg, text.data, text.size, text.utf8_valid, opts, fresh)
+              : parse_json_value(m, msg, input, 0, opts, fresh)) {
+    return true;
+  }
+  attach_decoding_note(m->full_name);
+  return false;
 }
 
 PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -379,7 +425,7 @@ PyObject* nm_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
   MarshalerRef m = lookup_class_marshaler(cls);
   if (!m) return nullptr;
   Ref msg(create_empty_message(m.get(), cls));
-  if (!msg || !parse_text_into(m.get(), msg.get(), json, opts, true)) return nullptr;
+  if (!msg || !read_json_into(m.get(), msg.get(), json, opts, true, true)) return nullptr;
   return msg.release();
 }
 
@@ -389,7 +435,7 @@ PyObject* nm_merge_from_json(PyObject* self, PyObject* const* args, Py_ssize_t n
   JsonReadOptions opts;
   if (!json_read_options(kMergeFromJson, args, nargs, kwnames, &json, &opts)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  if (!m || !parse_text_into(m.get(), self, json, opts, false)) return nullptr;
+  if (!m || !read_json_into(m.get(), self, json, opts, false, true)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -401,7 +447,7 @@ PyObject* nm_from_json_value(PyObject* cls, PyObject* const* args, Py_ssize_t na
   MarshalerRef m = lookup_class_marshaler(cls);
   if (!m) return nullptr;
   Ref msg(create_empty_message(m.get(), cls));
-  if (!msg || !parse_json_value(m.get(), msg.get(), data, 0, opts, true)) return nullptr;
+  if (!msg || !read_json_into(m.get(), msg.get(), data, opts, true, false)) return nullptr;
   return msg.release();
 }
 
@@ -591,6 +637,8 @@ PyMethodDef nm_methods[] = {
     TORVEX_METHOD("_from_json_value", nm_from_json_value, kFast | METH_CLASS,
                   "_from_json_value($cls, data, *, ignore_unknown_fields=False, registry=None)"),
     TORVEX_METHOD("__copy__", nm_copy, kFast, "__copy__($self)"),
+    TORVEX_METHOD("_decode_delimited", nm_decode_delimited, kFast | METH_CLASS,
+                  "_decode_delimited($cls, data, pos, max_size, ignore_unknown_fields)"),
     TORVEX_METHOD("to_text", nm_to_text, kFast,
                   "to_text($self, *, as_one_line=False, print_unknown_fields=False, "
                   "registry=None)"),

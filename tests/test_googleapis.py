@@ -138,8 +138,8 @@ SPECIAL = {
     "google.protobuf.Value": _JSON.map(wkt.Value.from_python),
     "google.protobuf.Struct": st.dictionaries(_TEXT, _JSON, max_size=3).map(wkt.Struct.from_dict),
     "google.protobuf.ListValue": st.lists(_JSON, max_size=3).map(wkt.ListValue.from_list),
-    # A payload of a well-known type.
-    "google.protobuf.Any": st.one_of(_TS, _DUR).map(wkt.Any.pack),
+    # Empty, or a payload of a well-known type.
+    "google.protobuf.Any": st.one_of(st.just(wkt.Any()), st.one_of(_TS, _DUR).map(wkt.Any.pack)),
 }
 # Derandomized: the same instances in every run, so that a failure is reproducible.
 SETTINGS = settings(max_examples=3, deadline=None, database=None, derandomize=True,

@@ -5,7 +5,10 @@ writer refuses."""
 from __future__ import annotations
 
 import copy
+import json
+import math
 import pickle
+import struct
 import subprocess
 import sys
 from datetime import timedelta
@@ -27,6 +30,7 @@ message Order {
   repeated Item items = 2;
   optional google.protobuf.Any extra = 3;
   oneof pick { string sku = 4; Item item = 5; }
+  map<string, Item> by_name = 6;
   extensions 100 to 199;
 }
 message Item { optional float price = 1; }
@@ -72,6 +76,22 @@ def test_latest_definition_of_a_full_name_wins(schema_set):
         dup.complete()
     assert DEFAULT_REGISTRY.message("interop.Item") is Item._desc
     assert first.messages["interop.Order"] is not second.messages["interop.Order"]
+
+
+def test_json_methods_use_the_default_registry(schema_set):
+    schema = torvex.load_descriptor_set(schema_set)
+    msg = sample(schema)
+    msg.extra = wkt.Any.pack(msg.items[0])
+    text = msg.to_json()
+    assert '"[interop.tag]":"rush"' in text and '"@type":"type.googleapis.com/interop.Item"' in text
+    order = schema.messages["interop.Order"]
+    for back in (order.from_json(text), order.from_dict(msg.to_dict())):
+        assert back == msg
+        assert type(back.extra.unpack(DEFAULT_REGISTRY)) is schema.messages["interop.Item"]
+    # A registry passed is used as given, even an empty one.
+    assert "interop.tag" not in msg.to_json(registry=Registry(order, schema.messages["interop.Item"]))
+    with pytest.raises(ValueError, match="interop.Item is not in the type registry"):
+        order.from_json(text, registry=Registry(wkt))
 
 
 def test_lazily_loaded_standard_types_are_found_by_name():
@@ -165,3 +185,83 @@ def test_regressions_from_the_report():
         wkt.Timestamp(nanos=2_000_000_000).to_datetime()
     with pytest.raises(ValueError, match="different signs"):
         wkt.Duration(seconds=1, nanos=-5).to_timedelta()
+
+
+# ---- float32 limits: one rule for every codec, both ways -----------------------------------
+
+FLT_MAX = 3.4028234663852886e38
+LIMIT = 2.0**128 * (1 - 2.0**-25)  # from here on a value rounds to infinity
+
+
+@pytest.mark.parametrize("value", [FLT_MAX, 3.4028235e38, math.nextafter(LIMIT, 0), LIMIT, 3.502823e38, 1e39])
+@pytest.mark.parametrize("sign", [1, -1])
+def test_float32_range_is_one_rule(schema_set, value, sign):
+    value *= sign
+    item = torvex.load_descriptor_set(schema_set).messages["interop.Item"]
+    fits = abs(value) < LIMIT
+    writers = [lambda: item(price=value).to_binary(), lambda: item(price=value).to_json(),
+               lambda: item(price=value).to_dict(), lambda: wkt.FloatValue(value=value).to_json()]
+    readers = [lambda: item.from_json(f'{{"price": {value!r}}}'), lambda: item.from_dict({"price": value}),
+               lambda: item.from_json(f'{{"price": "{value!r}"}}'), lambda: wkt.FloatValue.from_json(repr(value))]
+    for operation in writers + readers:
+        if fits:
+            operation()
+        else:
+            with pytest.raises(OverflowError, match="out of range"):
+                operation()
+    if fits:
+        # What is kept is the float32 the value rounds to.
+        data = item.from_json(f'{{"price": {value!r}}}').to_binary()
+        assert data == b"\x0d" + struct.pack("<f", value)
+
+
+# ---- the empty Any -------------------------------------------------------------------------
+
+
+def test_empty_any_survives_json(schema_set):
+    order = torvex.load_descriptor_set(schema_set).messages["interop.Order"]
+    for read in (wkt.Any.from_json, lambda t: wkt.Any.from_dict(json.loads(t))):
+        assert read(wkt.Any().to_json()) == wkt.Any()
+    msg = order(extra=wkt.Any())
+    assert order.from_json(msg.to_json()) == msg and msg.to_json() == '{"extra":{}}'
+    # Merging {} changes nothing; a member without "@type" is still refused.
+    held = wkt.Any.pack(wkt.Duration(seconds=1))
+    held._merge_from_json("{}")
+    assert held == wkt.Any.pack(wkt.Duration(seconds=1))
+    with pytest.raises(ValueError, match="@type is invalid: None"):
+        wkt.Any.from_json('{"value": "1s"}')
+
+
+# ---- decoding errors say where ---------------------------------------------------------------
+
+ITEM_OK = b"\x12\x05\x0d\x00\x00\x80\x3f"  # items: Item(price=1.0)
+CUT_PRICE = b"\x0d\x00\x00"  # price: fixed32 with two bytes of four
+
+
+@pytest.mark.parametrize(
+    "form, data, where, inner",
+    [
+        ("binary", ITEM_OK + b"\x12\x03" + CUT_PRICE, "items[1].price", CUT_PRICE),
+        ("binary", b"\x32\x08\x0a\x01k\x12\x03" + CUT_PRICE, "by_name['k'].price", CUT_PRICE),
+        ("binary", b"\x2a\x03" + CUT_PRICE, "item.price", CUT_PRICE),
+        ("binary", b"\x22\x02\xc3\x28", "sku", None),
+        ("binary", b"\x00", None, None),  # a fault of the top message itself: no path
+        ("json", '{"items": [{}, {"price": "x"}]}', "items[1].price", '{"price": "x"}'),
+        ("json", '{"byName": {"k": {"price": []}}}', "by_name['k'].price", '{"price": []}'),
+        ("json", '{"item": {"price": 1e39}}', "item.price", '{"price": 1e39}'),
+        ("json", '{"extra": {"@type": "x/interop.Item", "price": true}}', "extra.price", '{"price": true}'),
+    ],
+)  # fmt: skip
+def test_decoding_errors_name_the_field(schema_set, form, data, where, inner):
+    schema = torvex.load_descriptor_set(schema_set)
+    order, item = schema.messages["interop.Order"], schema.messages["interop.Item"]
+    reader = "from_binary" if form == "binary" else "from_json"
+    with pytest.raises(Exception) as info:
+        getattr(order, reader)(data)
+    assert getattr(info.value, "__notes__", []) == ([] if where is None else [f"while decoding interop.Order.{where}"])
+    if inner is not None:
+        # The same fault one level down: same class and text, only the path differs.
+        with pytest.raises(type(info.value)) as alone:
+            getattr(item, reader)(inner)
+        assert str(alone.value) == str(info.value)
+        assert alone.value.__notes__ == ["while decoding interop.Item.price"]

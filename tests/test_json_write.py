@@ -424,7 +424,7 @@ def test_extensions_written_from_registry():
     assert text == '{"name":"n","[jw3.big]":"-7","[jw3.flags]":[true,false]}'
     assert [n for _, n in reg.calls[:3]] == [100, 101, 102]
     assert reg.calls[0][0] is cls._desc
-    assert msg.to_json() == '{"name":"n"}'  # no registry: the store is not consulted
+    assert msg.to_json() == '{"name":"n"}'  # the default registry knows none of them
     ext_map = Ext(DescFieldValueMap(ScalarType.INT32, ScalarType.INT32), "jw3.m", "big")
     with pytest.raises(ValueError, match="^map extensions are not supported$"):
         msg.to_json(registry=Registry({101: ext_map}))

@@ -110,9 +110,23 @@ def test_faults_raise_after_every_good_message(tail, max_size, message):
     assert got == GOOD
 
 
-def test_a_bad_message_body_raises_the_decoders_error():
-    with pytest.raises(ValueError):
-        list(torvex.read_delimited(io.BytesIO(framed(*GOOD) + b"\x02\x0a\x05"), Rec))
+def test_a_bad_message_body_raises_the_decoders_error_after_the_good_ones():
+    got = []
+    data = framed(*GOOD) + b"\x02\x0a\x05" + framed(*GOOD)
+    with pytest.raises(ValueError, match="unexpected end of buffer"):
+        for m in torvex.read_delimited(io.BytesIO(data), Rec):
+            got.append(m)
+    assert got == GOOD
+
+
+@pytest.mark.parametrize("ignore", [False, True])
+def test_unknown_fields_are_kept_or_dropped_in_every_message(ignore):
+    unknown = b"\x78\x05"  # field 15, varint 5
+    record = Rec(id=3).to_binary() + unknown
+    data = (bytes([len(record)]) + record) * 3 + b"\x80\x01" + b"\x08\x01" * 64
+    got = list(torvex.read_delimited(io.BytesIO(data), Rec, ignore_unknown_fields=ignore))
+    assert [m.id for m in got] == [3, 3, 3, 1]
+    assert [torvex.unknown_fields(m) for m in got[:3]] == [{} if ignore else {15: [unknown]}] * 3
 
 
 @pytest.mark.parametrize(

@@ -151,6 +151,17 @@ def test_merge_message_is_the_peers(data, replace_message, replace_repeated):
     assert snapshot(ours) == snapshot(from_peer(theirs, cls))
 
 
+@pytest.mark.parametrize("path", ["mid.x", "mid.text", "mid.leaves", "mid.by_name", "mid.leaf",
+                                  "mid.one", "mid.leaf.n", "mid.leaf.tags"])  # fmt: skip
+@pytest.mark.parametrize("replace", [(False, False), (True, False), (False, True)])
+def test_which_paths_create_the_sub_message_they_go_through(path, replace):
+    src, dst = Top(mid=Mid()), Top()
+    wkt.FieldMask(paths=[path]).merge_message(src, dst, *replace)
+    theirs = to_peer(Top())
+    peer_mask(Top, [path]).MergeMessage(to_peer(src), theirs, *replace)
+    assert snapshot(dst) == snapshot(from_peer(theirs, Top))
+
+
 @SETTINGS
 @given(NESTED | schema_and_values(count=2))
 def test_a_diff_mask_turns_one_message_into_the_other(case):

@@ -426,7 +426,7 @@ def test_any_forms_and_nesting():
         ),
         (
             '{"@type": "a/google.protobuf.Duration"}',
-            None,
+            Registry(),
             ValueError,
             "cannot decode google.protobuf.Any from JSON: google.protobuf.Duration is not in "
             "the type registry",
@@ -476,8 +476,8 @@ class _NoneRegistry:
 @pytest.mark.parametrize(
     ("any_msg", "registry", "exc", "text"),
     [
-        (wkt.Any.pack(wkt.Empty()), None, ValueError,
-         'any "type.googleapis.com/google.protobuf.Empty" is not in the type registry'),
+        (wkt.Any.pack(wkt.Empty()), Registry(), ValueError,
+         'any: "type.googleapis.com/google.protobuf.Empty" is not in the type registry'),
         (wkt.Any.pack(wkt.Empty()), _NoneRegistry(), ValueError,
          'any: "type.googleapis.com/google.protobuf.Empty" is not in the type registry'),
         (wkt.Any(type_url="a/"), R, ValueError, "invalid type url: a/"),

@@ -19,9 +19,16 @@ from ._descriptors import (
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator
-    from typing import Any
+    from typing import Any, ClassVar, Protocol
 
-    from ._message import Message
+    # What the walks use of a message; naming torvex._message here would close an import
+    # cycle (it imports this module for its methods).
+    class Message(Protocol):
+        _desc: ClassVar[DescMessage]
+
+        def _get_field_number_present(self, field_number: int, /) -> bool: ...
+        @property
+        def _unknown_fields(self) -> dict[int, list[bytes]] | None: ...
 
 MAX_DEPTH = 100
 

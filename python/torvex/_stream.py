@@ -105,28 +105,16 @@ def read_delimited(
     if type(max_size) is not int or max_size < 0:
         raise TypeError("max_size must be a non-negative int")
     from_binary = cls.from_binary
-    if ignore_unknown_fields:
-
-        def decode(data: bytes) -> _M:
-            return from_binary(data, ignore_unknown_fields=True)
-
-    else:
-        decode = from_binary
+    decode_batch = cls._decode_delimited
     r = _Reader(stream)
-    buf, pos = r.buf, r.pos
     while True:
-        # The common case, with the position in a local: a one-byte prefix and the whole
-        # message already buffered.
-        n = len(buf)
-        while pos < n:
-            size = buf[pos]
-            end = pos + 1 + size
-            if size >= 0x80 or end > n or size > max_size:
-                break
-            yield decode(buf[pos + 1 : end])
-            pos = end
-        r.pos = pos
-        start = r.offset + pos
+        # Every message whole in the buffer, decoded in one native call.
+        if r.pos < len(r.buf):
+            batch, r.pos = decode_batch(r.buf, r.pos, max_size, ignore_unknown_fields)
+            yield from batch
+        # What is left: a message cut by the end of the buffer, the end of the stream, or a
+        # fault, which the reader below reports with its offset.
+        start = r.offset + r.pos
         read = _read_size(r, max_size)
         if read is None:
             return
@@ -138,5 +126,4 @@ def read_delimited(
         end = r.pos + read
         data = r.buf[r.pos : end]
         r.pos = end
-        yield decode(data)
-        buf, pos = r.buf, r.pos
+        yield from_binary(data, ignore_unknown_fields=ignore_unknown_fields)

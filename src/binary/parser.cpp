@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "core/error_path.h"
 #include "core/errors.h"
 #include "core/portable.h"
 #include "core/ref.h"
@@ -31,6 +32,13 @@ TORVEX_COLD bool wire_fail(const WireError& err) noexcept {
 }
 
 TORVEX_COLD PyObject* wire_fail_obj(const WireError& err) noexcept { return raise_wire_error(err); }
+
+// Records the field a failure unwinds through (see error_path.h). A field the schema does not
+// take (a record cut short) has no name to show.
+[[gnu::cold, gnu::noinline]] bool fail_in_field(const MessageMarshaler* m, uint32_t tag) noexcept {
+  const FieldSpec* f = m->index.find(tag_number(tag));
+  return f ? decoding_failed_in(f->proto_name.get()) : false;
+}
 
 // Forward varint encoding into `out` (room for 10 bytes); returns the byte count.
 inline size_t encode_varint(uint8_t* out, uint64_t v) noexcept {
@@ -396,7 +404,9 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
   if (!list) return false;
   if (!PyList_Check(list.get())) return fail_wrong_type(list.get(), "list");
   uint32_t wt = tag_wire_type(tag);
-  if (wt == 2 && f.packable) return decode_packed(f, list.get(), msg, v, ignore);
+  if (wt == 2 && f.packable) {
+    return decode_packed(f, list.get(), msg, v, ignore) || decoding_failed_at_end_of(list.get());
+  }
   uint8_t enc[5];
   size_t enc_len = encode_varint(enc, tag);
   do {
@@ -409,7 +419,7 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
         int32_t n = 0;
         item = Ref(decode_enum(f.elem.enum_table.get(), v, &n));
         if (!item) {
-          if (PyErr_Occurred()) return false;
+          if (PyErr_Occurred()) return decoding_failed_at_end_of(list.get());
           if (!ignore && !store_enum_record(msg, f.number, tag, n)) return false;
           continue;
         }
@@ -420,7 +430,8 @@ bool decode_list(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView& v, 
                                         v, ignore, depth, in_group));
         break;
     }
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
+    if (!item || PyList_Append(list.get(), item.get()) < 0)
+      return decoding_failed_at_end_of(list.get());
   } while (next_tag_is(v, enc, enc_len));
   return true;
 }
@@ -479,7 +490,7 @@ bool decode_map_entry(const FieldSpec& f, uint32_t tag, PyObject* msg, InputView
         break;
       }
       int r = decode_map_value(me, wt, entry, ignore, depth, &value);
-      if (r < 0) return false;
+      if (r < 0) return decoding_failed_at_key(key.get());
       unlisted_value = r == 0;
     } else {
       // Other fields of the entry are dropped; only nested groups add a level.
@@ -570,7 +581,9 @@ bool decode_group(const MessageMarshaler* m, PyObject* msg, InputView& view, uin
       return wire_fail({WireStatus::MismatchedGroupEnd, number, tag_number(tag)});
     }
     if (tag_number(tag) == 0) return wire_fail({WireStatus::FieldNumberZero, 0, 0});
-    if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, true)) return false;
+    if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, true)) {
+      return fail_in_field(m, tag);
+    }
   }
 }
 
@@ -586,7 +599,9 @@ bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, b
     const InputView snapshot = view;
     uint32_t tag;
     if (!view.read_field_tag(tag, err)) return wire_fail(err);
-    if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, false)) return false;
+    if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, false)) {
+      return fail_in_field(m, tag);
+    }
   }
   return true;
 }
@@ -594,7 +609,9 @@ bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, b
 bool parse_into(const MessageMarshaler* m, PyObject* msg, const uint8_t* data, size_t n,
                 bool ignore_unknown_fields) noexcept {
   InputView view(data, n);
-  return decode_message(m, msg, view, ignore_unknown_fields, 0);
+  if (decode_message(m, msg, view, ignore_unknown_fields, 0)) return true;
+  attach_decoding_note(m->full_name);
+  return false;
 }
 
 }  // namespace torvex

@@ -86,7 +86,8 @@ bool fail_in_field(Encoder<O>& enc, const FieldSpec& f) noexcept {
 }
 
 template <class O>
-bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth) noexcept;
+bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                   uint32_t depth) noexcept;
 
 template <class O>
 TORVEX_NOINLINE bool check_native(PyObject* v, Encoder<O>& enc) noexcept {
@@ -122,7 +123,8 @@ bool encode_message_value(const ElementKind& e, PyObject* v, Encoder<O>& enc,
 }
 
 template <class O>
-inline bool encode_value(const ElementKind& e, PyObject* v, Encoder<O>& enc, uint32_t depth) noexcept {
+inline bool encode_value(const ElementKind& e, PyObject* v, Encoder<O>& enc,
+                         uint32_t depth) noexcept {
   switch (e.kind) {
     case ElemKind::Scalar:
       return encode_scalar(e.scalar, v, enc.out);
@@ -408,16 +410,29 @@ TORVEX_NOINLINE bool put_unknown(PyObject* store, O& out) noexcept {
   return true;
 }
 
-// `msg` is known to be a NativeMessage.
+// A oneof's chosen scalar member holding a plain builtin of its type: written as is (a member
+// is written whatever its value). 1 written, 0 not a plain value, -1 error.
 template <class O>
-bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
-                   uint32_t depth) noexcept {
-  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
-  if (!Py_IS_TYPE(msg, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
-      !check_instance_slow(m, msg)) {
-    return false;
+[[gnu::always_inline]] inline int plain_member(const FieldSpec& f, PyObject* v, O& out) noexcept {
+  if (f.kind != ValueKind::Scalar) return 0;
+  switch (f.elem.scalar) {
+#define TORVEX_CASE(T)                                \
+  case ScalarType::T:                                 \
+    if (!plain_scalar<ScalarType::T>(v)) return 0;    \
+    if (!put_plain<ScalarType::T>(v, out)) return -1; \
+    out.put_varint(f.tag);                            \
+    return 1;
+    TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
   }
-  if (!m->oneofs.empty() && !check_oneofs(m, msg)) return false;
+  return 0;
+}
+
+// The fields after the checks, last first. With kOneofs, members of the oneofs in `choices`
+// come from what check_oneofs read, so each oneof attribute is read once, not once per member.
+template <bool kOneofs, class O>
+bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth,
+                 const OneofChoices* choices) noexcept {
   if (enc.write_unknown) {
     // Written first so that they end up after every known field.
     Ref store = Ref::borrow(get_unknown_fields(msg));
@@ -428,6 +443,16 @@ bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
   const FieldSpec* first = m->fields.data();
   for (const FieldSpec* f = first + m->fields.size(); f != first;) {
     --f;
+    if constexpr (kOneofs) {
+      if (f->in_oneof && choices->ready && f->oneof_index < OneofChoices::kMax) {
+        PyObject* value = choices->value_of(*f);
+        if (!value) continue;
+        int r = plain_member(*f, value, enc.out);
+        if (r > 0) continue;
+        if (r < 0 || !encode_field(*f, value, enc, depth + 1)) return fail_in_field(enc, *f);
+        continue;
+      }
+    }
     if (f->accessor.is_slot() && !f->in_oneof) {
       PyObject* plain =
           *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + f->accessor.offset);
@@ -443,6 +468,27 @@ bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
     if (r < 0 || !encode_field(*f, v.get(), enc, depth + 1)) return fail_in_field(enc, *f);
   }
   return true;
+}
+
+template <class O>
+[[gnu::noinline]] bool encode_with_oneofs(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                                          uint32_t depth) noexcept {
+  OneofChoices choices;
+  if (!check_oneofs(m, msg, &choices)) return false;
+  return encode_body<true>(m, msg, enc, depth, &choices);
+}
+
+// `msg` is known to be a NativeMessage.
+template <class O>
+bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                   uint32_t depth) noexcept {
+  if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("serializing");
+  if (!Py_IS_TYPE(msg, reinterpret_cast<PyTypeObject*>(m->cls.get())) &&
+      !check_instance_slow(m, msg)) {
+    return false;
+  }
+  if (!m->oneofs.empty()) return encode_with_oneofs(m, msg, enc, depth);
+  return encode_body<false>(m, msg, enc, depth, nullptr);
 }
 
 }  // namespace

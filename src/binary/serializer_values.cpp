@@ -82,8 +82,7 @@ bool encode_scalar(ScalarType t, PyObject* v, O& out) noexcept {
 }
 
 template <class O>
-bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
-               Py_ssize_t& at) noexcept {
+bool enum_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out, Py_ssize_t& at) noexcept {
   const EnumTable& t = *f.elem.enum_table.get();
   for (Py_ssize_t i = n; i-- > 0;) {
     PyObject* item = PyList_GET_ITEM(list, i);

@@ -47,6 +47,8 @@ inline bool to_double(PyObject* v, double* out) noexcept {
 
 // ---- values -------------------------------------------------------------------------------
 
+// Rounding to nearest makes exactly the values fits_float32 refuses infinite: one range rule
+// for float fields in every codec, at the cost of one test here.
 template <class O>
 inline bool put_float(double d, O& out) noexcept {
   float f = static_cast<float>(d);
@@ -235,6 +237,39 @@ TORVEX_ALWAYS_INLINE inline uint8_t* varint_before(uint8_t* p, uint64_t v) noexc
   return p;
 }
 
+// Prepends the varint of v in front of p without a loop or a branch on its size, for the
+// mixed sizes of packed lists: the 7-bit groups of the low 56 bits are spread into bytes by
+// three mask-and-shift steps and stored as one 8-byte word, shifted so that its unused bytes
+// fall into the room in front of p (the caller guarantees 8 bytes of it). Single bytes keep
+// their shortcut (lists of small numbers predict it well), and values of 57 bits and more
+// (negative int32/int64) take one more branch for their top one or two bytes.
+[[gnu::always_inline]] inline uint8_t* varint_before_wide(uint8_t* p, uint64_t v) noexcept {
+  if constexpr (std::endian::native != std::endian::little) {
+    return varint_before(p, v);
+  } else {
+    if (v < 0x80) {
+      *--p = static_cast<uint8_t>(v);
+      return p;
+    }
+    size_t n = varint_size(v);
+    uint64_t more = 0x0080808080808080u >> ((8 - std::min<size_t>(n, 8)) * 8);
+    if (n > 8) [[unlikely]] {
+      uint64_t top = v >> 56;
+      if (top >= 0x80) *--p = static_cast<uint8_t>(top >> 7);
+      *--p = static_cast<uint8_t>(top) | (top >= 0x80 ? 0x80 : 0);
+      v &= (uint64_t{1} << 56) - 1;
+      more = 0x8080808080808080u;
+      n = 8;
+    }
+    uint64_t x = (v & 0x000000000FFFFFFFu) | ((v & 0x00FFFFFFF0000000u) << 4);
+    x = (x & 0x00003FFF00003FFFu) | ((x & 0x0FFFC0000FFFC000u) << 2);
+    x = (x & 0x007F007F007F007Fu) | ((x & 0x3F803F803F803F80u) << 1);
+    x = (x | more) << ((8 - n) * 8);
+    std::memcpy(p - 8, &x, 8);
+    return p - n;
+  }
+}
+
 // Bytes a value of a non-LEN type takes at most.
 template <ScalarType kT>
 constexpr size_t max_width() noexcept {
@@ -330,7 +365,8 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
                           kT == ScalarType::Sfixed64 || kT == ScalarType::Sfixed32;
   const bool tagged = !f.packed;
   const uint32_t tag = f.tag;
-  const size_t per = kWidth + (tagged ? 5 : 0);
+  // Varints are stored as whole 8-byte words (varint_before_wide), which need that much room.
+  const size_t per = (kFixed ? kWidth : std::max<size_t>(kWidth, 8)) + (tagged ? 5 : 0);
   // A long run of fixed-width values gets one block that holds all of it.
   if (kFixed && n > 256) out.ensure(static_cast<size_t>(n) * per);
   Py_ssize_t i = n;  // elements [i, n) are written
@@ -352,8 +388,10 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
           if constexpr (std::endian::native == std::endian::big) b32 = byte_swap32(b32);
           std::memcpy(p, &b32, 4);
         }
+      } else if constexpr (kT == ScalarType::Bool) {
+        *--p = static_cast<uint8_t>(bits);
       } else {
-        p = varint_before(p, bits);
+        p = varint_before_wide(p, bits);
       }
       if (tagged) p = varint_before(p, tag);
       --i;

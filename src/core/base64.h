@@ -11,8 +11,15 @@ namespace torvex {
 // Characters of the padded encoding of `n` bytes.
 constexpr size_t base64_encoded_length(size_t n) { return (n + 2) / 3 * 4; }
 
+// The block kernels: SIMD ones where the CPU has them, the best chosen once at load time. Every
+// kernel gives the same results; the choice is exposed for tests.
+enum class Base64Kernel { Scalar, Sse41, Avx2 };
+Base64Kernel base64_kernel() noexcept;  // the one in use
+bool base64_kernel_available(Base64Kernel k) noexcept;
+
 // Writes exactly base64_encoded_length(n) characters (standard alphabet, "=" padding).
 void base64_encode(const uint8_t* in, size_t n, char* out) noexcept;
+void base64_encode_with(Base64Kernel k, const uint8_t* in, size_t n, char* out) noexcept;
 
 // Bytes that a successful base64_decode of `in[0..n)` writes: three per block of four
 // characters, one less than its length for a last partial block (padding aside). Knowing it
@@ -27,5 +34,7 @@ constexpr size_t base64_decoded_length(const char* in, size_t n) {
 // complete ("=" up to a multiple of four characters) or absent. Leftover bits of the last
 // character are ignored. Returns false for anything else; `*out_len` is then unspecified.
 bool base64_decode(const char* in, size_t n, uint8_t* out, size_t* out_len) noexcept;
+bool base64_decode_with(Base64Kernel k, const char* in, size_t n, uint8_t* out,
+                        size_t* out_len) noexcept;
 
 }  // namespace torvex

@@ -14,7 +14,32 @@ PyObject* step_text(const Step& s) noexcept {
 
 }  // namespace
 
+ErrorPath& decoding_path() noexcept {
+  thread_local ErrorPath path;
+  return path;
+}
+
+void attach_decoding_note(std::string_view root) noexcept {
+  decoding_path().attach_note("while decoding ", root);
+}
+
+bool decoding_failed_in(PyObject* field_name) noexcept {
+  decoding_path().field(field_name);
+  return false;
+}
+
+bool decoding_failed_at_end_of(PyObject* list) noexcept {
+  decoding_path().index(PyList_GET_SIZE(list));
+  return false;
+}
+
+bool decoding_failed_at_key(PyObject* key) noexcept {
+  if (key) decoding_path().key(key);
+  return false;
+}
+
 void ErrorPath::attach_note(const char* prefix, std::string_view root) noexcept {
+  if (!PyErr_Occurred()) steps_.clear();  // a step whose failure was handled: stale
   if (steps_.empty() || !PyErr_Occurred()) return;
   PyObject* exc = PyErr_GetRaisedException();
   Ref pieces(PyList_New(0));

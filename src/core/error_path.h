@@ -1,6 +1,6 @@
-// Where in a message tree an encoder failed, told to the user as an exception note such as
-// "while encoding shop.Order.items[1].unit_price.units". The exception itself (class, text,
-// traceback) is left exactly as raised.
+// Where in a message tree an encoder or decoder failed, told to the user as an exception note such
+// as "while encoding shop.Order.items[1].unit_price.units" or "while decoding shop.Order.items[2]
+// .price". The exception itself (class, text, traceback) is left exactly as raised.
 //
 // The path is collected while the failure unwinds, so encoders pay nothing on success: each
 // level that returns an error pushes its own step (innermost first), and the entry point that
@@ -51,5 +51,19 @@ class ErrorPath {
   };
   RVec<Step> steps_;  // innermost first, as pushed while unwinding
 };
+
+// The decoders keep no per-call state to carry a path in: their failure forwarders push onto this
+// thread's path (touched only while a failure unwinds, never on success), and the entry point
+// that started the decoding attaches it with attach_decoding_note. No Python code runs between a
+// push and that attach, so a nested decode cannot mix its steps in.
+ErrorPath& decoding_path() noexcept;
+// "while decoding " + root + the steps collected, when there are any; empties the path.
+[[gnu::cold, gnu::noinline]] void attach_decoding_note(std::string_view root) noexcept;
+
+// The decoders' forwarders: each pushes its step and returns false. A failed list element takes
+// the list's next index (the elements before it were appended); a null key pushes nothing.
+[[gnu::cold, gnu::noinline]] bool decoding_failed_in(PyObject* field_name) noexcept;
+[[gnu::cold, gnu::noinline]] bool decoding_failed_at_end_of(PyObject* list) noexcept;
+[[gnu::cold, gnu::noinline]] bool decoding_failed_at_key(PyObject* key) noexcept;
 
 }  // namespace torvex

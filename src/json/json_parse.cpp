@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/args.h"
+#include "core/error_path.h"
 #include "core/errors.h"
 #include "core/limits.h"
 #include "core/portable.h"
@@ -206,7 +207,7 @@ bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObj
         return raise_conv(PyExc_ValueError, ctx, "unexpected null value for list item");
       }
       PyObject* item = read_scalar(src, t, ctx);
-      if (!item) return false;
+      if (!item) return decoding_failed_at_end_of(list);
       int a = PyList_Append(list, item);
       Py_DECREF(item);
       if (a < 0) return false;
@@ -216,7 +217,7 @@ bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObj
   while ((r = src.next_element(it)) > 0) {
     PyObject* item;
     int got = read_element(src, e, "list item", ctx, depth, opts, &item);
-    if (got < 0) return false;
+    if (got < 0) return decoding_failed_at_end_of(list);
     if (got == 0) continue;
     int a = PyList_Append(list, item);
     Py_DECREF(item);
@@ -277,7 +278,7 @@ bool read_map(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyObject*
     if (!key) return false;
     PyObject* value;
     int e = read_element(src, me.value, "map value", ctx, depth, opts, &value);
-    if (e < 0) return false;
+    if (e < 0) return decoding_failed_at_key(key.get());
     if (e == 0) continue;
     Ref hold(value);
     int s = exact ? PyDict_SetItem(dict.get(), key.get(), value)
@@ -357,7 +358,7 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
         !reset_container(*f, msg)) {
       return false;
     }
-    if (!read_member(src, m, *f, msg, depth, opts)) return false;
+    if (!read_member(src, m, *f, msg, depth, opts)) return decoding_failed_in(f->proto_name.get());
   }
   return r == 0;
 }
@@ -399,7 +400,7 @@ bool read_float(Src& src, bool is_float, const FieldContext& ctx, double* out) n
   } else {
     return raise_json_type(src, "unexpected json type: ", ctx);
   }
-  if (is_float && std::isfinite(*out) && std::fabs(*out) > kFloatMax) {
+  if (is_float && !fits_float32(*out) && std::isfinite(*out)) {
     return raise_float_range(*out, ctx);
   }
   return true;
@@ -430,7 +431,7 @@ PyObject* read_scalar(Src& src, ScalarType t, const FieldContext& ctx) noexcept 
             raise_not_finite(ctx);
             return nullptr;
           }
-          if (t == ScalarType::Float && std::fabs(d) > kFloatMax) {
+          if (t == ScalarType::Float && !fits_float32(d)) {
             raise_float_range(d, ctx);
             return nullptr;
           }

@@ -70,9 +70,6 @@ inline bool int_from_text(std::string_view s, const FieldContext& ctx, IntVal* o
 // The range check of an integer scalar type: OverflowError "value {} out of range for {}".
 bool check_range(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept;
 
-// The largest finite float32, as a double: larger finite values fail for float fields.
-constexpr double kFloatMax = 3.4028234663852886e38;
-
 // OverflowError "float value out of range: {}" with the value in plain digits.
 TORVEX_COLD bool raise_float_range(double d, const FieldContext& ctx) noexcept;
 // ValueError "unexpected infinite/NaN number".

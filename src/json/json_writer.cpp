@@ -6,7 +6,6 @@
 // own while it is written, and the containers' sizes are re-checked after each element.
 #include "json/json_writer.h"
 
-#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <type_traits>
@@ -395,7 +394,7 @@ bool write_float(Sink& sink, PyObject* v, bool single) noexcept {
     }
   }
   if (std::isfinite(d)) {
-    if (single && std::fabs(d) > static_cast<double>(FLT_MAX)) {
+    if (single && !fits_float32(d)) {
       raise_fmt(PyExc_OverflowError, "value %S out of range for float", v);
       return false;
     }

@@ -263,12 +263,8 @@ bool write_any(Sink& sink, const JsonWriteOptions& opts, const DescriptorVocabul
     raise_fmt(PyExc_ValueError, "invalid type url: %S", url.get());
     return false;
   }
-  if (!opts.registry) {
-    raise_fmt(PyExc_ValueError, "any \"%S\" is not in the type registry", url.get());
-    return false;
-  }
   AnyPayload payload;
-  int found = find_payload(vocab, opts.registry, type_name.get(), &payload);
+  int found = opts.registry ? find_payload(vocab, opts.registry, type_name.get(), &payload) : 0;
   if (found < 0) return false;
   if (found == 0) {
     raise_fmt(PyExc_ValueError, "any: \"%S\" is not in the type registry", url.get());
@@ -577,6 +573,8 @@ bool read_any_message(Src& src, const MessageMarshaler* m, const WellKnownMarker
   if (!PyDict_Check(doc.get())) return cannot_decode(PyExc_TypeError, m, doc.get());
   PyObject* url = PyDict_GetItemWithError(doc.get(), m->vocab->at_type);
   if (!url && PyErr_Occurred()) return false;
+  // {} is the empty Any (what the writer makes of one): nothing to store.
+  if (!url && PyDict_GET_SIZE(doc.get()) == 0) return true;
   if (!url || !PyUnicode_Check(url)) {
     raise_fmt(PyExc_ValueError, "cannot decode %s from JSON: %S, @type is invalid: %S",
               m->full_name.c_str(), doc.get(), url ? url : Py_None);

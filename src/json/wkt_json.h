@@ -19,8 +19,7 @@ bool write_well_known(Sink& sink, const JsonWriteOptions& opts, const MessageMar
 extern template bool write_well_known<JsonTextSink>(JsonTextSink&, const JsonWriteOptions&,
                                                     const MessageMarshaler*, PyObject*, uint32_t);
 extern template bool write_well_known<JsonPrettySink>(JsonPrettySink&, const JsonWriteOptions&,
-                                                      const MessageMarshaler*, PyObject*,
-                                                      uint32_t);
+                                                      const MessageMarshaler*, PyObject*, uint32_t);
 extern template bool write_well_known<JsonTreeSink>(JsonTreeSink&, const JsonWriteOptions&,
                                                     const MessageMarshaler*, PyObject*, uint32_t);
 

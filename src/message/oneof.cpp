@@ -83,8 +83,6 @@ PyType_Slot oneof_slots[] = {{Py_tp_new, reinterpret_cast<void*>(oneof_new)},
 PyType_Spec oneof_spec = {"torvex._oneof.Oneof", sizeof(OneofObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, oneof_slots};
 
-PyTypeObject* g_oneof_type = nullptr;
-
 PyTypeObject* create_oneof_type() noexcept {
   Ref t(PyType_FromSpec(&oneof_spec));
   if (!t) return nullptr;
@@ -98,7 +96,9 @@ PyTypeObject* create_oneof_type() noexcept {
 
 }  // namespace
 
-PyTypeObject* oneof_type() noexcept {
+PyTypeObject* g_oneof_type = nullptr;
+
+PyTypeObject* oneof_type_slow() noexcept {
   if (!g_oneof_type) {
     PyTypeObject* t = create_oneof_type();
     if (!t) return nullptr;
@@ -125,6 +125,15 @@ PyObject* make_oneof(PyObject* field, PyObject* value) noexcept {
 int oneof_member(PyObject* attr, const FieldSpec& f, PyObject** value) noexcept {
   if (attr == Py_None || !is_oneof(attr)) return 0;
   auto* o = reinterpret_cast<OneofObject*>(attr);
+  if (o->field == f.local_name_obj.get()) {
+    *value = o->value;
+    return 1;
+  }
+  // Two interned names are equal only as the same object (intake interns the schema's).
+  if (PyUnicode_CheckExact(o->field) && PyUnicode_CHECK_INTERNED(o->field) &&
+      PyUnicode_CHECK_INTERNED(f.local_name_obj.get())) {
+    return 0;
+  }
   std::string_view name;
   if (!str_utf8(o->field, &name)) return -1;
   if (name != std::string_view(f.local_name.data(), f.local_name.size())) return 0;
@@ -159,10 +168,41 @@ bool is_member_of(const MessageMarshaler* m, const AttributeAccessor& acc, PyObj
   return true;
 }
 
+// The usual case, decided without comparing text: `field` is the schema's own name object of a
+// member of oneof `k`. Null leaves the answer to the full check.
+const FieldSpec* member_by_identity(const MessageMarshaler* m, uint32_t k,
+                                    PyObject* field) noexcept {
+  for (const FieldSpec& f : m->fields) {
+    if (f.in_oneof && f.local_name_obj.get() == field && f.oneof_index == k) return &f;
+  }
+  return nullptr;
+}
+
+// The member of oneof `k` that the (checked) Oneof `value` names, found by text; null when no
+// indexed member matches.
+bool member_by_name(const MessageMarshaler* m, uint32_t k, PyObject* value,
+                    const FieldSpec** out) noexcept {
+  *out = nullptr;
+  for (const FieldSpec& f : m->fields) {
+    if (!f.in_oneof || f.oneof_index != k) continue;
+    PyObject* member;
+    int r = oneof_member(value, f, &member);
+    if (r < 0) return false;
+    if (r) {
+      *out = &f;
+      return true;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-bool check_oneofs(const MessageMarshaler* m, PyObject* msg) noexcept {
-  for (const AttributeAccessor& acc : m->oneofs) {
+bool check_oneofs(const MessageMarshaler* m, PyObject* msg, OneofChoices* out) noexcept {
+  const uint32_t n = static_cast<uint32_t>(m->oneofs.size());
+  if (out) out->ready = n <= OneofChoices::kMax;
+  for (uint32_t k = 0; k < n; ++k) {
+    const AttributeAccessor& acc = m->oneofs[k];
     Ref v(acc.get(msg));
     if (!v) return false;
     if (v.get() == Py_None) continue;
@@ -172,14 +212,24 @@ bool check_oneofs(const MessageMarshaler* m, PyObject* msg) noexcept {
       return false;
     }
     Ref field = Ref::borrow(reinterpret_cast<OneofObject*>(v.get())->field);
-    int r = PySequence_Contains(m->fields_by_name.get(), field.get());
-    if (r < 0) return false;
-    // A field of the message that is no member of this oneof would be silently dropped by the
-    // encoders, so it is refused like an unknown name.
-    if (r && !is_member_of(m, acc, v.get(), &r)) return false;
-    if (!r) {
-      raise_fmt(PyExc_ValueError, "unknown oneof field '%S'", field.get());
-      return false;
+    const FieldSpec* chosen = member_by_identity(m, k, field.get());
+    if (!chosen) {
+      int r = PySequence_Contains(m->fields_by_name.get(), field.get());
+      if (r < 0) return false;
+      // A field of the message that is no member of this oneof would be silently dropped by
+      // the encoders, so it is refused like an unknown name.
+      if (r && !is_member_of(m, acc, v.get(), &r)) return false;
+      if (!r) {
+        raise_fmt(PyExc_ValueError, "unknown oneof field '%S'", field.get());
+        return false;
+      }
+      if (out && out->ready && !member_by_name(m, k, v.get(), &chosen)) return false;
+      // Not found by index: the encoder reads the members one by one instead.
+      if (!chosen && out) out->ready = false;
+    }
+    if (out && out->ready) {
+      out->member[k] = chosen;
+      out->holder[k] = std::move(v);
     }
   }
   return true;

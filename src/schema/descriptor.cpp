@@ -35,6 +35,7 @@ FieldSpec::FieldSpec(FieldSpec&& o) noexcept
     : accessor(std::move(o.accessor)),
       oneof_accessor(std::move(o.oneof_accessor)),
       in_oneof(o.in_oneof),
+      oneof_index(o.oneof_index),
       local_name(std::move(o.local_name)),
       local_name_obj(std::move(o.local_name_obj)),
       proto_name(std::move(o.proto_name)),

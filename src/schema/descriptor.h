@@ -29,6 +29,11 @@ struct AttributeAccessor {
   Ref name;                // the attribute name; used for ByName access and kept for slots too
 
   bool is_slot() const noexcept { return offset >= 0; }
+  // Whether both reach the same attribute (names are str).
+  bool same_as(const AttributeAccessor& o) const noexcept {
+    if (is_slot() || o.is_slot()) return offset == o.offset;
+    return name.get() == o.name.get() || PyUnicode_Compare(name.get(), o.name.get()) == 0;
+  }
 
   // New reference, or nullptr with AttributeError ("uninitialized slot" for an empty slot).
   PyObject* get(PyObject* obj) const noexcept {
@@ -130,6 +135,9 @@ struct FieldSpec {
   AttributeAccessor accessor;        // the field's own attribute (unused for oneof members)
   AttributeAccessor oneof_accessor;  // the containing oneof's attribute, when in_oneof
   bool in_oneof = false;
+  // When in_oneof: the oneof's position in the marshaler's `oneofs` (kNoOneofIndex: not there).
+  uint32_t oneof_index = kNoOneofIndex;
+  static constexpr uint32_t kNoOneofIndex = UINT32_MAX;
   RString local_name;  // UTF-8 copy, compared against Oneof.field
   Ref local_name_obj;  // the `str` stored as Oneof.field by the parsers
   Ref proto_name;

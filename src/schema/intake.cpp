@@ -396,6 +396,12 @@ bool read_field(const DescriptorVocabulary* v, PyObject* cls, PyObject* fd, Fiel
   }
   if (!get_u32(fd, v->number, &f->number)) return false;
   if (!get_str(fd, v->local_name, &f->local_name_obj)) return false;
+  // Interned, so that Oneof names (literals and the parsers' own) match by identity.
+  if (PyUnicode_CheckExact(f->local_name_obj.get())) {
+    PyObject* name = f->local_name_obj.release();
+    PyUnicode_InternInPlace(&name);
+    f->local_name_obj = Ref(name);
+  }
   if (!get_str(fd, v->name, &f->proto_name)) return false;
   if (!get_str(fd, v->json_name, &f->json_name)) return false;
   // A name without a UTF-8 form gets no prefix: to_json then reports it when it writes the key.
@@ -605,6 +611,12 @@ bool read_oneof_attributes(const DescriptorVocabulary* v, PyObject* d,
     }
     m->oneofs.push_back(resolve_accessor(m->cls.get(), key));
     if (m->oneofs.back().is_slot()) m->has_slots = true;
+  }
+  for (FieldSpec& f : m->fields) {
+    if (!f.in_oneof) continue;
+    for (size_t k = 0; k < m->oneofs.size(); ++k) {
+      if (f.oneof_accessor.same_as(m->oneofs[k])) f.oneof_index = static_cast<uint32_t>(k);
+    }
   }
   return true;
 }

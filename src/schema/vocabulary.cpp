@@ -31,7 +31,10 @@ bool load(DescriptorVocabulary& v) noexcept {
   }
   TORVEX_VOCAB_CLASSES(TORVEX_LOAD_CLASS)
 #undef TORVEX_LOAD_CLASS
-  return true;
+  Ref scope(PyImport_ImportModule("torvex._scope"));
+  if (!scope) return false;
+  v.default_registry = PyObject_GetAttrString(scope.get(), "DEFAULT_REGISTRY");
+  return v.default_registry != nullptr;
 }
 
 void drop(DescriptorVocabulary& v) noexcept {
@@ -41,6 +44,7 @@ void drop(DescriptorVocabulary& v) noexcept {
 #define TORVEX_DROP_CLASS(cls) Py_CLEAR(v.cls);
   TORVEX_VOCAB_CLASSES(TORVEX_DROP_CLASS)
 #undef TORVEX_DROP_CLASS
+  Py_CLEAR(v.default_registry);
 }
 
 }  // namespace

@@ -60,10 +60,12 @@ struct DescriptorVocabulary {
 #define TORVEX_DECL_CLASS(cls) PyObject* cls;
   TORVEX_VOCAB_CLASSES(TORVEX_DECL_CLASS)
 #undef TORVEX_DECL_CLASS
+  // torvex._scope.DEFAULT_REGISTRY: what the JSON methods use when given registry=None.
+  PyObject* default_registry;
 };
 
-// Loads the vocabulary on first use (importing torvex._descriptors). A failed load raises and is
-// retried on the next call. Returns nullptr with an exception set on failure.
+// Loads the vocabulary on first use (importing torvex._descriptors and torvex._scope). A failed
+// load raises and is retried on the next call. Returns nullptr with an exception set on failure.
 const DescriptorVocabulary* vocabulary() noexcept;
 
 }  // namespace torvex

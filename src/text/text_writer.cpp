@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -18,6 +17,7 @@
 #include "binary/wire.h"
 #include "core/args.h"
 #include "core/errors.h"
+#include "core/limits.h"
 #include "core/number_text.h"
 #include "core/portable.h"
 #include "message/field_access.h"
@@ -184,7 +184,7 @@ bool write_float(TextOut& out, PyObject* v, bool single) noexcept {
     out.raw(text, format_double(d, text));
     return true;
   }
-  if (std::fabs(d) > static_cast<double>(FLT_MAX)) {
+  if (!fits_float32(d)) {
     raise_fmt(PyExc_OverflowError, "value %S out of range for float", v);
     return false;
   }

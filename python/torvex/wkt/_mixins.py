@@ -44,8 +44,6 @@ from .._oneof import Oneof
 
 if TYPE_CHECKING:
     from .._message import Message
-    from .duration import Duration
-    from .timestamp import Timestamp
 
     class _Base:
         """What the mixins use of the message classes they are mixed into."""
@@ -193,7 +191,7 @@ class TimestampMixin(_Base):
     __radd__ = __add__
 
     @overload
-    def __sub__(self, other: TimestampMixin) -> Duration: ...
+    def __sub__(self, other: TimestampMixin) -> DurationMixin: ...
     @overload
     def __sub__(self, other: DurationMixin | timedelta) -> Self: ...
 
@@ -228,10 +226,11 @@ def _span_nanos(other: object) -> int | None:
     return None
 
 
-def _duration_class() -> type[Duration]:
-    from .duration import Duration
+def _duration_class() -> type[DurationMixin]:
+    # By name: the duration module imports this one.
+    from importlib import import_module
 
-    return Duration
+    return cast("type[DurationMixin]", import_module("torvex.wkt.duration").Duration)
 
 
 class DurationMixin(_Base):
@@ -571,10 +570,11 @@ def _copy(value: Any) -> Any:
 
 
 def _merge(node: _Tree, src: Message, dst: Message, options: tuple[bool, bool]) -> bool:
-    """Apply the mask tree ``node``; True when something was written into ``dst`` (clearing
-    is not writing: a path through an unset sub-message creates it only for a write)."""
+    """Apply the mask tree ``node``; True when ``dst`` was touched. A sub-message the paths
+    go through is created in ``dst`` only when something below it is touched (set or
+    cleared), which is when other runtimes create it too."""
     desc = type(src)._desc
-    wrote = False
+    touched = False
     for name in sorted(node):
         f = _field_by_proto_name(desc, name)
         if f is None:
@@ -590,28 +590,26 @@ def _merge(node: _Tree, src: Message, dst: Message, options: tuple[bool, bool]) 
             if not _has(src, f):
                 continue
             existing = _value(dst, f) if _has(dst, f) else None
-            fresh = existing is None
             target: Message = (
                 cast("type[Message]", sub_desc.type)() if existing is None else existing
             )
-            if _merge(child, _value(src, f), target, options) and fresh:
-                _put(dst, f, target)
-                wrote = True
-            wrote = wrote or not fresh
+            if _merge(child, _value(src, f), target, options):
+                if existing is None:
+                    _put(dst, f, target)
+                touched = True
         else:
-            wrote = _merge_leaf(f, src, dst, options) or wrote
-    return wrote
+            touched = _merge_leaf(f, src, dst, options) or touched
+    return touched
 
 
 def _merge_leaf(f: DescField, src: Message, dst: Message, options: tuple[bool, bool]) -> bool:
+    """Copy one named field; False only when nothing was done to ``dst``."""
     replace_message, replace_repeated = options
     kind = f.value
     if isinstance(kind, (DescFieldValueList, DescFieldValueMap)):
         value = getattr(src, f.local_name)
         if replace_repeated:
             dst.clear_field(f.local_name)
-        if not value:
-            return False
         target = getattr(dst, f.local_name)
         if isinstance(kind, DescFieldValueList):
             target.extend([_copy(item) for item in value])
@@ -622,7 +620,7 @@ def _merge_leaf(f: DescField, src: Message, dst: Message, options: tuple[bool, b
         if replace_message:
             dst.clear_field(f.local_name)
         if not _has(src, f):
-            return False
+            return replace_message
         value = _value(src, f)
         if _has(dst, f):
             _value(dst, f).merge_from(value)
@@ -631,9 +629,9 @@ def _merge_leaf(f: DescField, src: Message, dst: Message, options: tuple[bool, b
         return True
     if _has(src, f):
         _put(dst, f, _value(src, f))
-        return True
-    dst.clear_field(f.local_name)
-    return False
+    else:
+        dst.clear_field(f.local_name)
+    return True
 
 
 def _diff(
