@@ -413,7 +413,7 @@ TORVEX_NOINLINE bool put_unknown(PyObject* store, O& out) noexcept {
 // A oneof's chosen scalar member holding a plain builtin of its type: written as is (a member
 // is written whatever its value). 1 written, 0 not a plain value, -1 error.
 template <class O>
-[[gnu::always_inline]] inline int plain_member(const FieldSpec& f, PyObject* v, O& out) noexcept {
+TORVEX_ALWAYS_INLINE inline int plain_member(const FieldSpec& f, PyObject* v, O& out) noexcept {
   if (f.kind != ValueKind::Scalar) return 0;
   switch (f.elem.scalar) {
 #define TORVEX_CASE(T)                                \
@@ -471,8 +471,8 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
 }
 
 template <class O>
-[[gnu::noinline]] bool encode_with_oneofs(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
-                                          uint32_t depth) noexcept {
+TORVEX_NOINLINE bool encode_with_oneofs(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
+                                        uint32_t depth) noexcept {
   OneofChoices choices;
   if (!check_oneofs(m, msg, &choices)) return false;
   return encode_body<true>(m, msg, enc, depth, &choices);

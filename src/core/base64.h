@@ -21,6 +21,9 @@ bool base64_kernel_available(Base64Kernel k) noexcept;
 void base64_encode(const uint8_t* in, size_t n, char* out) noexcept;
 void base64_encode_with(Base64Kernel k, const uint8_t* in, size_t n, char* out) noexcept;
 
+// Bytes that decoding `n` characters can produce at most.
+constexpr size_t base64_decoded_max(size_t n) { return (n + 3) / 4 * 3; }
+
 // Bytes that a successful base64_decode of `in[0..n)` writes: three per block of four
 // characters, one less than its length for a last partial block (padding aside). Knowing it
 // first lets the output be allocated at its final size.
