@@ -35,7 +35,7 @@ TORVEX_COLD PyObject* wire_fail_obj(const WireError& err) noexcept { return rais
 
 // Records the field a failure unwinds through (see error_path.h). A field the schema does not
 // take (a record cut short) has no name to show.
-[[gnu::cold, gnu::noinline]] bool fail_in_field(const MessageMarshaler* m, uint32_t tag) noexcept {
+TORVEX_COLD bool fail_in_field(const MessageMarshaler* m, uint32_t tag) noexcept {
   const FieldSpec* f = m->index.find(tag_number(tag));
   return f ? decoding_failed_in(f->proto_name.get()) : false;
 }

@@ -59,7 +59,7 @@ inline bool put_float(double d, O& out) noexcept {
 
 template <class O>
 TORVEX_ALWAYS_INLINE inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
-                                                 O& out) noexcept {
+                                               O& out) noexcept {
   out.put_bytes(s, static_cast<size_t>(n), owner);
   out.put_varint(static_cast<uint64_t>(n));
 }
@@ -243,7 +243,7 @@ TORVEX_ALWAYS_INLINE inline uint8_t* varint_before(uint8_t* p, uint64_t v) noexc
 // fall into the room in front of p (the caller guarantees 8 bytes of it). Single bytes keep
 // their shortcut (lists of small numbers predict it well), and values of 57 bits and more
 // (negative int32/int64) take one more branch for their top one or two bytes.
-[[gnu::always_inline]] inline uint8_t* varint_before_wide(uint8_t* p, uint64_t v) noexcept {
+TORVEX_ALWAYS_INLINE inline uint8_t* varint_before_wide(uint8_t* p, uint64_t v) noexcept {
   if constexpr (std::endian::native != std::endian::little) {
     return varint_before(p, v);
   } else {

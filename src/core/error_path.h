@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "core/memory.h"
+#include "core/portable.h"
 #include "core/ref.h"
 
 namespace torvex {
@@ -58,12 +59,12 @@ class ErrorPath {
 // push and that attach, so a nested decode cannot mix its steps in.
 ErrorPath& decoding_path() noexcept;
 // "while decoding " + root + the steps collected, when there are any; empties the path.
-[[gnu::cold, gnu::noinline]] void attach_decoding_note(std::string_view root) noexcept;
+TORVEX_COLD void attach_decoding_note(std::string_view root) noexcept;
 
 // The decoders' forwarders: each pushes its step and returns false. A failed list element takes
 // the list's next index (the elements before it were appended); a null key pushes nothing.
-[[gnu::cold, gnu::noinline]] bool decoding_failed_in(PyObject* field_name) noexcept;
-[[gnu::cold, gnu::noinline]] bool decoding_failed_at_end_of(PyObject* list) noexcept;
-[[gnu::cold, gnu::noinline]] bool decoding_failed_at_key(PyObject* key) noexcept;
+TORVEX_COLD bool decoding_failed_in(PyObject* field_name) noexcept;
+TORVEX_COLD bool decoding_failed_at_end_of(PyObject* list) noexcept;
+TORVEX_COLD bool decoding_failed_at_key(PyObject* key) noexcept;
 
 }  // namespace torvex
