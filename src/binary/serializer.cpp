@@ -171,8 +171,8 @@ bool message_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Encoder<O>& 
 // The packed-number loops inlined here run up to a fifth slower at some placements of the code;
 // a fixed alignment keeps their speed from moving with unrelated changes elsewhere.
 template <class O>
-TORVEX_ALIGN_FUNCTION(64) bool encode_list(const FieldSpec& f, PyObject* list, Encoder<O>& enc,
-                                      uint32_t depth) noexcept {
+TORVEX_ALIGN_FUNCTION(64)
+bool encode_list(const FieldSpec& f, PyObject* list, Encoder<O>& enc, uint32_t depth) noexcept {
   if (!PyList_Check(list)) return fail_wrong_type(list, "list");
   const Py_ssize_t n = PyList_GET_SIZE(list);
   if (n == 0) return true;  // no empty LEN record, packed or not
@@ -253,7 +253,7 @@ bool encode_entry(const FieldSpec& f, PyObject* key, PyObject* value, Encoder<O>
 // reject it with the usual error.
 template <class O>
 TORVEX_NOINLINE bool encode_map_sorted(const FieldSpec& f, PyObject* dict, Encoder<O>& enc,
-                                         uint32_t depth) noexcept {
+                                       uint32_t depth) noexcept {
   if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
   SortedEntries entries;
   int r = entries.init(dict, f.map->key_type);
@@ -295,7 +295,7 @@ bool encode_field(const FieldSpec& f, PyObject* v, Encoder<O>& enc, uint32_t dep
 // 0 not a plain value, -1 error.
 template <ScalarType kT, class O>
 TORVEX_ALWAYS_INLINE inline int plain_scalar_field(PyObject* msg, const FieldSpec& f, PyObject* v,
-                                                     O& out) noexcept {
+                                                   O& out) noexcept {
   if (!plain_scalar<kT>(v)) return 0;
   if (f.presence == Presence::Implicit) {
     if (plain_zero<kT>(v)) return 1;
@@ -326,7 +326,7 @@ inline int plain_enum_field(PyObject* msg, const FieldSpec& f, PyObject* v, O& o
 // and the skipped empty values of the other kinds. 0 sends the field down the general path.
 template <class O>
 TORVEX_ALWAYS_INLINE inline int plain_field(PyObject* msg, const FieldSpec& f, PyObject* v,
-                                              Encoder<O>& enc) noexcept {
+                                            Encoder<O>& enc) noexcept {
   if (f.kind == ValueKind::Scalar) {
     switch (f.elem.scalar) {
 #define TORVEX_CASE(T) \

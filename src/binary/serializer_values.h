@@ -60,7 +60,7 @@ inline bool put_float(double d, O& out) noexcept {
 
 template <class O>
 TORVEX_ALWAYS_INLINE inline void put_len_bytes(const char* s, Py_ssize_t n, PyObject* owner,
-                                                 O& out) noexcept {
+                                               O& out) noexcept {
   out.put_bytes(s, static_cast<size_t>(n), owner);
   out.put_varint(static_cast<uint64_t>(n));
 }

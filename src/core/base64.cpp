@@ -4,9 +4,10 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "core/portable.h"
+
+#ifdef TORVEX_X86_DISPATCH
 #include <immintrin.h>
-#define TORVEX_BASE64_X86 1
 #endif
 
 namespace torvex {
@@ -56,11 +57,11 @@ struct Kernels {
 size_t encode_none(const uint8_t*, size_t, char*) noexcept { return 0; }
 size_t decode_none(const unsigned char*, size_t, bool, uint8_t*) noexcept { return 0; }
 
-#ifdef TORVEX_BASE64_X86
+#ifdef TORVEX_X86_DISPATCH
 
 // Each 32-bit lane gets one 3-byte group as bytes [b, a, c, b]; two multiplies then move the
 // four 6-bit fields into the lane's four bytes, in output order.
-[[gnu::target("sse4.1")]] inline __m128i split_sse(__m128i in) noexcept {
+TORVEX_TARGET("sse4.1") inline __m128i split_sse(__m128i in) noexcept {
   in = _mm_shuffle_epi8(in, _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1));
   __m128i hi =
       _mm_mulhi_epu16(_mm_and_si128(in, _mm_set1_epi32(0x0fc0fc00)), _mm_set1_epi32(0x04000040));
@@ -71,7 +72,7 @@ size_t decode_none(const unsigned char*, size_t, bool, uint8_t*) noexcept { retu
 
 // 6-bit values to characters: a class number per byte (0: a-z, 1-10: digits, 11: '+',
 // 12: '/', 13: A-Z) picks the offset to add.
-[[gnu::target("sse4.1")]] inline __m128i to_chars_sse(__m128i idx) noexcept {
+TORVEX_TARGET("sse4.1") inline __m128i to_chars_sse(__m128i idx) noexcept {
   __m128i cls = _mm_subs_epu8(idx, _mm_set1_epi8(51));
   cls = _mm_or_si128(cls, _mm_and_si128(_mm_cmpgt_epi8(_mm_set1_epi8(26), idx), _mm_set1_epi8(13)));
   const __m128i offsets =
@@ -80,13 +81,13 @@ size_t decode_none(const unsigned char*, size_t, bool, uint8_t*) noexcept { retu
 }
 
 // 0xFF in the bytes of `c` within [lo, hi] (signed compares: bytes from 0x80 on are outside).
-[[gnu::target("sse4.1")]] inline __m128i in_range_sse(__m128i c, char lo, char hi) noexcept {
+TORVEX_TARGET("sse4.1") inline __m128i in_range_sse(__m128i c, char lo, char hi) noexcept {
   return _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8(static_cast<char>(lo - 1))),
                        _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(hi + 1)), c));
 }
 
 // Characters to 6-bit values; false when one of them is outside the alphabet.
-[[gnu::target("sse4.1")]] inline bool from_chars_sse(__m128i c, bool url, __m128i* out) noexcept {
+TORVEX_TARGET("sse4.1") inline bool from_chars_sse(__m128i c, bool url, __m128i* out) noexcept {
   const char c62 = url ? '-' : '+', c63 = url ? '_' : '/';
   __m128i upper = in_range_sse(c, 'A', 'Z'), lower = in_range_sse(c, 'a', 'z');
   __m128i digit = in_range_sse(c, '0', '9');
@@ -107,20 +108,20 @@ size_t decode_none(const unsigned char*, size_t, bool, uint8_t*) noexcept { retu
 
 // Four 6-bit values per lane into three bytes, at the lane's bytes 0-2, 4-6, ...: then packed
 // to the 12 bytes the 16 characters stand for.
-[[gnu::target("sse4.1")]] inline __m128i pack_sse(__m128i v) noexcept {
+TORVEX_TARGET("sse4.1") inline __m128i pack_sse(__m128i v) noexcept {
   __m128i pairs = _mm_maddubs_epi16(v, _mm_set1_epi32(0x01400140));
   __m128i words = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
   return _mm_shuffle_epi8(words,
                           _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
 }
 
-[[gnu::target("sse4.1")]] inline void store12(uint8_t* o, __m128i bytes) noexcept {
+TORVEX_TARGET("sse4.1") inline void store12(uint8_t* o, __m128i bytes) noexcept {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(o), bytes);
   uint32_t tail = static_cast<uint32_t>(_mm_extract_epi32(bytes, 2));
   std::memcpy(o + 8, &tail, 4);
 }
 
-[[gnu::target("sse4.1")]] size_t encode_sse(const uint8_t* in, size_t n, char* out) noexcept {
+TORVEX_TARGET("sse4.1") size_t encode_sse(const uint8_t* in, size_t n, char* out) noexcept {
   size_t i = 0;
   for (; i + 16 <= n; i += 12) {  // 16 bytes read, 12 used
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
@@ -130,8 +131,8 @@ size_t decode_none(const unsigned char*, size_t, bool, uint8_t*) noexcept { retu
   return i;
 }
 
-[[gnu::target("sse4.1")]] size_t decode_sse(const unsigned char* in, size_t n, bool url,
-                                            uint8_t* out) noexcept {
+TORVEX_TARGET("sse4.1")
+size_t decode_sse(const unsigned char* in, size_t n, bool url, uint8_t* out) noexcept {
   size_t i = 0;
   for (; i + 16 <= n; i += 16) {
     __m128i v;
@@ -142,7 +143,7 @@ size_t decode_none(const unsigned char*, size_t, bool, uint8_t*) noexcept { retu
   return i;
 }
 
-[[gnu::target("avx2")]] size_t encode_avx2(const uint8_t* in, size_t n, char* out) noexcept {
+TORVEX_TARGET("avx2") size_t encode_avx2(const uint8_t* in, size_t n, char* out) noexcept {
   const __m256i shuffle = _mm256_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1, 10, 11,
                                           9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1);
   const __m256i offsets =
@@ -169,13 +170,13 @@ size_t decode_none(const unsigned char*, size_t, bool, uint8_t*) noexcept { retu
   return i + encode_sse(in + i, n - i, out);
 }
 
-[[gnu::target("avx2")]] inline __m256i in_range_avx2(__m256i c, char lo, char hi) noexcept {
+TORVEX_TARGET("avx2") inline __m256i in_range_avx2(__m256i c, char lo, char hi) noexcept {
   return _mm256_and_si256(_mm256_cmpgt_epi8(c, _mm256_set1_epi8(static_cast<char>(lo - 1))),
                           _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(hi + 1)), c));
 }
 
-[[gnu::target("avx2")]] size_t decode_avx2(const unsigned char* in, size_t n, bool url,
-                                           uint8_t* out) noexcept {
+TORVEX_TARGET("avx2")
+size_t decode_avx2(const unsigned char* in, size_t n, bool url, uint8_t* out) noexcept {
   const char c62 = url ? '-' : '+', c63 = url ? '_' : '/';
   size_t i = 0;
   for (; i + 32 <= n; i += 32) {
@@ -213,20 +214,19 @@ size_t decode_none(const unsigned char*, size_t, bool, uint8_t*) noexcept { retu
 
 constexpr Kernels kKernels[] = {
     {encode_none, decode_none},
-#ifdef TORVEX_BASE64_X86
+#ifdef TORVEX_X86_DISPATCH
     {encode_sse, decode_sse},
     {encode_avx2, decode_avx2},
 #endif
 };
 
 bool cpu_has(Base64Kernel k) noexcept {
-#ifdef TORVEX_BASE64_X86
-  __builtin_cpu_init();
+#ifdef TORVEX_X86_DISPATCH
   switch (k) {
     case Base64Kernel::Sse41:
-      return __builtin_cpu_supports("sse4.1");
+      return cpu_has_sse41();
     case Base64Kernel::Avx2:
-      return __builtin_cpu_supports("avx2");
+      return cpu_has_avx2();
     default:
       return true;
   }

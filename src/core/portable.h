@@ -30,6 +30,20 @@
 
 namespace torvex {
 
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+// x86 vector kernels, each compiled for one extension and called only when the CPU has it.
+#define TORVEX_X86_DISPATCH 1
+#define TORVEX_TARGET(isa) [[gnu::target(isa)]]
+inline bool cpu_has_sse41() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sse4.1");
+}
+inline bool cpu_has_avx2() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+#endif
+
 // Byte order reversal, for the wire format's little-endian numbers on big-endian hosts.
 constexpr uint32_t byte_swap32(uint32_t v) noexcept {
 #if defined(__GNUC__) || defined(__clang__)

@@ -89,7 +89,8 @@ TEST(Base64, KernelsAgreeWithScalar) {
       if (rng() % 3 == 0 && !text.empty())
         text[rng() % text.size()] = spoilers[rng() % spoilers.size()];
       std::string shifted = std::string(off, 'A') + text;
-      std::vector<uint8_t> a(base64_decoded_max(text.size()) + 1), b(a.size() + off);
+      std::vector<uint8_t> a(base64_decoded_length(text.data(), text.size()) + 1),
+          b(a.size() + off);
       size_t la = 0, lb = 0;
       bool ra = base64_decode_with(Base64Kernel::Scalar, text.data(), text.size(), a.data(), &la);
       bool rb = base64_decode_with(k, shifted.data() + off, text.size(), b.data() + off, &lb);
