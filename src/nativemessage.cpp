@@ -464,7 +464,7 @@ PyObject* nm_to_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
   o.registry = a[2] == Py_None ? nullptr : a[2];
   MarshalerRef m = lookup_marshaler(self);
-  return m ? message_to_text(m.get(), self, o) : nullptr;
+  return m ? message_to_text(m.get(), self, with_default(o, m.get())) : nullptr;
 }
 
 // The text readers' options, converted in signature order.
@@ -481,9 +481,10 @@ bool text_read_options(const ArgSpec& spec, PyObject* const* args, Py_ssize_t na
 }
 
 bool parse_text_format_into(const MessageMarshaler* m, PyObject* msg, PyObject* text,
-                            const TextReadOptions& opts) noexcept {
+                            TextReadOptions& opts) noexcept {
   JsonText input;
-  return json_text_input(text, &input, "text") && parse_text(m, msg, input.data, input.size, opts);
+  return json_text_input(text, &input, "text") &&
+         parse_text(m, msg, input.data, input.size, with_default(opts, m));
 }
 
 PyObject* nm_from_text(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,

@@ -220,12 +220,15 @@ def test_any_and_extensions_need_the_registry():
     packed = any_cls.pack(inner)
     text = packed.to_text(registry=P2.registry)
     assert text == "[type.googleapis.com/gproto2.M] {\n  int32: 3\n}\n"
-    assert packed.to_text() == packed.to_text(registry=torvex.Registry(wkt))  # type not known
-    assert "type_url:" in packed.to_text()
+    bare = torvex.Registry(wkt)  # knows neither the payload type nor the extension
+    assert "type_url:" in packed.to_text(registry=bare)
     assert any_cls.from_text(text, registry=P2.registry) == packed
     with pytest.raises(ValueError, match="not in the registry"):
-        any_cls.from_text(text)
+        any_cls.from_text(text, registry=bare)
+    # registry=None is the default registry, where every loaded class and extension is.
+    assert packed.to_text() == text and any_cls.from_text(text) == packed
     ext = cls.from_text("[gproto2.ext]: 4", registry=P2.registry)
-    assert ext.to_text(registry=P2.registry) == "[gproto2.ext]: 4\n"
-    # Without the registry the extension is an unknown field.
-    assert ext.to_text() == "" and ext.to_text(print_unknown_fields=True) == "100: 4\n"
+    assert ext.to_text(registry=P2.registry) == ext.to_text() == "[gproto2.ext]: 4\n"
+    # A registry without the extension leaves it an unknown field.
+    assert ext.to_text(registry=bare) == ""
+    assert ext.to_text(registry=bare, print_unknown_fields=True) == "100: 4\n"
