@@ -185,8 +185,8 @@ bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, 
 // writes any key as its str(), it needs keys of the map's key type.
 template <class Sink>
 TORVEX_NOINLINE bool write_sorted_map(Sink& sink, const JsonWriteOptions& opts,
-                                        const MapEntrySpec& e, PyObject* dict,
-                                        uint32_t depth) noexcept {
+                                      const MapEntrySpec& e, PyObject* dict,
+                                      uint32_t depth) noexcept {
   SortedEntries entries;
   int r = entries.init(dict, e.key_type);
   if (r < 0) return false;
@@ -383,23 +383,8 @@ bool write_scalar(Sink& sink, ScalarType t, PyObject* v) noexcept {
 template <class Sink>
 bool write_float(Sink& sink, PyObject* v, bool single) noexcept {
   double d;
-  if (PyFloat_CheckExact(v)) {
-    d = PyFloat_AS_DOUBLE(v);
-  } else {
-    if (PyBool_Check(v)) return fail_expected("float", v);
-    d = PyFloat_AsDouble(v);
-    if (d == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();
-      return fail_expected("float", v);
-    }
-  }
-  if (std::isfinite(d)) {
-    if (single && !fits_float32(d)) {
-      raise_fmt(PyExc_OverflowError, "value %S out of range for float", v);
-      return false;
-    }
-    return sink.number(v);
-  }
+  if (!text_float_value(v, single, &d)) return false;
+  if (std::isfinite(d)) return sink.number(v);
   if (std::isnan(d)) return sink.ascii_string("NaN", 3);
   return d > 0 ? sink.ascii_string("Infinity", 8) : sink.ascii_string("-Infinity", 9);
 }

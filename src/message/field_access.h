@@ -8,8 +8,11 @@
 #include <Python.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
+#include "core/errors.h"
+#include "core/limits.h"
 #include "core/portable.h"
 #include "core/ref.h"
 #include "message/instance.h"
@@ -159,6 +162,27 @@ inline bool store_singular(const FieldSpec& f, PyObject* msg, PyObject* value) n
   }
   if (f.accessor.set(msg, value) < 0) return false;
   return !f.has_presence || presence_mark(msg, f.number, true);
+}
+
+// A float or double field's value for the writers of text (JSON and text format): floats as
+// they are, other numbers through __float__, bool refused; a finite value of a float field must
+// round to a finite float32. False with the error set.
+inline bool text_float_value(PyObject* v, bool single, double* d) noexcept {
+  if (PyFloat_CheckExact(v)) {
+    *d = PyFloat_AS_DOUBLE(v);
+  } else {
+    if (PyBool_Check(v)) return fail_expected("float", v);
+    *d = PyFloat_AsDouble(v);
+    if (*d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return fail_expected("float", v);
+    }
+  }
+  if (single && std::isfinite(*d) && !fits_float32(*d)) {
+    raise_fmt(PyExc_OverflowError, "value %S out of range for float", v);
+    return false;
+  }
+  return true;
 }
 
 // bool(v), with the builtins that hold field values answered inline.

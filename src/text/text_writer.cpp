@@ -161,16 +161,7 @@ bool write_integer(TextOut& out, ScalarType t, PyObject* v) noexcept {
 
 bool write_float(TextOut& out, PyObject* v, bool single) noexcept {
   double d;
-  if (PyFloat_CheckExact(v)) {
-    d = PyFloat_AS_DOUBLE(v);
-  } else {
-    if (PyBool_Check(v)) return fail_expected("float", v);
-    d = PyFloat_AsDouble(v);
-    if (d == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();
-      return fail_expected("float", v);
-    }
-  }
+  if (!text_float_value(v, single, &d)) return false;
   if (std::isnan(d)) {
     out.raw("nan", 3);
     return true;
@@ -183,10 +174,6 @@ bool write_float(TextOut& out, PyObject* v, bool single) noexcept {
   if (!single) {
     out.raw(text, format_double(d, text));
     return true;
-  }
-  if (!fits_float32(d)) {
-    raise_fmt(PyExc_OverflowError, "value %S out of range for float", v);
-    return false;
   }
   out.raw(text, format_float32(static_cast<float>(d), text));
   return true;
@@ -453,8 +440,8 @@ struct ExtensionValue {
 
 // The extensions of `msg` the registry knows, from the unknown-field store's numbers, sorted.
 TORVEX_NOINLINE bool collect_extensions(const TextWriteOptions& opts, const MessageMarshaler* m,
-                                          PyObject* msg, PyObject* store,
-                                          RVec<ExtensionValue*>* out) noexcept {
+                                        PyObject* msg, PyObject* store,
+                                        RVec<ExtensionValue*>* out) noexcept {
   const DescriptorVocabulary* vocab = m->vocab;
   Ref keys(PyDict_Keys(store));
   if (!keys) return false;
