@@ -675,6 +675,18 @@ def test_broken_descriptor_sets_name_file_and_element(breaks, names):
         generate_files([fdp], ["t.proto"])
 
 
+def test_a_nameless_file_is_refused():
+    """Found by the descriptor-set fuzzer: the declarative API's TypeError escaped."""
+    from google.protobuf import descriptor_pb2 as pb
+
+    from torvex.protoc_gen import GenerateError
+
+    fdp = _base_file()
+    fdp.name = ""
+    with pytest.raises(GenerateError, match="^a file in the set has no name$"):
+        torvex.load_descriptor_set(pb.FileDescriptorSet(file=[fdp]).SerializeToString())
+
+
 def test_json_name_clash_is_a_protoc_error(tmp_path):
     (tmp_path / "clash.proto").write_text(
         'syntax = "proto2";\npackage cl;\n'

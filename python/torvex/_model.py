@@ -948,6 +948,9 @@ def build_files(files: list[Any], wanted: list[str]) -> list[FileModel]:
     index, chosen = requested(files, wanted)
     out = []
     for fdp in chosen:
+        if not fdp.name:
+            # Every message the error could name lives in a file, and this one has no name.
+            raise GenerateError("a file in the set has no name")
         with _naming_errors(fdp.name):
             out.append(FileBuilder(fdp, index).build())
     return out
