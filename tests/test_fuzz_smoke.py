@@ -60,6 +60,24 @@ def test_oracle_catches_a_disagreement_with_upb(monkeypatch):
         oracle.check_binary(oracle.corpus("binary")[0] + b"\x0a")
 
 
+def test_an_odd_map_entry_with_a_malformed_message_value_is_exempt():
+    # Found by the binary fuzzer: an entry of by_name whose fields include one with an unexpected
+    # wire type is kept whole as unknown bytes, and its truncated message value (0x79) is never
+    # decoded; upb decodes it and refuses the input. The bytes survive a round trip.
+    from schema import Every
+
+    data = bytes.fromhex(
+        "9203270a016b0801120179aa031209ffffffffffffffff1100000000000408051001a2030508011201"
+        "79aa031209ffff016bffffffff110000000000000161"
+    )
+    m = Every.from_binary(data)
+    assert Every.from_binary(m.to_binary()) == m
+    oracle.check_binary(data)
+    # The same malformed value in a well-formed entry is refused.
+    with pytest.raises(ValueError):
+        Every.from_binary(bytes.fromhex("9203050a016b120179"))
+
+
 def test_committed_descriptor_sets_load():
     # A seed that fails to load would leave the harness exploring error paths only.
     import torvex
