@@ -474,3 +474,37 @@ def test_large_outputs_match_reference(twins):
     expected = build(ref, values).SerializeToString()
     assert len(expected) > 100_000
     assert build(ours, values).to_binary() == expected
+
+
+# Around the digit boundaries of Python ints (30-bit digits) and of every wire width.
+BOUNDARY_INTS = sorted({s * (2**k + d) for k in (6, 7, 13, 14, 27, 28, 29, 30, 31, 32, 59, 60,
+                                                 61, 62, 63, 64) for d in (-1, 0, 1)
+                        for s in (1, -1)} | {0})  # fmt: skip
+INT_RANGES = {T.INT32: (-(2**31), 2**31 - 1), T.SINT32: (-(2**31), 2**31 - 1),
+              T.SFIXED32: (-(2**31), 2**31 - 1), T.UINT32: (0, 2**32 - 1),
+              T.FIXED32: (0, 2**32 - 1), T.INT64: (-(2**63), 2**63 - 1),
+              T.SINT64: (-(2**63), 2**63 - 1), T.SFIXED64: (-(2**63), 2**63 - 1),
+              T.UINT64: (0, 2**64 - 1), T.FIXED64: (0, 2**64 - 1)}  # fmt: skip
+
+
+@pytest.mark.parametrize("t", list(INT_RANGES), ids=lambda t: t.name)
+def test_integer_boundaries_match_reference(twins, t):
+    """Every width at the digit boundaries, singular and in packed lists where runs of small
+    values are written several at a time; values out of range raise wherever they stand."""
+    ours, ref = twins
+    name = f"{SCALARS.index(t)}"
+    lo, hi = INT_RANGES[t]
+    fits = [v for v in BOUNDARY_INTS if lo <= v <= hi]
+    for v in fits:
+        assert build(ours, {f"s{name}": v}).to_binary() == build(ref, {f"s{name}": v}).SerializeToString()
+    small = [0, 1, 5, 127, 3, 64, 2, 9]
+    values = small + fits + small * 3 + [v for v in fits for _ in range(4)] + small[:3]
+    for items in (values, values[::-1], values[1:]):
+        assert (build(ours, {f"r{name}": items}).to_binary()
+                == build(ref, {f"r{name}": items}).SerializeToString())  # fmt: skip
+    for v in BOUNDARY_INTS:
+        if not lo <= v <= hi:
+            with pytest.raises(OverflowError):
+                build(ours, {f"s{name}": v}).to_binary()
+            with pytest.raises(OverflowError):
+                build(ours, {f"r{name}": small * 2 + [v] + small}).to_binary()

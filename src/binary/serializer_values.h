@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include "binary/wire.h"
 #include "core/errors.h"
 #include "core/portable.h"
+#include "core/python_private.h"
 #include "core/ref.h"
 #include "message/field_access.h"
 #include "schema/descriptor.h"
@@ -151,6 +153,34 @@ TORVEX_ALWAYS_INLINE inline bool put_scalar(PyObject* v, O& out) noexcept {
   }
 }
 
+// The value of an exact int of at most two digits when it lies in the range of integer type kT;
+// false sends it to the general conversion, which words the error.
+template <ScalarType kT>
+TORVEX_ALWAYS_INLINE inline bool int_in_range(PyObject* v, int64_t* c) noexcept {
+  using enum ScalarType;
+  if (!two_digit_value(v, c)) return false;
+  if constexpr (kT == Int32 || kT == Sint32 || kT == Sfixed32) {
+    return *c >= INT32_MIN && *c <= INT32_MAX;
+  } else if constexpr (kT == Uint32 || kT == Fixed32) {
+    return *c >= 0 && *c <= UINT32_MAX;
+  } else if constexpr (kT == Uint64 || kT == Fixed64) {
+    return *c >= 0;
+  } else {
+    return true;
+  }
+}
+
+// The wire integer of an in-range value: the bits of a fixed-width value, the varint value
+// otherwise (sign-extended for int32 and int64).
+template <ScalarType kT>
+constexpr uint64_t int_bits(int64_t c) noexcept {
+  using enum ScalarType;
+  if constexpr (kT == Sint32) return zigzag32(static_cast<int32_t>(c));
+  if constexpr (kT == Sint64) return zigzag64(c);
+  if constexpr (kT == Fixed32 || kT == Sfixed32) return static_cast<uint32_t>(c);
+  return static_cast<uint64_t>(c);
+}
+
 // Writes a value that passed plain_scalar<kT>, without the general type checks.
 template <ScalarType kT, class O>
 TORVEX_ALWAYS_INLINE inline bool put_plain(PyObject* v, O& out) noexcept {
@@ -173,23 +203,15 @@ TORVEX_ALWAYS_INLINE inline bool put_plain(PyObject* v, O& out) noexcept {
   } else if constexpr (kT == Bytes) {
     put_len_bytes(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v), v, out);
   } else {
-    // A one-digit int fits every integer type, except negative values for the unsigned ones.
     // Other exact ints take the full conversion, which runs no Python code for them either.
-    Py_ssize_t c;
-    if (!compact_value(v, &c)) return put_scalar<kT>(v, out);
-    if constexpr (kT == Uint64 || kT == Uint32 || kT == Fixed64 || kT == Fixed32) {
-      if (c < 0) return put_scalar<kT>(v, out);
-    }
+    int64_t c;
+    if (!int_in_range<kT>(v, &c)) return put_scalar<kT>(v, out);
     if constexpr (kT == Fixed64 || kT == Sfixed64) {
-      out.put_fixed64(static_cast<uint64_t>(c));
+      out.put_fixed64(int_bits<kT>(c));
     } else if constexpr (kT == Fixed32 || kT == Sfixed32) {
-      out.put_fixed32(static_cast<uint32_t>(c));
-    } else if constexpr (kT == Sint32) {
-      out.put_varint(zigzag32(static_cast<int32_t>(c)));
-    } else if constexpr (kT == Sint64) {
-      out.put_varint(zigzag64(c));
+      out.put_fixed32(static_cast<uint32_t>(int_bits<kT>(c)));
     } else {
-      out.put_varint(static_cast<uint64_t>(c));  // sign-extended for int32 and int64
+      out.put_varint(int_bits<kT>(c));
     }
   }
   return true;
@@ -235,12 +257,38 @@ TORVEX_ALWAYS_INLINE inline uint8_t* varint_before(uint8_t* p, uint64_t v) noexc
   return p;
 }
 
+// The shape of a varint of 2 to 8 bytes by the bit width of its value: its length, the
+// continuation bits of all but its last byte, and how far its word is shifted up so that the
+// varint ends the 8-byte word stored in front of the write position.
+struct VarintShape {
+  uint64_t more;
+  uint32_t len;
+  uint32_t shift;
+};
+inline constexpr auto kVarintShapes = [] {
+  std::array<VarintShape, 65> t{};
+  for (uint32_t bits = 1; bits <= 64; ++bits) {
+    auto n = static_cast<uint32_t>(varint_size(uint64_t{1} << (bits - 1)));
+    uint32_t held = std::min<uint32_t>(n, 8);
+    t[bits] = {0x0080808080808080u >> ((8 - held) * 8), n, (8 - held) * 8};
+  }
+  return t;
+}();
+
+// The 7-bit groups of the low 56 bits of v, one per byte.
+TORVEX_ALWAYS_INLINE constexpr uint64_t spread7(uint64_t v) noexcept {
+  uint64_t x = (v & 0x000000000FFFFFFFu) | ((v & 0x00FFFFFFF0000000u) << 4);
+  x = (x & 0x00003FFF00003FFFu) | ((x & 0x0FFFC0000FFFC000u) << 2);
+  return (x & 0x007F007F007F007Fu) | ((x & 0x3F803F803F803F80u) << 1);
+}
+
 // Prepends the varint of v in front of p without a loop or a branch on its size, for the
-// mixed sizes of packed lists: the 7-bit groups of the low 56 bits are spread into bytes by
-// three mask-and-shift steps and stored as one 8-byte word, shifted so that its unused bytes
-// fall into the room in front of p (the caller guarantees 8 bytes of it). Single bytes keep
-// their shortcut (lists of small numbers predict it well), and values of 57 bits and more
-// (negative int32/int64) take one more branch for their top one or two bytes.
+// mixed sizes of packed lists: the groups are spread into bytes, marked from a table by bit
+// width, and stored as one 8-byte word whose unused bytes fall into the room in front of p
+// (the caller guarantees 8 bytes of it). Single bytes keep their shortcut (lists of small
+// numbers predict it well), and values of 57 bits and more (negative int32/int64) take one more
+// branch for their top one or two bytes.
+template <size_t kMaxLen = 10>
 TORVEX_ALWAYS_INLINE inline uint8_t* varint_before_wide(uint8_t* p, uint64_t v) noexcept {
   if constexpr (std::endian::native != std::endian::little) {
     return varint_before(p, v);
@@ -249,22 +297,18 @@ TORVEX_ALWAYS_INLINE inline uint8_t* varint_before_wide(uint8_t* p, uint64_t v) 
       *--p = static_cast<uint8_t>(v);
       return p;
     }
-    size_t n = varint_size(v);
-    uint64_t more = 0x0080808080808080u >> ((8 - std::min<size_t>(n, 8)) * 8);
-    if (n > 8) [[unlikely]] {
+    const VarintShape& s = kVarintShapes[std::bit_width(v | 1)];
+    if (kMaxLen > 8 && s.len > 8) [[unlikely]] {
       uint64_t top = v >> 56;
       if (top >= 0x80) *--p = static_cast<uint8_t>(top >> 7);
       *--p = static_cast<uint8_t>(top) | (top >= 0x80 ? 0x80 : 0);
-      v &= (uint64_t{1} << 56) - 1;
-      more = 0x8080808080808080u;
-      n = 8;
+      uint64_t x = spread7(v) | 0x8080808080808080u;
+      std::memcpy(p - 8, &x, 8);
+      return p - 8;
     }
-    uint64_t x = (v & 0x000000000FFFFFFFu) | ((v & 0x00FFFFFFF0000000u) << 4);
-    x = (x & 0x00003FFF00003FFFu) | ((x & 0x0FFFC0000FFFC000u) << 2);
-    x = (x & 0x007F007F007F007Fu) | ((x & 0x3F803F803F803F80u) << 1);
-    x = (x | more) << ((8 - n) * 8);
+    uint64_t x = (spread7(v) | s.more) << s.shift;
     std::memcpy(p - 8, &x, 8);
-    return p - n;
+    return p - s.len;
   }
 }
 
@@ -305,22 +349,67 @@ TORVEX_ALWAYS_INLINE inline bool plain_bits(PyObject* v, uint64_t* bits) noexcep
     }
     return true;
   } else {
-    Py_ssize_t c;
-    if (!PyLong_CheckExact(v) || !compact_value(v, &c)) return false;
-    if constexpr (kT == Uint64 || kT == Uint32 || kT == Fixed64 || kT == Fixed32) {
-      if (c < 0) return false;
-    }
-    if constexpr (kT == Sint32) {
-      *bits = zigzag32(static_cast<int32_t>(c));
-    } else if constexpr (kT == Sint64) {
-      *bits = zigzag64(c);
-    } else if constexpr (kT == Fixed32 || kT == Sfixed32) {
-      *bits = static_cast<uint32_t>(c);
-    } else {
-      *bits = static_cast<uint64_t>(c);  // one digit fits; sign-extended for the signed types
-    }
+    int64_t c;
+    if (!PyLong_CheckExact(v) || !int_in_range<kT>(v, &c)) return false;
+    *bits = int_bits<kT>(c);
     return true;
   }
+}
+
+// Four one-byte varints at once: items[0 .. 4) when all four are one-digit ints whose wire
+// values are below 0x80, stored as one word in front of p. Lists of small numbers, the common
+// case, then cost one test per four elements instead of one per element. The types are tested
+// before any int's digits are read.
+template <ScalarType kT>
+TORVEX_ALWAYS_INLINE inline bool small_quad(PyObject* const* items, uint8_t*& p) noexcept {
+  if constexpr (std::endian::native != std::endian::little) {
+    return false;
+  } else {
+    auto* a = reinterpret_cast<PyLongObject*>(items[0]);
+    auto* b = reinterpret_cast<PyLongObject*>(items[1]);
+    auto* c = reinterpret_cast<PyLongObject*>(items[2]);
+    auto* d = reinterpret_cast<PyLongObject*>(items[3]);
+    PyTypeObject* t = &PyLong_Type;
+    if (!(Py_IS_TYPE(a, t) & Py_IS_TYPE(b, t) & Py_IS_TYPE(c, t) & Py_IS_TYPE(d, t))) return false;
+    if (!(PyUnstable_Long_IsCompact(a) & PyUnstable_Long_IsCompact(b) &
+          PyUnstable_Long_IsCompact(c) & PyUnstable_Long_IsCompact(d))) {
+      return false;
+    }
+    uint64_t va = int_bits<kT>(PyUnstable_Long_CompactValue(a));
+    uint64_t vb = int_bits<kT>(PyUnstable_Long_CompactValue(b));
+    uint64_t vc = int_bits<kT>(PyUnstable_Long_CompactValue(c));
+    uint64_t vd = int_bits<kT>(PyUnstable_Long_CompactValue(d));
+    if ((va | vb | vc | vd) >= 0x80) return false;  // negative values and unsigned types too
+    auto w = static_cast<uint32_t>(va | (vb << 8) | (vc << 16) | (vd << 24));
+    p -= 4;
+    std::memcpy(p, &w, 4);
+    return true;
+  }
+}
+
+// Writes the plain elements of a packed varint list back to front from items[i - 1] down to
+// items[stop]; returns the index after the last element written (stop when all were).
+template <ScalarType kT>
+TORVEX_ALWAYS_INLINE inline Py_ssize_t packed_varint_run(PyObject* const* items, Py_ssize_t i,
+                                                         Py_ssize_t stop, uint8_t*& p) noexcept {
+  uint64_t bits;
+  while (i - stop >= 4) {
+    if (small_quad<kT>(items + i - 4, p)) {
+      i -= 4;
+      continue;
+    }
+    // Longer values: the next sixteen one at a time, then four at once again, so that rows of
+    // wide values pay for a failed test once per sixteen elements.
+    for (Py_ssize_t until = std::max(stop, i - 16); i > until; --i) {
+      if (!plain_bits<kT>(items[i - 1], &bits)) return i;
+      p = varint_before_wide<max_width<kT>()>(p, bits);
+    }
+  }
+  while (i > stop && plain_bits<kT>(items[i - 1], &bits)) {
+    p = varint_before_wide<max_width<kT>()>(p, bits);
+    --i;
+  }
+  return i;
 }
 
 // Elements are fetched by index at every step. Plain builtins are converted while borrowed;
@@ -375,6 +464,9 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
     uint8_t* p = start;
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
     uint64_t bits;
+    if constexpr (!kFixed && kT != ScalarType::Bool) {
+      if (!tagged) i = packed_varint_run<kT>(items, i, stop, p);
+    }
     while (i > stop && plain_bits<kT>(items[i - 1], &bits)) {
       if constexpr (kFixed) {
         p -= kWidth;
