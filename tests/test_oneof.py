@@ -117,33 +117,45 @@ def test_serialisation_refuses_oneof_naming_a_field_outside_the_oneof():
         cls(first=5).to_binary()
 
 
-def _oneof_schema(oneofs: int):
-    """A class with `oneofs` oneofs of three members each, plain fields between them."""
+def _oneof_schema(oneofs: int, plain: bool = True):
+    """A class with `oneofs` oneofs of three members each, plain fields between them (or none),
+    and a class holding a list of it."""
     import torvex
     from torvex import ScalarType as T
 
-    file = torvex.File(f"tests/oneofs{oneofs}.proto", package=f"oneofs{oneofs}")
+    file = torvex.File(f"tests/oneofs{oneofs}{plain}.proto", package=f"oneofs{oneofs}{plain}")
 
     class Leaf(torvex.Message, file=file):
         n: int = torvex.field(1, T.INT32)
 
-    annotations, body = {}, {}
-    for k in range(oneofs):
-        base = 10 * k + 1
-        body[f"o{k}"] = torvex.oneof(**{
-            f"i{k}": torvex.field(base, T.SINT64), f"s{k}": torvex.field(base + 1, T.STRING),
-            f"m{k}": torvex.field(base + 2, Leaf)})  # fmt: skip
-        body[f"p{k}"] = torvex.field(base + 5, T.INT32)
-        annotations[f"o{k}"] = "torvex.Oneof | None"
-        annotations[f"p{k}"] = "int"
-    body["__annotations__"] = annotations
-    return Leaf, type(torvex.Message)("Many", (torvex.Message,), body, file=file)
+    def message(name: str, first: int) -> type:
+        annotations, body = {}, {}
+        for k in range(oneofs):
+            base = 10 * k + first
+            body[f"o{k}"] = torvex.oneof(**{
+                f"i{k}": torvex.field(base, T.SINT64), f"s{k}": torvex.field(base + 1, T.STRING),
+                f"m{k}": torvex.field(base + 2, Leaf)})  # fmt: skip
+            annotations[f"o{k}"] = "torvex.Oneof | None"
+            if plain:
+                body[f"p{k}"] = torvex.field(base + 5, T.INT32)
+                annotations[f"p{k}"] = "int"
+        body["__annotations__"] = annotations
+        return type(torvex.Message)(name, (torvex.Message,), body, file=file)
+
+    # The twin's members have the same names and other numbers.
+    many, twin = message("Many", 1), message("Twin", 3)
+    batch = type(torvex.Message)("Batch", (torvex.Message,), {
+        "__annotations__": {"items": "list[Many]", "twins": "list[Twin]"},
+        "items": torvex.repeated(1, many), "twins": torvex.repeated(2, twin)}, file=file)
+    return Leaf, many, twin, batch
 
 
+@pytest.mark.parametrize("plain", [True, False], ids=["with_plain_fields", "oneofs_only"])
 @pytest.mark.parametrize("oneofs", [1, 4, 6])
-def test_encoding_reads_each_oneof_by_any_equal_name(oneofs):
+def test_encoding_reads_each_oneof_by_any_equal_name(oneofs, plain):
     """Members named by the interned name, an equal copy or a str subclass encode alike, in
-    field order, matching the peer; oneofs past the per-message fast limit included."""
+    field order, matching the peer, alone and as a batch of messages choosing differently;
+    oneofs past the per-message fast limit included."""
     import random
     import sys
 
@@ -152,12 +164,14 @@ def test_encoding_reads_each_oneof_by_any_equal_name(oneofs):
     class Name(str):
         pass
 
-    leaf_cls, cls = _oneof_schema(oneofs)
+    leaf_cls, cls, twin_cls, batch_cls = _oneof_schema(oneofs, plain)
     rng = random.Random(oneofs)
+    batch = []
     for _ in range(60):
         values, kinds = {}, []
         for k in range(oneofs):
-            values[f"p{k}"] = rng.randint(-3, 3)
+            if plain:
+                values[f"p{k}"] = rng.randint(-3, 3)
             kind = rng.choice("ism-")
             kinds.append(kind)
             if kind != "-":
@@ -169,5 +183,12 @@ def test_encoding_reads_each_oneof_by_any_equal_name(oneofs):
             msg = cls(**{k: Oneof(form(v[0]), v[1]) if isinstance(v, tuple) else v
                          for k, v in values.items()})  # fmt: skip
             encodings.add(msg.to_binary())
+            if form is sys.intern:
+                batch.append(msg)
         assert len(encodings) == 1, kinds
         assert encodings.pop() == to_peer(msg).SerializeToString(), kinds
+    # Then messages of another type whose members have the same names.
+    names = [f"{c}{k}" for k in range(oneofs) for c in ("op" if plain else "o")]
+    twins = [twin_cls(**{k: getattr(m, k) for k in names}) for m in batch[::-1]]
+    whole = batch_cls(items=batch, twins=twins)
+    assert whole.to_binary() == to_peer(whole).SerializeToString()

@@ -58,6 +58,15 @@ struct Encoder {
   // that an address cannot be reused by another class during the call.
   Ref known_native[8];
 
+  // The oneof member last found for a member name object, by a hash of its address: a hint
+  // that read_choices verifies before use, so that lists of one message type find the chosen
+  // member without scanning the fields.
+  const FieldSpec* member_hint[16] = {};
+
+  const FieldSpec*& hint_slot(PyObject* name) noexcept {
+    return member_hint[(reinterpret_cast<uintptr_t>(name) >> 4) & 15];
+  }
+
   Ref& known_slot(PyTypeObject* t) noexcept {
     return known_native[(reinterpret_cast<uintptr_t>(t) >> 6) & 7];
   }
@@ -410,6 +419,13 @@ TORVEX_NOINLINE bool put_unknown(PyObject* store, O& out) noexcept {
   return true;
 }
 
+// Unknown fields are written first so that they end up after every known field.
+template <class O>
+inline bool write_unknown(PyObject* msg, Encoder<O>& enc) noexcept {
+  Ref store = Ref::borrow(get_unknown_fields(msg));
+  return !store || PyDict_GET_SIZE(store.get()) == 0 || put_unknown(store.get(), enc.out);
+}
+
 // A oneof's chosen scalar member holding a plain builtin of its type: written as is (a member
 // is written whatever its value). 1 written, 0 not a plain value, -1 error.
 template <class O>
@@ -428,28 +444,31 @@ TORVEX_ALWAYS_INLINE inline int plain_member(const FieldSpec& f, PyObject* v, O&
   return 0;
 }
 
+// Writes the chosen member `f` holding `value`.
+template <class O>
+TORVEX_ALWAYS_INLINE inline bool encode_member(const FieldSpec& f, PyObject* value, Encoder<O>& enc,
+                                               uint32_t depth) noexcept {
+  int r = plain_member(f, value, enc.out);
+  if (r > 0) return true;
+  if (r < 0 || !encode_field(f, value, enc, depth + 1)) return fail_in_field(enc, f);
+  return true;
+}
+
 // The fields after the checks, last first. With kOneofs, members of the oneofs in `choices`
 // come from what check_oneofs read, so each oneof attribute is read once, not once per member.
 template <bool kOneofs, class O>
 bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth,
                  const OneofChoices* choices) noexcept {
-  if (enc.write_unknown) {
-    // Written first so that they end up after every known field.
-    Ref store = Ref::borrow(get_unknown_fields(msg));
-    if (store && PyDict_GET_SIZE(store.get()) != 0 && !put_unknown(store.get(), enc.out)) {
-      return false;
-    }
-  }
+  if (enc.write_unknown && !write_unknown(msg, enc)) return false;
   const FieldSpec* first = m->fields.data();
   for (const FieldSpec* f = first + m->fields.size(); f != first;) {
     --f;
     if constexpr (kOneofs) {
-      if (f->in_oneof && choices->ready && f->oneof_index < OneofChoices::kMax) {
-        PyObject* value = choices->value_of(*f);
-        if (!value) continue;
-        int r = plain_member(*f, value, enc.out);
-        if (r > 0) continue;
-        if (r < 0 || !encode_field(*f, value, enc, depth + 1)) return fail_in_field(enc, *f);
+      if (f->in_oneof && f->oneof_index < OneofChoices::kMax) {
+        if (choices->member[f->oneof_index] != f) continue;
+        PyObject* value =
+            reinterpret_cast<OneofObject*>(choices->holder[f->oneof_index].get())->value;
+        if (!encode_member(*f, value, enc, depth)) return false;
         continue;
       }
     }
@@ -470,11 +489,86 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
   return true;
 }
 
+// What check_oneofs would record, for the usual case only: every oneof a slot holding None or
+// an exact Oneof whose name is the schema's own name object of one of its members. Such a
+// message passes check_oneofs, so nothing is raised here; false (with nothing recorded) leaves
+// every other case to check_oneofs.
+template <class O>
+TORVEX_ALWAYS_INLINE inline bool read_choices(const MessageMarshaler* m, PyObject* msg,
+                                              Encoder<O>& enc, OneofChoices& c) noexcept {
+  const auto n = static_cast<uint32_t>(m->oneofs.size());
+  PyTypeObject* oneof = g_oneof_type;  // null: no Oneof exists yet
+  if (n > OneofChoices::kMax) return false;
+  const FieldSpec* first = m->fields.data();
+  const FieldSpec* end = first + m->fields.size();
+  PyObject* held[OneofChoices::kMax];
+  const FieldSpec* member[OneofChoices::kMax];
+  for (uint32_t k = 0; k < n; ++k) {
+    const AttributeAccessor& acc = m->oneofs[k];
+    if (!acc.is_slot()) return false;
+    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + acc.offset);
+    held[k] = v;
+    member[k] = nullptr;
+    if (v == Py_None) continue;
+    if (!v || !oneof || !Py_IS_TYPE(v, oneof)) return false;
+    PyObject* name = reinterpret_cast<OneofObject*>(v)->field;
+    const FieldSpec*& hint = enc.hint_slot(name);
+    const FieldSpec* f = hint;
+    auto at = reinterpret_cast<uintptr_t>(f);
+    bool valid = at >= reinterpret_cast<uintptr_t>(first) && at < reinterpret_cast<uintptr_t>(end);
+    if (!valid || f->oneof_index != k || f->local_name_obj.get() != name) {
+      for (f = first; f != end; ++f) {
+        if (f->in_oneof && f->oneof_index == k && f->local_name_obj.get() == name) break;
+      }
+      if (f == end) return false;
+      hint = f;
+    }
+    member[k] = f;
+  }
+  for (uint32_t k = 0; k < n; ++k) {
+    c.member[k] = member[k];
+    if (member[k]) c.holder[k] = Ref::borrow(held[k]);  // Python code may replace the attribute
+  }
+  c.ready = true;
+  return true;
+}
+
+// A message made of oneofs alone: the chosen members are the only fields to visit, last
+// declared first.
+template <class O>
+bool encode_members(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth,
+                    const OneofChoices& c) noexcept {
+  if (enc.write_unknown && !write_unknown(msg, enc)) return false;
+  const FieldSpec* chosen[OneofChoices::kMax];
+  PyObject* values[OneofChoices::kMax];
+  size_t n = 0;
+  for (size_t k = 0; k < m->oneofs.size(); ++k) {
+    if (!c.member[k]) continue;
+    // Insertion by declaration order, the latest first.
+    size_t at = n++;
+    for (; at > 0 && chosen[at - 1] < c.member[k]; --at) {
+      chosen[at] = chosen[at - 1];
+      values[at] = values[at - 1];
+    }
+    chosen[at] = c.member[k];
+    values[at] = reinterpret_cast<OneofObject*>(c.holder[k].get())->value;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (!encode_member(*chosen[i], values[i], enc, depth)) return false;
+  }
+  return true;
+}
+
 template <class O>
 TORVEX_NOINLINE bool encode_with_oneofs(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
                                         uint32_t depth) noexcept {
   OneofChoices choices;
-  if (!check_oneofs(m, msg, &choices)) return false;
+  if (!read_choices(m, msg, enc, choices)) {
+    if (!check_oneofs(m, msg, &choices)) return false;
+    // Members the record does not cover are read one by one.
+    if (!choices.ready) return encode_body<false>(m, msg, enc, depth, nullptr);
+  }
+  if (m->only_oneof_members) return encode_members(m, msg, enc, depth, choices);
   return encode_body<true>(m, msg, enc, depth, &choices);
 }
 

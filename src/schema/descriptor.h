@@ -244,6 +244,9 @@ struct MessageMarshaler : Counted {
   MarkerOwner wkt_marker;  // set exactly when wkt is not None
   uint32_t max_number = 0;
   bool has_slots = false;  // some accessor is a Slot: instances must have the class's layout
+  // Every field is a member of a listed oneof (value wrappers): the encoder then visits the
+  // chosen members alone instead of every field.
+  bool only_oneof_members = false;
   const DescriptorVocabulary* vocab = nullptr;
   // The metaclass of `cls` and its version tag when intake found no attribute `_ext_marshaler`
   // on it (0: never checked or no tag). While the tag is unchanged the metaclass was not

@@ -612,11 +612,14 @@ bool read_oneof_attributes(const DescriptorVocabulary* v, PyObject* d,
     m->oneofs.push_back(resolve_accessor(m->cls.get(), key));
     if (m->oneofs.back().is_slot()) m->has_slots = true;
   }
+  m->only_oneof_members = !m->fields.empty();
   for (FieldSpec& f : m->fields) {
-    if (!f.in_oneof) continue;
-    for (size_t k = 0; k < m->oneofs.size(); ++k) {
-      if (f.oneof_accessor.same_as(m->oneofs[k])) f.oneof_index = static_cast<uint32_t>(k);
+    if (f.in_oneof) {
+      for (size_t k = 0; k < m->oneofs.size(); ++k) {
+        if (f.oneof_accessor.same_as(m->oneofs[k])) f.oneof_index = static_cast<uint32_t>(k);
+      }
     }
+    if (f.oneof_index == FieldSpec::kNoOneofIndex) m->only_oneof_members = false;
   }
   return true;
 }
