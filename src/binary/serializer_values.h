@@ -467,24 +467,32 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
     if constexpr (!kFixed && kT != ScalarType::Bool) {
       if (!tagged) i = packed_varint_run<kT>(items, i, stop, p);
     }
-    while (i > stop && plain_bits<kT>(items[i - 1], &bits)) {
-      if constexpr (kFixed) {
-        p -= kWidth;
-        if constexpr (kWidth == 8) {
-          if constexpr (std::endian::native == std::endian::big) bits = byte_swap64(bits);
-          std::memcpy(p, &bits, 8);
+    // Instantiated with and without tags, so that a packed run tests nothing but its elements.
+    auto run = [&]<bool kTagged>() {
+      while (i > stop && plain_bits<kT>(items[i - 1], &bits)) {
+        if constexpr (kFixed) {
+          p -= kWidth;
+          if constexpr (kWidth == 8) {
+            if constexpr (std::endian::native == std::endian::big) bits = byte_swap64(bits);
+            std::memcpy(p, &bits, 8);
+          } else {
+            auto b32 = static_cast<uint32_t>(bits);
+            if constexpr (std::endian::native == std::endian::big) b32 = byte_swap32(b32);
+            std::memcpy(p, &b32, 4);
+          }
+        } else if constexpr (kT == ScalarType::Bool) {
+          *--p = static_cast<uint8_t>(bits);
         } else {
-          auto b32 = static_cast<uint32_t>(bits);
-          if constexpr (std::endian::native == std::endian::big) b32 = byte_swap32(b32);
-          std::memcpy(p, &b32, 4);
+          p = varint_before_wide(p, bits);
         }
-      } else if constexpr (kT == ScalarType::Bool) {
-        *--p = static_cast<uint8_t>(bits);
-      } else {
-        p = varint_before_wide(p, bits);
+        if constexpr (kTagged) p = varint_before(p, tag);
+        --i;
       }
-      if (tagged) p = varint_before(p, tag);
-      --i;
+    };
+    if (tagged) {
+      run.template operator()<true>();
+    } else {
+      run.template operator()<false>();
     }
     out.commit(static_cast<size_t>(start - p));
     if (i > stop) {
