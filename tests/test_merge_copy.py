@@ -412,6 +412,36 @@ def test_deep_copy_keeps_subclasses_and_calls_their_own_deepcopy(place):
         copy.deepcopy(build(OwnLeaf(n=-1)))
 
 
+Link = message_class("Link", ["n", "next"])
+desc(Link)
+finish(Link, [field(1, "n", scalar(5)), field(2, "next", message_value(Link), EXPLICIT)])
+OwnLink = type("OwnLink", (_Overriding, Link), {"__slots__": ()})
+
+
+def test_copies_by_overrides_keep_the_nesting_limit():
+    # Native copies and overriding __deepcopy__ methods alternate down the chain; the limit
+    # counts them together.
+    def chain(depth: int):
+        node = Link(n=depth)
+        for i in reversed(range(depth)):
+            node = (OwnLink if i % 2 else Link)(n=i, next=node)
+        return node
+
+    d = copy.deepcopy(chain(100))
+    for i in range(101):
+        assert d.n == i + 100 * (i % 2) and type(d) is (OwnLink if i % 2 else Link)
+        d = d.next
+    for depth in (101, 150):
+        with pytest.raises(RecursionError, match="maximum recursion depth 100 while copying"):
+            copy.deepcopy(chain(depth))
+    a = OwnLink(n=1)
+    a.next = Link(next=a)
+    with pytest.raises(RecursionError):
+        copy.deepcopy(a)
+    a.next = None  # break the cycle
+    _Overriding.calls.clear()
+
+
 def test_deep_copy_of_many_message_classes():
     # More classes than a copy remembers: later ones are classified on every meeting.
     classes = [type(f"Leaf{i}", (_Overriding, CLeaf) if i % 3 == 0 else (CLeaf,), {"__slots__": ()})

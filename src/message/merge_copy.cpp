@@ -30,6 +30,7 @@ TORVEX_COLD bool cycle(const char* doing) noexcept {
 struct Path {
   PyObject* msg[MAX_RECURSION_DEPTH + 1];
   PyObject* src[MAX_RECURSION_DEPTH + 1];  // merge only: the source merged into msg[i]
+  uint32_t first = 0;  // a copy made for an overriding __deepcopy__ starts at its depth
 
   // Enters `m` at `depth` for a copy, where no source pairs with it; raises on a cycle or
   // beyond the limit.
@@ -37,7 +38,7 @@ struct Path {
     if (depth > MAX_RECURSION_DEPTH) [[unlikely]] {
       return fail_too_deep(doing);
     }
-    for (uint32_t i = 0; i < depth; ++i) {
+    for (uint32_t i = first; i < depth; ++i) {
       if (msg[i] == m) [[unlikely]] {
         return cycle(doing);
       }
@@ -109,7 +110,8 @@ inline bool plain_value(PyObject* v) noexcept {
          t == &PyFloat_Type || v == Py_None;
 }
 
-// A class whose __deepcopy__ is not NativeMessage's own: its author decides what a copy is.
+// Classifies a class on its first meeting. A message class whose __deepcopy__ is not
+// NativeMessage's own has an author who decided what its copy is.
 TORVEX_NOINLINE int Walk::classify(PyObject* v, Kind* out) noexcept {
   PyTypeObject* t = Py_TYPE(v);
   *out = Kind::Shared;
@@ -134,26 +136,36 @@ TORVEX_NOINLINE int Walk::classify(PyObject* v, Kind* out) noexcept {
 PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uint32_t depth,
                        Walk& w) noexcept;
 
-// The class's own __deepcopy__(memo), as copy.deepcopy would call it.
-TORVEX_NOINLINE PyObject* call_override(PyObject* v, Walk& w) noexcept {
+// The nesting depth at which this thread's innermost overriding __deepcopy__ was called: the
+// native copy it asks for continues at that depth, so that copies interleaved with overrides
+// keep one nesting limit (and a bounded stack) between them.
+thread_local uint32_t t_override_depth = 0;
+
+// The class's own __deepcopy__(memo) for message `v` at `depth`, as copy.deepcopy calls it.
+TORVEX_NOINLINE PyObject* call_override(PyObject* v, uint32_t depth, Walk& w) noexcept {
+  if (depth > MAX_RECURSION_DEPTH) [[unlikely]] {
+    fail_too_deep("copying");
+    return nullptr;
+  }
   if (!w.memo) {
     w.own_memo = Ref(PyDict_New());
     if (!w.own_memo) return nullptr;
     w.memo = w.own_memo.get();
   }
   const DescriptorVocabulary* voc = vocabulary();
-  if (!voc || Py_EnterRecursiveCall(" while copying a message")) return nullptr;
-  PyObject* args[] = {v, w.memo};
-  PyObject* out =
-      PyObject_VectorcallMethod(voc->deepcopy, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  Py_LeaveRecursiveCall();
+  if (!voc) return nullptr;
+  PyObject* args[] = {nullptr, v, w.memo};  // args[0]: room for the callee (OFFSET)
+  uint32_t saved = std::exchange(t_override_depth, depth);
+  PyObject* out = PyObject_VectorcallMethod(voc->deepcopy, args + 1,
+                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  t_override_depth = saved;
   return out;
 }
 
 // The deep copy of message `v` at nesting `depth` (new reference).
 PyObject* deep_message(PyObject* v, Kind kind, uint32_t depth, Walk& w) noexcept {
   if (kind == Kind::Override) [[unlikely]] {
-    return call_override(v, w);
+    return call_override(v, depth, w);
   }
   if (MessageMarshaler* bound = as_native(v)->marshaler) [[likely]] {
     return copy_message(bound, v, true, depth, w);
@@ -484,7 +496,8 @@ PyObject* deep_copy(const MessageMarshaler* m, PyObject* self, PyObject* memo) n
   Walk w;
   w.overrides = true;
   if (memo != Py_None) w.memo = memo;
-  return copy_message(m, self, true, 0, w);
+  w.path.first = t_override_depth;
+  return copy_message(m, self, true, w.path.first, w);
 }
 
 bool merge_message(const MessageMarshaler* m, PyObject* dst, PyObject* source,
