@@ -477,8 +477,8 @@ def test_large_outputs_match_reference(twins):
 
 
 # Around the digit boundaries of Python ints (30-bit digits) and of every wire width.
-BOUNDARY_INTS = sorted({s * (2**k + d) for k in (6, 7, 13, 14, 27, 28, 29, 30, 31, 32, 59, 60,
-                                                 61, 62, 63, 64) for d in (-1, 0, 1)
+BOUNDARY_INTS = sorted({s * (2**k + d) for k in (*range(6, 64, 7), *range(7, 65, 7), 29, 30, 31,
+                                                 32, 59, 60, 61, 62, 64) for d in (-1, 0, 1)
                         for s in (1, -1)} | {0})  # fmt: skip
 INT_RANGES = {T.INT32: (-(2**31), 2**31 - 1), T.SINT32: (-(2**31), 2**31 - 1),
               T.SFIXED32: (-(2**31), 2**31 - 1), T.UINT32: (0, 2**32 - 1),
