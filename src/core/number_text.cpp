@@ -1,8 +1,9 @@
 #include "core/number_text.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstring>
+
+#include "core/float_format.h"
 
 namespace torvex {
 
@@ -57,68 +58,56 @@ size_t format_int64(int64_t v, char* out) noexcept {
   return 1 + format_uint64(0 - static_cast<uint64_t>(v), out + 1);
 }
 
-// std::to_chars with a fixed or scientific format and no precision yields the shortest digits
-// that read back to x, which are the digits repr() uses; repr() switches to exponent notation
-// outside [1e-4, 1e16) and then writes the exponent with a sign and at least two digits, as
-// to_chars does.
+// repr() switches to exponent notation when the decimal point would sit more than 16 places
+// right of the first digit or more than 4 places left of it (|x| >= 1e16 or |x| < 1e-4), and
+// writes the exponent with a sign and at least two digits.
 size_t format_double(double x, char* out) noexcept {
-  if (x == 0) {
-    if (std::signbit(x)) {
-      std::memcpy(out, "-0.0", 4);
-      return 4;
-    }
-    std::memcpy(out, "0.0", 3);
-    return 3;
-  }
-  char sci[kNumberScratch];
-  char* sci_end = std::to_chars(sci, sci + sizeof(sci), x, std::chars_format::scientific).ptr;
-  double ax = std::fabs(x);
-  if (!(ax >= 1e-4 && ax < 1e16)) {
-    std::memcpy(out, sci, static_cast<size_t>(sci_end - sci));
-    return static_cast<size_t>(sci_end - sci);
-  }
-  // Plain notation from the scientific text "[-]d[.ddd]e(+|-)XX": the library's own
-  // fixed-format shortest path is several times slower than its scientific one.
-  const char* s = sci;
   char* p = out;
-  if (*s == '-') *p++ = *s++;
-  const char lead = *s++;
-  const char* frac = s;
-  size_t nfrac = 0;
-  if (*s == '.') {
-    frac = ++s;
-    while (*s != 'e') ++s;
-    nfrac = static_cast<size_t>(s - frac);
+  if (std::signbit(x)) *p++ = '-';
+  if (x == 0) {
+    std::memcpy(p, "0.0", 3);
+    return static_cast<size_t>(p + 3 - out);
   }
-  const bool negative_exp = s[1] == '-';
-  int exp = 0;
-  for (const char* d = s + 2; d < sci_end; ++d) exp = exp * 10 + (*d - '0');
-  if (negative_exp) {
-    // 1e-4 <= |x| < 1: "0." then exp - 1 zeros, then the digits.
-    *p++ = '0';
-    *p++ = '.';
-    for (int i = 1; i < exp; ++i) *p++ = '0';
-    *p++ = lead;
-    std::memcpy(p, frac, nfrac);
-    p += nfrac;
-  } else {
-    *p++ = lead;
-    size_t whole = static_cast<size_t>(exp);  // digits after the lead one before the point
-    if (nfrac <= whole) {
-      std::memcpy(p, frac, nfrac);
-      p += nfrac;
-      for (size_t i = nfrac; i < whole; ++i) *p++ = '0';
-      *p++ = '.';
-      *p++ = '0';
-    } else {
-      std::memcpy(p, frac, whole);
-      p += whole;
-      *p++ = '.';
-      std::memcpy(p, frac + whole, nfrac - whole);
-      p += nfrac - whole;
+  const ShortestDecimal d = shortest_decimal(std::fabs(x));
+  // The digits go straight to where most layouts want them and are moved at most once.
+  const int n = static_cast<int>(digit_count(d.digits));
+  const int point = d.exponent + n;  // position of the decimal point after the first digit
+  if (point > -4 && point <= 16) {
+    if (point <= 0) {
+      std::memcpy(p, "0.000", 2 - point);
+      p += 2 - point;
+      return static_cast<size_t>(p + format_uint64(d.digits, p) - out);
     }
+    format_uint64(d.digits, p);
+    if (point >= n) {
+      p += n;
+      std::memset(p, '0', static_cast<size_t>(point - n));
+      p += point - n;
+      std::memcpy(p, ".0", 2);
+      return static_cast<size_t>(p + 2 - out);
+    }
+    std::memmove(p + point + 1, p + point, static_cast<size_t>(n - point));
+    p[point] = '.';
+    return static_cast<size_t>(p + n + 1 - out);
   }
-  return static_cast<size_t>(p - out);
+  format_uint64(d.digits, p + 1);
+  p[0] = p[1];
+  if (n > 1) {
+    p[1] = '.';
+    p += n + 1;
+  } else {
+    p += 1;
+  }
+  *p++ = 'e';
+  int exp = point - 1;
+  *p++ = exp < 0 ? '-' : '+';
+  if (exp < 0) exp = -exp;
+  if (exp >= 100) {
+    *p++ = static_cast<char>('0' + exp / 100);
+    exp %= 100;
+  }
+  std::memcpy(p, kDigitPairs.c + 2 * exp, 2);
+  return static_cast<size_t>(p + 2 - out);
 }
 
 }  // namespace torvex

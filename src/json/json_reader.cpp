@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/errors.h"
+#include "core/float_parse.h"
 #include "core/portable.h"
 
 #if defined(TORVEX_SSE2)
@@ -120,6 +121,7 @@ void append_utf8(RVec<char>& out, uint32_t cp) {
 // (the callers decide what a non-finite number means).
 double text_to_double(const char* s, size_t n, RVec<char>& scratch) noexcept {
   double d = 0;
+  if (fast_decimal_to_double(s, n, &d)) return d;
   auto r = std::from_chars(s, s + n, d);
   if (r.ec == std::errc()) return d;
   scratch.assign(s, s + n);
