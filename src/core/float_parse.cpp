@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "core/pow10_table.h"
 #include "core/wide_mul.h"
@@ -62,6 +63,64 @@ bool eisel_lemire(uint64_t w, int q, double* out) noexcept {
   return true;
 }
 
+// The value of the eight digits at p, or false if any of the eight bytes is not a digit. In
+// little-endian order the first digit is the low byte: pairs, then fours, then all eight are
+// combined by multiplication.
+inline bool eight_digits(const char* p, uint64_t* out) noexcept {
+  if constexpr (std::endian::native != std::endian::little) return false;  // digit by digit
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  // Every high nibble 3, and adding 6 keeps it 3 (low nibble <= 9).
+  constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
+  if (((x & kHigh) | (((x + 0x0606060606060606u) & kHigh) >> 4)) != 0x3333333333333333u) {
+    return false;
+  }
+  x -= 0x3030303030303030u;
+  x = x * 10 + (x >> 8);  // byte 2i: digits 2i and 2i + 1 as a number below 100
+  constexpr uint64_t kLanes = 0x000000FF000000FFu;
+  *out = ((x & kLanes) * (100 + (uint64_t{1000000} << 32)) +
+          ((x >> 16) & kLanes) * (1 + (uint64_t{10000} << 32))) >>
+         32;
+  return true;
+}
+
+// Digits from p while they last, appended to *w (which may wrap past 19 digits: the caller
+// counts and takes the slow path then).
+inline const char* scan_digits(const char* p, const char* end, uint64_t* w) noexcept {
+  uint64_t eight;
+  while (end - p >= 8 && eight_digits(p, &eight)) {
+    *w = *w * 100000000 + eight;
+    p += 8;
+  }
+  while (p < end && is_digit(*p)) *w = *w * 10 + static_cast<unsigned>(*p++ - '0');
+  return p;
+}
+
+// More than 19 digits: the first 19 significant ones (leading zeros do not count), the
+// decimal exponent of the last one kept, and whether a nonzero digit was dropped.
+void significant_digits(const char* p, const char* end, uint64_t* w, int64_t* exponent,
+                        bool* truncated) noexcept {
+  int significant = 0;
+  *w = 0;
+  *exponent = 0;
+  *truncated = false;
+  for (bool fraction = false; p < end; ++p) {
+    if (*p == '.') {
+      fraction = true;
+      continue;
+    }
+    const unsigned d = static_cast<unsigned>(*p - '0');
+    if (significant < 19) {
+      *w = *w * 10 + d;
+      significant += *w != 0;
+      *exponent -= fraction;
+    } else {
+      *truncated |= d != 0;
+      *exponent += !fraction;
+    }
+  }
+}
+
 }  // namespace
 
 bool fast_decimal_to_double(const char* s, size_t n, double* out) noexcept {
@@ -69,30 +128,20 @@ bool fast_decimal_to_double(const char* s, size_t n, double* out) noexcept {
   const char* const end = s + n;
   const bool negative = p < end && *p == '-';
   p += negative;
-  // The first 19 significant digits in w; later ones only move the exponent (integer part)
-  // or mark the value as truncated.
+  const char* const mantissa = p;
   uint64_t w = 0;
-  int significant = 0;
+  p = scan_digits(p, end, &w);
+  int64_t digits = p - mantissa;
   int64_t exponent = 0;
-  bool truncated = false;
-  bool any_digit = false;
-  for (bool fraction = false;; fraction = true) {
-    for (; p < end && is_digit(*p); ++p) {
-      any_digit = true;
-      const unsigned d = static_cast<unsigned>(*p - '0');
-      if (significant < 19) {
-        w = w * 10 + d;
-        significant += w != 0;
-        exponent -= fraction;
-      } else {
-        truncated |= d != 0;
-        exponent += !fraction;
-      }
-    }
-    if (fraction || p == end || *p != '.') break;
-    ++p;
+  if (p < end && *p == '.') {
+    const char* fraction = ++p;
+    p = scan_digits(p, end, &w);
+    exponent = fraction - p;
+    digits += p - fraction;
   }
-  if (!any_digit) return false;
+  if (digits == 0) return false;
+  bool truncated = false;
+  if (digits > 19) significant_digits(mantissa, p, &w, &exponent, &truncated);
   if (p < end && (*p == 'e' || *p == 'E')) {
     ++p;
     const bool negative_exp = p < end && *p == '-';
