@@ -123,36 +123,45 @@ void significant_digits(const char* p, const char* end, uint64_t* w, int64_t* ex
 
 }  // namespace
 
-bool fast_decimal_to_double(const char* s, size_t n, double* out) noexcept {
+namespace {
+
+// The number at s, ended by `end` or by the first character that cannot continue it. With
+// kJson the mantissa must also be JSON's: integer digits without a superfluous leading zero, and
+// digits after a point. Returns the end of the number, or nullptr (out untouched) when the text
+// does not start with such a number or the fast methods cannot decide its value.
+template <bool kJson>
+const char* parse_decimal(const char* s, const char* end, double* out) noexcept {
   const char* p = s;
-  const char* const end = s + n;
   const bool negative = p < end && *p == '-';
   p += negative;
   const char* const mantissa = p;
   uint64_t w = 0;
   p = scan_digits(p, end, &w);
   int64_t digits = p - mantissa;
+  if constexpr (kJson) {
+    if (digits == 0 || (*mantissa == '0' && digits > 1)) return nullptr;
+  }
   int64_t exponent = 0;
   if (p < end && *p == '.') {
     const char* fraction = ++p;
     p = scan_digits(p, end, &w);
+    if (kJson && p == fraction) return nullptr;
     exponent = fraction - p;
     digits += p - fraction;
   }
-  if (digits == 0) return false;
+  if (digits == 0) return nullptr;
   bool truncated = false;
   if (digits > 19) significant_digits(mantissa, p, &w, &exponent, &truncated);
   if (p < end && (*p == 'e' || *p == 'E')) {
     ++p;
     const bool negative_exp = p < end && *p == '-';
     p += p < end && (*p == '-' || *p == '+');
-    if (p == end || !is_digit(*p)) return false;
+    if (p == end || !is_digit(*p)) return nullptr;
     int64_t e = 0;
     // Clamped: beyond a million the result is 0 or infinity either way.
     for (; p < end && is_digit(*p); ++p) e = e < 1000000 ? e * 10 + (*p - '0') : e;
     exponent += negative_exp ? -e : e;
   }
-  if (p != end) return false;
 
   double d;
   if (w == 0) {
@@ -165,13 +174,26 @@ bool fast_decimal_to_double(const char* s, size_t n, double* out) noexcept {
     const int q = exponent < -100000  ? -100000
                   : exponent > 100000 ? 100000
                                       : static_cast<int>(exponent);
-    if (!eisel_lemire(w, q, &d)) return false;
+    if (!eisel_lemire(w, q, &d)) return nullptr;
     // The dropped digits put the value between w and w + 1 units: settled if both ends agree.
     double up;
-    if (truncated && (!eisel_lemire(w + 1, q, &up) || up != d)) return false;
+    if (truncated && (!eisel_lemire(w + 1, q, &up) || up != d)) return nullptr;
   }
   *out = negative ? -d : d;
+  return p;
+}
+
+}  // namespace
+
+bool fast_decimal_to_double(const char* s, size_t n, double* out) noexcept {
+  double d = 0;
+  if (parse_decimal<false>(s, s + n, &d) != s + n) return false;
+  *out = d;
   return true;
+}
+
+const char* fast_json_number_to_double(const char* s, const char* end, double* out) noexcept {
+  return parse_decimal<true>(s, end, out);
 }
 
 }  // namespace torvex

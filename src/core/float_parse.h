@@ -15,4 +15,11 @@ namespace torvex {
 // digits that do not settle the result): the caller then converts the text the slow, exact way.
 bool fast_decimal_to_double(const char* s, size_t n, double* out) noexcept;
 
+// The same for the JSON number that starts at s (JSON's stricter mantissa: no leading zero
+// before another digit, digits on both sides of a point), in a text that ends at `end` or at any
+// character that cannot continue the number. Returns the end of the number, or nullptr when the
+// text there is not a valid JSON number or the value is not decided; the caller's own scanner
+// then reports the error or converts the slow way.
+const char* fast_json_number_to_double(const char* s, const char* end, double* out) noexcept;
+
 }  // namespace torvex

@@ -340,6 +340,11 @@ bool JsonTextSource::read_number_value(JsonNumber* out) noexcept {
 
 bool JsonTextSource::read_number_as_float(double* out) noexcept {
   if (peek() != JsonKind::Number) return expect_fail(JsonKind::Number);
+  // Scanned and converted in one pass; anything unusual goes the checked way below.
+  if (const char* e = fast_json_number_to_double(p_, end_, out)) {
+    p_ = e;
+    return true;
+  }
   const char* s;
   size_t n, digits;
   bool integral;

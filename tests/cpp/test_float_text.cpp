@@ -182,5 +182,24 @@ TEST(FastDecimalToDouble, DecidesOnlyWellFormedText) {
   }
 }
 
+TEST(FastJsonNumberToDouble, StopsAfterTheNumberAndLeavesBadMantissasToTheCaller) {
+  for (const char* bad : {"01", "-01", "00.5", "1.", "1.e5", ".5", "-", "-.5", "1e", "1e+x", "x"}) {
+    double d = 0;
+    EXPECT_EQ(fast_json_number_to_double(bad, bad + std::strlen(bad), &d), nullptr) << bad;
+  }
+  // The number ends where JSON's grammar ends it; what follows is the caller's business.
+  for (const std::string text : {"0]", "-0.0e+5}", "12x", "1.5,2", "1e5.3", "123456789.123456789 ",
+                                 "3.14159265358979323846264338327950288,"}) {
+    const size_t stop = text.find_first_of("]},x ") != std::string::npos
+                            ? text.find_first_of("]},x ")
+                            : text.rfind('.');
+    double ours = 0, lib = 0;
+    const char* e = fast_json_number_to_double(text.data(), text.data() + text.size(), &ours);
+    ASSERT_EQ(e, text.data() + stop) << text;
+    std::from_chars(text.data(), e, lib);
+    EXPECT_EQ(ours, lib) << text;
+  }
+}
+
 }  // namespace
 }  // namespace torvex
