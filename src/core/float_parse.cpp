@@ -63,34 +63,37 @@ bool eisel_lemire(uint64_t w, int q, double* out) noexcept {
   return true;
 }
 
-// The value of the eight digits at p, or false if any of the eight bytes is not a digit. In
-// little-endian order the first digit is the low byte: pairs, then fours, then all eight are
-// combined by multiplication.
-inline bool eight_digits(const char* p, uint64_t* out) noexcept {
-  if constexpr (std::endian::native != std::endian::little) return false;  // digit by digit
-  uint64_t x;
-  std::memcpy(&x, p, 8);
-  // Every high nibble 3, and adding 6 keeps it 3 (low nibble <= 9).
-  constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
-  if (((x & kHigh) | (((x + 0x0606060606060606u) & kHigh) >> 4)) != 0x3333333333333333u) {
-    return false;
-  }
-  x -= 0x3030303030303030u;
-  x = x * 10 + (x >> 8);  // byte 2i: digits 2i and 2i + 1 as a number below 100
+// The number written by the eight digit values in t's bytes, first digit in the low byte:
+// pairs, then fours, then all eight are combined by multiplication.
+inline uint64_t eight_digit_value(uint64_t t) noexcept {
+  t = t * 10 + (t >> 8);  // byte 2i: digits 2i and 2i + 1 as a number below 100
   constexpr uint64_t kLanes = 0x000000FF000000FFu;
-  *out = ((x & kLanes) * (100 + (uint64_t{1000000} << 32)) +
-          ((x >> 16) & kLanes) * (1 + (uint64_t{10000} << 32))) >>
+  return ((t & kLanes) * (100 + (uint64_t{1000000} << 32)) +
+          ((t >> 16) & kLanes) * (1 + (uint64_t{10000} << 32))) >>
          32;
-  return true;
 }
 
+constexpr uint64_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
 // Digits from p while they last, appended to *w (which may wrap past 19 digits: the caller
-// counts and takes the slow path then).
+// counts and takes the slow path then). Eight bytes at a time where eight are left: the run of
+// digits at their start is found from a per-byte test, shifted to the top (the vacated low
+// bytes read as leading zeros) and converted at once.
 inline const char* scan_digits(const char* p, const char* end, uint64_t* w) noexcept {
-  uint64_t eight;
-  while (end - p >= 8 && eight_digits(p, &eight)) {
-    *w = *w * 100000000 + eight;
-    p += 8;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end - p >= 8) {
+      uint64_t t;
+      std::memcpy(&t, p, 8);
+      t -= 0x3030303030303030u;
+      // A byte is not a digit when its value is 10 or more (below '0' it wraps high). Borrows
+      // and carries only move upwards, so the lowest flagged byte is the first non-digit.
+      const uint64_t other = ((t + 0x7676767676767676u) | t) & 0x8080808080808080u;
+      const int k = other ? std::countr_zero(other) >> 3 : 8;
+      if (k == 0) return p;
+      *w = *w * kPow10Int[k] + eight_digit_value(t << (8 * (8 - k)));
+      p += k;
+      if (k < 8) return p;
+    }
   }
   while (p < end && is_digit(*p)) *w = *w * 10 + static_cast<unsigned>(*p++ - '0');
   return p;
