@@ -2,8 +2,8 @@
 
 #include <bit>
 
+#include "core/portable.h"
 #include "core/pow10_table.h"
-#include "core/wide_mul.h"
 
 namespace torvex {
 

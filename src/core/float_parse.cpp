@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/portable.h"
 #include "core/pow10_table.h"
-#include "core/wide_mul.h"
 
 namespace torvex {
 
