@@ -53,13 +53,22 @@ inline const char* skip_plain(const char* p, const char* end) noexcept {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i space = _mm_set1_epi8(0x20);
-  while (end - p >= 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  auto special16 = [&](const char* q) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
     // Signed compare: control characters and every byte >= 0x80 are below 0x20.
-    __m128i special =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                     _mm_cmplt_epi8(v, space));
-    int mask = _mm_movemask_epi8(special);
+    return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                        _mm_cmplt_epi8(v, space));
+  };
+  // Long strings (the base64 of bytes fields) are skipped 64 bytes per test; the 16-byte loop
+  // then finds the exact position.
+  while (end - p >= 64) {
+    __m128i any = _mm_or_si128(_mm_or_si128(special16(p), special16(p + 16)),
+                               _mm_or_si128(special16(p + 32), special16(p + 48)));
+    if (_mm_movemask_epi8(any)) break;
+    p += 64;
+  }
+  while (end - p >= 16) {
+    int mask = _mm_movemask_epi8(special16(p));
     if (mask) return p + std::countr_zero(static_cast<unsigned>(mask));
     p += 16;
   }
@@ -71,6 +80,28 @@ inline const char* skip_plain(const char* p, const char* end) noexcept {
     p += 8;
   }
   return p;
+}
+
+// The run of ASCII digits that starts the 8 bytes at `p`: returns its length k (0-8) and sets
+// `*v` to *v * 10^k plus the run's value.
+inline unsigned eight_digits(const char* p, int64_t* v) noexcept {
+  static constexpr int64_t kPow10[9] = {1,      10,      100,      1000,     10000,
+                                        100000, 1000000, 10000000, 100000000};
+  constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull, kThrees = 0x3030303030303030ull;
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  // A byte is a digit when its high nibble is 3 before and after adding 6. A carry out of a
+  // byte only changes bytes after a non-digit, which are not part of the run.
+  uint64_t bad = ((w & kHigh) ^ kThrees) | (((w + 0x0606060606060606ull) & kHigh) ^ kThrees);
+  unsigned k = bad ? static_cast<unsigned>(std::countr_zero(bad)) / 8 : 8;
+  if (k == 0) return 0;
+  // The run moved to the top bytes; the zero bytes below it read as leading zeros.
+  w <<= 8 * (8 - k);
+  w = ((w & 0x0F0F0F0F0F0F0F0Full) * 2561) >> 8;
+  w = ((w & 0x00FF00FF00FF00FFull) * 6553601) >> 16;
+  w = ((w & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32;
+  *v = *v * kPow10[k] + static_cast<int64_t>(w);
+  return k;
 }
 
 // Length of the valid UTF-8 sequence at `p` (first byte >= 0x80), 0 when invalid. The bytes are
@@ -300,6 +331,12 @@ bool JsonTextSource::read_number_value(JsonNumber* out) noexcept {
     const char* d0 = p;
     int64_t v = 0;
     if (*p >= '1' && *p <= '9') {
+      // Up to eight digits per step while eight bytes remain, then one at a time.
+      unsigned k = 8;
+      while (k == 8 && end_ - p >= 8 && p - d0 <= 10) {
+        k = eight_digits(p, &v);
+        p += k;
+      }
       while (digit(*p) && p - d0 < 18) v = v * 10 + (*p++ - '0');
     } else if (*p == '0') {
       ++p;
@@ -571,6 +608,58 @@ PyObject* JsonTextSource::make_str(const char* s, size_t n, bool ascii) noexcept
   return str;
 }
 
+namespace {
+
+// Object keys repeat: across documents of one schema, and in every element of an array of
+// objects. The str made for a short ASCII key is kept here and handed out again, which spares
+// the allocation and, because a str caches its hash, the hashing when it goes into a dict.
+// Entries are strong references, one per slot, replaced on collision: the table stays bounded.
+// The table is shared by all threads, so only builds with the interpreter lock use it.
+class KeyCache {
+ public:
+  static constexpr size_t kMaxLen = 32;
+
+  // New reference to the cached str equal to the `n` ASCII bytes at `s`, made on a miss.
+  PyObject* get(const char* s, size_t n) noexcept {
+    PyObject*& slot = slots_[hash(s, n) & (kSlots - 1)];
+    if (slot && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
+        std::memcmp(PyUnicode_1BYTE_DATA(slot), s, n) == 0) {
+      return Py_NewRef(slot);
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (!str) return nullptr;
+    std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
+    Py_XSETREF(slot, Py_NewRef(str));
+    return str;
+  }
+
+ private:
+  static constexpr size_t kSlots = 1024;
+
+  // The first and last (up to) 8 bytes and the length: keys of one schema rarely share all three.
+  static size_t hash(const char* s, size_t n) noexcept {
+    uint64_t head = 0, tail = 0;
+    std::memcpy(&head, s, n < 8 ? n : 8);
+    if (n > 8) std::memcpy(&tail, s + n - 8, 8);
+    uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ n;
+    return static_cast<size_t>(h ^ (h >> 29) ^ (h >> 47));
+  }
+  PyObject* slots_[kSlots] = {};
+};
+
+#ifndef Py_GIL_DISABLED
+KeyCache g_key_cache;
+#endif
+
+}  // namespace
+
+PyObject* JsonTextSource::make_key(const char* s, size_t n, bool ascii) noexcept {
+#ifndef Py_GIL_DISABLED
+  if (ascii && n <= KeyCache::kMaxLen) return g_key_cache.get(s, n);
+#endif
+  return make_str(s, n, ascii);
+}
+
 PyObject* JsonTextSource::read_string() noexcept {
   std::string_view v;
   if (!read_str(&v)) return nullptr;
@@ -612,7 +701,7 @@ int JsonTextSource::walk_next(WalkFrame& top, bool build) noexcept {
     r = next_key(it, &key);
     top.first = false;
     if (r > 0 && build) {
-      top.key = Ref(make_str(key.data(), key.size(), last_ascii_));
+      top.key = Ref(make_key(key.data(), key.size(), last_ascii_));
       if (!top.key) return -1;
     }
   } else {
