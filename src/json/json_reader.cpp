@@ -558,8 +558,23 @@ void decode_utf8_into(const uint8_t* p, const uint8_t* end, T* out) noexcept {
   while (p < end) {
     uint32_t c = *p;
     if (c < 0x80) {
-      ++p;
-    } else if (c < 0xE0) {
+      // Text is mostly ASCII even when it is not all ASCII: runs go eight bytes at a time.
+      while (end - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (w & 0x8080808080808080ull) break;
+        for (int k = 0; k < 8; ++k) out[k] = static_cast<T>(p[k]);
+        out += 8;
+        p += 8;
+      }
+      if (p == end) break;
+      if (*p < 0x80) {
+        *out++ = static_cast<T>(*p++);
+        continue;
+      }
+      c = *p;
+    }
+    if (c < 0xE0) {
       c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
       p += 2;
     } else if (c < 0xF0) {
@@ -584,11 +599,30 @@ PyObject* JsonTextSource::make_str(const char* s, size_t n, bool ascii) noexcept
   // The bytes were validated while scanning: count the characters and find the widest one,
   // then decode straight into a str of that width.
   const uint8_t* p = reinterpret_cast<const uint8_t*>(s);
-  size_t chars = 0;
+  size_t chars = 0, i = 0;
+  // Continuation bytes (below C0) never exceed a lead byte, so the largest byte is the widest
+  // lead (the text has at least one: it is not ASCII).
   uint8_t lead = 0;
-  for (size_t i = 0; i < n; ++i) {
+#if defined(TORVEX_SSE2)
+  const __m128i top2 = _mm_set1_epi8(static_cast<char>(0xC0));
+  const __m128i cont = _mm_set1_epi8(static_cast<char>(0x80));
+  __m128i widest = _mm_setzero_si128();
+  size_t conts = 0;
+  for (; n - i >= 16; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    unsigned m =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, top2), cont)));
+    conts += static_cast<size_t>(std::popcount(m));
+    widest = _mm_max_epu8(widest, v);
+  }
+  alignas(16) uint8_t lanes[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), widest);
+  for (uint8_t b : lanes) lead = b > lead ? b : lead;
+  chars = i - conts;
+#endif
+  for (; i < n; ++i) {
     chars += (p[i] & 0xC0) != 0x80;
-    if (p[i] >= 0xC0 && p[i] > lead) lead = p[i];
+    lead = p[i] > lead ? p[i] : lead;
   }
   // Lead bytes C2/C3 encode U+0080..U+00FF; below F0 everything fits in 16 bits.
   Py_UCS4 maxchar = lead >= 0xF0 ? 0x10FFFF : lead >= 0xC4 ? 0xFFFF : 0xFF;
