@@ -59,18 +59,18 @@ inline const char* skip_plain(const char* p, const char* end) noexcept {
     return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                         _mm_cmplt_epi8(v, space));
   };
-  // Long strings (the base64 of bytes fields) are skipped 64 bytes per test; the 16-byte loop
-  // then finds the exact position.
-  while (end - p >= 64) {
-    __m128i any = _mm_or_si128(_mm_or_si128(special16(p), special16(p + 16)),
-                               _mm_or_si128(special16(p + 32), special16(p + 48)));
-    if (_mm_movemask_epi8(any)) break;
-    p += 64;
-  }
   while (end - p >= 16) {
     int mask = _mm_movemask_epi8(special16(p));
     if (mask) return p + std::countr_zero(static_cast<unsigned>(mask));
     p += 16;
+    // Past the first 16 bytes a string is likely long (the base64 of a bytes field): it is
+    // skipped 64 bytes per test, and the 16-byte steps find the exact position.
+    while (end - p >= 64) {
+      __m128i any = _mm_or_si128(_mm_or_si128(special16(p), special16(p + 16)),
+                                 _mm_or_si128(special16(p + 32), special16(p + 48)));
+      if (_mm_movemask_epi8(any)) break;
+      p += 64;
+    }
   }
 #endif
   while (end - p >= 8) {
