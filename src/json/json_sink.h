@@ -177,7 +177,8 @@ class JsonTextSink {
     reserve(kNumberScratch);
     char* p = buf_ + len_;
     const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-    if (std::endian::native != std::endian::little || mag > UINT32_MAX) {
+    // Below 10^4 the general formatter's pair loop is shorter than the lane arithmetic.
+    if (std::endian::native != std::endian::little || mag > UINT32_MAX || mag < 10000) {
       len_ += format_int64(v, p);
       return true;
     }
