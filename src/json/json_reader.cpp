@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "core/digit_word.h"
 #include "core/errors.h"
 #include "core/float_parse.h"
 #include "core/portable.h"
@@ -81,28 +82,6 @@ inline const char* skip_plain(const char* p, const char* end) noexcept {
     p += 8;
   }
   return p;
-}
-
-// The run of ASCII digits that starts the 8 bytes at `p`: returns its length k (0-8) and sets
-// `*v` to *v * 10^k plus the run's value.
-inline unsigned eight_digits(const char* p, int64_t* v) noexcept {
-  static constexpr int64_t kPow10[9] = {1,      10,      100,      1000,     10000,
-                                        100000, 1000000, 10000000, 100000000};
-  constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull, kThrees = 0x3030303030303030ull;
-  uint64_t w;
-  std::memcpy(&w, p, 8);
-  // A byte is a digit when its high nibble is 3 before and after adding 6. A carry out of a
-  // byte only changes bytes after a non-digit, which are not part of the run.
-  uint64_t bad = ((w & kHigh) ^ kThrees) | (((w + 0x0606060606060606ull) & kHigh) ^ kThrees);
-  unsigned k = bad ? static_cast<unsigned>(std::countr_zero(bad)) / 8 : 8;
-  if (k == 0) return 0;
-  // The run moved to the top bytes; the zero bytes below it read as leading zeros.
-  w <<= 8 * (8 - k);
-  w = ((w & 0x0F0F0F0F0F0F0F0Full) * 2561) >> 8;
-  w = ((w & 0x00FF00FF00FF00FFull) * 6553601) >> 16;
-  w = ((w & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32;
-  *v = *v * kPow10[k] + static_cast<int64_t>(w);
-  return k;
 }
 
 // Length of the valid UTF-8 sequence at `p` (first byte >= 0x80), 0 when invalid. The bytes are
@@ -331,22 +310,25 @@ bool JsonTextSource::read_number_value(JsonNumber* out) noexcept {
     const bool neg = *p == '-';
     p += neg;
     const char* d0 = p;
-    int64_t v = 0;
+    uint64_t v = 0;
     if (*p >= '1' && *p <= '9') {
       // Up to eight digits per step while eight bytes remain, then one at a time.
-      unsigned k = 8;
-      while (k == 8 && end_ - p >= 8 && p - d0 <= 10) {
-        k = eight_digits(p, &v);
-        p += k;
+      if constexpr (kDigitWords) {
+        unsigned k = 8;
+        while (k == 8 && end_ - p >= 8 && p - d0 <= 10) {
+          k = append_digit_word(p, &v);
+          p += k;
+        }
       }
-      while (digit(*p) && p - d0 < 18) v = v * 10 + (*p++ - '0');
+      while (digit(*p) && p - d0 < 18) v = v * 10 + static_cast<unsigned>(*p++ - '0');
     } else if (*p == '0') {
       ++p;
     }
     if (p != d0 && !digit(*p) && *p != '.' && *p != 'e' && *p != 'E') {
       p_ = p;
       out->kind = JsonNumber::Small;
-      out->i = neg ? -v : v;
+      const auto iv = static_cast<int64_t>(v);  // at most 18 digits: no overflow
+      out->i = neg ? -iv : iv;
       return true;
     }
   }
