@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/digit_word.h"
 #include "core/portable.h"
 #include "core/pow10_table.h"
 
@@ -63,34 +64,14 @@ bool eisel_lemire(uint64_t w, int q, double* out) noexcept {
   return true;
 }
 
-// The number written by the eight digit values in t's bytes, first digit in the low byte:
-// pairs, then fours, then all eight are combined by multiplication.
-inline uint64_t eight_digit_value(uint64_t t) noexcept {
-  t = t * 10 + (t >> 8);  // byte 2i: digits 2i and 2i + 1 as a number below 100
-  constexpr uint64_t kLanes = 0x000000FF000000FFu;
-  return ((t & kLanes) * (100 + (uint64_t{1000000} << 32)) +
-          ((t >> 16) & kLanes) * (1 + (uint64_t{10000} << 32))) >>
-         32;
-}
-
-constexpr uint64_t kPow10Int[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-
 // Digits from p while they last, appended to *w (which may wrap past 19 digits: the caller
 // counts and takes the slow path then). Eight bytes at a time where eight are left: the run of
 // digits at their start is found from a per-byte test, shifted to the top (the vacated low
 // bytes read as leading zeros) and converted at once.
 inline const char* scan_digits(const char* p, const char* end, uint64_t* w) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
+  if constexpr (kDigitWords) {
     while (end - p >= 8) {
-      uint64_t t;
-      std::memcpy(&t, p, 8);
-      t -= 0x3030303030303030u;
-      // A byte is not a digit when its value is 10 or more (below '0' it wraps high). Borrows
-      // and carries only move upwards, so the lowest flagged byte is the first non-digit.
-      const uint64_t other = ((t + 0x7676767676767676u) | t) & 0x8080808080808080u;
-      const int k = other ? std::countr_zero(other) >> 3 : 8;
-      if (k == 0) return p;
-      *w = *w * kPow10Int[k] + eight_digit_value(t << (8 * (8 - k)));
+      const unsigned k = append_digit_word(p, w);
       p += k;
       if (k < 8) return p;
     }

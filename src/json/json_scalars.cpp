@@ -138,7 +138,7 @@ IntRange range_of(ScalarType t) noexcept {
 
 }  // namespace
 
-bool check_range(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept {
+bool check_range_slow(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept {
   IntRange r = range_of(t);
   if (v.small) {
     if (v.i >= r.lo && (v.i < 0 || static_cast<uint64_t>(v.i) <= r.hi)) return true;
