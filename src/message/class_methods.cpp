@@ -97,7 +97,11 @@ int bind_class_methods(PyObject* cls, PyTypeObject* base) noexcept {
   if (!PyType_Check(cls) || !base->tp_methods || !base->tp_dict) return 0;
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   // A metaclass may answer attribute lookups itself; then the dict is not what callers see.
-  if (Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro) return 0;
+  // An immutable class keeps the per-call binding.
+  if (Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro ||
+      PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) {
+    return 0;
+  }
   PyTypeObject* et = entry_type();
   if (!et) return -1;
   for (PyMethodDef* def = base->tp_methods; def->ml_name; ++def) {
