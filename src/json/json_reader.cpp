@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/errors.h"
+#include "core/float_parse.h"
 #include "core/portable.h"
 
 #if defined(TORVEX_SSE2)
@@ -120,6 +121,7 @@ void append_utf8(RVec<char>& out, uint32_t cp) {
 // (the callers decide what a non-finite number means).
 double text_to_double(const char* s, size_t n, RVec<char>& scratch) noexcept {
   double d = 0;
+  if (fast_decimal_to_double(s, n, &d)) return d;
   auto r = std::from_chars(s, s + n, d);
   if (r.ec == std::errc()) return d;
   scratch.assign(s, s + n);
@@ -338,6 +340,11 @@ bool JsonTextSource::read_number_value(JsonNumber* out) noexcept {
 
 bool JsonTextSource::read_number_as_float(double* out) noexcept {
   if (peek() != JsonKind::Number) return expect_fail(JsonKind::Number);
+  // Scanned and converted in one pass; anything unusual goes the checked way below.
+  if (const char* e = fast_json_number_to_double(p_, end_, out)) {
+    p_ = e;
+    return true;
+  }
   const char* s;
   size_t n, digits;
   bool integral;
