@@ -14,6 +14,7 @@
 #include "core/ref.h"
 #include "json/json_parse.h"
 #include "json/json_writer.h"
+#include "message/class_methods.h"
 #include "message/field_access.h"
 #include "message/instance.h"
 #include "message/merge_copy.h"
@@ -124,12 +125,7 @@ int nm_clear(PyObject* self) noexcept {
 void nm_dealloc(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  NativeMessageObject* o = as_native(self);
-  if (o->weakreflist) PyObject_ClearWeakRefs(self);
-  Py_CLEAR(o->unknown);
-  rc_decref(std::exchange(o->marshaler, nullptr));
-  o->presence.~PresenceBitset();
-  tp->tp_free(self);
+  release_native(self);
   Py_DECREF(tp);
 }
 
@@ -700,7 +696,8 @@ PyObject* fn_initialize_message_type(PyObject*, PyObject* const* args, Py_ssize_
                                      PyObject* kwnames) noexcept {
   PyObject* a[1];
   if (!parse_args(kInitialize, args, nargs, kwnames, a) ||
-      !convert_instance(a[0], &PyType_Type, "message_type") || initialize_message_type(a[0]) < 0) {
+      !convert_instance(a[0], &PyType_Type, "message_type") || initialize_message_type(a[0]) < 0 ||
+      bind_class_methods(a[0], native_message_type()) < 0 || !use_message_dealloc(a[0])) {
     return nullptr;
   }
   Py_RETURN_NONE;

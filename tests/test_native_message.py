@@ -1,8 +1,10 @@
 """NativeMessage instances: construction, assignment, presence, equality, unknown-field slot."""
 
 import gc
+import inspect
 import sys
 import threading
+import weakref
 
 import pytest
 
@@ -314,3 +316,74 @@ def test_decoded_instances_count_shared_defaults_and_own_containers():
     assert (sys.getrefcount(big), sys.getrefcount(other)) == (refs[0] + 40, refs[1] + 40)
     del msgs
     assert (sys.getrefcount(big), sys.getrefcount(other)) == refs
+
+
+def _own_from_binary(cls, data):
+    return "own"
+
+
+@pytest.mark.parametrize(
+    "name", ["from_binary", "from_json", "from_text", "_from_json_value", "_decode_delimited"]
+)
+def test_class_methods_bind_to_the_class_they_are_read_through(Msg, name):
+    method = getattr(Msg, name)
+    base = ext.NativeMessage.__dict__[name].__get__(None, Msg)
+    assert method is getattr(Msg, name) is getattr(Msg(), name)  # bound once, at intake
+    assert method.__self__ is Msg and method.__name__ == name and method.__doc__ == base.__doc__
+    assert inspect.signature(method) == inspect.signature(base)
+    # A subclass that was never initialised binds to itself, as the base's class method does.
+    sub = type("Sub", (Msg,), {"__slots__": ()})
+    assert getattr(sub, name).__self__ is sub and getattr(sub(), name).__self__ is sub
+    entry = Msg.__dict__[name]
+    assert entry.__get__(None, sub).__self__ is sub and entry.__get__(Msg()) is method
+
+
+def test_class_methods_decode_into_the_class_and_keep_own_definitions(Msg):
+    data = Msg(a=3).to_binary()
+    sub = type("Sub", (Msg,), {"__slots__": ()})
+    assert type(sub.from_binary(data)) is sub and sub.from_binary(data).a == 3
+    assert type(Msg.from_json('{"a": 3}')) is Msg
+    own = message_class("Own", ["a"])
+    own.from_binary = classmethod(_own_from_binary)
+    finish(own, [field(1, "a", scalar(5))])
+    assert own.from_binary(data) == "own" and own.from_json('{"a": 1}').a == 1
+
+
+def test_freeing_instances_releases_every_slot_and_runs_hooks(Msg):
+    gc.collect()
+    gc.disable()
+    try:
+        value = "held " * 3
+        before = sys.getrefcount(value)
+        sub = type("Extra", (Msg,), {"__slots__": ("extra",)})
+        msgs = [Msg(b=value), sub(b=value), Msg.from_json('{"b": "x"}')]
+        msgs[1].extra = value
+        msgs[2].b = value
+        msgs[2]._get_or_init_unknown_fields()[9] = [value]
+        assert sys.getrefcount(value) == before + 5
+        events = []
+        ref = weakref.ref(msgs[0], lambda _: events.append("weakref"))
+        del msgs
+        assert sys.getrefcount(value) == before and events == ["weakref"] and ref() is None
+    finally:
+        gc.enable()
+    # A finalizer added after intake runs, and may resurrect the instance whole.
+    cls = simple("Finalized", [field(1, "a", scalar(5))])
+    kept = []
+    cls.__del__ = lambda self: kept.append(self)
+    m = cls(a=5)
+    del m
+    assert [k.a for k in kept] == [5]
+    kept.clear()
+
+
+def test_freeing_a_long_chain_of_messages_does_not_recurse():
+    node = message_class("ChainNode", ["child"])
+    desc(node)
+    finish(node, [field(1, "child", message_value(node))])
+    head = None
+    for _ in range(300_000):
+        n = node()
+        n.child = head
+        head = n
+    del head, n  # freed level by level; recursing would overflow the C stack

@@ -91,6 +91,18 @@ def test_cycles_are_collected():
     assert ref() is None
 
 
+@pytest.mark.parametrize(
+    ("field", "value", "tracked"),
+    [("a", 1, False), ("a", 2.5, False), ("a", "s", False), ("a", b"b", False),
+     ("a", True, False), ("a", None, False), ("a", 10**40, False), ("a", [], True),
+     ("a", (1,), True), ("a", object(), True), (1, 1, True)],
+)  # fmt: skip
+def test_only_pairs_that_can_be_in_a_cycle_are_tracked(field, value, tracked):
+    import gc
+
+    assert gc.is_tracked(Oneof(field, value)) is tracked
+
+
 def test_module_alias():
     from torvex._oneof import Oneof as Reexported
 

@@ -4,6 +4,7 @@
 
 #include "core/args.h"
 #include "core/errors.h"
+#include "core/python_private.h"
 
 namespace torvex {
 
@@ -26,7 +27,12 @@ PyObject* own_class_marshaler(PyObject* cls, const DescriptorVocabulary* v) noex
   if (!PyType_Check(cls) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !type->tp_dict) {
     return nullptr;
   }
+#ifdef TORVEX_HAS_TYPE_LOOKUP
+  // Found along the MRO, but only the class's own marshaler passes the test below.
+  PyObject* attr = type_lookup(type, v->ext_marshaler);
+#else
   PyObject* attr = PyDict_GetItemWithError(type->tp_dict, v->ext_marshaler);
+#endif
   if (!attr || Py_TYPE(attr) != marshaler_type()) return nullptr;
   const MessageMarshaler* m = reinterpret_cast<MarshalerObject*>(attr)->rec;
   // Only the class intake built it for, while its metaclass is unchanged since (see intake).
@@ -73,6 +79,83 @@ PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept {
   new (&o->presence) PresenceBitset(m && m->max_number < PresenceBitset::kInlineBits);
   o->marshaler = rc_incref(m);
   return self;
+}
+
+void release_native(PyObject* self) noexcept {
+  NativeMessageObject* o = as_native(self);
+  if (o->weakreflist) PyObject_ClearWeakRefs(self);
+  Py_CLEAR(o->unknown);
+  rc_decref(std::exchange(o->marshaler, nullptr));
+  o->presence.~PresenceBitset();
+  Py_TYPE(self)->tp_free(self);
+}
+
+namespace {
+
+// The deallocator the interpreter gives classes made by a class statement, found on a class
+// made for the purpose.
+destructor generic_dealloc() noexcept {
+  static destructor found = nullptr;
+  if (!found) {
+    Ref probe(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(){}",
+                                    "_dealloc_probe"));
+    if (!probe) return nullptr;
+    found = reinterpret_cast<PyTypeObject*>(probe.get())->tp_dealloc;
+  }
+  return found;
+}
+
+// Empties the slots that `t` itself adds (its writable object members), as the generic
+// deallocator does.
+inline void clear_own_slots(PyTypeObject* t, PyObject* self) noexcept {
+  for (PyMemberDef* mp = t->tp_members; mp && mp->name; ++mp) {
+    if (mp->type != Py_T_OBJECT_EX || (mp->flags & Py_READONLY)) continue;
+    auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + mp->offset);
+    Py_CLEAR(*slot);
+  }
+}
+
+void message_dealloc(PyObject* self) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  // Long chains of messages free one level at a time instead of recursing.
+  Py_TRASHCAN_BEGIN(self, message_dealloc) if (tp->tp_finalize) [[unlikely]] {
+    // A __del__ added to the class after it was made; it may resurrect the instance.
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) goto done;
+    PyObject_GC_UnTrack(self);
+  }
+  {
+    PyTypeObject* native = native_message_type();
+    for (PyTypeObject* t = tp; t && t != native; t = t->tp_base) clear_own_slots(t, self);
+  }
+  release_native(self);
+  Py_DECREF(tp);
+done:
+  Py_TRASHCAN_END
+}
+
+}  // namespace
+
+bool use_message_dealloc(PyObject* cls) noexcept {
+  if (!PyType_Check(cls)) return true;
+  destructor generic = generic_dealloc();
+  if (!generic) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  PyTypeObject* native = native_message_type();
+  // Every class from `cls` down to NativeMessage made by a class statement, none with a dict
+  // or a legacy finalizer: then freeing means emptying slots plus NativeMessage's own work.
+  PyTypeObject* t = type;
+  for (; t && t != native; t = t->tp_base) {
+    if ((t->tp_dealloc != generic && t->tp_dealloc != message_dealloc) ||
+        !PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE) || t->tp_dictoffset != 0 ||
+        PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT) || t->tp_del ||
+        t->tp_weaklistoffset != native->tp_weaklistoffset || t->tp_itemsize != 0) {
+      return true;
+    }
+  }
+  if (t == native) type->tp_dealloc = message_dealloc;
+  return true;
 }
 
 namespace {

@@ -65,6 +65,15 @@ bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept;
 // Allocates an instance of `cls` bound to `m` (which may be null: not initialised yet).
 PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept;
 
+// Frees what NativeMessage itself holds, clears weak references and frees the object's memory
+// (the end of every instance deallocator; the caller has untracked it and drops the class).
+void release_native(PyObject* self) noexcept;
+
+// Replaces the generic deallocator of the interpreter on a message class whose instances hold
+// slots only, with one that does the same work in one pass. No-op for other classes; false
+// with an error set on failure.
+bool use_message_dealloc(PyObject* cls) noexcept;
+
 // `cls.__new__(cls)` plus the schema's defaults; never runs __init__.
 PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept;
 // `cls.__new__(cls)` alone (copies fill every attribute themselves).

@@ -111,6 +111,16 @@ PyTypeObject* oneof_type_slow() noexcept {
   return g_oneof_type;
 }
 
+namespace {
+
+// Values that refer to no other object.
+inline bool is_atomic(PyObject* v) noexcept {
+  return PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) ||
+         PyBytes_CheckExact(v) || PyBool_Check(v) || v == Py_None;
+}
+
+}  // namespace
+
 PyObject* make_oneof(PyObject* field, PyObject* value) noexcept {
   PyTypeObject* tp = oneof_type();
   if (!tp) return nullptr;
@@ -118,7 +128,8 @@ PyObject* make_oneof(PyObject* field, PyObject* value) noexcept {
   if (!o) return nullptr;
   o->field = Py_NewRef(field);
   o->value = Py_NewRef(value);
-  PyObject_GC_Track(o);
+  // A name and a plain value can be in no reference cycle: the collector need not see the pair.
+  if (!PyUnicode_CheckExact(field) || !is_atomic(value)) PyObject_GC_Track(o);
   return reinterpret_cast<PyObject*>(o);
 }
 
