@@ -247,6 +247,8 @@ template <bool kRequiredFails = true>
 TORVEX_ALWAYS_INLINE inline int select_value(PyObject* msg, const FieldSpec& f, bool emit_implicit,
                                              Ref* out) noexcept {
   if (f.in_oneof) return oneof_value(msg, f, out);
+  // A container not made yet is empty: skipped without making it.
+  if (!emit_implicit && f.accessor.holds_unmade(msg)) return 0;
   Ref v(f.accessor.get(msg));
   if (!v) return -1;
   const bool implicit = f.presence == Presence::Implicit;
