@@ -611,6 +611,7 @@ PyObject* nm_present(PyObject* self, void*) noexcept {
 
 PyObject* nm_unknown_fields(PyObject* self, void*) noexcept {
   PyObject* d = get_unknown_fields(self);
+  if (!d && PyErr_Occurred()) return nullptr;
   return Py_NewRef(d ? d : Py_None);
 }
 

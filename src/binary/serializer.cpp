@@ -436,6 +436,7 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
   if (enc.write_unknown) {
     // Written first so that they end up after every known field.
     Ref store = Ref::borrow(get_unknown_fields(msg));
+    if (!store && PyErr_Occurred()) return false;
     if (store && PyDict_GET_SIZE(store.get()) != 0 && !put_unknown(store.get(), enc.out)) {
       return false;
     }
