@@ -197,6 +197,7 @@ int messages_equal(PyObject* self, PyObject* other) noexcept {
       if (ps != po) return 0;
       if (!ps) continue;
     }
+    if (same_empty_containers(a.accessor, self, other)) continue;
     Ref x(a.accessor.get(self));
     if (!x) return -1;
     Ref y(a.accessor.get(other));

@@ -136,6 +136,11 @@ def test_empty_sub_messages_hold_no_containers() -> None:
     held, box = held_bytes(lambda: Box.from_binary(b"\x3a\x00" * n))
     assert len(box.kids) == n and box.kids[-1].names == {}
     assert held / n < 250
+    # Deep copies and comparisons leave the containers unmade too.
+    held, twin = held_bytes(lambda: copy.deepcopy(box))
+    assert held / n < 250
+    held, same = held_bytes(lambda: box == twin == Box(kids=[Box() for _ in range(n)]))
+    assert same and held / n < 250
 
 
 def varint(v: int) -> bytes:

@@ -294,6 +294,21 @@ TORVEX_ALWAYS_INLINE inline int select_value(PyObject* msg, const FieldSpec& f, 
   return 1;
 }
 
+// Whether the lazy container slots of `acc` in `a` and `b` both hold an empty container of the
+// same kind, one of them not made yet: equal, without making it.
+inline bool same_empty_containers(const AttributeAccessor& acc, PyObject* a, PyObject* b) noexcept {
+  if (!acc.lazy) return false;
+  auto kind = [&acc](PyObject* msg) -> PyObject* {
+    PyObject* v = acc.stored(msg);
+    if (!v || is_unmade(v)) return v;
+    if (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) return unmade_list();
+    if (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0) return unmade_dict();
+    return nullptr;
+  };
+  PyObject* x = kind(a);
+  return x && x == kind(b) && (is_unmade(acc.stored(a)) || is_unmade(acc.stored(b)));
+}
+
 // select_value out of line, for the JSON writer (which passes its own emit_implicit) and merge.
 int select_field_value(PyObject* msg, const FieldSpec& f, bool emit_implicit, Ref* out) noexcept;
 

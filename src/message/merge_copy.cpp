@@ -162,7 +162,7 @@ PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uin
   Ref out(new_message(m, reinterpret_cast<PyObject*>(Py_TYPE(self))));
   if (!out) return nullptr;
   for (const AttrEntry& a : m->attrs) {
-    Ref v(a.accessor.get(self));
+    Ref v(deep ? a.accessor.get_keeping_unmade(self) : a.accessor.get(self));
     if (!v) return nullptr;
     if (deep && !plain_value(v.get())) {
       v = Ref(deep_value(v.get(), depth, path));

@@ -50,9 +50,16 @@ struct AttributeAccessor {
     }
     return PyObject_GetAttr(obj, name.get());
   }
-  // Whether the slot still holds the placeholder of an empty container (lazy slots only).
-  bool holds_unmade(PyObject* obj) const noexcept {
-    return lazy && is_unmade(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset));
+  // The slot's content as stored (borrowed; lazy slots only).
+  PyObject* stored(PyObject* obj) const noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+  }
+  // Whether the slot still holds the placeholder of an empty container.
+  bool holds_unmade(PyObject* obj) const noexcept { return lazy && is_unmade(stored(obj)); }
+  // get(), except that a placeholder is returned as it is: for deep copies, whose containers
+  // may stay unmade too.
+  PyObject* get_keeping_unmade(PyObject* obj) const noexcept {
+    return holds_unmade(obj) ? Py_NewRef(stored(obj)) : get(obj);
   }
   // Stores a new reference to `value` (never via __setattr__ overrides).
   int set(PyObject* obj, PyObject* value) const noexcept {
