@@ -344,9 +344,9 @@ TORVEX_ALWAYS_INLINE inline int plain_field(PyObject* msg, const FieldSpec& f, P
       if (v != Py_None) return 0;
       return f.presence == Presence::Required ? required_not_set(f) : 1;
     case ValueKind::List:
-      return PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0;
+      return is_unmade(v) || (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0);
     case ValueKind::Map:
-      return PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0;
+      return is_unmade(v) || (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0);
     default:
       return 0;
   }
