@@ -523,7 +523,7 @@ PyObject* nm_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* a[1];
   if (!parse_args(kDeepcopy, args, nargs, kwnames, a)) return nullptr;
   MarshalerRef m = lookup_marshaler(self);
-  return m ? deep_copy(m.get(), self) : nullptr;
+  return m ? deep_copy(m.get(), self, a[0]) : nullptr;
 }
 
 PyObject* nm_merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -11,7 +11,18 @@ import pytest
 
 import _torvex_ext as ext
 import torvex
-from schema_helpers import EXPLICIT, desc, field, finish, message_class, scalar
+from schema_helpers import (
+    EXPLICIT,
+    desc,
+    field,
+    finish,
+    list_value,
+    map_value,
+    message_class,
+    message_value,
+    scalar,
+    simple,
+)
 from torvex import Oneof
 from torvex import ScalarType as T
 
@@ -338,6 +349,112 @@ def test_deep_copy_rebuilds_container_subclasses_as_plain_ones():
     dst = Node()
     dst.merge_from(m)
     assert dst.tags == {"a": 1} and dst.nums == [1, 2]
+
+
+def test_deep_copy_memo_is_kept_between_messages_not_inside_one():
+    # copy.deepcopy's memo keeps what the caller shares; inside one message the copy is a tree.
+    leaf = Leaf(n=1)
+    m = Node(leaf=leaf, items=[leaf, leaf], by_name={"k": leaf})
+    a, b, c = copy.deepcopy([m, m, leaf])
+    assert a is b and c is not a.leaf and c == leaf
+    parts = [a.leaf, *a.items, a.by_name["k"]]
+    assert all(p == leaf and p is not leaf for p in parts)
+    assert len({id(p) for p in parts}) == 4
+
+
+class _Overriding:
+    """Mixed into a native subclass: a deep copy made by its own __deepcopy__ is marked."""
+
+    __slots__ = ()
+    calls: list = []
+
+    def __deepcopy__(self, memo):
+        _Overriding.calls.append(memo)
+        if self.n < 0:
+            raise ValueError("refused")
+        out = super().__deepcopy__(memo)
+        out.n += 100
+        return out
+
+
+CLeaf = simple("CLeaf", [field(1, "n", scalar(5))])
+SubLeaf = type("SubLeaf", (CLeaf,), {"__slots__": ()})
+OwnLeaf = type("OwnLeaf", (_Overriding, CLeaf), {"__slots__": ()})
+CHolder = simple("CHolder", [
+    field(1, "one", message_value(CLeaf), EXPLICIT), field(2, "many", list_value(CLeaf)),
+    field(3, "by_key", map_value(9, CLeaf)), field(4, "child", message_value(CLeaf), EXPLICIT),
+])  # fmt: skip
+PLACES = {
+    "field": (lambda v: CHolder(one=v), lambda m: m.one),
+    "list": (lambda v: CHolder(many=[CLeaf(n=7), v]), lambda m: m.many[1]),
+    "map": (lambda v: CHolder(by_key={"k": v}), lambda m: m.by_key["k"]),
+}
+
+
+@pytest.mark.parametrize("place", PLACES)
+def test_deep_copy_keeps_subclasses_and_calls_their_own_deepcopy(place):
+    build, get = PLACES[place]
+    m = build(SubLeaf(n=1))
+    d = copy.deepcopy(m)
+    assert type(get(d)) is SubLeaf and get(d).n == 1 and get(d) is not get(m)
+    _Overriding.calls.clear()
+    m, memo = build(OwnLeaf(n=2)), {}
+    d = copy.deepcopy(m, memo)
+    assert type(get(d)) is OwnLeaf and get(d).n == 102 and get(m).n == 2
+    assert len(_Overriding.calls) == 1 and _Overriding.calls[0] is memo
+    # Called without a memo (as the well-known-type helpers do), it gets a dict of its own.
+    assert get(m.__deepcopy__(None)).n == 102 and type(_Overriding.calls[1]) is dict
+    # merge_from copies natively and keeps the class.
+    dst = CHolder()
+    dst._merge_from(m, False)
+    assert type(get(dst)) is OwnLeaf and get(dst).n == 2 and len(_Overriding.calls) == 2
+    with pytest.raises(ValueError, match="refused"):
+        copy.deepcopy(build(OwnLeaf(n=-1)))
+
+
+Link = message_class("Link", ["n", "next"])
+desc(Link)
+finish(Link, [field(1, "n", scalar(5)), field(2, "next", message_value(Link), EXPLICIT)])
+OwnLink = type("OwnLink", (_Overriding, Link), {"__slots__": ()})
+
+
+def test_copies_by_overrides_keep_the_nesting_limit():
+    # Native copies and overriding __deepcopy__ methods alternate down the chain; the limit
+    # counts them together.
+    def chain(depth: int):
+        node = Link(n=depth)
+        for i in reversed(range(depth)):
+            node = (OwnLink if i % 2 else Link)(n=i, next=node)
+        return node
+
+    d = copy.deepcopy(chain(100))
+    for i in range(101):
+        assert d.n == i + 100 * (i % 2) and type(d) is (OwnLink if i % 2 else Link)
+        d = d.next
+    for depth in (101, 150):
+        with pytest.raises(RecursionError, match="maximum recursion depth 100 while copying"):
+            copy.deepcopy(chain(depth))
+    a = OwnLink(n=1)
+    a.next = Link(next=a)
+    with pytest.raises(RecursionError):
+        copy.deepcopy(a)
+    a.next = None  # break the cycle
+    _Overriding.calls.clear()
+
+
+def test_deep_copy_of_many_message_classes():
+    # More classes than a copy remembers: later ones are classified on every meeting.
+    classes = [type(f"Leaf{i}", (_Overriding, CLeaf) if i % 3 == 0 else (CLeaf,), {"__slots__": ()})
+               for i in range(20)]  # fmt: skip
+    m = CHolder(many=[cls(n=i) for i, cls in enumerate(classes)] * 2)
+    counts = [sys.getrefcount(cls) for cls in classes]
+    d = copy.deepcopy(m)
+    assert [type(x) for x in d.many] == [type(x) for x in m.many]
+    assert [x.n for x in d.many] == [i + 100 * (i % 3 == 0) for i in range(20)] * 2
+    assert not any(x is y for x, y in zip(d.many, m.many))
+    _Overriding.calls.clear()  # the memos hold the copy
+    del d
+    assert [sys.getrefcount(cls) for cls in classes] == counts
 
 
 # ---- everyday API --------------------------------------------------------------------------

@@ -109,10 +109,4 @@ BitsetStatus PresenceBitset::union_from(PresenceBitset& src) noexcept {
   return insert_all_locked(src);
 }
 
-BitsetStatus PresenceBitset::union_into_unshared(PresenceBitset& src) noexcept {
-  Guard src_guard(src);
-  if (poisoned_ || src.poisoned_) return BitsetStatus::Poisoned;
-  return insert_all_locked(src);
-}
-
 }  // namespace torvex

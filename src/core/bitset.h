@@ -70,7 +70,16 @@ class PresenceBitset {
   // this |= src. Locks this set, then src; a union with itself changes nothing.
   BitsetStatus union_from(PresenceBitset& src) noexcept;
   // The same for a set no other code can reach yet (a copy being built): only src is locked.
-  BitsetStatus union_into_unshared(PresenceBitset& src) noexcept;
+  // Inline here: every copied message takes it, nearly always with two Inline sets.
+  BitsetStatus union_into_unshared(PresenceBitset& src) noexcept {
+    Guard src_guard(src);
+    if (poisoned_ || src.poisoned_) return BitsetStatus::Poisoned;
+    if (inline_ && src.inline_) {
+      for (int i = 0; i < 5; ++i) words_[i] |= src.words_[i];
+      return BitsetStatus::Ok;
+    }
+    return insert_all_locked(src);
+  }
 
  private:
   // Holds the lock for one operation. Every caller holds the interpreter lock and nothing

@@ -30,6 +30,22 @@ TORVEX_COLD bool cycle(const char* doing) noexcept {
 struct Path {
   PyObject* msg[MAX_RECURSION_DEPTH + 1];
   PyObject* src[MAX_RECURSION_DEPTH + 1];  // merge only: the source merged into msg[i]
+  uint32_t first = 0;  // a copy made for an overriding __deepcopy__ starts at its depth
+
+  // Enters `m` at `depth` for a copy, where no source pairs with it; raises on a cycle or
+  // beyond the limit.
+  bool enter(uint32_t depth, PyObject* m, const char* doing) noexcept {
+    if (depth > MAX_RECURSION_DEPTH) [[unlikely]] {
+      return fail_too_deep(doing);
+    }
+    for (uint32_t i = first; i < depth; ++i) {
+      if (msg[i] == m) [[unlikely]] {
+        return cycle(doing);
+      }
+    }
+    msg[depth] = m;
+    return true;
+  }
 
   // Enters `msg` (and `src`) at `depth`; raises on a cycle or beyond the limit.
   bool enter(uint32_t depth, PyObject* m, PyObject* s, const char* doing) noexcept {
@@ -47,6 +63,43 @@ struct Path {
   }
 };
 
+// How a value met inside a message is copied.
+enum class Kind : uint8_t { Shared, Message, Override };
+
+// One copy or merge in progress: the path, and the classes met so far. A batch holds many
+// messages of few classes, so telling a sub-message from other values (and finding whether its
+// class overrides __deepcopy__) is one pointer comparison after the first of each class,
+// instead of a walk of the class's bases.
+struct Walk {
+  Path path;
+  // NativeMessage's own __new__: a class using it (with an ordinary metaclass) is allocated
+  // directly, as new_message would, without a call per copied message.
+  newfunc native_new = native_message_type()->tp_new;
+  // Deep copy only: the memo handed to overriding __deepcopy__ methods (borrowed from the
+  // caller, or a dict of our own made on first need). Merge copies natively throughout.
+  bool overrides = false;
+  PyObject* memo = nullptr;
+  Ref own_memo;
+  // Classes seen, held so that an address cannot be reused by another class mid-walk.
+  static constexpr uint32_t kSeen = 8;
+  Ref seen[kSeen];
+  Kind seen_kind[kSeen];
+  uint32_t n_seen = 0;
+
+  // Shared for anything that is not a message (-1 with an error set on failure).
+  int kind_of(PyObject* v, Kind* out) noexcept {
+    PyTypeObject* t = Py_TYPE(v);
+    for (uint32_t i = 0; i < n_seen; ++i) {
+      if (seen[i].get() == reinterpret_cast<PyObject*>(t)) {
+        *out = seen_kind[i];
+        return 0;
+      }
+    }
+    return classify(v, out);
+  }
+  int classify(PyObject* v, Kind* out) noexcept;
+};
+
 // Values that can never need copying, answered from the type flags without walking a type's
 // bases. Subclasses of int (enum members, bool), str and bytes qualify: their layout cannot
 // also be a message's, list's or dict's, and Oneof cannot be subclassed.
@@ -57,42 +110,109 @@ inline bool plain_value(PyObject* v) noexcept {
          t == &PyFloat_Type || v == Py_None;
 }
 
+// Classifies a class on its first meeting. A message class whose __deepcopy__ is not
+// NativeMessage's own has an author who decided what its copy is.
+TORVEX_NOINLINE int Walk::classify(PyObject* v, Kind* out) noexcept {
+  PyTypeObject* t = Py_TYPE(v);
+  *out = Kind::Shared;
+  if (!is_native_message(v)) return 0;
+  *out = Kind::Message;
+  if (overrides) {
+    const DescriptorVocabulary* voc = vocabulary();
+    if (!voc) return -1;
+    Ref ours(PyObject_GetAttr(reinterpret_cast<PyObject*>(native_message_type()), voc->deepcopy));
+    if (!ours) return -1;
+    Ref theirs(PyObject_GetAttr(reinterpret_cast<PyObject*>(t), voc->deepcopy));
+    if (!theirs) return -1;
+    if (theirs.get() != ours.get()) *out = Kind::Override;
+  }
+  if (n_seen < kSeen) {
+    seen[n_seen] = Ref::borrow(reinterpret_cast<PyObject*>(t));
+    seen_kind[n_seen++] = *out;
+  }
+  return 0;
+}
+
 PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uint32_t depth,
-                       Path& path) noexcept;
+                       Walk& w) noexcept;
+
+// The nesting depth at which this thread's innermost overriding __deepcopy__ was called: the
+// native copy it asks for continues at that depth, so that copies interleaved with overrides
+// keep one nesting limit (and a bounded stack) between them.
+thread_local uint32_t t_override_depth = 0;
+
+// The class's own __deepcopy__(memo) for message `v` at `depth`, as copy.deepcopy calls it.
+TORVEX_NOINLINE PyObject* call_override(PyObject* v, uint32_t depth, Walk& w) noexcept {
+  if (depth > MAX_RECURSION_DEPTH) [[unlikely]] {
+    fail_too_deep("copying");
+    return nullptr;
+  }
+  if (!w.memo) {
+    w.own_memo = Ref(PyDict_New());
+    if (!w.own_memo) return nullptr;
+    w.memo = w.own_memo.get();
+  }
+  const DescriptorVocabulary* voc = vocabulary();
+  if (!voc) return nullptr;
+  PyObject* args[] = {nullptr, v, w.memo};  // args[0]: room for the callee (OFFSET)
+  uint32_t saved = std::exchange(t_override_depth, depth);
+  PyObject* out = PyObject_VectorcallMethod(voc->deepcopy, args + 1,
+                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  t_override_depth = saved;
+  return out;
+}
 
 // The deep copy of message `v` at nesting `depth` (new reference).
-PyObject* deep_message(PyObject* v, uint32_t depth, Path& path) noexcept {
+PyObject* deep_message(PyObject* v, Kind kind, uint32_t depth, Walk& w) noexcept {
+  if (kind == Kind::Override) [[unlikely]] {
+    return call_override(v, depth, w);
+  }
+  if (MessageMarshaler* bound = as_native(v)->marshaler) [[likely]] {
+    return copy_message(bound, v, true, depth, w);
+  }
   MarshalerRef m = lookup_marshaler(v);
   if (!m) return nullptr;
-  return copy_message(m.get(), v, true, depth, path);
+  return copy_message(m.get(), v, true, depth, w);
 }
 
 // The value copy rule for an element of a list or a value of a dict: messages are deep-copied,
 // everything else is shared. `depth` is that of the message holding the container.
-inline PyObject* copy_element(PyObject* v, uint32_t depth, Path& path) noexcept {
-  if (plain_value(v) || !is_native_message(v)) return Py_NewRef(v);
-  return deep_message(v, depth + 1, path);
+inline PyObject* copy_element(PyObject* v, uint32_t depth, Walk& w) noexcept {
+  Kind k;
+  if (plain_value(v)) return Py_NewRef(v);
+  if (w.kind_of(v, &k) < 0) return nullptr;
+  if (k == Kind::Shared) return Py_NewRef(v);
+  return deep_message(v, k, depth + 1, w);
 }
 
-// Index of the first message in items[0:n], or n.
-inline Py_ssize_t first_message(PyObject* const* items, Py_ssize_t n) noexcept {
+// Index of the first message in items[0:n], or n (-1 with an error set).
+inline Py_ssize_t first_message(PyObject* const* items, Py_ssize_t n, Walk& w) noexcept {
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!plain_value(items[i]) && is_native_message(items[i])) return i;
+    Kind k;
+    if (plain_value(items[i])) continue;
+    if (w.kind_of(items[i], &k) < 0) return -1;
+    if (k != Kind::Shared) return i;
   }
   return n;
 }
 
-// A new exact list with the copies of the elements. It is filled from a private snapshot, so
-// Python code run by a copied element's __new__ cannot change what is being walked.
-PyObject* deep_list(PyObject* v, uint32_t depth, Path& path) noexcept {
+// A new exact list with the copies of the elements: one block copy of the whole list, then
+// the messages replaced by their copies. Filled from that private snapshot, so Python code run
+// by a copied element's __new__ cannot change what is being walked.
+PyObject* deep_list(PyObject* v, uint32_t depth, Walk& w) noexcept {
   Ref out(PyList_GetSlice(v, 0, PyList_GET_SIZE(v)));
   if (!out) return nullptr;
   PyObject** items = reinterpret_cast<PyListObject*>(out.get())->ob_item;
   Py_ssize_t n = PyList_GET_SIZE(out.get());
-  for (Py_ssize_t i = first_message(items, n); i < n; ++i) {
+  Py_ssize_t i = first_message(items, n, w);
+  if (i < 0) return nullptr;
+  for (; i < n; ++i) {
     PyObject* item = PyList_GET_ITEM(out.get(), i);
-    if (plain_value(item) || !is_native_message(item)) continue;
-    PyObject* copy = deep_message(item, depth + 1, path);
+    Kind k;
+    if (plain_value(item)) continue;
+    if (w.kind_of(item, &k) < 0) return nullptr;
+    if (k == Kind::Shared) continue;
+    PyObject* copy = deep_message(item, k, depth + 1, w);
     if (!copy) return nullptr;
     PyList_SET_ITEM(out.get(), i, copy);
     Py_DECREF(item);
@@ -101,7 +221,7 @@ PyObject* deep_list(PyObject* v, uint32_t depth, Path& path) noexcept {
 }
 
 // A new exact dict with the same keys in the same order and the copies of the values.
-PyObject* deep_dict(PyObject* v, uint32_t depth, Path& path) noexcept {
+PyObject* deep_dict(PyObject* v, uint32_t depth, Walk& w) noexcept {
   Ref out;
   if (PyDict_CheckExact(v)) {
     out = Ref(PyDict_Copy(v));
@@ -122,9 +242,12 @@ PyObject* deep_dict(PyObject* v, uint32_t depth, Path& path) noexcept {
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(out.get(), &pos, &key, &value)) {
-    if (plain_value(value) || !is_native_message(value)) continue;
+    Kind kind;
+    if (plain_value(value)) continue;
+    if (w.kind_of(value, &kind) < 0) return nullptr;
+    if (kind == Kind::Shared) continue;
     Ref k = Ref::borrow(key);
-    Ref copy(deep_message(value, depth + 1, path));
+    Ref copy(deep_message(value, kind, depth + 1, w));
     if (!copy || PyDict_SetItem(out.get(), k.get(), copy.get()) < 0) return nullptr;
   }
   return out.release();
@@ -132,22 +255,28 @@ PyObject* deep_dict(PyObject* v, uint32_t depth, Path& path) noexcept {
 
 // An Oneof holding a message gets a new Oneof around the message's deep copy; others are
 // immutable and shared.
-PyObject* deep_oneof(PyObject* v, uint32_t depth, Path& path) noexcept {
+PyObject* deep_oneof(PyObject* v, uint32_t depth, Walk& w) noexcept {
   auto* o = reinterpret_cast<OneofObject*>(v);
-  if (plain_value(o->value) || !is_native_message(o->value)) return Py_NewRef(v);
-  Ref copy(deep_message(o->value, depth + 1, path));
+  Kind k = Kind::Shared;
+  if (plain_value(o->value)) return Py_NewRef(v);
+  if (w.kind_of(o->value, &k) < 0) return nullptr;
+  if (k == Kind::Shared) return Py_NewRef(v);
+  Ref copy(deep_message(o->value, k, depth + 1, w));
   if (!copy) return nullptr;
   return make_oneof(o->field, copy.get());
 }
 
-// The deep copy of one attribute value of a message at `depth`. Checked in the order message,
-// list, dict, Oneof, other.
-PyObject* deep_value(PyObject* v, uint32_t depth, Path& path) noexcept {
-  if (plain_value(v)) return Py_NewRef(v);
-  if (is_native_message(v)) return deep_message(v, depth + 1, path);
-  if (PyList_Check(v)) return deep_list(v, depth, path);
-  if (PyDict_Check(v)) return deep_dict(v, depth, path);
-  if (is_oneof(v)) return deep_oneof(v, depth, path);
+// The deep copy of one attribute value of a message at `depth`, `v` not plain. Exact
+// containers first (the common case), then messages, then subclasses of list and dict.
+PyObject* deep_value(PyObject* v, uint32_t depth, Walk& w) noexcept {
+  if (PyList_CheckExact(v)) return deep_list(v, depth, w);
+  if (PyDict_CheckExact(v)) return deep_dict(v, depth, w);
+  if (Py_IS_TYPE(v, oneof_type())) return deep_oneof(v, depth, w);
+  Kind k;
+  if (w.kind_of(v, &k) < 0) return nullptr;
+  if (k != Kind::Shared) return deep_message(v, k, depth + 1, w);
+  if (PyList_Check(v)) return deep_list(v, depth, w);
+  if (PyDict_Check(v)) return deep_dict(v, depth, w);
   return Py_NewRef(v);
 }
 
@@ -157,15 +286,18 @@ bool union_presence(PyObject* dst, PyObject* src) noexcept {
 }
 
 PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uint32_t depth,
-                       Path& path) noexcept {
-  if (!path.enter(depth, self, nullptr, "copying")) return nullptr;
-  Ref out(new_message(m, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+                       Walk& w) noexcept {
+  if (!w.path.enter(depth, self, "copying")) return nullptr;
+  PyTypeObject* cls = Py_TYPE(self);
+  Ref out(cls->tp_new == w.native_new && Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro
+              ? alloc_instance(cls, const_cast<MessageMarshaler*>(m))
+              : new_message(m, reinterpret_cast<PyObject*>(cls)));
   if (!out) return nullptr;
   for (const AttrEntry& a : m->attrs) {
     Ref v(deep ? a.accessor.get_keeping_unmade(self) : a.accessor.get(self));
     if (!v) return nullptr;
     if (deep && !plain_value(v.get())) {
-      v = Ref(deep_value(v.get(), depth, path));
+      v = Ref(deep_value(v.get(), depth, w));
       if (!v) return nullptr;
     }
     if (a.accessor.is_slot()) [[likely]] {
@@ -179,17 +311,17 @@ PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uin
   }
   BitsetStatus st = as_native(out.get())->presence.union_into_unshared(as_native(self)->presence);
   if (st != BitsetStatus::Ok && !raise_bitset_status(st)) return nullptr;
-  if (!copy_unknown_fields(out.get(), self)) return nullptr;
+  if (get_unknown_fields(self) && !copy_unknown_fields(out.get(), self)) return nullptr;
   return out.release();
 }
 
 // ---- merge ------------------------------------------------------------------------------
 
-bool merge_at(PyObject* dst, PyObject* src, bool ignore, uint32_t depth, Path& path) noexcept;
+bool merge_at(PyObject* dst, PyObject* src, bool ignore, uint32_t depth, Walk& w) noexcept;
 
 // Merges message `v` (at depth + 1) into the message `d` a destination attribute holds.
 bool merge_into_message(const AttrEntry& a, PyObject* dst, PyObject* v, bool ignore, uint32_t depth,
-                        Path& path) noexcept {
+                        Walk& w) noexcept {
   Ref d(a.accessor.get(dst));
   if (!d) return false;
   if (d.get() == Py_None) {
@@ -200,22 +332,23 @@ bool merge_into_message(const AttrEntry& a, PyObject* dst, PyObject* v, bool ign
     if (!d || a.accessor.set(dst, d.get()) < 0) return false;
   } else if (!is_native_message(d.get()))
     return fail_wrong_type(d.get(), "NativeMessage");
-  return merge_at(d.get(), v, ignore, depth + 1, path);
+  return merge_at(d.get(), v, ignore, depth + 1, w);
 }
 
 // Appends the copies of v's elements to the destination's list. Elements are taken by index
 // while below both v's length at the start and its current length, so Python code run by a
 // copy that shrinks v cannot make us read past its end, and a list merged into itself only
 // duplicates what it held at the start.
-bool merge_list(const AttrEntry& a, PyObject* dst, PyObject* v, uint32_t depth,
-                Path& path) noexcept {
+bool merge_list(const AttrEntry& a, PyObject* dst, PyObject* v, uint32_t depth, Walk& w) noexcept {
   Ref d(a.accessor.get(dst));
   if (!d) return false;
   if (!PyList_Check(d.get())) return fail_wrong_type(d.get(), "list");
   Py_ssize_t n = PyList_GET_SIZE(v);
   if (n == 0) return true;
   PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
-  if (first_message(items, n) == n) {
+  Py_ssize_t first = first_message(items, n, w);
+  if (first < 0) return false;
+  if (first == n) {
     // Nothing to copy: one slice append (a snapshot first, in case d is v).
     Ref slice(PyList_GetSlice(v, 0, n));
     if (!slice) return false;
@@ -224,15 +357,14 @@ bool merge_list(const AttrEntry& a, PyObject* dst, PyObject* v, uint32_t depth,
   }
   for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(v); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(v, i));
-    Ref copy(copy_element(item.get(), depth, path));
+    Ref copy(copy_element(item.get(), depth, w));
     if (!copy || PyList_Append(d.get(), copy.get()) < 0) return false;
   }
   return true;
 }
 
 // Sets the destination's entry for each key of v to the copy of v's value.
-bool merge_dict(const AttrEntry& a, PyObject* dst, PyObject* v, uint32_t depth,
-                Path& path) noexcept {
+bool merge_dict(const AttrEntry& a, PyObject* dst, PyObject* v, uint32_t depth, Walk& w) noexcept {
   Ref d(a.accessor.get(dst));
   if (!d) return false;
   if (!PyDict_Check(d.get())) return fail_wrong_type(d.get(), "dict");
@@ -250,7 +382,7 @@ bool merge_dict(const AttrEntry& a, PyObject* dst, PyObject* v, uint32_t depth,
   pos = 0;
   while (PyDict_Next(v, &pos, &key, &value)) {
     Ref k = Ref::borrow(key), val = Ref::borrow(value);
-    Ref copy(copy_element(val.get(), depth, path));
+    Ref copy(copy_element(val.get(), depth, w));
     if (!copy || PyDict_SetItem(d.get(), k.get(), copy.get()) < 0) return false;
   }
   return true;
@@ -265,7 +397,7 @@ inline bool same_member(PyObject* a, PyObject* b) noexcept {
 // A source Oneof replaces the destination's, except that the same message member set on both
 // sides is merged in place, as the binary parser does for a repeated occurrence.
 bool merge_oneof(const AttrEntry& a, PyObject* dst, PyObject* v, bool ignore, uint32_t depth,
-                 Path& path) noexcept {
+                 Walk& w) noexcept {
   auto* so = reinterpret_cast<OneofObject*>(v);
   if (!plain_value(so->value) && is_native_message(so->value)) {
     Ref d(a.accessor.get(dst));
@@ -275,16 +407,16 @@ bool merge_oneof(const AttrEntry& a, PyObject* dst, PyObject* v, bool ignore, ui
       if (Py_TYPE(dof->value) == Py_TYPE(so->value) && is_native_message(dof->value) &&
           same_member(dof->field, so->field)) {
         // `d` holds the Oneof, and the Oneof its value, for the whole merge.
-        return merge_at(dof->value, so->value, ignore, depth + 1, path);
+        return merge_at(dof->value, so->value, ignore, depth + 1, w);
       }
     }
   }
-  Ref copy(deep_oneof(v, depth, path));
+  Ref copy(deep_oneof(v, depth, w));
   return copy && a.accessor.set(dst, copy.get()) == 0;
 }
 
 bool merge_attrs(const MessageMarshaler* m, PyObject* dst, PyObject* src, bool ignore,
-                 uint32_t depth, Path& path) noexcept {
+                 uint32_t depth, Walk& w) noexcept {
   for (const AttrEntry& a : m->attrs) {
     if (a.has_presence && !presence_test(src, a.number)) continue;
     Ref v;
@@ -306,13 +438,13 @@ bool merge_attrs(const MessageMarshaler* m, PyObject* dst, PyObject* src, bool i
       if (value == Py_None) continue;
       ok = a.accessor.set(dst, value) == 0;
     } else if (is_native_message(value)) {
-      ok = merge_into_message(a, dst, value, ignore, depth, path);
+      ok = merge_into_message(a, dst, value, ignore, depth, w);
     } else if (PyList_Check(value)) {
-      ok = merge_list(a, dst, value, depth, path);
+      ok = merge_list(a, dst, value, depth, w);
     } else if (PyDict_Check(value)) {
-      ok = merge_dict(a, dst, value, depth, path);
+      ok = merge_dict(a, dst, value, depth, w);
     } else if (is_oneof(value)) {
-      ok = merge_oneof(a, dst, value, ignore, depth, path);
+      ok = merge_oneof(a, dst, value, ignore, depth, w);
     } else {
       ok = a.accessor.set(dst, value) == 0;
     }
@@ -332,7 +464,7 @@ TORVEX_COLD bool raise_source_type(const MessageMarshaler* m, PyObject* src) noe
 }
 
 bool merge_checked(const MessageMarshaler* m, PyObject* dst, PyObject* src, bool ignore,
-                   uint32_t depth, Path& path) noexcept {
+                   uint32_t depth, Walk& w) noexcept {
   PyObject* cls = m->cls.get();
   if (Py_TYPE(src) != reinterpret_cast<PyTypeObject*>(cls)) {
     int r = PyObject_IsInstance(src, cls);
@@ -341,34 +473,37 @@ bool merge_checked(const MessageMarshaler* m, PyObject* dst, PyObject* src, bool
     // offsets need the real layout.
     if (!check_layout(src, m)) return false;
   }
-  if (!path.enter(depth, dst, src, "merging") || !union_presence(dst, src) ||
-      !merge_attrs(m, dst, src, ignore, depth, path)) {
+  if (!w.path.enter(depth, dst, src, "merging") || !union_presence(dst, src) ||
+      !merge_attrs(m, dst, src, ignore, depth, w)) {
     return false;
   }
   return ignore || merge_unknown_fields(dst, src);
 }
 
-bool merge_at(PyObject* dst, PyObject* src, bool ignore, uint32_t depth, Path& path) noexcept {
+bool merge_at(PyObject* dst, PyObject* src, bool ignore, uint32_t depth, Walk& w) noexcept {
   MarshalerRef m = lookup_marshaler(dst);
-  return m && merge_checked(m.get(), dst, src, ignore, depth, path);
+  return m && merge_checked(m.get(), dst, src, ignore, depth, w);
 }
 
 }  // namespace
 
 PyObject* shallow_copy(const MessageMarshaler* m, PyObject* self) noexcept {
-  Path path;
-  return copy_message(m, self, false, 0, path);
+  Walk w;
+  return copy_message(m, self, false, 0, w);
 }
 
-PyObject* deep_copy(const MessageMarshaler* m, PyObject* self) noexcept {
-  Path path;
-  return copy_message(m, self, true, 0, path);
+PyObject* deep_copy(const MessageMarshaler* m, PyObject* self, PyObject* memo) noexcept {
+  Walk w;
+  w.overrides = true;
+  if (memo != Py_None) w.memo = memo;
+  w.path.first = t_override_depth;
+  return copy_message(m, self, true, w.path.first, w);
 }
 
 bool merge_message(const MessageMarshaler* m, PyObject* dst, PyObject* source,
                    bool ignore_unknown_fields) noexcept {
-  Path path;
-  return merge_checked(m, dst, source, ignore_unknown_fields, 0, path);
+  Walk w;
+  return merge_checked(m, dst, source, ignore_unknown_fields, 0, w);
 }
 
 }  // namespace torvex

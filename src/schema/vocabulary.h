@@ -39,7 +39,8 @@ namespace torvex {
   X(type, "type")                                  \
   X(value, "value")                                \
   X(values, "values")                              \
-  X(new_, "__new__")
+  X(new_, "__new__")                               \
+  X(deepcopy, "__deepcopy__")
 
 #define TORVEX_VOCAB_CLASSES(X) \
   X(DescField)                  \
