@@ -85,7 +85,8 @@ PyObject* unfold_unknown_fields(PyObject* msg) noexcept;  // unknown_fields.h
 // error set when unfolding packed records failed.
 inline PyObject* get_unknown_fields(PyObject* msg) noexcept {
   PyObject* store = as_native(msg)->unknown;
-  if (store && !PyDict_CheckExact(store)) [[unlikely]] return unfold_unknown_fields(msg);
+  if (store && !PyDict_CheckExact(store)) [[unlikely]]
+    return unfold_unknown_fields(msg);
   return store;
 }
 // The store, created empty on first call (borrowed; nullptr with an error on failure).

@@ -28,7 +28,7 @@ bool get_varint(const char*& p, const char* end, uint64_t* v) noexcept {
   *v = 0;
   for (int shift = 0; p < end && shift < 64; shift += 7) {
     auto b = static_cast<unsigned char>(*p++);
-    *v |= uint64_t{b & 0x7f} << shift;
+    *v |= static_cast<uint64_t>(b & 0x7f) << shift;
     if (b < 0x80) return true;
   }
   return false;
@@ -64,8 +64,7 @@ bool append_to_dict(PyObject* store, PyObject* key, PyObject* record) noexcept {
 // Adds the records packed in `packed` to the dict `store`.
 bool add_packed(PyObject* store, PyObject* packed) noexcept {
   // Our own copy: Python code run by dict updates cannot change what is being read.
-  Ref bytes(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(packed),
-                                      PyByteArray_GET_SIZE(packed)));
+  Ref bytes(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(packed), PyByteArray_GET_SIZE(packed)));
   if (!bytes) return false;
   const char* p = PyBytes_AS_STRING(bytes.get());
   const char* end = p + PyBytes_GET_SIZE(bytes.get());

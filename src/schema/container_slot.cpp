@@ -93,9 +93,9 @@ PyType_Slot cs_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(cs_dealloc)},
                           {Py_tp_repr, reinterpret_cast<void*>(cs_repr)},
                           {Py_tp_getattro, reinterpret_cast<void*>(cs_getattro)},
                           {0, nullptr}};
-PyType_Spec cs_spec = {
-    "builtins.container_slot", sizeof(ContainerSlotObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, cs_slots};
+PyType_Spec cs_spec = {"builtins.container_slot", sizeof(ContainerSlotObject), 0,
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                       cs_slots};
 
 PyTypeObject* g_container_slot_type = nullptr;
 

@@ -45,7 +45,8 @@ struct AttributeAccessor {
     if (offset >= 0) {
       PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
       if (!v) return raise_uninitialized_slot();
-      if (is_unmade(v)) [[unlikely]] return make_container(obj, offset);
+      if (is_unmade(v)) [[unlikely]]
+        return make_container(obj, offset);
       return Py_NewRef(v);
     }
     return PyObject_GetAttr(obj, name.get());
