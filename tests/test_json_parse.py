@@ -4,6 +4,7 @@ JSON read back into equal messages."""
 
 from __future__ import annotations
 
+import base64
 import json
 import math
 import types
@@ -618,3 +619,48 @@ def test_bytes_against_the_base64_module():
             spoiled[rng.randrange(len(std.rstrip("=")))] = rng.choice("!*.~\u00e9")
             with pytest.raises(ValueError, match="invalid base64 data"):
                 M.from_json(json.dumps({"fBytes": "".join(spoiled)}))
+
+
+# Integers of every length from 1 to 21 digits, so the reader's eight-digit steps meet runs that
+# end at each position, numbers that end the document, and values past the native range.
+_ANY_LENGTH_INT = st.integers(0, 20).flatmap(
+    lambda n: st.integers(-(10 ** (n + 1)) + 1, 10 ** (n + 1) - 1)
+)
+
+
+@given(st.lists(_ANY_LENGTH_INT, max_size=12), st.sampled_from(["", " ", "\n  "]))
+def test_integers_of_every_length_read_exactly(values, pad):
+    def read(field, v):
+        # The number is the last thing in the text, or followed by padding.
+        return M.from_json(f'{{"{field}": {v}{pad}}}'.encode())
+
+    for field, attr, lo, hi in [("fInt64", "f_int64", -(2**63), 2**63 - 1),
+                                ("fUint32", "f_uint32", 0, 2**32 - 1),
+                                ("fSint32", "f_sint32", -(2**31), 2**31 - 1)]:  # fmt: skip
+        for v in values:
+            if lo <= v <= hi:
+                assert getattr(read(field, v), attr) == v
+            else:
+                with pytest.raises((OverflowError, ValueError)):
+                    read(field, v)
+    in_range = [v for v in values if -(2**31) <= v < 2**31]
+    assert M.from_json(json.dumps({"nums": in_range})).nums == in_range
+
+
+@given(
+    st.integers(0, 200),
+    st.integers(0, 199),
+    st.sampled_from(['"', "\\", "\n", "é", "\x1f", "日本", "\U0001f600", "ñ\u0100"]),
+)
+def test_long_strings_stop_at_each_special_character(length, at, special):
+    # Plain runs are skipped in blocks of 64 and 16 bytes: a special character at any position
+    # of a long string must still be seen where it is.
+    s = "".join(chr(0x61 + i % 26) for i in range(length))
+    s = s[:at] + special + s[at:]
+    fields = {"fString": s, "fBytes": base64.b64encode(s.encode()).decode()}
+    # Raw UTF-8 and escapes reach the str builder by different ways.
+    doc = json.dumps(fields, ensure_ascii=length % 2 == 0)
+    for m in (M.from_json(doc.encode()), M.from_json(doc)):
+        assert (m.f_string, m.f_bytes) == (s, s.encode())
+    with pytest.raises(json.JSONDecodeError):
+        M.from_json(f'{{"fString": "{s}"}}'.encode() if special in '\n\x1f' else b'{"fString": "')

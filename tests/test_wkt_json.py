@@ -358,6 +358,30 @@ def test_time_and_mask_json_against_google(ts_s, ts_n, d_s, d_n, paths):
         assert json_format.Parse(ours.to_json(), type(google)()) == google
 
 
+# Keys of one length that share their first and last 8 characters: they differ only in the
+# middle, where the text reader's key table does not look when it picks a slot.
+_COLLIDING_KEYS = [f"head_{i:04d}_" + "m" * (i % 15) + "_8x_tail" for i in range(1500)]
+
+
+@given(
+    st.lists(
+        st.sampled_from(_COLLIDING_KEYS)
+        | st.text(max_size=40)
+        | st.from_regex(r"[a-z_]{7,40}", fullmatch=True),
+        max_size=30,
+    )
+)
+def test_struct_keys_read_back_exactly(keys):
+    tree = {k: i for i, k in enumerate(keys)}
+    text = json.dumps(tree)
+    escaped = json.dumps(tree, ensure_ascii=True)
+    # Read three times: the first read fills the key table, the later ones take keys from it.
+    for doc in (text, escaped, text):
+        assert wkt.Struct.from_json(doc).to_dict() == tree
+    nested = json.dumps([tree, {"o": tree}])
+    assert wkt.Value.from_json(nested).to_python() == [tree, {"o": tree}]
+
+
 # ---- Any --------------------------------------------------------------------------------------
 
 
@@ -395,6 +419,10 @@ def test_any_forms_and_nesting():
     # Another prefix is accepted and the standard one is stored.
     other = read_both(wkt.Any, '{"@type": "example.com/x/google.protobuf.Duration", "value": "1s"}')
     assert other.type_url == "type.googleapis.com/google.protobuf.Duration"
+    # The document's own str may be stored when canonical, but never a str subclass of it.
+    url = type("Url", (str,), {})("type.googleapis.com/google.protobuf.Duration")
+    kept = wkt.Any._from_json_value({"@type": url, "value": "1s"}, registry=R)
+    assert type(kept.type_url) is str and kept.type_url == url
     # A well-known payload without "value" stays empty; unknown extra keys are not inline fields.
     assert read_both(wkt.Any, '{"@type": "a/google.protobuf.Duration"}').value == b""
     with pytest.raises(ValueError, match="key: 'x' is unknown"):

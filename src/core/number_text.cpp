@@ -1,8 +1,10 @@
 #include "core/number_text.h"
 
-#include <charconv>
+#include <bit>
 #include <cmath>
 #include <cstring>
+
+#include "core/float_format.h"
 
 namespace torvex {
 
@@ -19,16 +21,22 @@ constexpr auto kDigitPairs = [] {
   return t;
 }();
 
+constexpr auto kPow10 = [] {
+  struct Table {
+    uint64_t v[20];
+  } t{};
+  uint64_t x = 1;
+  for (int i = 0; i < 20; ++i, x *= 10) t.v[i] = x;
+  return t;
+}();
+
+// From the bit length: 1233 / 4096 is just above log10(2), so the estimate is the digit count
+// or one less, and one comparison settles it.
 inline size_t digit_count(uint64_t v) noexcept {
-  size_t n = 1;
-  for (;;) {
-    if (v < 10) return n;
-    if (v < 100) return n + 1;
-    if (v < 1000) return n + 2;
-    if (v < 10000) return n + 3;
-    v /= 10000;
-    n += 4;
-  }
+  v |= 1;  // 0 has one digit; setting the low bit never changes a count
+  const int bits = 64 - std::countl_zero(v);
+  const int guess = (bits * 1233) >> 12;
+  return static_cast<size_t>(guess + (v >= kPow10.v[guess]));
 }
 
 }  // namespace
@@ -57,68 +65,89 @@ size_t format_int64(int64_t v, char* out) noexcept {
   return 1 + format_uint64(0 - static_cast<uint64_t>(v), out + 1);
 }
 
-// std::to_chars with a fixed or scientific format and no precision yields the shortest digits
-// that read back to x, which are the digits repr() uses; repr() switches to exponent notation
-// outside [1e-4, 1e16) and then writes the exponent with a sign and at least two digits, as
-// to_chars does.
-size_t format_double(double x, char* out) noexcept {
-  if (x == 0) {
-    if (std::signbit(x)) {
-      std::memcpy(out, "-0.0", 4);
-      return 4;
-    }
-    std::memcpy(out, "0.0", 3);
-    return 3;
-  }
-  char sci[kNumberScratch];
-  char* sci_end = std::to_chars(sci, sci + sizeof(sci), x, std::chars_format::scientific).ptr;
-  double ax = std::fabs(x);
-  if (!(ax >= 1e-4 && ax < 1e16)) {
-    std::memcpy(out, sci, static_cast<size_t>(sci_end - sci));
-    return static_cast<size_t>(sci_end - sci);
-  }
-  // Plain notation from the scientific text "[-]d[.ddd]e(+|-)XX": the library's own
-  // fixed-format shortest path is several times slower than its scientific one.
-  const char* s = sci;
-  char* p = out;
-  if (*s == '-') *p++ = *s++;
-  const char lead = *s++;
-  const char* frac = s;
-  size_t nfrac = 0;
-  if (*s == '.') {
-    frac = ++s;
-    while (*s != 'e') ++s;
-    nfrac = static_cast<size_t>(s - frac);
-  }
-  const bool negative_exp = s[1] == '-';
-  int exp = 0;
-  for (const char* d = s + 2; d < sci_end; ++d) exp = exp * 10 + (*d - '0');
-  if (negative_exp) {
-    // 1e-4 <= |x| < 1: "0." then exp - 1 zeros, then the digits.
-    *p++ = '0';
-    *p++ = '.';
-    for (int i = 1; i < exp; ++i) *p++ = '0';
-    *p++ = lead;
-    std::memcpy(p, frac, nfrac);
-    p += nfrac;
+namespace {
+
+// The eight decimal digits of v < 10^8, zero-padded: split into 32-bit halves of four digits,
+// 16-bit quarters of two, then bytes of one, every lane at once in one 64-bit word.
+inline void write_8_digits(uint32_t v, char* out) noexcept {
+  const uint32_t hi4 = v / 10000;
+  uint64_t x = hi4 | uint64_t{v - hi4 * 10000} << 32;
+  const uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007Fu;  // lane / 100
+  x = hundreds | (x - hundreds * 100) << 16;
+  const uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000Fu;  // lane / 10
+  x = tens | (x - tens * 10) << 8;
+  x |= 0x3030303030303030u;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, &x, 8);
   } else {
-    *p++ = lead;
-    size_t whole = static_cast<size_t>(exp);  // digits after the lead one before the point
-    if (nfrac <= whole) {
-      std::memcpy(p, frac, nfrac);
-      p += nfrac;
-      for (size_t i = nfrac; i < whole; ++i) *p++ = '0';
-      *p++ = '.';
-      *p++ = '0';
-    } else {
-      std::memcpy(p, frac, whole);
-      p += whole;
-      *p++ = '.';
-      std::memcpy(p, frac + whole, nfrac - whole);
-      p += nfrac - whole;
-    }
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(x >> (8 * i));
   }
-  return static_cast<size_t>(p - out);
+}
+
+// The 17 decimal digits of v < 10^17, zero-padded, in out[0, 17), with no loop over digits
+// and no data-dependent branch.
+inline void write_17_digits(uint64_t v, char* out) noexcept {
+  const uint64_t high = v / 100000000;
+  const auto top = static_cast<uint32_t>(high / 100000000);
+  out[0] = static_cast<char>('0' + top);
+  write_8_digits(static_cast<uint32_t>(high - uint64_t{top} * 100000000), out + 1);
+  write_8_digits(static_cast<uint32_t>(v - high * 100000000), out + 9);
+}
+
+}  // namespace
+
+// repr() switches to exponent notation when the decimal point would sit more than 16 places
+// right of the first digit or more than 4 places left of it (|x| >= 1e16 or |x| < 1e-4), and
+// writes the exponent with a sign and at least two digits.
+size_t format_double(double x, char* out) noexcept {
+  char* p = out;
+  if (std::signbit(x)) *p++ = '-';
+  if (x == 0) {
+    std::memcpy(p, "0.0", 3);
+    return static_cast<size_t>(p + 3 - out);
+  }
+  const ShortestDecimal d = shortest_decimal(std::fabs(x));
+  // The copies below have fixed sizes, so they compile to a few moves; they may write past the
+  // text's end (kNumberScratch leaves room) and read past the digits into `padded`.
+  char padded[40];
+  write_17_digits(d.digits, padded);
+  const int n = static_cast<int>(digit_count(d.digits));
+  const char* digits = padded + 17 - n;
+  const int point = d.exponent + n;  // position of the decimal point after the first digit
+  if (point > -4 && point <= 16) {
+    if (point <= 0) {
+      std::memcpy(p, "0.000", 5);
+      p += 2 - point;
+      std::memcpy(p, digits, 17);
+      return static_cast<size_t>(p + n - out);
+    }
+    if (point >= n) {
+      std::memcpy(p, digits, 17);
+      p += n;
+      std::memset(p, '0', 16);
+      p += point - n;
+      std::memcpy(p, ".0", 2);
+      return static_cast<size_t>(p + 2 - out);
+    }
+    std::memcpy(p, digits, 16);
+    p[point] = '.';
+    std::memcpy(p + point + 1, digits + point, 16);
+    return static_cast<size_t>(p + n + 1 - out);
+  }
+  p[0] = digits[0];
+  p[1] = '.';
+  std::memcpy(p + 2, digits + 1, 16);
+  p += n > 1 ? n + 1 : 1;
+  *p++ = 'e';
+  int exp = point - 1;
+  *p++ = exp < 0 ? '-' : '+';
+  if (exp < 0) exp = -exp;
+  if (exp >= 100) {
+    *p++ = static_cast<char>('0' + exp / 100);
+    exp %= 100;
+  }
+  std::memcpy(p, kDigitPairs.c + 2 * exp, 2);
+  return static_cast<size_t>(p + 2 - out);
 }
 
 }  // namespace torvex

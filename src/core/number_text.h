@@ -8,7 +8,7 @@
 namespace torvex {
 
 // Room that format_double and format_int64 need at most.
-inline constexpr size_t kNumberScratch = 32;
+inline constexpr size_t kNumberScratch = 48;
 
 // Writes the text Python's repr() gives for the finite double x (plain notation with ".0" for
 // 0 and 1e-4 <= |x| < 1e16, shortest round-trip digits, exponent notation otherwise). Returns

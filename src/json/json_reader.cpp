@@ -4,7 +4,9 @@
 #include <charconv>
 #include <cmath>
 
+#include "core/digit_word.h"
 #include "core/errors.h"
+#include "core/float_parse.h"
 #include "core/portable.h"
 
 #if defined(TORVEX_SSE2)
@@ -53,15 +55,24 @@ inline const char* skip_plain(const char* p, const char* end) noexcept {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i space = _mm_set1_epi8(0x20);
-  while (end - p >= 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  auto special16 = [&](const char* q) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
     // Signed compare: control characters and every byte >= 0x80 are below 0x20.
-    __m128i special =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                     _mm_cmplt_epi8(v, space));
-    int mask = _mm_movemask_epi8(special);
+    return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                        _mm_cmplt_epi8(v, space));
+  };
+  while (end - p >= 16) {
+    int mask = _mm_movemask_epi8(special16(p));
     if (mask) return p + std::countr_zero(static_cast<unsigned>(mask));
     p += 16;
+    // Past the first 16 bytes a string is likely long (the base64 of a bytes field): it is
+    // skipped 64 bytes per test, and the 16-byte steps find the exact position.
+    while (end - p >= 64) {
+      __m128i any = _mm_or_si128(_mm_or_si128(special16(p), special16(p + 16)),
+                                 _mm_or_si128(special16(p + 32), special16(p + 48)));
+      if (_mm_movemask_epi8(any)) break;
+      p += 64;
+    }
   }
 #endif
   while (end - p >= 8) {
@@ -120,6 +131,7 @@ void append_utf8(RVec<char>& out, uint32_t cp) {
 // (the callers decide what a non-finite number means).
 double text_to_double(const char* s, size_t n, RVec<char>& scratch) noexcept {
   double d = 0;
+  if (fast_decimal_to_double(s, n, &d)) return d;
   auto r = std::from_chars(s, s + n, d);
   if (r.ec == std::errc()) return d;
   scratch.assign(s, s + n);
@@ -298,16 +310,25 @@ bool JsonTextSource::read_number_value(JsonNumber* out) noexcept {
     const bool neg = *p == '-';
     p += neg;
     const char* d0 = p;
-    int64_t v = 0;
+    uint64_t v = 0;
     if (*p >= '1' && *p <= '9') {
-      while (digit(*p) && p - d0 < 18) v = v * 10 + (*p++ - '0');
+      // Up to eight digits per step while eight bytes remain, then one at a time.
+      if constexpr (kDigitWords) {
+        unsigned k = 8;
+        while (k == 8 && end_ - p >= 8 && p - d0 <= 10) {
+          k = append_digit_word(p, &v);
+          p += k;
+        }
+      }
+      while (digit(*p) && p - d0 < 18) v = v * 10 + static_cast<unsigned>(*p++ - '0');
     } else if (*p == '0') {
       ++p;
     }
     if (p != d0 && !digit(*p) && *p != '.' && *p != 'e' && *p != 'E') {
       p_ = p;
       out->kind = JsonNumber::Small;
-      out->i = neg ? -v : v;
+      const auto iv = static_cast<int64_t>(v);  // at most 18 digits: no overflow
+      out->i = neg ? -iv : iv;
       return true;
     }
   }
@@ -338,6 +359,11 @@ bool JsonTextSource::read_number_value(JsonNumber* out) noexcept {
 
 bool JsonTextSource::read_number_as_float(double* out) noexcept {
   if (peek() != JsonKind::Number) return expect_fail(JsonKind::Number);
+  // Scanned and converted in one pass; anything unusual goes the checked way below.
+  if (const char* e = fast_json_number_to_double(p_, end_, out)) {
+    p_ = e;
+    return true;
+  }
   const char* s;
   size_t n, digits;
   bool integral;
@@ -521,8 +547,23 @@ void decode_utf8_into(const uint8_t* p, const uint8_t* end, T* out) noexcept {
   while (p < end) {
     uint32_t c = *p;
     if (c < 0x80) {
-      ++p;
-    } else if (c < 0xE0) {
+      // Text is mostly ASCII even when it is not all ASCII: runs go eight bytes at a time.
+      while (end - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (w & 0x8080808080808080ull) break;
+        for (int k = 0; k < 8; ++k) out[k] = static_cast<T>(p[k]);
+        out += 8;
+        p += 8;
+      }
+      if (p == end) break;
+      if (*p < 0x80) {
+        *out++ = static_cast<T>(*p++);
+        continue;
+      }
+      c = *p;
+    }
+    if (c < 0xE0) {
       c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
       p += 2;
     } else if (c < 0xF0) {
@@ -547,11 +588,30 @@ PyObject* JsonTextSource::make_str(const char* s, size_t n, bool ascii) noexcept
   // The bytes were validated while scanning: count the characters and find the widest one,
   // then decode straight into a str of that width.
   const uint8_t* p = reinterpret_cast<const uint8_t*>(s);
-  size_t chars = 0;
+  size_t chars = 0, i = 0;
+  // Continuation bytes (below C0) never exceed a lead byte, so the largest byte is the widest
+  // lead (the text has at least one: it is not ASCII).
   uint8_t lead = 0;
-  for (size_t i = 0; i < n; ++i) {
+#if defined(TORVEX_SSE2)
+  const __m128i top2 = _mm_set1_epi8(static_cast<char>(0xC0));
+  const __m128i cont = _mm_set1_epi8(static_cast<char>(0x80));
+  __m128i widest = _mm_setzero_si128();
+  size_t conts = 0;
+  for (; n - i >= 16; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    unsigned m =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, top2), cont)));
+    conts += static_cast<size_t>(std::popcount(m));
+    widest = _mm_max_epu8(widest, v);
+  }
+  alignas(16) uint8_t lanes[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), widest);
+  for (uint8_t b : lanes) lead = b > lead ? b : lead;
+  chars = i - conts;
+#endif
+  for (; i < n; ++i) {
     chars += (p[i] & 0xC0) != 0x80;
-    if (p[i] >= 0xC0 && p[i] > lead) lead = p[i];
+    lead = p[i] > lead ? p[i] : lead;
   }
   // Lead bytes C2/C3 encode U+0080..U+00FF; below F0 everything fits in 16 bits.
   Py_UCS4 maxchar = lead >= 0xF0 ? 0x10FFFF : lead >= 0xC4 ? 0xFFFF : 0xFF;
@@ -569,6 +629,58 @@ PyObject* JsonTextSource::make_str(const char* s, size_t n, bool ascii) noexcept
       break;
   }
   return str;
+}
+
+namespace {
+
+// Object keys repeat: across documents of one schema, and in every element of an array of
+// objects. The str made for a short ASCII key is kept here and handed out again, which spares
+// the allocation and, because a str caches its hash, the hashing when it goes into a dict.
+// Entries are strong references, one per slot, replaced on collision: the table stays bounded.
+// The table is shared by all threads, so only builds with the interpreter lock use it.
+class KeyCache {
+ public:
+  static constexpr size_t kMaxLen = 32;
+
+  // New reference to the cached str equal to the `n` ASCII bytes at `s`, made on a miss.
+  PyObject* get(const char* s, size_t n) noexcept {
+    PyObject*& slot = slots_[hash(s, n) & (kSlots - 1)];
+    if (slot && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
+        std::memcmp(PyUnicode_1BYTE_DATA(slot), s, n) == 0) {
+      return Py_NewRef(slot);
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (!str) return nullptr;
+    std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
+    Py_XSETREF(slot, Py_NewRef(str));
+    return str;
+  }
+
+ private:
+  static constexpr size_t kSlots = 1024;
+
+  // The first and last (up to) 8 bytes and the length: keys of one schema rarely share all three.
+  static size_t hash(const char* s, size_t n) noexcept {
+    uint64_t head = 0, tail = 0;
+    std::memcpy(&head, s, n < 8 ? n : 8);
+    if (n > 8) std::memcpy(&tail, s + n - 8, 8);
+    uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ n;
+    return static_cast<size_t>(h ^ (h >> 29) ^ (h >> 47));
+  }
+  PyObject* slots_[kSlots] = {};
+};
+
+#ifndef Py_GIL_DISABLED
+KeyCache g_key_cache;
+#endif
+
+}  // namespace
+
+PyObject* JsonTextSource::make_key(const char* s, size_t n, bool ascii) noexcept {
+#ifndef Py_GIL_DISABLED
+  if (ascii && n <= KeyCache::kMaxLen) return g_key_cache.get(s, n);
+#endif
+  return make_str(s, n, ascii);
 }
 
 PyObject* JsonTextSource::read_string() noexcept {
@@ -612,7 +724,7 @@ int JsonTextSource::walk_next(WalkFrame& top, bool build) noexcept {
     r = next_key(it, &key);
     top.first = false;
     if (r > 0 && build) {
-      top.key = Ref(make_str(key.data(), key.size(), last_ascii_));
+      top.key = Ref(make_key(key.data(), key.size(), last_ascii_));
       if (!top.key) return -1;
     }
   } else {

@@ -111,7 +111,7 @@ class JsonTextSource {
     return 1;
   }
   PyObject* key_object(const ObjIter&, std::string_view key) noexcept {
-    return make_str(key.data(), key.size(), last_ascii_);
+    return make_key(key.data(), key.size(), last_ascii_);
   }
   bool begin_array(ArrIter& it) noexcept {
     if (peek() != JsonKind::Array) return expect_fail(JsonKind::Array);
@@ -190,6 +190,8 @@ class JsonTextSource {
   // At a number's first byte: its extent and whether it is written as an integer.
   bool scan_number(const char** start, size_t* len, bool* integral, size_t* int_digits) noexcept;
   PyObject* make_str(const char* s, size_t n, bool ascii) noexcept;
+  // make_str for object keys: short ASCII keys come from a process-wide cache (see KeyCache).
+  PyObject* make_key(const char* s, size_t n, bool ascii) noexcept;
   // read_any (build) and skip (!build) without recursion: an explicit stack of open containers.
   struct WalkFrame {
     Ref container;  // the dict or list being filled (build only)

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/base64.h"
+#include "core/float_parse.h"
 #include "core/memory.h"
 #include "core/portable.h"
 
@@ -66,6 +67,7 @@ inline bool ascii_space(char c) noexcept {
 // fraction, exponent, or inf/infinity/nan in any case. Non-ASCII text never parses.
 bool parse_float_text(std::string_view s, double* out) noexcept {
   if (s.empty() || ascii_space(s.front()) || ascii_space(s.back())) return false;
+  if (fast_decimal_to_double(s.data(), s.size(), out)) return true;
   char small[64];
   RVec<char> large;
   char* buf = small;
@@ -136,7 +138,7 @@ IntRange range_of(ScalarType t) noexcept {
 
 }  // namespace
 
-bool check_range(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept {
+bool check_range_slow(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept {
   IntRange r = range_of(t);
   if (v.small) {
     if (v.i >= r.lo && (v.i < 0 || static_cast<uint64_t>(v.i) <= r.hi)) return true;

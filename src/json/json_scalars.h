@@ -68,7 +68,30 @@ inline bool int_from_text(std::string_view s, const FieldContext& ctx, IntVal* o
 }
 
 // The range check of an integer scalar type: OverflowError "value {} out of range for {}".
-bool check_range(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept;
+bool check_range_slow(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept;
+inline bool check_range(IntVal& v, ScalarType t, const FieldContext& ctx) noexcept {
+  // Native values that fit, the usual case, are settled here without a call.
+  if (v.small) {
+    switch (t) {
+      case ScalarType::Int32:
+      case ScalarType::Sint32:
+      case ScalarType::Sfixed32:
+        if (v.i >= INT32_MIN && v.i <= INT32_MAX) return true;
+        break;
+      case ScalarType::Uint32:
+      case ScalarType::Fixed32:
+        if (v.i >= 0 && v.i <= UINT32_MAX) return true;
+        break;
+      case ScalarType::Uint64:
+      case ScalarType::Fixed64:
+        if (v.i >= 0) return true;
+        break;
+      default:
+        return true;
+    }
+  }
+  return check_range_slow(v, t, ctx);
+}
 
 // OverflowError "float value out of range: {}" with the value in plain digits.
 TORVEX_COLD bool raise_float_range(double d, const FieldContext& ctx) noexcept;

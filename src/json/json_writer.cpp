@@ -382,7 +382,7 @@ bool write_scalar(Sink& sink, ScalarType t, PyObject* v) noexcept {
 
 template <class Sink>
 bool write_float(Sink& sink, PyObject* v, bool single) noexcept {
-  double d;
+  double d = 0;
   if (!text_float_value(v, single, &d)) return false;
   if (std::isfinite(d)) return sink.number(v);
   if (std::isnan(d)) return sink.ascii_string("NaN", 3);

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <string_view>
 
 #include "binary/parser.h"
@@ -143,8 +144,8 @@ bool write_field_mask(Sink& sink, const WellKnownMarker& w, PyObject* msg) noexc
 // sort_keys: a Struct's members ordered as a string-keyed map's.
 template <class Sink>
 TORVEX_NOINLINE bool write_sorted_struct(Sink& sink, const JsonWriteOptions& opts,
-                                           const WellKnownMarker& w, PyObject* dict,
-                                           uint32_t depth) noexcept {
+                                         const WellKnownMarker& w, PyObject* dict,
+                                         uint32_t depth) noexcept {
   SortedEntries entries;
   int r = entries.init(dict, ScalarType::String);
   if (r <= 0) return r == 0 && fail_wrong_type(entries.unorderable_key(), "str");
@@ -349,6 +350,21 @@ namespace {
 
 constexpr const char kTypeUrlPrefix[] = "type.googleapis.com/";
 
+// The stored type URL: the document's own str when it is already the canonical one (the usual
+// case), which spares formatting a new one.
+Ref canonical_url(PyObject* url, const RString& full_name) noexcept {
+  constexpr size_t kPrefix = sizeof(kTypeUrlPrefix) - 1;
+  if (PyUnicode_CheckExact(url) && PyUnicode_IS_ASCII(url) &&
+      static_cast<size_t>(PyUnicode_GET_LENGTH(url)) == kPrefix + full_name.size()) {
+    const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(url));
+    if (std::memcmp(text, kTypeUrlPrefix, kPrefix) == 0 &&
+        std::memcmp(text + kPrefix, full_name.data(), full_name.size()) == 0) {
+      return Ref::borrow(url);
+    }
+  }
+  return Ref(PyUnicode_FromFormat("%s%s", kTypeUrlPrefix, full_name.c_str()));
+}
+
 // ValueError/TypeError "cannot decode <full name> from JSON: <detail>".
 TORVEX_COLD bool cannot_decode(PyObject* exc, const MessageMarshaler* m,
                                PyObject* detail) noexcept {
@@ -450,6 +466,10 @@ bool read_field_mask(Src& src, const MessageMarshaler* m, const WellKnownMarker&
   return true;
 }
 
+template <class Src>
+bool read_value_message(Src& src, const WellKnownMarker& w, PyObject* msg, uint32_t depth,
+                        const JsonReadOptions& opts) noexcept;
+
 // A new instance of the handle's type read from the source at `depth` (new reference).
 template <class Src>
 PyObject* read_new(Src& src, MarshalerHandle* h, uint32_t depth,
@@ -457,8 +477,18 @@ PyObject* read_new(Src& src, MarshalerHandle* h, uint32_t depth,
   MessageMarshaler* sm = resolve_handle(h);
   if (!sm) return nullptr;
   Ref obj(create_empty_message(sm, h->cls.get()));
-  if (!obj || !read_message(src, sm, obj.get(), depth, opts)) return nullptr;
-  return obj.release();
+  if (!obj) return nullptr;
+  // Struct and list members are Values, most of the objects in such documents: they go
+  // straight to the Value reader (a fresh instance has the schema's layout already).
+  if (sm->wkt == WellKnownKind::Value) {
+    if (depth > MAX_RECURSION_DEPTH) {
+      fail_too_deep("parsing");
+      return nullptr;
+    }
+    return read_value_message(src, *sm->wkt_marker.get(), obj.get(), depth, opts) ? obj.release()
+                                                                                  : nullptr;
+  }
+  return read_message(src, sm, obj.get(), depth, opts) ? obj.release() : nullptr;
 }
 
 template <class Src>
@@ -470,6 +500,7 @@ bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, 
   Ref fields(w.first.get(msg));
   if (!fields) return false;
   if (!PyDict_Check(fields.get())) return fail_wrong_type(fields.get(), "dict");
+  const bool exact = PyDict_CheckExact(fields.get());
   typename Src::ObjIter it;
   if (!src.begin_object(it)) return false;
   std::string_view key_text;
@@ -478,7 +509,10 @@ bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, 
     Ref key(src.key_object(it, key_text));
     if (!key) return false;
     Ref value(read_new(src, w.handle.get(), depth + 1, opts));
-    if (!value || PyObject_SetItem(fields.get(), key.get(), value.get()) < 0) return false;
+    if (!value) return false;
+    int s = exact ? PyDict_SetItem(fields.get(), key.get(), value.get())
+                  : PyObject_SetItem(fields.get(), key.get(), value.get());
+    if (s < 0) return false;
   }
   return r == 0;
 }
@@ -608,7 +642,7 @@ bool read_any_message(Src& src, const MessageMarshaler* m, const WellKnownMarker
   }
   Ref bytes(serialize_message(pm, inner.get(), true));
   if (!bytes) return false;
-  Ref full_url(PyUnicode_FromFormat("%s%s", kTypeUrlPrefix, pm->full_name.c_str()));
+  Ref full_url = canonical_url(url, pm->full_name);
   return full_url && store_singular(*w.first_spec, msg, full_url.get()) &&
          store_singular(*w.second_spec, msg, bytes.get());
 }

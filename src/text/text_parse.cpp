@@ -13,6 +13,7 @@
 #include "binary/wire.h"
 #include "core/args.h"
 #include "core/errors.h"
+#include "core/float_parse.h"
 #include "core/portable.h"
 #include "message/field_access.h"
 #include "message/instance.h"
@@ -528,16 +529,18 @@ PyObject* TextParser::floating(bool single) noexcept {
     for (char c : s) {
       if (!digit(c) && c != '.' && c != 'e' && c != 'E' && c != '+' && c != '-') plain = false;
     }
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
-    if (!plain || end != s.data() + s.size() ||
-        (ec != std::errc() && ec != std::errc::result_out_of_range)) {
-      return fail_at(tok, single ? "float" : "double"), nullptr;
-    }
-    if (ec == std::errc::result_out_of_range) {
-      // Beyond the double range: infinity or zero, as the reference reads such text.
-      RString text(s);
-      d = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
-      if (d == -1.0 && PyErr_Occurred()) return python_error(), nullptr;
+    if (!plain || !fast_decimal_to_double(s.data(), s.size(), &d)) {
+      const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
+      if (!plain || end != s.data() + s.size() ||
+          (ec != std::errc() && ec != std::errc::result_out_of_range)) {
+        return fail_at(tok, single ? "float" : "double"), nullptr;
+      }
+      if (ec == std::errc::result_out_of_range) {
+        // Beyond the double range: infinity or zero, as the reference reads such text.
+        RString text(s);
+        d = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
+        if (d == -1.0 && PyErr_Occurred()) return python_error(), nullptr;
+      }
     }
   } else {
     return fail_at(tok, single ? "float" : "double"), nullptr;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "core/ref.h"
 #include "json/json_sink.h"
@@ -179,6 +180,41 @@ TEST(NumberText, Integers) {
   s.number(real.get());
   s.end_array();
   EXPECT_EQ(text(s), "[-123456789012345678901234567890,-42,2.5e-07]");
+}
+
+TEST(JsonTextSink, IntegersMatchToString) {
+  // Every digit count and both sides of each power of ten, the 32-bit edges where the sink
+  // switches formatters, and a stride plus random values across the whole 64-bit range.
+  std::vector<int64_t> values = {0,
+                                 INT32_MIN,
+                                 INT32_MAX,
+                                 UINT32_MAX,
+                                 int64_t{UINT32_MAX} + 1,
+                                 -int64_t{UINT32_MAX},
+                                 -int64_t{UINT32_MAX} - 1,
+                                 INT64_MIN,
+                                 INT64_MAX};
+  for (int64_t p = 1; p <= INT64_MAX / 10; p *= 10) {
+    for (int64_t v : {p - 1, p, p + 1, p * 3 + 7, p * 10 - 1}) {
+      values.push_back(v);
+      values.push_back(-v);
+    }
+  }
+  for (uint64_t u = 0; u <= 0xFFFFFFFFu; u += 104729) values.push_back(static_cast<int64_t>(u));
+  std::mt19937_64 rng(20240607);
+  for (int i = 0; i < 100000; ++i) {
+    int64_t r = static_cast<int64_t>(rng());
+    values.push_back(r >> (rng() % 64));
+  }
+  JsonTextSink s;
+  std::string expected = "[";
+  s.begin_array();
+  for (size_t i = 0; i < values.size(); ++i) {
+    s.integer(values[i]);
+    expected += (i ? "," : "") + std::to_string(values[i]);
+  }
+  s.end_array();
+  EXPECT_EQ(text(s), expected + "]");
 }
 
 TEST(JsonTreeSink, BuildsValuesAndRejectsOutOfOrderEvents) {

@@ -1,0 +1,96 @@
+"""Doubles as JSON and text-format numbers: written exactly as repr() writes them and read back
+exactly as float() reads them, over random bit patterns, the notation switch points and long,
+halfway and out-of-range digit strings."""
+
+from __future__ import annotations
+
+import math
+import struct
+
+import pytest
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
+
+import torvex
+from torvex import ScalarType as T
+
+FILE = torvex.File("ft/floats.proto", package="ft")
+
+
+class Doubles(torvex.Message, file=FILE):
+    values: list[float] = torvex.repeated(1, T.DOUBLE)
+    one: float = torvex.field(2, T.DOUBLE)
+
+
+def from_bits(bits: int) -> float:
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
+def same(a: float, b: float) -> bool:
+    return struct.pack("<d", a) == struct.pack("<d", b)
+
+
+FINITE = st.one_of(
+    st.integers(0, 2**64 - 1).map(from_bits).filter(math.isfinite),
+    st.floats(allow_nan=False, allow_infinity=False),
+)
+# Where repr() changes notation or the rounding interval is uneven, with both neighbours.
+EDGES = [
+    v
+    for x in (1e16, 1e-4, 1e15, 1e-5, 2.0**53, 2.0**-1022, 5e-324, 1.7976931348623157e308, 0.1)
+    for v in (x, math.nextafter(x, 0), math.nextafter(x, math.inf))
+    if math.isfinite(v)
+]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(FINITE, min_size=1, max_size=20))
+@example(EDGES)
+def test_doubles_are_written_as_repr(values):
+    msg = Doubles(values=values)
+    assert msg.to_json() == '{"values":[' + ",".join(map(repr, values)) + "]}"
+    lines = [line.removeprefix("values: ") for line in msg.to_text().splitlines()]
+    assert lines == [repr(v) for v in values]
+
+
+def spellings(x: float) -> list[str]:
+    """Ways to write x or a decimal near it: shortest, 17 to 30 digits, plain, exponent forms."""
+    return [repr(x), f"{x:.16e}", f"{x:.29e}", f"{x:.20f}", f"{x:.3e}", f"{x:.0e}".upper()]
+
+
+@settings(max_examples=300, deadline=None)
+@given(FINITE)
+@example(2.0**53 + 2)  # the tie 2^53 + 1 between it and 2^53, and its neighbours below
+def test_numbers_are_read_as_float_reads_them(x):
+    texts = spellings(x)
+    if 2.0**53 <= abs(x) < 2.0**60:
+        n = int(x)
+        texts += [f"{n - 1}.0", f"{n - 1}.5", f"{n - 1}.4999999999999999999999"]
+    for text in texts:
+        want = float(text)
+        assert same(Doubles.from_text(f"one: {text}").one, want), text
+        if not math.isfinite(want):
+            with pytest.raises(ValueError, match="unexpected infinite/NaN number"):
+                Doubles.from_json(f'{{"one":{text}}}')
+            continue
+        assert same(Doubles.from_json(f'{{"one":{text}}}').one, want), text
+        assert same(Doubles.from_json(f'{{"one":"{text}"}}').one, want), text
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        # Halfway between two doubles in exact decimal, and a hair to either side.
+        "9007199254740993", "9007199254740993.0000000000000000001", "9007199254740992.9999999999",
+        "2.4703282292062327208828439643411068618252990130716238221279284125033775363510437e-324",
+        "2.4703282292062327208828439643411068618252990130716238221279284125033775363510438e-324",
+        "1.7976931348623158e308", "1.7976931348623159e308", "1e-400", "-1e400", "4.9e-324",
+        "0.000000000000000000000000000000000000000000001", "123456789012345678901234567890.5",
+        "1" + "0" * 400 + ".5", "0." + "0" * 400 + "17", "1e0000000000000000000000300",
+    ],
+)  # fmt: skip
+def test_hard_texts(text):
+    want = float(text)
+    if math.isfinite(want):
+        assert same(Doubles.from_json(f'{{"one":{text}}}').one, want)
+    assert same(Doubles.from_text(f"one: {text}").one, want)
