@@ -193,6 +193,7 @@ int messages_equal(PyObject* self, PyObject* other) noexcept {
       if (ps != po) return 0;
       if (!ps) continue;
     }
+    if (same_empty_containers(a.accessor, self, other)) continue;
     Ref x(a.accessor.get(self));
     if (!x) return -1;
     Ref y(a.accessor.get(other));
@@ -607,6 +608,7 @@ PyObject* nm_present(PyObject* self, void*) noexcept {
 
 PyObject* nm_unknown_fields(PyObject* self, void*) noexcept {
   PyObject* d = get_unknown_fields(self);
+  if (!d && PyErr_Occurred()) return nullptr;
   return Py_NewRef(d ? d : Py_None);
 }
 

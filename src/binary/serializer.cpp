@@ -353,9 +353,9 @@ TORVEX_ALWAYS_INLINE inline int plain_field(PyObject* msg, const FieldSpec& f, P
       if (v != Py_None) return 0;
       return f.presence == Presence::Required ? required_not_set(f) : 1;
     case ValueKind::List:
-      return PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0;
+      return is_unmade(v) || (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0);
     case ValueKind::Map:
-      return PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0;
+      return is_unmade(v) || (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0);
     default:
       return 0;
   }
@@ -423,7 +423,8 @@ TORVEX_NOINLINE bool put_unknown(PyObject* store, O& out) noexcept {
 template <class O>
 inline bool write_unknown(PyObject* msg, Encoder<O>& enc) noexcept {
   Ref store = Ref::borrow(get_unknown_fields(msg));
-  return !store || PyDict_GET_SIZE(store.get()) == 0 || put_unknown(store.get(), enc.out);
+  if (!store) return !PyErr_Occurred();  // packed records that fail to unfold
+  return PyDict_GET_SIZE(store.get()) == 0 || put_unknown(store.get(), enc.out);
 }
 
 // A oneof's chosen scalar member holding a plain builtin of its type: written as is (a member

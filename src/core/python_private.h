@@ -6,6 +6,15 @@
 
 #include <cstdint>
 
+// The header of a statically allocated object that is immortal, so that counting it never frees
+// it. From 3.13 on PyObject_HEAD_INIT gives that; 3.12 gives a count of 1 outside the
+// interpreter's core and is spelled out (checked on 3.12.1).
+#if PY_VERSION_HEX < 0x030D0000
+#define TORVEX_IMMORTAL_HEAD_INIT(type) {{_Py_IMMORTAL_REFCNT}, (type)},
+#else
+#define TORVEX_IMMORTAL_HEAD_INIT(type) PyObject_HEAD_INIT(type)
+#endif
+
 namespace torvex {
 
 // Whether `o` is immortal (its count is never changed), for a shortcut that skips counting

@@ -247,6 +247,8 @@ template <bool kRequiredFails = true>
 TORVEX_ALWAYS_INLINE inline int select_value(PyObject* msg, const FieldSpec& f, bool emit_implicit,
                                              Ref* out) noexcept {
   if (f.in_oneof) return oneof_value(msg, f, out);
+  // A container not made yet is empty: skipped without making it.
+  if (!emit_implicit && f.accessor.holds_unmade(msg)) return 0;
   Ref v(f.accessor.get(msg));
   if (!v) return -1;
   const bool implicit = f.presence == Presence::Implicit;
@@ -290,6 +292,21 @@ TORVEX_ALWAYS_INLINE inline int select_value(PyObject* msg, const FieldSpec& f, 
   if (r == 0) return kRequiredFails && f.presence == Presence::Required ? required_not_set(f) : 0;
   *out = std::move(v);
   return 1;
+}
+
+// Whether the lazy container slots of `acc` in `a` and `b` both hold an empty container of the
+// same kind, one of them not made yet: equal, without making it.
+inline bool same_empty_containers(const AttributeAccessor& acc, PyObject* a, PyObject* b) noexcept {
+  if (!acc.lazy) return false;
+  auto kind = [&acc](PyObject* msg) -> PyObject* {
+    PyObject* v = acc.stored(msg);
+    if (!v || is_unmade(v)) return v;
+    if (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) return unmade_list();
+    if (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0) return unmade_dict();
+    return nullptr;
+  };
+  PyObject* x = kind(a);
+  return x && x == kind(b) && (is_unmade(acc.stored(a)) || is_unmade(acc.stored(b)));
 }
 
 // select_value out of line, for the JSON writer (which passes its own emit_implicit) and merge.

@@ -226,7 +226,7 @@ bool presence_mark(PyObject* msg, uint32_t number, bool present) noexcept {
 
 PyObject* get_or_init_unknown_fields(PyObject* msg) noexcept {
   NativeMessageObject* self = as_native(msg);
-  if (self->unknown) return self->unknown;
+  if (self->unknown) return get_unknown_fields(msg);
   PyObject* dict = PyDict_New();
   if (!dict) return nullptr;
   // Creating the dict can run a garbage collection, and with it Python code on another
@@ -236,7 +236,7 @@ PyObject* get_or_init_unknown_fields(PyObject* msg) noexcept {
   } else {
     self->unknown = dict;
   }
-  return self->unknown;
+  return get_unknown_fields(msg);
 }
 
 }  // namespace torvex

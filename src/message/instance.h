@@ -13,8 +13,9 @@ namespace torvex {
 // attributes of the Python object (slots of the generated class).
 struct NativeMessageObject {
   PyObject_HEAD
-      // The unknown-field store: created on first need, then mutated in place and never replaced,
-      // so instances without unknown fields carry no dict at all.
+      // The unknown-field store: created on first need, so instances without unknown fields
+      // carry none. A dict, mutated in place and never replaced once made, or records packed by
+      // the decoder in a bytearray, which the first reader turns into the dict.
       PyObject* unknown;
   // Bound at __new__ so hot paths need no class-attribute lookup; null when the class was not
   // initialised yet (such instances look the marshaler up on every use).
@@ -87,8 +88,16 @@ inline bool presence_test(PyObject* msg, uint32_t number) noexcept {
 // Raises the internal error matching a non-Ok bitset status; returns false.
 bool raise_bitset_status(BitsetStatus st) noexcept;
 
-// The unknown-field store (borrowed), or nullptr when it does not exist yet.
-inline PyObject* get_unknown_fields(PyObject* msg) noexcept { return as_native(msg)->unknown; }
+PyObject* unfold_unknown_fields(PyObject* msg) noexcept;  // unknown_fields.h
+
+// The unknown-field store (borrowed), or nullptr when it does not exist yet, or nullptr with an
+// error set when unfolding packed records failed.
+inline PyObject* get_unknown_fields(PyObject* msg) noexcept {
+  PyObject* store = as_native(msg)->unknown;
+  if (store && !PyDict_CheckExact(store)) [[unlikely]]
+    return unfold_unknown_fields(msg);
+  return store;
+}
 // The store, created empty on first call (borrowed; nullptr with an error on failure).
 PyObject* get_or_init_unknown_fields(PyObject* msg) noexcept;
 

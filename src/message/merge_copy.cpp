@@ -294,7 +294,7 @@ PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uin
               : new_message(m, reinterpret_cast<PyObject*>(cls)));
   if (!out) return nullptr;
   for (const AttrEntry& a : m->attrs) {
-    Ref v(a.accessor.get(self));
+    Ref v(deep ? a.accessor.get_keeping_unmade(self) : a.accessor.get(self));
     if (!v) return nullptr;
     if (deep && !plain_value(v.get())) {
       v = Ref(deep_value(v.get(), depth, w));
@@ -311,7 +311,7 @@ PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uin
   }
   BitsetStatus st = as_native(out.get())->presence.union_into_unshared(as_native(self)->presence);
   if (st != BitsetStatus::Ok && !raise_bitset_status(st)) return nullptr;
-  if (get_unknown_fields(self) && !copy_unknown_fields(out.get(), self)) return nullptr;
+  if (as_native(self)->unknown && !copy_unknown_fields(out.get(), self)) return nullptr;
   return out.release();
 }
 

@@ -105,6 +105,13 @@ PyType_Slot member_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(member_dea
                               {0, nullptr}};
 PyType_Spec member_spec = {"builtins.Member", sizeof(MemberObject), 0, kRecordFlags, member_slots};
 
+PyTypeObject* g_marshaler_type = nullptr;
+PyTypeObject* g_handle_type = nullptr;
+PyTypeObject* g_enum_type = nullptr;
+PyTypeObject* g_member_type = nullptr;
+
+}  // namespace
+
 // Class objects live for the rest of the process once made. The interpreter lock serialises
 // creation; a failed creation is retried on the next call.
 PyTypeObject* lazy_class(PyTypeObject*& slot, PyType_Spec* spec) noexcept {
@@ -120,13 +127,6 @@ PyTypeObject* lazy_class(PyTypeObject*& slot, PyType_Spec* spec) noexcept {
   }
   return slot;
 }
-
-PyTypeObject* g_marshaler_type = nullptr;
-PyTypeObject* g_handle_type = nullptr;
-PyTypeObject* g_enum_type = nullptr;
-PyTypeObject* g_member_type = nullptr;
-
-}  // namespace
 
 PyTypeObject* marshaler_type() noexcept { return lazy_class(g_marshaler_type, &marshaler_spec); }
 PyTypeObject* handle_type() noexcept { return lazy_class(g_handle_type, &handle_spec); }
@@ -162,11 +162,11 @@ int apply_defaults(const MessageMarshaler* m, PyObject* obj) noexcept {
     if (acc.set(obj, value.get()) < 0) return -1;
   }
   for (const auto& acc : m->defaults.lists) {
-    Ref list(PyList_New(0));
+    Ref list(acc.lazy ? Py_NewRef(unmade_list()) : PyList_New(0));
     if (!list || acc.set(obj, list.get()) < 0) return -1;
   }
   for (const auto& acc : m->defaults.dicts) {
-    Ref dict(PyDict_New());
+    Ref dict(acc.lazy ? Py_NewRef(unmade_dict()) : PyDict_New());
     if (!dict || acc.set(obj, dict.get()) < 0) return -1;
   }
   return 0;
@@ -199,8 +199,19 @@ void index_defaults(DefaultsTable* d) noexcept {
 #endif
     d->counted.emplace_back(acc.offset, value.get());
   }
-  for (const auto& acc : d->lists) d->list_offsets.push_back(acc.offset);
-  for (const auto& acc : d->dicts) d->dict_offsets.push_back(acc.offset);
+  // Lazy containers start as their immortal placeholder, stored as the shared defaults are.
+  auto containers = [d](const RVec<AttributeAccessor>& accs, PyObject* placeholder,
+                        RVec<Py_ssize_t>* fresh) {
+    for (const auto& acc : accs) {
+      if (acc.lazy) {
+        d->immortal.emplace_back(acc.offset, placeholder);
+      } else {
+        fresh->push_back(acc.offset);
+      }
+    }
+  };
+  containers(d->lists, unmade_list(), &d->list_offsets);
+  containers(d->dicts, unmade_dict(), &d->dict_offsets);
   d->by_offset = true;
   constexpr Py_ssize_t kPtr = sizeof(PyObject*);
   if (offsets.empty() ||
@@ -209,9 +220,12 @@ void index_defaults(DefaultsTable* d) noexcept {
   }
   d->image_offset = offsets.front();
   d->image.assign(offsets.size(), nullptr);
-  for (const auto& [acc, value] : d->plain) {
-    d->image[static_cast<size_t>((acc.offset - d->image_offset) / kPtr)] = value.get();
-  }
+  auto at = [d](const AttributeAccessor& acc) -> PyObject*& {
+    return d->image[static_cast<size_t>((acc.offset - d->image_offset) / kPtr)];
+  };
+  for (const auto& [acc, value] : d->plain) at(acc) = value.get();
+  for (const auto& acc : d->lists) at(acc) = acc.lazy ? unmade_list() : nullptr;
+  for (const auto& acc : d->dicts) at(acc) = acc.lazy ? unmade_dict() : nullptr;
 }
 
 int apply_fresh_defaults(const MessageMarshaler* m, PyObject* obj) noexcept {

@@ -12,6 +12,7 @@
 #include "core/name_index.h"
 #include "core/once.h"
 #include "core/ref.h"
+#include "schema/container_slot.h"
 #include "schema/schema_types.h"
 #include "schema/vocabulary.h"
 
@@ -22,11 +23,15 @@ struct EnumTable;
 struct MarshalerHandle;
 
 PyObject* raise_uninitialized_slot() noexcept;
+// Creates the class from `spec` on first call and keeps it in `slot` for the rest of the process.
+PyTypeObject* lazy_class(PyTypeObject*& slot, PyType_Spec* spec) noexcept;
 
 // Where one attribute of a message instance lives.
 struct AttributeAccessor {
   Py_ssize_t offset = -1;  // >= 0: the object slot at this byte offset of the instance
   Ref name;                // the attribute name; used for ByName access and kept for slots too
+  // A list or map slot that holds a placeholder until first read (see container_slot.h).
+  bool lazy = false;
 
   bool is_slot() const noexcept { return offset >= 0; }
   // Whether both reach the same attribute (names are str).
@@ -40,9 +45,22 @@ struct AttributeAccessor {
     if (offset >= 0) {
       PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
       if (!v) return raise_uninitialized_slot();
+      if (is_unmade(v)) [[unlikely]]
+        return make_container(obj, offset);
       return Py_NewRef(v);
     }
     return PyObject_GetAttr(obj, name.get());
+  }
+  // The slot's content as stored (borrowed; lazy slots only).
+  PyObject* stored(PyObject* obj) const noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+  }
+  // Whether the slot still holds the placeholder of an empty container.
+  bool holds_unmade(PyObject* obj) const noexcept { return lazy && is_unmade(stored(obj)); }
+  // get(), except that a placeholder is returned as it is: for deep copies, whose containers
+  // may stay unmade too.
+  PyObject* get_keeping_unmade(PyObject* obj) const noexcept {
+    return holds_unmade(obj) ? Py_NewRef(stored(obj)) : get(obj);
   }
   // Stores a new reference to `value` (never via __setattr__ overrides).
   int set(PyObject* obj, PyObject* value) const noexcept {
@@ -191,7 +209,7 @@ struct DefaultsTable {
   RVec<Py_ssize_t> list_offsets;
   RVec<Py_ssize_t> dict_offsets;
   // When the offsets form one run (the usual case: the class's own slots): the plain defaults
-  // laid out as that run, null for lists and dicts, copied in one go starting at
+  // laid out as that run, null for eager lists and dicts, copied in one go starting at
   // `image_offset` (-1: no run); `counted` then only adds the counts.
   Py_ssize_t image_offset = -1;
   RVec<PyObject*> image;

@@ -422,6 +422,11 @@ bool read_field(const DescriptorVocabulary* v, PyObject* cls, PyObject* fd, Fiel
   if (!utf8_of(f->local_name_obj.get(), &f->local_name)) return false;
   f->accessor = resolve_accessor(cls, f->local_name_obj.get());
   if (!read_value(v, cls, value.get(), f)) return false;
+  if (f->kind == ValueKind::List || f->kind == ValueKind::Map) {
+    int lazy = install_container_slot(cls, f->local_name_obj.get(), f->accessor.offset);
+    if (lazy < 0) return false;
+    f->accessor.lazy = lazy > 0;
+  }
   f->tag = make_tag(f->number, f->tag_wire_type);
   f->has_presence =
       f->cardinality == Cardinality::Singular && !f->in_oneof && f->presence != Presence::Implicit;

@@ -636,6 +636,7 @@ bool write_fields(TextOut& out, const TextWriteOptions& opts, const MessageMarsh
   }
   if (!m->oneofs.empty() && !check_oneofs(m, msg)) return false;
   PyObject* store = get_unknown_fields(msg);
+  if (!store && PyErr_Occurred()) return false;
   Ref hold_store = Ref::borrow(store);
   RVec<ExtensionValue*> exts;
   struct Owner {  // ExtensionValue holds Python references: freed with the interpreter lock
