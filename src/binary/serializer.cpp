@@ -422,9 +422,11 @@ TORVEX_NOINLINE bool put_unknown(PyObject* store, O& out) noexcept {
 // Unknown fields are written first so that they end up after every known field.
 template <class O>
 inline bool write_unknown(PyObject* msg, Encoder<O>& enc) noexcept {
-  Ref store = Ref::borrow(get_unknown_fields(msg));
-  if (!store) return !PyErr_Occurred();  // packed records that fail to unfold
-  return PyDict_GET_SIZE(store.get()) == 0 || put_unknown(store.get(), enc.out);
+  PyObject* raw;
+  if (!unknown_fields_of(msg, &raw)) return false;
+  if (!raw || PyDict_GET_SIZE(raw) == 0) return true;
+  Ref store = Ref::borrow(raw);
+  return put_unknown(store.get(), enc.out);
 }
 
 // A oneof's chosen scalar member holding a plain builtin of its type: written as is (a member

@@ -444,8 +444,8 @@ bool write_fields(Sink& sink, const JsonWriteOptions& opts, const MessageMarshal
     }
   }
   if (opts.registry) {
-    PyObject* store = get_unknown_fields(msg);
-    if (!store && PyErr_Occurred()) return false;
+    PyObject* store;
+    if (!unknown_fields_of(msg, &store)) return false;
     if (store && !write_extensions(sink, opts, m, msg, store, depth)) return false;
   }
   return true;

@@ -48,6 +48,19 @@ TORVEX_NOINLINE bool fitting_long_value(PyObject* v, int64_t* out) noexcept {
 }
 
 TORVEX_NOINLINE bool ulonglong_value(PyObject* v, uint64_t* out) noexcept {
+  if constexpr (sizeof(unsigned long) == sizeof(uint64_t)) {
+    // The unsigned long conversion reads the digits directly; the long long one goes through a
+    // byte-array conversion costing several times more. On any failure the long long call
+    // runs again, so errors and __index__ handling stay what they were.
+    if (PyLong_CheckExact(v)) {
+      unsigned long r = PyLong_AsUnsignedLong(v);
+      if (r != static_cast<unsigned long>(-1) || !PyErr_Occurred()) {
+        *out = r;
+        return true;
+      }
+      PyErr_Clear();
+    }
+  }
   unsigned long long r = PyLong_AsUnsignedLongLong(v);
   if (r == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   *out = r;

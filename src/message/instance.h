@@ -98,6 +98,17 @@ inline PyObject* get_unknown_fields(PyObject* msg) noexcept {
     return unfold_unknown_fields(msg);
   return store;
 }
+// The same as a status, for the writers that visit every message: false with an error set when
+// unfolding failed, else true with *store null when there is no store. The common case costs a
+// load, not an error-state test.
+inline bool unknown_fields_of(PyObject* msg, PyObject** store) noexcept {
+  PyObject* s = as_native(msg)->unknown;
+  if (s && !PyDict_CheckExact(s)) [[unlikely]] {
+    if (!(s = unfold_unknown_fields(msg))) return false;
+  }
+  *store = s;
+  return true;
+}
 // The store, created empty on first call (borrowed; nullptr with an error on failure).
 PyObject* get_or_init_unknown_fields(PyObject* msg) noexcept;
 

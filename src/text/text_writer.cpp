@@ -160,7 +160,7 @@ bool write_integer(TextOut& out, ScalarType t, PyObject* v) noexcept {
 }
 
 bool write_float(TextOut& out, PyObject* v, bool single) noexcept {
-  double d;
+  double d = 0;
   if (!text_float_value(v, single, &d)) return false;
   if (std::isnan(d)) {
     out.raw("nan", 3);
@@ -635,8 +635,8 @@ bool write_fields(TextOut& out, const TextWriteOptions& opts, const MessageMarsh
     if (r != 0) return r > 0;
   }
   if (!m->oneofs.empty() && !check_oneofs(m, msg)) return false;
-  PyObject* store = get_unknown_fields(msg);
-  if (!store && PyErr_Occurred()) return false;
+  PyObject* store;
+  if (!unknown_fields_of(msg, &store)) return false;
   Ref hold_store = Ref::borrow(store);
   RVec<ExtensionValue*> exts;
   struct Owner {  // ExtensionValue holds Python references: freed with the interpreter lock
