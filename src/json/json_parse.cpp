@@ -527,6 +527,20 @@ PyObject* read_scalar(Src& src, ScalarType t, const FieldContext& ctx) noexcept 
         raise_json_type(src, "expected base64-encoded string got: ", ctx);
         return nullptr;
       }
+      if constexpr (Src::kText) {
+        // Base64 characters are all plain string bytes, so a string that decodes as it lies
+        // needs no scan of its own.
+        std::string_view raw;
+        if (src.raw_string_ahead(&raw)) {
+          PyObject* out;
+          int r = try_bytes_from_base64(raw, &out);
+          if (r < 0) return nullptr;
+          if (r > 0) {
+            src.take_raw_string(raw);
+            return out;
+          }
+        }
+      }
       std::string_view s;
       if (!src.read_str(&s)) return nullptr;
       return bytes_from_base64(s, ctx);
