@@ -236,6 +236,14 @@ bool read_singular(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyOb
   }
 }
 
+// A plain finite number of the text, read without the general scalar dispatch (see
+// take_finite_number); false for everything else and for the tree, which holds floats already.
+template <class Src>
+bool take_plain_float(Src& src, bool float32, double* out) noexcept {
+  if constexpr (Src::kText) return src.take_finite_number(out, float32);
+  return false;
+}
+
 // The items of the array that comes next (its kind already peeked) appended to `list`.
 template <class Src>
 bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObject* list,
@@ -246,13 +254,20 @@ bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObj
   if (e.kind == ElemKind::Scalar) {
     // The common numeric and string lists, without the general element dispatch.
     const ScalarType t = e.scalar;
+    const bool floats = t == ScalarType::Double || t == ScalarType::Float;
     while ((r = src.next_element(it)) > 0) {
-      JsonKind ek = src.peek();
-      if (ek == JsonKind::Error) return false;
-      if (ek == JsonKind::Null) {
-        return raise_conv(PyExc_ValueError, ctx, "unexpected null value for list item");
+      PyObject* item;
+      double d;
+      if (floats && take_plain_float(src, t == ScalarType::Float, &d)) {
+        item = PyFloat_FromDouble(d);
+      } else {
+        JsonKind ek = src.peek();
+        if (ek == JsonKind::Error) return false;
+        if (ek == JsonKind::Null) {
+          return raise_conv(PyExc_ValueError, ctx, "unexpected null value for list item");
+        }
+        item = read_scalar(src, t, ctx);
       }
-      PyObject* item = read_scalar(src, t, ctx);
       if (!item) return decoding_failed_at_end_of(list);
       int a = PyList_Append(list, item);
       Py_DECREF(item);
