@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import math
 import struct
+import sys
 
 import pytest
 from hypothesis import example, given, settings
@@ -132,3 +133,14 @@ def test_list_items_read_like_single_values(kind, item):
             assert listed[1] == single[1]
     else:
         assert listed == [struct.pack("<d", 0.5)] + single
+
+
+
+@pytest.mark.parametrize("size", [1, 4, 5, 8, 9, 17, 1000])
+def test_list_items_are_owned_by_the_list_alone(size):
+    """Through the list's spare room and each growth: every item counted once, none lost."""
+    values = [i + 0.25 for i in range(size)]
+    got = Doubles.from_json(json.dumps({"values": values})).values
+    assert got == values
+    # The list's reference and the call's argument.
+    assert {sys.getrefcount(got[i]) for i in range(size)} == {2}

@@ -244,6 +244,24 @@ bool take_plain_float(Src& src, bool float32, double* out) noexcept {
   return false;
 }
 
+// Appends `item` to `list`, taking the reference (also on failure). Spare room the list
+// over-allocated is filled in place, without a call per item (not where other threads may
+// read the list without a lock).
+inline int append_new_ref(PyObject* list, PyObject* item) noexcept {
+#ifndef Py_GIL_DISABLED
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  const Py_ssize_t n = Py_SIZE(l);
+  if (n < l->allocated) {
+    l->ob_item[n] = item;
+    Py_SET_SIZE(l, n + 1);
+    return 0;
+  }
+#endif
+  const int r = PyList_Append(list, item);
+  Py_DECREF(item);
+  return r;
+}
+
 // The items of the array that comes next (its kind already peeked) appended to `list`.
 template <class Src>
 bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObject* list,
@@ -269,9 +287,7 @@ bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObj
         item = read_scalar(src, t, ctx);
       }
       if (!item) return decoding_failed_at_end_of(list);
-      int a = PyList_Append(list, item);
-      Py_DECREF(item);
-      if (a < 0) return false;
+      if (append_new_ref(list, item) < 0) return false;
     }
     return r == 0;
   }
