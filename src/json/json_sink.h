@@ -175,17 +175,19 @@ class JsonTextSink {
   bool integer(int64_t v) noexcept {
     value_separator();
     reserve(kNumberScratch);
-    char* p = buf_ + len_;
+    len_ = static_cast<size_t>(put_integer(v, buf_ + len_) - buf_);
+    return true;
+  }
+  // The digits of v at p (kNumberScratch bytes writable); returns the end of the text.
+  static char* put_integer(int64_t v, char* p) noexcept {
     const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
     // Below 10^4 the general formatter's pair loop is shorter than the lane arithmetic.
     if (std::endian::native != std::endian::little || mag > UINT32_MAX || mag < 10000) {
-      len_ += format_int64(v, p);
-      return true;
+      return p + format_int64(v, p);
     }
     *p = '-';
     p += v < 0;
-    len_ += static_cast<size_t>(p - (buf_ + len_)) + format_u32(static_cast<uint32_t>(mag), p);
-    return true;
+    return p + format_u32(static_cast<uint32_t>(mag), p);
   }
   // The integer n held by the Python int v (the tree sink reuses v when it is a plain int).
   bool integer(PyObject* /*v*/, int64_t n) noexcept { return integer(n); }
@@ -212,6 +214,21 @@ class JsonTextSink {
       return true;
     }
     return number_slow(v);
+  }
+
+  // Array elements written straight into the buffer, for loops over number lists: claim(n)
+  // makes room for n bytes and returns where to write, commit(end) takes what was written up
+  // to `end`. first_element() tells whether the open array is still empty and marks it not.
+  char* claim(size_t n) noexcept {
+    reserve(n);
+    return buf_ + len_;
+  }
+  void commit(char* end) noexcept { len_ = static_cast<size_t>(end - buf_); }
+  bool first_element() noexcept {
+    uint8_t& top = stack_.top();
+    const bool first = top & kFirst;
+    top &= static_cast<uint8_t>(~kFirst);
+    return first;
   }
 
   // The document as one new str (nullptr with an error on failure).
