@@ -19,6 +19,7 @@
 #include "core/json_quote.h"
 #include "core/memory.h"
 #include "core/number_text.h"
+#include "core/portable.h"
 #include "core/ref.h"
 
 namespace torvex {
@@ -141,11 +142,15 @@ class JsonTextSink {
     put(':');
     return true;
   }
-  // A key made in advance by json_member_prefix (quotes and colon included).
-  void member_prefix(const RString& text, bool ascii) noexcept {
-    key_separator();
-    raw(text.data(), text.size());
-    if (!ascii) ascii_ = false;
+  // A key made in advance by json_member_prefix (comma, quotes and colon included).
+  TORVEX_ALWAYS_INLINE void member_prefix(const RString& text, bool ascii) noexcept {
+    bool first = true;
+    if (!stack_.empty()) {
+      uint8_t& top = stack_.top();
+      first = top & kFirst;
+      top &= static_cast<uint8_t>(~kFirst);
+    }
+    member_text(text, first, ascii);
   }
   bool string(const char* s, size_t n) noexcept {
     value_separator();
@@ -270,6 +275,18 @@ class JsonTextSink {
     len_ += n;
   }
 
+  // The prefix's text, without its comma for the first member: 16-byte blocks, the last one
+  // reaching into the padding.
+  TORVEX_ALWAYS_INLINE void member_text(const RString& text, bool first, bool ascii) noexcept {
+    const char* s = text.data() + first;
+    const size_t n = text.size() - kMemberPrefixPad - first;
+    reserve(n + 16);
+    char* p = buf_ + len_;
+    for (size_t i = 0; i < n; i += 16) std::memcpy(p + i, s + i, 16);
+    len_ += n;
+    if (!ascii) ascii_ = false;
+  }
+
   void grow(size_t n) noexcept;
   // The JSON string of s[0 .. n): quotes, runs copied in blocks, escapes.
   void quoted(const char* s, size_t n) noexcept;
@@ -346,7 +363,7 @@ class JsonPrettySink : public JsonTextSink {
   }
   void member_prefix(const RString& text, bool ascii) noexcept {
     member();
-    JsonTextSink::member_prefix(text, ascii);
+    member_text(text, true, ascii);
     put(' ');
   }
 
