@@ -181,11 +181,26 @@ TEST(NumberText, Boundaries) {
 
 TEST(NumberText, MatchesReprForRandomDoubles) {
   std::mt19937_64 rng(12345);
-  for (int i = 0; i < 200000; ++i) {
+  for (int i = 0; i < 2'000'000; ++i) {
     double x = std::bit_cast<double>(rng());
     if (!std::isfinite(x)) continue;
     if (i % 2) x = std::ldexp(std::fmod(x, 1.0), static_cast<int>(rng() % 120) - 60);
+    if (i % 4 == 1)
+      x = std::ldexp(x, 20) - std::ldexp(1.0, 19);  // 17 digits, a few before the point
     ASSERT_EQ(formatted(x), py_repr(x)) << i;
+  }
+}
+
+TEST(NumberText, EveryFourDigitGroupInEveryPosition) {
+  // The digits are written four at a time in vector lanes: each lane value at each lane, with
+  // the point before, inside and after the digits.
+  for (uint64_t g = 0; g < 10000; ++g) {
+    const uint64_t digits = 10000000000000000u + g * 1000100010001u;
+    for (int shift : {-20, -12, -3, 0, 5}) {
+      const double x = static_cast<double>(digits) * std::pow(10.0, shift);
+      ASSERT_EQ(formatted(x), py_repr(x)) << g << " " << shift;
+      ASSERT_EQ(formatted(static_cast<double>(g)), py_repr(static_cast<double>(g))) << g;
+    }
   }
 }
 
