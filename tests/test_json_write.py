@@ -323,6 +323,16 @@ def test_wide_strings_mixed_into_ascii_text(values):
     assert text == json.dumps(tree, separators=(",", ":"), ensure_ascii=False)
 
 
+@given(
+    st.lists(st.one_of(st.text(st.characters(max_codepoint=0x7E), max_size=40),
+                       st.sampled_from(["é", "日本", "\U0001f600"])), max_size=12),
+)  # fmt: skip
+def test_ascii_runs_of_any_length_between_wide_strings(values):
+    # The ASCII text between wide values is widened in blocks: runs shorter and longer than one.
+    msg = Shapes(by_int=dict(enumerate(values)), custom="日")
+    assert msg.to_json() == json.dumps(msg._to_json_value(), separators=(",", ":"), ensure_ascii=False)
+
+
 def test_lone_surrogate():
     s = "a\ud800b"
     with pytest.raises(UnicodeEncodeError):
