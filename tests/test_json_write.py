@@ -275,10 +275,11 @@ def test_number_list_longer_than_a_block():
      (T.FIXED32, 2**32, OverflowError),
      (T.INT32, True, TypeError), (T.FLOAT, 1e39, OverflowError), (T.DOUBLE, "1", TypeError)],
 )  # fmt: skip
-def test_number_list_errors_name_the_element_after_a_run(t, bad, exc):
+@pytest.mark.parametrize("method", ["to_json", "_to_json_value"])
+def test_number_list_errors_name_the_element_after_a_run(t, bad, exc, method):
     good = 1.5 if t in (T.DOUBLE, T.FLOAT) else 7
     with pytest.raises(exc) as info:
-        Lists(**{attr(t): [good] * 300 + [bad, good]}).to_json()
+        getattr(Lists(**{attr(t): [good] * 300 + [bad, good]}), method)()
     assert info.value.__notes__ == [f"while encoding jw3.Lists.{attr(t)}[300]"]
 
 

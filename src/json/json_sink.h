@@ -450,6 +450,11 @@ class JsonTreeSink {
   bool boolean(bool b) noexcept { return emit(Ref::borrow(b ? Py_True : Py_False)); }
   bool null() noexcept { return emit(Ref::borrow(Py_None)); }
   bool number(PyObject* v) noexcept { return emit(Ref::borrow(v)); }
+  // An array whose elements are the list's own items, each one what number() or integer()
+  // would place for it.
+  bool same_items(PyObject* list) noexcept {
+    return emit(Ref(PyList_GetSlice(list, 0, PyList_GET_SIZE(list))));
+  }
 
   // The finished top-level value (new reference), or nullptr (no error set) when none was made.
   PyObject* take_root() noexcept { return root_.release(); }

@@ -223,10 +223,46 @@ bool write_map_key(Sink& sink, ScalarType t, PyObject* k) noexcept {
   return text && sink.key(text.get());
 }
 
+// The tree form of a number list whose elements all pass run_value: a copy of the list, since
+// the tree holds exact floats and ints as they are.
+template <ScalarType kT>
+bool all_run_values(PyObject* list) noexcept {
+  using Value =
+      std::conditional_t<kT == ScalarType::Double || kT == ScalarType::Float, double, int64_t>;
+  PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  Value v;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    if (!run_value<kT>(items[i], &v)) return false;
+  }
+  return true;
+}
+
+// 1 when the tree sink took the list whole, 0 for the element walk, -1 error.
+template <class Sink>
+int whole_number_list(Sink& sink, ScalarType t, PyObject* list) noexcept {
+  if constexpr (std::is_same_v<Sink, JsonTreeSink>) {
+    bool plain = false;
+    switch (t) {
+#define TORVEX_CASE(T)                                                                    \
+  case ScalarType::T:                                                                     \
+    if constexpr (kNumberRun<ScalarType::T>) plain = all_run_values<ScalarType::T>(list); \
+    break;
+      TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+    }
+    if (plain) return sink.same_items(list) ? 1 : -1;
+  }
+  return 0;
+}
+
 template <class Sink>
 bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, PyObject* list,
                 uint32_t depth) noexcept {
   if (!PyList_Check(list)) return fail_wrong_type(list, "list");
+  if (e.kind == ElemKind::Scalar && PyList_CheckExact(list)) {
+    const int r = whole_number_list(sink, e.scalar, list);
+    if (r != 0) return r > 0;
+  }
   if (!sink.begin_array()) return false;
   if (e.kind == ElemKind::Scalar) {
     bool ok = false;
