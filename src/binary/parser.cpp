@@ -523,7 +523,21 @@ TORVEX_NOINLINE bool decode_unknown(PyObject* msg, uint32_t number, uint32_t wt,
 }
 
 // A singular scalar, the bulk of most messages, without the general dispatch.
+// A singular scalar outside any oneof held in a slot (see slot_scalar_by_tag).
+inline bool decode_slot_scalar(const FieldSpec& f, PyObject* msg, InputView& v) noexcept {
+  PyObject* value = decode_scalar(f.elem.scalar, v);
+  if (!value) return false;
+  // The new value's reference moves into the slot: no count taken and dropped again.
+  auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + f.accessor.offset);
+  PyObject* old = *slot;
+  *slot = value;
+  Py_XDECREF(old);
+  return !f.has_presence || presence_mark(msg, f.number, true);
+}
+
 inline bool decode_singular_scalar(const FieldSpec& f, PyObject* msg, InputView& v) noexcept {
+  if (f.accessor.is_slot() && !f.in_oneof) [[likely]]
+    return decode_slot_scalar(f, msg, v);
   Ref value(decode_scalar(f.elem.scalar, v));
   return value && store_singular(f, msg, value.get());
 }
@@ -591,6 +605,15 @@ bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, b
   if (!check_layout(msg, m)) return false;
   WireError err;
   while (!view.empty()) {
+    // A one-byte tag of a plain scalar field: its table entry stands for every check below.
+    const uint8_t first = view.cur[0];
+    if (first < 0x80) {
+      if (const uint8_t k = m->slot_scalar_by_tag[first]) {
+        view.skip(1);
+        if (!decode_slot_scalar(m->fields[k - 1], msg, view)) return fail_in_field(m, first);
+        continue;
+      }
+    }
     const InputView snapshot = view;
     uint32_t tag;
     if (!view.read_field_tag(tag, err)) return wire_fail(err);
