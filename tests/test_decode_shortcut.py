@@ -9,7 +9,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from schema_helpers import EXPLICIT, DescOneof, ScalarType, field, list_value, scalar, simple
+from schema_helpers import EXPLICIT, IMPLICIT, DescOneof, ScalarType, field, list_value, scalar, simple
+from test_parser import tag, varint
 
 T = ScalarType
 PICK = DescOneof("pick", "pick")
@@ -28,31 +29,21 @@ def fields():
         if isinstance(extra, DescOneof):
             out.append(field(number, f"f{number}", scalar(t, extra), EXPLICIT))
         else:
-            out.append(field(number, f"f{number}", scalar(t), extra or 2))
+            out.append(field(number, f"f{number}", scalar(t), extra or IMPLICIT))
     return out
 
 
 SLOTS = simple("ShortcutSlots", fields(), oneofs=[PICK])
 DICT = simple("ShortcutDict", fields(), oneofs=[PICK], slots=False)
 NAMES = ["xs", "pick"] + [f"f{n}" for n, _, extra in LAYOUT if not isinstance(extra, DescOneof)]
-
-
-def varint(v: int) -> bytes:
-    out = bytearray()
-    while v >= 0x80:
-        out.append(v & 0x7F | 0x80)
-        v >>= 7
-    out.append(v)
-    return bytes(out)
-
-
-record = st.tuples(st.integers(1, 18), st.sampled_from([0, 1, 2, 5])).flatmap(
-    lambda nw: st.one_of(
-        st.integers(0, 2**64 - 1).map(varint) if nw[1] == 0 else st.nothing(),
-        st.binary(min_size=8, max_size=8) if nw[1] == 1 else st.nothing(),
-        st.binary(max_size=12).map(lambda b: varint(len(b)) + b) if nw[1] == 2 else st.nothing(),
-        st.binary(min_size=4, max_size=4) if nw[1] == 5 else st.nothing(),
-    ).map(lambda payload: varint(nw[0] << 3 | nw[1]) + payload)
+PAYLOADS = {
+    0: st.integers(0, 2**64 - 1).map(varint),
+    1: st.binary(min_size=8, max_size=8),
+    2: st.binary(max_size=12).map(lambda b: varint(len(b)) + b),
+    5: st.binary(min_size=4, max_size=4),
+}
+record = st.tuples(st.integers(1, 18), st.sampled_from(list(PAYLOADS))).flatmap(
+    lambda nw: PAYLOADS[nw[1]].map(lambda payload: tag(*nw) + payload)
 )
 
 
@@ -86,7 +77,7 @@ def test_replaced_values_are_released(number):
     # Each occurrence replaces the value before it: no reference to the old one may stay.
     t = dict((n, t) for n, t, _ in LAYOUT)[number]
     payload = varint(2**40) if t == T.INT32 else varint(3) + b"abc"
-    data = (varint(number << 3 | (0 if t == T.INT32 else 2)) + payload) * 4
+    data = (tag(number, 0 if t == T.INT32 else 2) + payload) * 4
     SLOTS.from_binary(data)
     tracemalloc.start()
     try:
