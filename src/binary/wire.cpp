@@ -75,6 +75,14 @@ bool InputView::read_varint64_slow(uint64_t& out, WireError& err) noexcept {
   size_t used;
   if constexpr (std::endian::native == std::endian::little) {
     if (remaining >= 10) {
+      // Two and three bytes (lengths, numbers below 2^21) cost less than the word steps.
+      uint64_t v = (cur[0] & 0x7fu) | (static_cast<uint64_t>(cur[1] & 0x7f) << 7);
+      if (cur[1] < 0x80 || cur[2] < 0x80) {
+        used = cur[1] < 0x80 ? 2 : 3;
+        out = used == 2 ? v : v | (static_cast<uint64_t>(cur[2]) << 14);
+        skip(used);
+        return true;
+      }
       if (!decode_varint_word(cur, out, used)) return invalid_varint(err);
       skip(used);
       return true;
