@@ -98,6 +98,21 @@ inline PyObject* make_str(const uint8_t* p, size_t n) noexcept {
                               "strict");
 }
 
+// A string or bytes value, out of line: its registers would otherwise be saved on every
+// scalar's way through the type dispatch.
+template <bool kString>
+TORVEX_NOINLINE PyObject* read_len_prefixed_scalar(InputView& v) noexcept {
+  WireError err;
+  InputView s;
+  if (!v.read_len_prefixed(s, err)) return wire_fail_obj(err);
+  if constexpr (kString) {
+    return make_str(s.cur, s.remaining);
+  } else {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s.cur),
+                                     static_cast<Py_ssize_t>(s.remaining));
+  }
+}
+
 // Not a scalar type: intake never builds one, so reaching it is a broken invariant.
 constexpr ScalarType kNoScalar = static_cast<ScalarType>(0);
 
@@ -132,14 +147,7 @@ inline PyObject* read_scalar(InputView& v) noexcept {
       return PyLong_FromLong(static_cast<int32_t>(u));
     }
   } else if constexpr (T == ScalarType::String || T == ScalarType::Bytes) {
-    InputView s;
-    if (!v.read_len_prefixed(s, err)) return wire_fail_obj(err);
-    if constexpr (T == ScalarType::String) {
-      return make_str(s.cur, s.remaining);
-    } else {
-      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s.cur),
-                                       static_cast<Py_ssize_t>(s.remaining));
-    }
+    return read_len_prefixed_scalar<T == ScalarType::String>(v);
   } else {
     uint64_t u;
     if (!v.read_varint64(u, err)) return wire_fail_obj(err);
