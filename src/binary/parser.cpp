@@ -98,6 +98,21 @@ inline PyObject* make_str(const uint8_t* p, size_t n) noexcept {
                               "strict");
 }
 
+// A string or bytes value, out of line: its registers would otherwise be saved on every
+// scalar's way through the type dispatch.
+template <bool kString>
+TORVEX_NOINLINE PyObject* read_len_prefixed_scalar(InputView& v) noexcept {
+  WireError err;
+  InputView s;
+  if (!v.read_len_prefixed(s, err)) return wire_fail_obj(err);
+  if constexpr (kString) {
+    return make_str(s.cur, s.remaining);
+  } else {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s.cur),
+                                     static_cast<Py_ssize_t>(s.remaining));
+  }
+}
+
 // Not a scalar type: intake never builds one, so reaching it is a broken invariant.
 constexpr ScalarType kNoScalar = static_cast<ScalarType>(0);
 
@@ -132,14 +147,7 @@ inline PyObject* read_scalar(InputView& v) noexcept {
       return PyLong_FromLong(static_cast<int32_t>(u));
     }
   } else if constexpr (T == ScalarType::String || T == ScalarType::Bytes) {
-    InputView s;
-    if (!v.read_len_prefixed(s, err)) return wire_fail_obj(err);
-    if constexpr (T == ScalarType::String) {
-      return make_str(s.cur, s.remaining);
-    } else {
-      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s.cur),
-                                       static_cast<Py_ssize_t>(s.remaining));
-    }
+    return read_len_prefixed_scalar<T == ScalarType::String>(v);
   } else {
     uint64_t u;
     if (!v.read_varint64(u, err)) return wire_fail_obj(err);
@@ -523,7 +531,21 @@ TORVEX_NOINLINE bool decode_unknown(PyObject* msg, uint32_t number, uint32_t wt,
 }
 
 // A singular scalar, the bulk of most messages, without the general dispatch.
+// A singular scalar outside any oneof held in a slot (see slot_scalar_by_tag).
+inline bool decode_slot_scalar(const FieldSpec& f, PyObject* msg, InputView& v) noexcept {
+  PyObject* value = decode_scalar(f.elem.scalar, v);
+  if (!value) return false;
+  // The new value's reference moves into the slot: no count taken and dropped again.
+  auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + f.accessor.offset);
+  PyObject* old = *slot;
+  *slot = value;
+  Py_XDECREF(old);
+  return !f.has_presence || presence_mark(msg, f.number, true);
+}
+
 inline bool decode_singular_scalar(const FieldSpec& f, PyObject* msg, InputView& v) noexcept {
+  if (f.accessor.is_slot() && !f.in_oneof) [[likely]]
+    return decode_slot_scalar(f, msg, v);
   Ref value(decode_scalar(f.elem.scalar, v));
   return value && store_singular(f, msg, value.get());
 }
@@ -591,6 +613,15 @@ bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, b
   if (!check_layout(msg, m)) return false;
   WireError err;
   while (!view.empty()) {
+    // A one-byte tag of a plain scalar field: its table entry stands for every check below.
+    const uint8_t first = view.cur[0];
+    if (first < 0x80) {
+      if (const uint8_t k = m->slot_scalar_by_tag[first]) {
+        view.skip(1);
+        if (!decode_slot_scalar(m->fields[k - 1], msg, view)) return fail_in_field(m, first);
+        continue;
+      }
+    }
     const InputView snapshot = view;
     uint32_t tag;
     if (!view.read_field_tag(tag, err)) return wire_fail(err);

@@ -17,6 +17,21 @@ void PresenceBitset::wait() noexcept {
   }
 }
 
+void PresenceBitset::spill() noexcept {
+  auto* w = static_cast<uint64_t*>(raw_calloc(kWords, sizeof(uint64_t)));
+  w[0] = word_;
+  words_ = w;
+  spilled_ = true;
+}
+
+bool PresenceBitset::has_high_bits() const noexcept {
+  if (!spilled_) return false;
+  for (uint32_t i = 1; i < kWords; ++i) {
+    if (words_[i]) return true;
+  }
+  return false;
+}
+
 bool PresenceBitset::test_hashed(uint32_t n) const noexcept { return set_ && set_->count(n) != 0; }
 
 BitsetStatus PresenceBitset::mark_hashed(uint32_t n, bool present) noexcept {
@@ -41,8 +56,9 @@ BitsetStatus PresenceBitset::list(RVec<uint32_t>& out) noexcept {
   if (poisoned_) return BitsetStatus::Poisoned;
   try {
     if (inline_) {
-      for (uint32_t w = 0; w < 5; ++w) {
-        for (uint64_t bits = words_[w]; bits; bits &= bits - 1) {
+      const uint64_t* words = bits();
+      for (uint32_t w = 0; w < word_count(); ++w) {
+        for (uint64_t bits = words[w]; bits; bits &= bits - 1) {
           out.push_back(w * 64 + static_cast<uint32_t>(std::countr_zero(bits)));
         }
       }
@@ -61,7 +77,12 @@ BitsetStatus PresenceBitset::list(RVec<uint32_t>& out) noexcept {
 
 BitsetStatus PresenceBitset::insert_all_locked(const PresenceBitset& src) noexcept {
   if (inline_ && src.inline_) {
-    for (int i = 0; i < 5; ++i) words_[i] |= src.words_[i];
+    if (src.has_high_bits() && !spilled_) spill();
+    uint64_t* dst = bits();
+    const uint64_t* from = src.bits();
+    // Unless both are spilled, only word 0 can hold bits the other lacks room for.
+    const uint32_t n = std::min(word_count(), src.word_count());
+    for (uint32_t i = 0; i < n; ++i) dst[i] |= from[i];
     return BitsetStatus::Ok;
   }
   if (inline_) {
@@ -69,18 +90,20 @@ BitsetStatus PresenceBitset::insert_all_locked(const PresenceBitset& src) noexce
     if (!src.set_) return BitsetStatus::Ok;
     bool all_fit = true;
     for (uint32_t n : *src.set_) {
-      if (n < kInlineBits) {
-        words_[n >> 6] |= uint64_t{1} << (n & 63);
-      } else {
+      if (n >= kInlineBits) {
         all_fit = false;
+        continue;
       }
+      if (n >= 64 && !spilled_) spill();
+      bits()[n >> 6] |= uint64_t{1} << (n & 63);
     }
     return all_fit ? BitsetStatus::Ok : BitsetStatus::Incompatible;
   }
   try {
     if (src.inline_) {
-      for (uint32_t w = 0; w < 5; ++w) {
-        for (uint64_t bits = src.words_[w]; bits; bits &= bits - 1) {
+      const uint64_t* from = src.bits();
+      for (uint32_t w = 0; w < src.word_count(); ++w) {
+        for (uint64_t bits = from[w]; bits; bits &= bits - 1) {
           if (!set_) set_ = raw_new<RSet<uint32_t>>();
           set_->insert(w * 64 + static_cast<uint32_t>(std::countr_zero(bits)));
         }

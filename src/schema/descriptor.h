@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <utility>
 
@@ -260,6 +261,10 @@ struct MessageMarshaler : Counted {
   DefaultsTable defaults;
   WellKnownKind wkt = WellKnownKind::None;
   MarkerOwner wkt_marker;  // set exactly when wkt is not None
+  // By one-byte tag (field numbers below 16): 1 + the index in `fields` of a singular scalar
+  // outside any oneof, held in a slot; 0 for every other tag. The decoder's shortcut past the
+  // general dispatch for the fields most messages are made of.
+  std::array<uint8_t, 128> slot_scalar_by_tag{};
   uint32_t max_number = 0;
   bool has_slots = false;  // some accessor is a Slot: instances must have the class's layout
   // Every field is a member of a listed oneof (value wrappers): the encoder then visits the

@@ -596,6 +596,15 @@ void index_numbers(MessageMarshaler* m) noexcept {
   }
   m->index = FieldNumberIndex<FieldSpec>(
       std::span<const std::pair<uint32_t, const FieldSpec*>>(entries.data(), entries.size()));
+  for (size_t i = 0; i < m->fields.size(); ++i) {
+    const FieldSpec& f = m->fields[i];
+    // Only the field the index finds for its number (a later duplicate wins there too).
+    if (i < 255 && f.tag < 128 && f.cardinality == Cardinality::Singular &&
+        f.kind == ValueKind::Scalar && !f.in_oneof && f.accessor.is_slot() &&
+        m->index.find(f.number) == &f) {
+      m->slot_scalar_by_tag[f.tag] = static_cast<uint8_t>(i + 1);
+    }
+  }
 }
 
 // 7: oneof attributes.

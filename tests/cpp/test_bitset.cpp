@@ -47,7 +47,7 @@ TEST(PresenceBitset, InlineRejectsNumbersFrom320AndStaysUsable) {
   EXPECT_EQ(s.mark(9, true), BitsetStatus::Ok);
   EXPECT_EQ(listed(s), (std::vector<uint32_t>{4, 9}));
   // Small enough to sit in every message instance.
-  EXPECT_LE(sizeof(PresenceBitset), 48u);
+  EXPECT_LE(sizeof(PresenceBitset), 16u);
 }
 
 TEST(PresenceBitset, HashedHoldsAnyNumber) {
@@ -108,6 +108,29 @@ INSTANTIATE_TEST_SUITE_P(
                   {1, 3, 319},
                   BitsetStatus::Incompatible}),
     [](const auto& info) { return info.param.name; });
+
+// One word in place until a number from 64 up is marked; the spilled form keeps what it had.
+TEST(PresenceBitset, InlineSpillsOnlyForNumbersFrom64) {
+  PresenceBitset s(true);
+  mark_all(s, {0, 63});
+  EXPECT_EQ(s.mark(200, false), BitsetStatus::Ok);
+  EXPECT_FALSE(s.spilled());
+  mark_all(s, {64});
+  EXPECT_TRUE(s.spilled());
+  EXPECT_EQ(listed(s), (std::vector<uint32_t>{0, 63, 64}));
+  // Spilled, then emptied above 63: unions in both directions with an unspilled set.
+  EXPECT_EQ(s.mark(64, false), BitsetStatus::Ok);
+  PresenceBitset small(true);
+  mark_all(small, {5});
+  EXPECT_EQ(small.union_from(s), BitsetStatus::Ok);
+  EXPECT_EQ(s.union_from(small), BitsetStatus::Ok);
+  EXPECT_FALSE(small.spilled());
+  EXPECT_EQ(listed(small), (std::vector<uint32_t>{0, 5, 63}));
+  EXPECT_EQ(listed(s), (std::vector<uint32_t>{0, 5, 63}));
+  PresenceBitset copy(true);
+  EXPECT_EQ(copy.union_into_unshared(s), BitsetStatus::Ok);
+  EXPECT_EQ(listed(copy), (std::vector<uint32_t>{0, 5, 63}));
+}
 
 TEST(PresenceBitset, UnionWithItselfReturnsWithoutChange) {
   for (bool repr : {true, false}) {

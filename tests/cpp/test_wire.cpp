@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <ostream>
+#include <random>
 #include <vector>
 
 #include "binary/wire.h"
@@ -68,6 +69,47 @@ INSTANTIATE_TEST_SUITE_P(
                       VarintRead{{0x80}}, VarintRead{ff(3)}, VarintRead{ff(10)},
                       VarintRead{ff(9, {0x02})}, VarintRead{ff(10, {0x00})},
                       VarintRead{ff(9, {0x02, 0, 0, 0, 0})}, VarintRead{ff(20)}));
+
+// Byte at a time, as the format defines it: the tenth byte may only contribute bit 63.
+bool reference_varint(const Bytes& b, uint64_t& v, size_t& used) {
+  v = 0;
+  for (size_t i = 0; i < b.size() && i < 10; ++i) {
+    if (i == 9 && b[i] > 1) return false;
+    v |= static_cast<uint64_t>(b[i] & 0x7f) << (7 * i);
+    if (b[i] < 0x80) {
+      used = i + 1;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Every length and terminator, with random groups and random bytes after the varint, so the
+// whole-word reads (which look past the varint's end) meet every stop position and tail.
+TEST(Wire, VarintReadsMatchTheByteLoop) {
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 40000; ++round) {
+    const size_t len = 1 + rng() % 11;  // 11: no terminator within ten bytes
+    Bytes b;
+    for (size_t i = 0; i + 1 < len; ++i) b.push_back(static_cast<uint8_t>(rng() | 0x80));
+    uint8_t last = static_cast<uint8_t>(rng());
+    if (len < 11) last &= (len == 10 && rng() % 2) ? 0x01 : 0x7f;
+    b.push_back(last);
+    for (size_t t = rng() % 14; t > 0; --t) b.push_back(static_cast<uint8_t>(rng()));
+    uint64_t want = 0, got = 0;
+    size_t used = 0;
+    const bool ok = reference_varint(b, want, used);
+    InputView v(b.data(), b.size());
+    WireError err;
+    ASSERT_EQ(v.read_varint64(got, err), ok) << ::testing::PrintToString(b);
+    if (ok) {
+      ASSERT_EQ(got, want) << ::testing::PrintToString(b);
+      ASSERT_EQ(b.size() - v.remaining, used);
+    } else {
+      ASSERT_EQ(err, (WireError{S::InvalidVarint}));
+    }
+  }
+}
 
 TEST(Wire, VarintRoundTripsThroughTheReverseBuffer) {
   std::vector<uint64_t> values = {kMax};
