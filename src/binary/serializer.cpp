@@ -10,6 +10,7 @@
 #include "binary/serializer.h"
 
 #include <bit>
+#include <cstring>
 
 #include "binary/serializer_values.h"
 #include "binary/wire.h"
@@ -457,39 +458,198 @@ TORVEX_ALWAYS_INLINE inline bool encode_member(const FieldSpec& f, PyObject* val
   return true;
 }
 
+// One field the plan sends down the general path: the chosen member of a oneof in `choices`
+// (with kOneofs), the common plain values, else the value select_value reads.
+template <bool kOneofs, class O>
+TORVEX_ALWAYS_INLINE inline bool encode_general(PyObject* msg, const FieldSpec& f, Encoder<O>& enc,
+                                                uint32_t depth,
+                                                const OneofChoices* choices) noexcept {
+  if constexpr (kOneofs) {
+    if (f.in_oneof && f.oneof_index < OneofChoices::kMax) {
+      if (choices->member[f.oneof_index] != &f) return true;
+      PyObject* value = reinterpret_cast<OneofObject*>(choices->holder[f.oneof_index].get())->value;
+      return encode_member(f, value, enc, depth);
+    }
+  }
+  if (f.accessor.is_slot() && !f.in_oneof) {
+    PyObject* plain =
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + f.accessor.offset);
+    if (plain) {
+      int r = plain_field(msg, f, plain, enc);
+      if (r > 0) return true;
+      if (r < 0) return fail_in_field(enc, f);
+    }
+  }
+  Ref v;
+  int r = select_value(msg, f, false, &v);
+  if (r == 0) return true;
+  if (r < 0 || !encode_field(f, v.get(), enc, depth + 1)) return fail_in_field(enc, f);
+  return true;
+}
+
+// The write position of Out kept in locals by the plan loop (see Out::set_front). Every write
+// here has room: the loop tops the block up to kRoom bytes before each field, and longer
+// payloads go through Out itself between park() and resume().
+struct Cursor {
+  static constexpr size_t kRoom = 32;  // a tag, a value of up to 10 bytes, word-store slack
+  uint8_t* p;
+  uint8_t* lo;  // the current block's start
+
+  explicit Cursor(Out& out) noexcept : p(out.front()), lo(out.block_begin()) {}
+  void park(Out& out) const noexcept { out.set_front(p); }
+  void resume(Out& out) noexcept {
+    p = out.front();
+    lo = out.block_begin();
+  }
+  size_t room() const noexcept { return static_cast<size_t>(p - lo); }
+  TORVEX_ALWAYS_INLINE void top_up(Out& out) noexcept {
+    if (room() < kRoom) [[unlikely]] {
+      park(out);
+      out.ensure(kRoom);
+      resume(out);
+    }
+  }
+  // The step's tag: its bytes sit at the top of tag_word, so one store puts them in front of p.
+  TORVEX_ALWAYS_INLINE void tag(const EncodeStep& s) noexcept {
+    std::memcpy(p - 8, &s.tag_word, 8);
+    p -= s.tag_len;
+  }
+  TORVEX_ALWAYS_INLINE void varint(uint64_t v) noexcept { p = varint_before_wide(p, v); }
+  TORVEX_ALWAYS_INLINE void fixed32(uint32_t v) noexcept {
+    p -= 4;
+    std::memcpy(p, &v, 4);
+  }
+  TORVEX_ALWAYS_INLINE void fixed64(uint64_t v) noexcept {
+    p -= 8;
+    std::memcpy(p, &v, 8);
+  }
+};
+
+// A singular scalar of type kT in its slot, written through the cursor when the value is a plain
+// builtin whose bytes are at hand; 0 leaves everything else, untouched, to encode_general (which
+// also words every error). kExplicit: presence is the field's bit, else a zero value is skipped.
+template <ScalarType kT, bool kExplicit>
+TORVEX_ALWAYS_INLINE inline int plan_scalar(PyObject* msg, const EncodeStep& s, Cursor& c,
+                                            Out& out) noexcept {
+  using enum ScalarType;
+  PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s.offset);
+  if (!v || !plain_scalar<kT>(v)) return 0;
+  if constexpr (kExplicit) {
+    if (!presence_test(msg, s.number)) return 1;
+  } else {
+    if (plain_zero<kT>(v)) return 1;
+  }
+  if constexpr (kT == String || kT == Bytes) {
+    const char* data;
+    Py_ssize_t n;
+    if constexpr (kT == Bytes) {
+      data = PyBytes_AS_STRING(v);
+      n = PyBytes_GET_SIZE(v);
+    } else if (PyUnicode_IS_COMPACT_ASCII(v)) {
+      data = static_cast<const char*>(PyUnicode_DATA(v));
+      n = PyUnicode_GET_LENGTH(v);
+    } else if (!PyUnicode_IS_COMPACT(v) || !(data = cached_utf8(v, &n))) {
+      return 0;
+    }
+    auto len = static_cast<size_t>(n);
+    if (len + Cursor::kRoom <= c.room()) {
+      c.p -= len;
+      Out::copy(c.p, reinterpret_cast<const uint8_t*>(data), len);
+    } else {
+      c.park(out);
+      out.put_bytes(data, len, v);
+      out.ensure(Cursor::kRoom);
+      c.resume(out);
+    }
+    c.varint(len);
+  } else if constexpr (kT == Double) {
+    c.fixed64(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
+  } else if constexpr (kT == Float) {
+    uint32_t bits;
+    if (!float_bits_from_double(PyFloat_AS_DOUBLE(v), &bits)) return 0;
+    c.fixed32(bits);
+  } else if constexpr (kT == Bool) {
+    *--c.p = v == Py_True;
+  } else {
+    int64_t n;
+    if (!int_in_range<kT>(v, &n)) return 0;
+    if constexpr (kT == Fixed64 || kT == Sfixed64) {
+      c.fixed64(int_bits<kT>(n));
+    } else if constexpr (kT == Fixed32 || kT == Sfixed32) {
+      c.fixed32(static_cast<uint32_t>(int_bits<kT>(n)));
+    } else {
+      c.varint(int_bits<kT>(n));
+    }
+  }
+  c.tag(s);
+  return 1;
+}
+
 // The fields after the checks, last first. With kOneofs, members of the oneofs in `choices`
 // come from what check_oneofs read, so each oneof attribute is read once, not once per member.
 template <bool kOneofs, class O>
 bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth,
                  const OneofChoices* choices) noexcept {
   if (enc.write_unknown && !write_unknown(msg, enc)) return false;
-  const FieldSpec* first = m->fields.data();
-  for (const FieldSpec* f = first + m->fields.size(); f != first;) {
-    --f;
-    if constexpr (kOneofs) {
-      if (f->in_oneof && f->oneof_index < OneofChoices::kMax) {
-        if (choices->member[f->oneof_index] != f) continue;
-        PyObject* value =
-            reinterpret_cast<OneofObject*>(choices->holder[f->oneof_index].get())->value;
-        if (!encode_member(*f, value, enc, depth)) return false;
-        continue;
-      }
+  if constexpr (O::kCounting || std::endian::native != std::endian::little) {
+    const FieldSpec* first = m->fields.data();
+    for (const FieldSpec* f = first + m->fields.size(); f != first;) {
+      if (!encode_general<kOneofs>(msg, *--f, enc, depth, choices)) return false;
     }
-    if (f->accessor.is_slot() && !f->in_oneof) {
-      PyObject* plain =
-          *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + f->accessor.offset);
-      if (plain) {
-        int r = plain_field(msg, *f, plain, enc);
-        if (r > 0) continue;
-        if (r < 0) return fail_in_field(enc, *f);
+    return true;
+  } else {
+    Out& out = enc.out;
+    Cursor c(out);
+    const EncodeStep* first = m->encode_plan.data();
+    for (const EncodeStep* s = first + m->encode_plan.size(); s != first;) {
+      --s;
+      c.top_up(out);
+      int r = 0;
+      switch (s->op) {
+#define TORVEX_CASE(T)                                                             \
+  case static_cast<uint8_t>(ScalarType::T):                                        \
+    r = plan_scalar<ScalarType::T, false>(msg, *s, c, out);                        \
+    break;                                                                         \
+  case static_cast<uint8_t>(ScalarType::T) + kEncodeExplicit:                      \
+    r = plan_scalar<ScalarType::T, true>(msg, *s, c, out);                         \
+    break;
+        TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+        case kEncodeMessage: {
+          PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
+          if (v == Py_None) continue;
+          if (!v) break;
+          Ref hold = Ref::borrow(v);  // Python code run by the encode may replace the attribute
+          c.park(out);
+          if (!encode_message_value(s->field->elem, v, enc, depth + 1)) {
+            return fail_in_field(enc, *s->field);
+          }
+          out.ensure(Cursor::kRoom);
+          c.resume(out);
+          c.tag(*s);
+          continue;
+        }
+        case kEncodeList: {
+          PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
+          if (!v || !PyList_CheckExact(v)) break;
+          if (PyList_GET_SIZE(v) == 0) continue;
+          Ref hold = Ref::borrow(v);
+          c.park(out);
+          if (!encode_list(*s->field, v, enc, depth + 1)) return fail_in_field(enc, *s->field);
+          c.resume(out);
+          continue;
+        }
+        default:
+          break;
       }
+      if (r > 0) continue;
+      c.park(out);
+      if (!encode_general<kOneofs>(msg, *s->field, enc, depth, choices)) return false;
+      c.resume(out);
     }
-    Ref v;
-    int r = select_value(msg, *f, false, &v);
-    if (r == 0) continue;
-    if (r < 0 || !encode_field(*f, v.get(), enc, depth + 1)) return fail_in_field(enc, *f);
+    c.park(out);
+    return true;
   }
-  return true;
 }
 
 // What check_oneofs would record, for the usual case only: every oneof a slot holding None or
