@@ -62,10 +62,12 @@ struct Encoder {
   // The oneof member last found for a member name object, by a hash of its address: a hint
   // that read_choices verifies before use, so that lists of one message type find the chosen
   // member without scanning the fields.
-  const FieldSpec* member_hint[16] = {};
+  // Names are allocated a few dozen bytes apart: a multiplicative hash spreads them, where the
+  // low address bits put a oneof's seven member names into a few slots that they then share.
+  const FieldSpec* member_hint[64] = {};
 
   const FieldSpec*& hint_slot(PyObject* name) noexcept {
-    return member_hint[(reinterpret_cast<uintptr_t>(name) >> 4) & 15];
+    return member_hint[(reinterpret_cast<uintptr_t>(name) * 0x9E3779B97F4A7C15u) >> 58];
   }
 
   Ref& known_slot(PyTypeObject* t) noexcept {
@@ -525,20 +527,12 @@ struct Cursor {
   }
 };
 
-// A singular scalar of type kT in its slot, written through the cursor when the value is a plain
-// builtin whose bytes are at hand; 0 leaves everything else, untouched, to encode_general (which
-// also words every error). kExplicit: presence is the field's bit, else a zero value is skipped.
-template <ScalarType kT, bool kExplicit>
-TORVEX_ALWAYS_INLINE inline int plan_scalar(PyObject* msg, const EncodeStep& s, Cursor& c,
-                                            Out& out) noexcept {
+// A value that passed plain_scalar<kT> and then its tag, through the cursor, when its bytes are
+// at hand; 0 (with nothing written) leaves it to the general path, which also words every error.
+template <ScalarType kT>
+TORVEX_ALWAYS_INLINE inline int plan_write(PyObject* v, const EncodeStep& s, Cursor& c,
+                                           Out& out) noexcept {
   using enum ScalarType;
-  PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s.offset);
-  if (!v || !plain_scalar<kT>(v)) return 0;
-  if constexpr (kExplicit) {
-    if (!presence_test(msg, s.number)) return 1;
-  } else {
-    if (plain_zero<kT>(v)) return 1;
-  }
   if constexpr (kT == String || kT == Bytes) {
     const char* data;
     Py_ssize_t n;
@@ -585,6 +579,86 @@ TORVEX_ALWAYS_INLINE inline int plan_scalar(PyObject* msg, const EncodeStep& s, 
   return 1;
 }
 
+// A singular scalar of type kT in its slot. kExplicit: presence is the field's bit, else a zero
+// value is skipped. 1 handled, 0 left to the general path.
+template <ScalarType kT, bool kExplicit>
+TORVEX_ALWAYS_INLINE inline int plan_scalar(PyObject* msg, const EncodeStep& s, Cursor& c,
+                                            Out& out) noexcept {
+  PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s.offset);
+  if (!v || !plain_scalar<kT>(v)) return 0;
+  if constexpr (kExplicit) {
+    if (!presence_test(msg, s.number)) return 1;
+  } else {
+    if (plain_zero<kT>(v)) return 1;
+  }
+  return plan_write<kT>(v, s, c, out);
+}
+
+// The chosen scalar member `f` of a oneof holding `v`, written whatever its value; 1 written, 0
+// left to encode_member.
+inline int plan_member(const MessageMarshaler* m, const FieldSpec& f, PyObject* v, Cursor& c,
+                       Out& out) noexcept {
+  if (f.kind != ValueKind::Scalar) return 0;
+  const EncodeStep& s = m->encode_plan[static_cast<size_t>(&f - m->fields.data())];
+  c.top_up(out);
+  switch (f.elem.scalar) {
+#define TORVEX_CASE(T) \
+  case ScalarType::T:  \
+    return plain_scalar<ScalarType::T>(v) ? plan_write<ScalarType::T>(v, s, c, out) : 0;
+    TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+  }
+  return 0;
+}
+
+// A sub-message of the plan loop: content, then its length and the step's tag through the cursor.
+// `sub` is the element type, resolved by the first call that needs it.
+TORVEX_ALWAYS_INLINE inline bool plan_message(const EncodeStep& s, PyObject* v, Encoder<Out>& enc,
+                                              uint32_t depth, MessageMarshaler*& sub,
+                                              Cursor& c) noexcept {
+  Out& out = enc.out;
+  if (!enc.known(v) && !check_native(v, enc)) return false;
+  if (!sub && !(sub = resolve_handle(s.field->elem.handle.get()))) return false;
+  c.park(out);
+  size_t before = out.len();
+  if (!encode_fields(sub, v, enc, depth)) return false;
+  out.ensure(Cursor::kRoom);
+  c.resume(out);
+  c.varint(out.len() - before);
+  c.tag(s);
+  return true;
+}
+
+// message_list for the plan loop: an exact, non-empty list of sub-messages.
+TORVEX_NOINLINE bool plan_message_list(const EncodeStep& s, PyObject* list, Encoder<Out>& enc,
+                                       uint32_t depth) noexcept {
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  Out& out = enc.out;
+  Cursor c(out);
+  MessageMarshaler* sub = nullptr;
+  for (Py_ssize_t i = n; i-- > 0;) {
+    if (PyList_GET_SIZE(list) != n) {
+      c.park(out);
+      changed_size("list");
+      return fail_at_index(enc, i);
+    }
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    if (item.get() == Py_None) {
+      c.top_up(out);
+      *--c.p = 0;  // an empty sub-message
+      c.tag(s);
+      continue;
+    }
+    if (!plan_message(s, item.get(), enc, depth, sub, c)) return fail_at_index(enc, i);
+  }
+  c.park(out);
+  if (PyList_GET_SIZE(list) != n) {
+    changed_size("list");
+    return fail_at_index(enc, 0);
+  }
+  return true;
+}
+
 // The fields after the checks, last first. With kOneofs, members of the oneofs in `choices`
 // come from what check_oneofs read, so each oneof attribute is read once, not once per member.
 template <bool kOneofs, class O>
@@ -620,13 +694,18 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
           if (v == Py_None) continue;
           if (!v) break;
           Ref hold = Ref::borrow(v);  // Python code run by the encode may replace the attribute
+          MessageMarshaler* sub = nullptr;
+          if (!plan_message(*s, v, enc, depth + 1, sub, c)) return fail_in_field(enc, *s->field);
+          continue;
+        }
+        case kEncodeMessageList: {
+          PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
+          if (!v || !PyList_CheckExact(v)) break;
+          if (PyList_GET_SIZE(v) == 0) continue;
+          Ref hold = Ref::borrow(v);
           c.park(out);
-          if (!encode_message_value(s->field->elem, v, enc, depth + 1)) {
-            return fail_in_field(enc, *s->field);
-          }
-          out.ensure(Cursor::kRoom);
+          if (!plan_message_list(*s, v, enc, depth + 1)) return fail_in_field(enc, *s->field);
           c.resume(out);
-          c.tag(*s);
           continue;
         }
         case kEncodeList: {
@@ -716,8 +795,19 @@ bool encode_members(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, u
     chosen[at] = c.member[k];
     values[at] = reinterpret_cast<OneofObject*>(c.holder[k].get())->value;
   }
-  for (size_t i = 0; i < n; ++i) {
-    if (!encode_member(*chosen[i], values[i], enc, depth)) return false;
+  if constexpr (O::kCounting || std::endian::native != std::endian::little) {
+    for (size_t i = 0; i < n; ++i) {
+      if (!encode_member(*chosen[i], values[i], enc, depth)) return false;
+    }
+  } else {
+    Cursor c(enc.out);
+    for (size_t i = 0; i < n; ++i) {
+      if (plan_member(m, *chosen[i], values[i], c, enc.out) > 0) continue;
+      c.park(enc.out);
+      if (!encode_member(*chosen[i], values[i], enc, depth)) return false;
+      c.resume(enc.out);
+    }
+    c.park(enc.out);
   }
   return true;
 }

@@ -654,7 +654,8 @@ void plan_encoding(MessageMarshaler* m) noexcept {
                !f.elem.delimited) {
       s.op = kEncodeMessage;
     } else if (f.kind == ValueKind::List) {
-      s.op = kEncodeList;
+      bool messages = f.elem.kind == ElemKind::Message && !f.elem.delimited;
+      s.op = messages ? kEncodeMessageList : kEncodeList;
     }
     m->encode_plan.push_back(s);
   }
