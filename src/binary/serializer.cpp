@@ -731,6 +731,23 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
   }
 }
 
+// The member of oneof `k` whose name object is `name` (the schema's own), or null.
+template <class O>
+TORVEX_ALWAYS_INLINE inline const FieldSpec* find_member(const MessageMarshaler* m, uint32_t k,
+                                                         PyObject* name, Encoder<O>& enc) noexcept {
+  const FieldSpec* first = m->fields.data();
+  const FieldSpec* end = first + m->fields.size();
+  const FieldSpec*& hint = enc.hint_slot(name);
+  const FieldSpec* f = hint;
+  auto at = reinterpret_cast<uintptr_t>(f);
+  bool valid = at >= reinterpret_cast<uintptr_t>(first) && at < reinterpret_cast<uintptr_t>(end);
+  if (valid && f->oneof_index == k && f->local_name_obj.get() == name) return f;
+  for (f = first; f != end; ++f) {
+    if (f->in_oneof && f->oneof_index == k && f->local_name_obj.get() == name) return hint = f;
+  }
+  return nullptr;
+}
+
 // What check_oneofs would record, for the usual case only: every oneof a slot holding None or
 // an exact Oneof whose name is the schema's own name object of one of its members. Such a
 // message passes check_oneofs, so nothing is raised here; false (with nothing recorded) leaves
@@ -741,8 +758,6 @@ TORVEX_ALWAYS_INLINE inline bool read_choices(const MessageMarshaler* m, PyObjec
   const auto n = static_cast<uint32_t>(m->oneofs.size());
   PyTypeObject* oneof = g_oneof_type;  // null: no Oneof exists yet
   if (n > OneofChoices::kMax) return false;
-  const FieldSpec* first = m->fields.data();
-  const FieldSpec* end = first + m->fields.size();
   PyObject* held[OneofChoices::kMax];
   const FieldSpec* member[OneofChoices::kMax];
   for (uint32_t k = 0; k < n; ++k) {
@@ -753,18 +768,8 @@ TORVEX_ALWAYS_INLINE inline bool read_choices(const MessageMarshaler* m, PyObjec
     member[k] = nullptr;
     if (v == Py_None) continue;
     if (!v || !oneof || !Py_IS_TYPE(v, oneof)) return false;
-    PyObject* name = reinterpret_cast<OneofObject*>(v)->field;
-    const FieldSpec*& hint = enc.hint_slot(name);
-    const FieldSpec* f = hint;
-    auto at = reinterpret_cast<uintptr_t>(f);
-    bool valid = at >= reinterpret_cast<uintptr_t>(first) && at < reinterpret_cast<uintptr_t>(end);
-    if (!valid || f->oneof_index != k || f->local_name_obj.get() != name) {
-      for (f = first; f != end; ++f) {
-        if (f->in_oneof && f->oneof_index == k && f->local_name_obj.get() == name) break;
-      }
-      if (f == end) return false;
-      hint = f;
-    }
+    const FieldSpec* f = find_member(m, k, reinterpret_cast<OneofObject*>(v)->field, enc);
+    if (!f) return false;
     member[k] = f;
   }
   for (uint32_t k = 0; k < n; ++k) {
@@ -812,9 +817,37 @@ bool encode_members(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, u
   return true;
 }
 
+// A message that is one oneof (AnyValue-like): the usual case of read_choices and encode_members
+// without their records. 1 written, 0 failed, -1 not the usual case (nothing done), left to
+// encode_with_oneofs.
+TORVEX_ALWAYS_INLINE inline int encode_single_oneof(const MessageMarshaler* m, PyObject* msg,
+                                                    Encoder<Out>& enc, uint32_t depth) noexcept {
+  if (!m->only_oneof_members || m->oneofs.size() != 1 || !m->oneofs[0].is_slot()) return -1;
+  PyObject* v = m->oneofs[0].stored(msg);
+  const FieldSpec* f = nullptr;
+  if (v != Py_None) {
+    PyTypeObject* oneof = g_oneof_type;
+    if (!v || !oneof || !Py_IS_TYPE(v, oneof)) return -1;
+    if (!(f = find_member(m, 0, reinterpret_cast<OneofObject*>(v)->field, enc))) return -1;
+  }
+  if (enc.write_unknown && !write_unknown(msg, enc)) return 0;
+  if (!f) return 1;
+  PyObject* value = reinterpret_cast<OneofObject*>(v)->value;
+  Cursor c(enc.out);
+  int r = plan_member(m, *f, value, c, enc.out);  // runs no Python code
+  c.park(enc.out);
+  if (r > 0) return 1;
+  Ref holder = Ref::borrow(v);  // Python code may replace the attribute
+  return encode_member(*f, value, enc, depth);
+}
+
 template <class O>
 TORVEX_NOINLINE bool encode_with_oneofs(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
                                         uint32_t depth) noexcept {
+  if constexpr (!O::kCounting && std::endian::native == std::endian::little) {
+    int r = encode_single_oneof(m, msg, enc, depth);
+    if (r >= 0) return r;
+  }
   OneofChoices choices;
   if (!read_choices(m, msg, enc, choices)) {
     if (!check_oneofs(m, msg, &choices)) return false;
