@@ -725,6 +725,7 @@ AnyLike = declare("AnyLike", P3, {"value": torvex.oneof(
 Bag = declare("Bag", P3, {
     "items": torvex.repeated(1, AnyLike), "flags": torvex.field(2, Explicit),
     "text": torvex.field(3, T.STRING), "one": torvex.field(4, AnyLike),
+    "color": torvex.field(5, Color),
 })  # fmt: skip
 
 
@@ -742,7 +743,7 @@ def scalar_values(st, t: T):
 
 def test_generated_messages_match_reference():
     """Explicit presence (zero values set too), one-oneof messages holding every kind of member,
-    and strings whose UTF-8 form is cached only from the second encode on: both encodes must
+    enum members and unlisted numbers, and strings whose UTF-8 form is cached only from the second encode on: both encodes must
     give the reference's bytes."""
     hypothesis = pytest.importorskip("hypothesis")
     st = hypothesis.strategies
@@ -755,7 +756,8 @@ def test_generated_messages_match_reference():
     explicit = st.fixed_dictionaries({}, optional={attr(t): scalar_values(st, t) for t in SCALARS})
     bag = st.builds(Bag, items=st.lists(any_like, max_size=6), flags=explicit.map(
         lambda kw: Explicit(**kw)) | st.none(), text=scalar_values(st, T.STRING),
-        one=any_like | st.none())  # fmt: skip
+        one=any_like | st.none(), color=st.sampled_from(list(Color)) | st.integers(-5, 2**31 - 1))
+    # fmt: skip
 
     @hypothesis.settings(max_examples=200, deadline=None, database=None)
     @hypothesis.given(bag)

@@ -594,6 +594,22 @@ TORVEX_ALWAYS_INLINE inline int plan_scalar(PyObject* msg, const EncodeStep& s, 
   return plan_write<kT>(v, s, c, out);
 }
 
+// A singular enum in its slot with implicit presence, as plain_enum_field writes it, when its
+// number is at hand; 0 leaves everything else to the general path.
+TORVEX_ALWAYS_INLINE inline int plan_enum(PyObject* msg, const EncodeStep& s, Cursor& c) noexcept {
+  PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s.offset);
+  if (!v || !PyLong_Check(v)) return 0;
+  const EnumTable& t = *s.field->elem.enum_table.get();
+  int d = plain_enum_default(v, t.default_member.get());
+  if (d != 0) return d > 0;
+  Py_ssize_t n;
+  if (!compact_value(v, &n) || n < INT32_MIN || n > INT32_MAX) return 0;
+  if (!t.open && !t.by_number.find(static_cast<int32_t>(n))) return 0;
+  c.varint(static_cast<uint64_t>(static_cast<int64_t>(n)));
+  c.tag(s);
+  return 1;
+}
+
 // The chosen scalar member `f` of a oneof holding `v`, written whatever its value; 1 written, 0
 // left to encode_member.
 inline int plan_member(const MessageMarshaler* m, const FieldSpec& f, PyObject* v, Cursor& c,
@@ -689,6 +705,9 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
     break;
         TORVEX_SCALAR_TYPES(TORVEX_CASE)
 #undef TORVEX_CASE
+        case kEncodeEnum:
+          r = plan_enum(msg, *s, c);
+          break;
         case kEncodeMessage: {
           PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
           if (v == Py_None) continue;

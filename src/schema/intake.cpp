@@ -650,6 +650,8 @@ void plan_encoding(MessageMarshaler* m) noexcept {
       s.op = static_cast<uint8_t>(f.elem.scalar);
     } else if (f.kind == ValueKind::Scalar && f.presence == Presence::Explicit) {
       s.op = static_cast<uint8_t>(f.elem.scalar) + kEncodeExplicit;
+    } else if (f.kind == ValueKind::Enum && f.presence == Presence::Implicit) {
+      s.op = kEncodeEnum;
     } else if (f.kind == ValueKind::Message && f.presence != Presence::Required &&
                !f.elem.delimited) {
       s.op = kEncodeMessage;
