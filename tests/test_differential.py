@@ -725,7 +725,8 @@ AnyLike = declare("AnyLike", P3, {"value": torvex.oneof(
 Bag = declare("Bag", P3, {
     "items": torvex.repeated(1, AnyLike), "flags": torvex.field(2, Explicit),
     "text": torvex.field(3, T.STRING), "one": torvex.field(4, AnyLike),
-    "color": torvex.field(5, Color),
+    "color": torvex.field(5, Color), "tags": torvex.repeated(6, T.STRING),
+    "blobs": torvex.repeated(7, T.BYTES),
 })  # fmt: skip
 
 
@@ -756,7 +757,9 @@ def test_generated_messages_match_reference():
     explicit = st.fixed_dictionaries({}, optional={attr(t): scalar_values(st, t) for t in SCALARS})
     bag = st.builds(Bag, items=st.lists(any_like, max_size=6), flags=explicit.map(
         lambda kw: Explicit(**kw)) | st.none(), text=scalar_values(st, T.STRING),
-        one=any_like | st.none(), color=st.sampled_from(list(Color)) | st.integers(-5, 2**31 - 1))
+        one=any_like | st.none(), color=st.sampled_from(list(Color)) | st.integers(-5, 2**31 - 1),
+        tags=st.lists(scalar_values(st, T.STRING), max_size=4),
+        blobs=st.lists(scalar_values(st, T.BYTES), max_size=4))
     # fmt: skip
 
     @hypothesis.settings(max_examples=200, deadline=None, database=None)

@@ -675,6 +675,36 @@ TORVEX_NOINLINE bool plan_message_list(const EncodeStep& s, PyObject* list, Enco
   return true;
 }
 
+// scalar_list for the plan loop: an exact, non-empty list of strings or bytes (never packed).
+template <ScalarType kT>
+TORVEX_NOINLINE bool plan_text_list(const EncodeStep& s, PyObject* list,
+                                    Encoder<Out>& enc) noexcept {
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  Out& out = enc.out;
+  Cursor c(out);
+  for (Py_ssize_t i = n; i-- > 0;) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (plain_scalar<kT>(item)) {
+      c.top_up(out);
+      if (plan_write<kT>(item, s, c, out) > 0) continue;
+      c.park(out);
+      if (!put_plain<kT>(item, out)) return fail_at_index(enc, i);
+    } else {
+      c.park(out);
+      Ref hold = Ref::borrow(item);
+      if (!put_scalar<kT>(item, out)) return fail_at_index(enc, i);
+      if (PyList_GET_SIZE(list) != n) {
+        changed_size("list");
+        return fail_at_index(enc, i);
+      }
+    }
+    out.put_varint(s.field->tag);
+    c.resume(out);
+  }
+  c.park(out);
+  return true;
+}
+
 // The fields after the checks, last first. With kOneofs, members of the oneofs in `choices`
 // come from what check_oneofs read, so each oneof attribute is read once, not once per member.
 template <bool kOneofs, class O>
@@ -715,6 +745,19 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
           Ref hold = Ref::borrow(v);  // Python code run by the encode may replace the attribute
           MessageMarshaler* sub = nullptr;
           if (!plan_message(*s, v, enc, depth + 1, sub, c)) return fail_in_field(enc, *s->field);
+          continue;
+        }
+        case kEncodeStringList:
+        case kEncodeBytesList: {
+          PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
+          if (!v || !PyList_CheckExact(v)) break;
+          if (PyList_GET_SIZE(v) == 0) continue;
+          Ref hold = Ref::borrow(v);
+          c.park(out);
+          bool ok = s->op == kEncodeStringList ? plan_text_list<ScalarType::String>(*s, v, enc)
+                                                : plan_text_list<ScalarType::Bytes>(*s, v, enc);
+          if (!ok) return fail_in_field(enc, *s->field);
+          c.resume(out);
           continue;
         }
         case kEncodeMessageList: {

@@ -250,8 +250,8 @@ class MarkerOwner {
 // singular scalar in a slot with implicit presence, that plus kEncodeExplicit with explicit
 // presence, kEncodeMessage for a singular sub-message in a slot (not a group, not required),
 // kEncodeList for a list in a slot (kEncodeMessageList when its elements are sub-messages that
-// are not groups), kEncodeEnum for a singular enum in a slot with implicit presence, and
-// kEncodeGeneral for everything else.
+// are not groups, kEncodeStringList or kEncodeBytesList for strings or bytes), kEncodeEnum for a
+// singular enum in a slot with implicit presence, and kEncodeGeneral for everything else.
 struct EncodeStep {
   uint64_t tag_word = 0;             // the tag's varint bytes, last byte in the word's top byte
   const FieldSpec* field = nullptr;  // into the owning marshaler's `fields`
@@ -266,6 +266,8 @@ inline constexpr uint8_t kEncodeMessage = 64;
 inline constexpr uint8_t kEncodeList = 65;
 inline constexpr uint8_t kEncodeMessageList = 66;
 inline constexpr uint8_t kEncodeEnum = 67;
+inline constexpr uint8_t kEncodeStringList = 68;
+inline constexpr uint8_t kEncodeBytesList = 69;
 
 struct MessageMarshaler : Counted {
   Ref cls;

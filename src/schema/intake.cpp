@@ -656,8 +656,16 @@ void plan_encoding(MessageMarshaler* m) noexcept {
                !f.elem.delimited) {
       s.op = kEncodeMessage;
     } else if (f.kind == ValueKind::List) {
-      bool messages = f.elem.kind == ElemKind::Message && !f.elem.delimited;
-      s.op = messages ? kEncodeMessageList : kEncodeList;
+      bool scalars = f.elem.kind == ElemKind::Scalar;
+      if (f.elem.kind == ElemKind::Message && !f.elem.delimited) {
+        s.op = kEncodeMessageList;
+      } else if (scalars && f.elem.scalar == ScalarType::String) {
+        s.op = kEncodeStringList;
+      } else if (scalars && f.elem.scalar == ScalarType::Bytes) {
+        s.op = kEncodeBytesList;
+      } else {
+        s.op = kEncodeList;
+      }
     }
     m->encode_plan.push_back(s);
   }
