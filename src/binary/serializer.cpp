@@ -628,13 +628,13 @@ inline int plan_member(const MessageMarshaler* m, const FieldSpec& f, PyObject* 
 }
 
 // A sub-message of the plan loop: content, then its length and the step's tag through the cursor.
-// `sub` is the element type, resolved by the first call that needs it.
-TORVEX_ALWAYS_INLINE inline bool plan_message(const EncodeStep& s, PyObject* v, Encoder<Out>& enc,
-                                              uint32_t depth, MessageMarshaler*& sub,
-                                              Cursor& c) noexcept {
+// `sub` is the type of `handle`, resolved by the first call that needs it.
+TORVEX_ALWAYS_INLINE inline bool plan_message(const EncodeStep& s, MarshalerHandle* handle,
+                                              PyObject* v, Encoder<Out>& enc, uint32_t depth,
+                                              MessageMarshaler*& sub, Cursor& c) noexcept {
   Out& out = enc.out;
   if (!enc.known(v) && !check_native(v, enc)) return false;
-  if (!sub && !(sub = resolve_handle(s.field->elem.handle.get()))) return false;
+  if (!sub && !(sub = resolve_handle(handle))) return false;
   c.park(out);
   size_t before = out.len();
   if (!encode_fields(sub, v, enc, depth)) return false;
@@ -652,6 +652,7 @@ TORVEX_NOINLINE bool plan_message_list(const EncodeStep& s, PyObject* list, Enco
   Out& out = enc.out;
   Cursor c(out);
   MessageMarshaler* sub = nullptr;
+  MarshalerHandle* handle = s.field->elem.handle.get();
   for (Py_ssize_t i = n; i-- > 0;) {
     if (PyList_GET_SIZE(list) != n) {
       c.park(out);
@@ -665,7 +666,7 @@ TORVEX_NOINLINE bool plan_message_list(const EncodeStep& s, PyObject* list, Enco
       c.tag(s);
       continue;
     }
-    if (!plan_message(s, item.get(), enc, depth, sub, c)) return fail_at_index(enc, i);
+    if (!plan_message(s, handle, item.get(), enc, depth, sub, c)) return fail_at_index(enc, i);
   }
   c.park(out);
   if (PyList_GET_SIZE(list) != n) {
@@ -702,6 +703,68 @@ TORVEX_NOINLINE bool plan_text_list(const EncodeStep& s, PyObject* list,
     c.resume(out);
   }
   c.park(out);
+  return true;
+}
+
+// encode_entry for the plan loop: sub-message values and str keys through the cursor; `key_step`
+// and `value_step` carry the entry's two tags, `sub` the value type once resolved.
+bool plan_entry(const EncodeStep& s, const EncodeStep& key_step, const EncodeStep& value_step,
+                PyObject* key, PyObject* value, Encoder<Out>& enc, uint32_t depth,
+                MessageMarshaler*& sub) noexcept {
+  const MapEntrySpec& e = *s.field->map;
+  Out& out = enc.out;
+  size_t before = out.len();
+  Cursor c(out);
+  c.top_up(out);
+  if (e.value.kind == ElemKind::Message && !e.value.delimited) {
+    if (value == Py_None) {
+      *--c.p = 0;  // an empty sub-message
+      c.tag(value_step);
+    } else if (!plan_message(value_step, e.value.handle.get(), value, enc, depth, sub, c)) {
+      return fail_at_key(enc, key);
+    }
+  } else {
+    c.park(out);
+    if (!encode_value(e.value, value, enc, depth)) return fail_at_key(enc, key);
+    out.ensure(Cursor::kRoom);
+    c.resume(out);
+    c.tag(value_step);
+  }
+  c.top_up(out);
+  bool plain_key = e.key_type == ScalarType::String && PyUnicode_CheckExact(key) &&
+                   plan_write<ScalarType::String>(key, key_step, c, out) > 0;
+  c.park(out);
+  if (!plain_key) {
+    if (!encode_scalar(e.key_type, key, out)) return fail_at_key(enc, key);
+    out.put_varint(e.key_tag);
+  }
+  size_t len = out.len() - before;
+  out.ensure(Cursor::kRoom);
+  c.resume(out);
+  c.varint(len);
+  c.tag(s);
+  c.park(out);
+  return true;
+}
+
+// encode_map for the plan loop: an exact, non-empty dict, in dict order.
+TORVEX_NOINLINE bool plan_map(const EncodeStep& s, PyObject* dict, Encoder<Out>& enc,
+                              uint32_t depth) noexcept {
+  EncodeStep key_step, value_step;
+  set_step_tag(key_step, s.field->map->key_tag);
+  set_step_tag(value_step, s.field->map->value_tag);
+  MessageMarshaler* sub = nullptr;
+  const Py_ssize_t n = PyDict_GET_SIZE(dict);
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    Ref key = Ref::borrow(k);
+    Ref value = Ref::borrow(v);
+    if (!plan_entry(s, key_step, value_step, key.get(), value.get(), enc, depth, sub)) {
+      return false;
+    }
+    if (PyDict_GET_SIZE(dict) != n) return changed_size("dictionary");
+  }
   return true;
 }
 
@@ -744,7 +807,9 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
           if (!v) break;
           Ref hold = Ref::borrow(v);  // Python code run by the encode may replace the attribute
           MessageMarshaler* sub = nullptr;
-          if (!plan_message(*s, v, enc, depth + 1, sub, c)) return fail_in_field(enc, *s->field);
+          if (!plan_message(*s, s->field->elem.handle.get(), v, enc, depth + 1, sub, c)) {
+            return fail_in_field(enc, *s->field);
+          }
           continue;
         }
         case kEncodeStringList:
@@ -757,6 +822,16 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
           bool ok = s->op == kEncodeStringList ? plan_text_list<ScalarType::String>(*s, v, enc)
                                                 : plan_text_list<ScalarType::Bytes>(*s, v, enc);
           if (!ok) return fail_in_field(enc, *s->field);
+          c.resume(out);
+          continue;
+        }
+        case kEncodeMap: {
+          PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
+          if (!v || !PyDict_CheckExact(v) || enc.deterministic) break;
+          if (PyDict_GET_SIZE(v) == 0) continue;
+          Ref hold = Ref::borrow(v);
+          c.park(out);
+          if (!plan_map(*s, v, enc, depth + 1)) return fail_in_field(enc, *s->field);
           c.resume(out);
           continue;
         }

@@ -250,8 +250,9 @@ class MarkerOwner {
 // singular scalar in a slot with implicit presence, that plus kEncodeExplicit with explicit
 // presence, kEncodeMessage for a singular sub-message in a slot (not a group, not required),
 // kEncodeList for a list in a slot (kEncodeMessageList when its elements are sub-messages that
-// are not groups, kEncodeStringList or kEncodeBytesList for strings or bytes), kEncodeEnum for a
-// singular enum in a slot with implicit presence, and kEncodeGeneral for everything else.
+// are not groups, kEncodeStringList or kEncodeBytesList for strings or bytes), kEncodeMap for a map
+// in a slot, kEncodeEnum for a singular enum in a slot with implicit presence, and kEncodeGeneral
+// for everything else.
 struct EncodeStep {
   uint64_t tag_word = 0;             // the tag's varint bytes, last byte in the word's top byte
   const FieldSpec* field = nullptr;  // into the owning marshaler's `fields`
@@ -268,6 +269,19 @@ inline constexpr uint8_t kEncodeMessageList = 66;
 inline constexpr uint8_t kEncodeEnum = 67;
 inline constexpr uint8_t kEncodeStringList = 68;
 inline constexpr uint8_t kEncodeBytesList = 69;
+inline constexpr uint8_t kEncodeMap = 70;
+
+// Sets the step's tag_word and tag_len for `tag`.
+inline void set_step_tag(EncodeStep& s, uint32_t tag) noexcept {
+  s.tag_word = 0;
+  s.tag_len = 0;
+  for (uint32_t t = tag;; t >>= 7) {
+    uint64_t b = (t & 0x7F) | (t >= 0x80 ? 0x80 : 0);
+    s.tag_word = (s.tag_word >> 8) | (b << 56);
+    ++s.tag_len;
+    if (t < 0x80) break;
+  }
+}
 
 struct MessageMarshaler : Counted {
   Ref cls;

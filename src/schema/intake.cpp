@@ -637,12 +637,7 @@ void plan_encoding(MessageMarshaler* m) noexcept {
     s.field = &f;
     s.offset = f.accessor.offset;
     s.number = f.number;
-    for (uint32_t t = f.tag; s.tag_len < 8; t >>= 7) {
-      uint64_t b = (t & 0x7F) | (t >= 0x80 ? 0x80 : 0);
-      s.tag_word = (s.tag_word >> 8) | (b << 56);
-      ++s.tag_len;
-      if (t < 0x80) break;
-    }
+    set_step_tag(s, f.tag);
     bool slot = f.accessor.is_slot() && !f.in_oneof;
     if (!slot) {
       s.op = kEncodeGeneral;
@@ -650,6 +645,8 @@ void plan_encoding(MessageMarshaler* m) noexcept {
       s.op = static_cast<uint8_t>(f.elem.scalar);
     } else if (f.kind == ValueKind::Scalar && f.presence == Presence::Explicit) {
       s.op = static_cast<uint8_t>(f.elem.scalar) + kEncodeExplicit;
+    } else if (f.kind == ValueKind::Map) {
+      s.op = kEncodeMap;
     } else if (f.kind == ValueKind::Enum && f.presence == Presence::Implicit) {
       s.op = kEncodeEnum;
     } else if (f.kind == ValueKind::Message && f.presence != Presence::Required &&
