@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstring>
 
+#include "binary/reverse_buffer.h"
 #include "binary/serializer_values.h"
 #include "binary/wire.h"
 #include "core/error_path.h"
@@ -789,12 +790,12 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
       c.top_up(out);
       int r = 0;
       switch (s->op) {
-#define TORVEX_CASE(T)                                                             \
-  case static_cast<uint8_t>(ScalarType::T):                                        \
-    r = plan_scalar<ScalarType::T, false>(msg, *s, c, out);                        \
-    break;                                                                         \
-  case static_cast<uint8_t>(ScalarType::T) + kEncodeExplicit:                      \
-    r = plan_scalar<ScalarType::T, true>(msg, *s, c, out);                         \
+#define TORVEX_CASE(T)                                        \
+  case static_cast<uint8_t>(ScalarType::T):                   \
+    r = plan_scalar<ScalarType::T, false>(msg, *s, c, out);   \
+    break;                                                    \
+  case static_cast<uint8_t>(ScalarType::T) + kEncodeExplicit: \
+    r = plan_scalar<ScalarType::T, true>(msg, *s, c, out);    \
     break;
         TORVEX_SCALAR_TYPES(TORVEX_CASE)
 #undef TORVEX_CASE
@@ -820,7 +821,7 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
           Ref hold = Ref::borrow(v);
           c.park(out);
           bool ok = s->op == kEncodeStringList ? plan_text_list<ScalarType::String>(*s, v, enc)
-                                                : plan_text_list<ScalarType::Bytes>(*s, v, enc);
+                                               : plan_text_list<ScalarType::Bytes>(*s, v, enc);
           if (!ok) return fail_in_field(enc, *s->field);
           c.resume(out);
           continue;
@@ -1009,18 +1010,6 @@ bool encode_fields(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
 }
 
 }  // namespace
-
-bool encode_message(const MessageMarshaler* m, PyObject* msg, ReverseBuffer& buf, uint32_t depth,
-                    bool write_unknown_fields) noexcept {
-  if (!is_native_message(msg)) {
-    // Only the error remains to be chosen: the class mismatch text, else the wrong-type one.
-    return depth > MAX_RECURSION_DEPTH ? fail_too_deep("serializing") : check_instance_slow(m, msg);
-  }
-  Encoder<Out> enc(write_unknown_fields, false);
-  if (!encode_fields(m, msg, enc, depth)) return false;
-  enc.out.move_to(buf);
-  return true;
-}
 
 PyObject* serialize_message(const MessageMarshaler* m, PyObject* msg, bool write_unknown_fields,
                             bool deterministic) noexcept {

@@ -126,13 +126,6 @@ class Out {
     return out;
   }
 
-  // Prepends the whole output to `buf`.
-  void move_to(ReverseBuffer& buf) noexcept {
-    buf.reserve(len());
-    for (const Segment& s : segments_) buf.put_bytes(s.data, s.len);
-    buf.put_bytes(block_ + pos_, cap_ - pos_);
-  }
-
  private:
   struct Segment {
     const uint8_t* data;
