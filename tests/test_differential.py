@@ -744,8 +744,9 @@ def scalar_values(st, t: T):
 
 def test_generated_messages_match_reference():
     """Explicit presence (zero values set too), one-oneof messages holding every kind of member,
-    enum members and unlisted numbers, maps, and strings whose UTF-8 form is cached only from the second encode on: both encodes must
-    give the reference's bytes."""
+    enum members and unlisted numbers, maps, and strings whose UTF-8 form is cached only from the
+    second encode on: both encodes must give the reference's bytes (the same content where a map
+    has several entries, whose order is each runtime's own)."""
     hypothesis = pytest.importorskip("hypothesis")
     st = hypothesis.strategies
     leaf = st.builds(Leaf, name=st.text(max_size=5), weight=st.floats(allow_nan=False))
