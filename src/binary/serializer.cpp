@@ -769,45 +769,6 @@ TORVEX_NOINLINE bool plan_map(const EncodeStep& s, PyObject* dict, Encoder<Out>&
   return true;
 }
 
-// A list or map in its slot: an exact, non-empty container through its plan writer (a map only
-// in dict order), an empty one skipped. 1 handled, 0 left to the general path, -1 failed.
-TORVEX_ALWAYS_INLINE inline int plan_container(const EncodeStep& s, PyObject* msg,
-                                               Encoder<Out>& enc, uint32_t depth) noexcept {
-  PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s.offset);
-  if (!v) return 0;
-  Py_ssize_t n;
-  if (s.op == kEncodeMap) {
-    if (!PyDict_CheckExact(v) || enc.deterministic) return 0;
-    n = PyDict_GET_SIZE(v);
-  } else {
-    if (!PyList_CheckExact(v)) return 0;
-    n = PyList_GET_SIZE(v);
-  }
-  if (n == 0) return 1;
-  Ref hold = Ref::borrow(v);  // Python code run by the encode may replace the attribute
-  bool ok;
-  switch (s.op) {
-    case kEncodeMap:
-      ok = plan_map(s, v, enc, depth);
-      break;
-    case kEncodeMessageList:
-      ok = plan_message_list(s, v, enc, depth);
-      break;
-    case kEncodeStringList:
-      ok = plan_text_list<ScalarType::String>(s, v, enc);
-      break;
-    case kEncodeBytesList:
-      ok = plan_text_list<ScalarType::Bytes>(s, v, enc);
-      break;
-    default:
-      ok = encode_list(*s.field, v, enc, depth);
-      break;
-  }
-  if (ok) return 1;
-  fail_in_field(enc, *s.field);
-  return -1;
-}
-
 // The fields after the checks, last first. With kOneofs, members of the oneofs in `choices`
 // come from what check_oneofs read, so each oneof attribute is read once, not once per member.
 template <bool kOneofs, class O>
@@ -852,16 +813,49 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
           }
           continue;
         }
-        case kEncodeList:
-        case kEncodeMessageList:
         case kEncodeStringList:
-        case kEncodeBytesList:
-        case kEncodeMap:
+        case kEncodeBytesList: {
+          PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
+          if (!v || !PyList_CheckExact(v)) break;
+          if (PyList_GET_SIZE(v) == 0) continue;
+          Ref hold = Ref::borrow(v);
           c.park(out);
-          r = plan_container(*s, msg, enc, depth + 1);
-          if (r < 0) return false;
+          bool ok = s->op == kEncodeStringList ? plan_text_list<ScalarType::String>(*s, v, enc)
+                                               : plan_text_list<ScalarType::Bytes>(*s, v, enc);
+          if (!ok) return fail_in_field(enc, *s->field);
           c.resume(out);
-          break;
+          continue;
+        }
+        case kEncodeMap: {
+          PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
+          if (!v || !PyDict_CheckExact(v) || enc.deterministic) break;
+          if (PyDict_GET_SIZE(v) == 0) continue;
+          Ref hold = Ref::borrow(v);
+          c.park(out);
+          if (!plan_map(*s, v, enc, depth + 1)) return fail_in_field(enc, *s->field);
+          c.resume(out);
+          continue;
+        }
+        case kEncodeMessageList: {
+          PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
+          if (!v || !PyList_CheckExact(v)) break;
+          if (PyList_GET_SIZE(v) == 0) continue;
+          Ref hold = Ref::borrow(v);
+          c.park(out);
+          if (!plan_message_list(*s, v, enc, depth + 1)) return fail_in_field(enc, *s->field);
+          c.resume(out);
+          continue;
+        }
+        case kEncodeList: {
+          PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
+          if (!v || !PyList_CheckExact(v)) break;
+          if (PyList_GET_SIZE(v) == 0) continue;
+          Ref hold = Ref::borrow(v);
+          c.park(out);
+          if (!encode_list(*s->field, v, enc, depth + 1)) return fail_in_field(enc, *s->field);
+          c.resume(out);
+          continue;
+        }
         default:
           break;
       }
