@@ -621,6 +621,53 @@ def test_bytes_against_the_base64_module():
                 M.from_json(json.dumps({"fBytes": "".join(spoiled)}))
 
 
+def _base64_reference(text: str) -> bytes | None:
+    """What a bytes field reads from `text` by Python's base64: either alphabet but never both,
+    padding complete or absent; None where it must be refused."""
+    if {"+", "/"} & set(text) and {"-", "_"} & set(text):
+        return None
+    pad = len(text) - len(text.rstrip("="))
+    if pad > 2 or (pad and len(text) % 4):
+        return None
+    body = text[: len(text) - pad].translate(str.maketrans("-_", "+/"))
+    try:
+        return base64.b64decode(body + "=" * (-len(body) % 4), validate=True)
+    except ValueError:  # outside the alphabet, or not ASCII at all
+        return None
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    data=st.binary(max_size=4096),
+    url=st.booleans(),
+    padded=st.booleans(),
+    indent=st.integers(0, 33),
+    spoil=st.none()
+    | st.tuples(
+        st.floats(0, 1, exclude_max=True),
+        st.sampled_from("-_+/=\\\"") | st.characters(exclude_categories=("Cs",)),
+    ),
+)
+def test_bytes_read_as_the_base64_module_does(data, url, padded, indent, spoil):
+    """Both alphabets, any length, at any alignment in the document (the vector decoder's loads
+    and the string's start move together), with one character replaced anywhere: either the
+    bytes Python's base64 reads, or the one error, from text and from a dict alike."""
+    text = (base64.urlsafe_b64encode if url else base64.b64encode)(data).decode()
+    if not padded:
+        text = text.rstrip("=")
+    if spoil and text:
+        at = int(spoil[0] * len(text))
+        text = text[:at] + spoil[1] + text[at + 1 :]
+    want = _base64_reference(text)
+    doc = " " * indent + json.dumps({"fBytes": text})
+    for read in (lambda: M.from_json(doc.encode()), lambda: M.from_dict({"fBytes": text})):
+        if want is None:
+            with pytest.raises(ValueError, match="invalid base64 data"):
+                read()
+        else:
+            assert read().f_bytes == want
+
+
 # Integers of every length from 1 to 21 digits, so the reader's eight-digit steps meet runs that
 # end at each position, numbers that end the document, and values past the native range.
 _ANY_LENGTH_INT = st.integers(0, 20).flatmap(

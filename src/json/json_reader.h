@@ -77,6 +77,20 @@ class JsonTextSource {
     return scan_string(out);
   }
   PyObject* read_string() noexcept;
+  // At a string (peek() said so): its bytes up to the next quote, whatever they hold; false when
+  // no quote follows. A caller that finds them plain (no backslash, control or non-ASCII byte)
+  // takes the string with take_raw_string and saves the scan; otherwise it reads it as usual.
+  bool raw_string_ahead(std::string_view* out) const noexcept {
+    const char* s = p_ + 1;
+    const void* q = std::memchr(s, '"', static_cast<size_t>(end_ - s));
+    if (!q) return false;
+    *out = std::string_view(s, static_cast<size_t>(static_cast<const char*>(q) - s));
+    return true;
+  }
+  void take_raw_string(std::string_view s) noexcept {
+    p_ = s.data() + s.size() + 1;
+    last_ascii_ = true;
+  }
   PyObject* read_any() noexcept { return walk(true); }
   bool skip() noexcept {
     PyObject* r = walk(false);

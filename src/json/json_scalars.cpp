@@ -200,17 +200,24 @@ bool float_from_text(std::string_view s, const FieldContext& ctx, double* out) n
 
 // ---- bytes ----------------------------------------------------------------------------------
 
-PyObject* bytes_from_base64(std::string_view s, const FieldContext& ctx) noexcept {
+int try_bytes_from_base64(std::string_view s, PyObject** out) noexcept {
   const size_t n = base64_decoded_length(s.data(), s.size());
-  Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
-  if (!out) return nullptr;
+  Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+  if (!bytes) return -1;
   size_t written;
-  if (!base64_decode(s.data(), s.size(), reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())),
-                     &written)) {
-    raise_conv(PyExc_ValueError, ctx, "invalid base64 data");
-    return nullptr;
-  }
-  return out.release();
+  if (!base64_decode(s.data(), s.size(), reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get())),
+                     &written))
+    return 0;
+  *out = bytes.release();
+  return 1;
+}
+
+PyObject* bytes_from_base64(std::string_view s, const FieldContext& ctx) noexcept {
+  PyObject* out;
+  int r = try_bytes_from_base64(s, &out);
+  if (r > 0) return out;
+  if (r == 0) raise_conv(PyExc_ValueError, ctx, "invalid base64 data");
+  return nullptr;
 }
 
 }  // namespace torvex

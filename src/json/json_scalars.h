@@ -103,5 +103,8 @@ bool float_from_text(std::string_view s, const FieldContext& ctx, double* out) n
 
 // A bytes field's string, in either base64 alphabet (new reference).
 PyObject* bytes_from_base64(std::string_view s, const FieldContext& ctx) noexcept;
+// The same without raising for text that does not decode: 1 with a new bytes object in *out,
+// 0 when `s` is not base64, -1 with an exception set when memory ran out.
+int try_bytes_from_base64(std::string_view s, PyObject** out) noexcept;
 
 }  // namespace torvex

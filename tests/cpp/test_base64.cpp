@@ -106,5 +106,52 @@ TEST(Base64, KernelsAgreeWithScalar) {
   EXPECT_GT(checked, 0) << "no vector kernel runs here: only the scalar path was tested";
 }
 
+// Every kernel on texts of two vector blocks and a tail: each byte outside the alphabets at each
+// position is refused ("=" only passes as the last character, as padding), and the "+/" and
+// "-_" pairs are refused together wherever each one falls, in a vector block or the tail.
+TEST(Base64, BlockBoundaries) {
+  std::mt19937 rng(5);
+  std::vector<uint8_t> raw(51);
+  for (auto& b : raw) b = static_cast<uint8_t>(rng());
+  std::string plain(base64_encoded_length(raw.size()), '\0');
+  base64_encode(raw.data(), raw.size(), plain.data());  // 68 characters, no padding
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/-_";
+  auto run = [](Base64Kernel k, const std::string& text, std::vector<uint8_t>* out) {
+    out->assign(base64_decoded_length(text.data(), text.size()), 0);
+    size_t n = 0;
+    bool ok = base64_decode_with(k, text.data(), text.size(), out->data(), &n);
+    return ok && n == out->size();
+  };
+  std::vector<uint8_t> got, want;
+  for (Base64Kernel k : {Base64Kernel::Scalar, Base64Kernel::Sse41, Base64Kernel::Avx2}) {
+    if (!base64_kernel_available(k)) continue;
+    for (size_t pos = 0; pos < plain.size(); ++pos) {
+      for (int b = 0; b < 256; ++b) {
+        if (alphabet.find(static_cast<char>(b)) != std::string::npos) continue;
+        std::string text = plain;
+        text[pos] = static_cast<char>(b);
+        const bool padding = b == '=' && pos + 1 == text.size() && text.size() % 4 == 0;
+        ASSERT_EQ(run(k, text, &got), padding) << int(k) << " " << pos << " " << b;
+      }
+    }
+    for (size_t p = 0; p < plain.size(); ++p) {
+      for (size_t q = 0; q < plain.size(); ++q) {
+        if (p == q) continue;
+        for (int kind = 0; kind < 4; ++kind) {
+          std::string text = plain;
+          text[p] = "+/+/"[kind];
+          text[q] = "-_/+"[kind];  // the last two kinds stay within one alphabet
+          const bool same = kind >= 2;
+          ASSERT_EQ(run(k, text, &got), same) << int(k) << " " << p << " " << q << " " << kind;
+          if (!same) continue;
+          for (char& c : text) c = c == '+' ? '-' : c == '/' ? '_' : c;
+          ASSERT_TRUE(run(Base64Kernel::Scalar, text, &want));
+          ASSERT_EQ(got, want) << "the alphabets decode alike";
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace torvex
