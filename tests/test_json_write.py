@@ -227,6 +227,62 @@ def test_double_subclass_and_foreign_numbers():
     assert Scalars(v_double=Decimal("1.25"))._to_json_value()["vDouble"] == Decimal("1.25")
 
 
+# ---- number lists: runs of plain elements written straight into the buffer ---------------------
+
+LIST_TYPES = [T.DOUBLE, T.FLOAT, T.INT32, T.SINT32, T.SFIXED32, T.UINT32, T.FIXED32]
+Lists = declare("Lists", P3, {attr(t): torvex.repeated(i + 1, t) for i, t in enumerate(LIST_TYPES)})
+
+
+class FloatSub(float):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+def list_elements(t: T) -> st.SearchStrategy:
+    """Plain elements mixed with those that leave a run: subclasses, NaN and the infinities,
+    ints in a double list, and the ends of the field's range."""
+    if t in (T.DOUBLE, T.FLOAT):
+        plain = st.floats(width=32 if t is T.FLOAT else 64)
+        return st.one_of(plain, plain.map(FloatSub), st.integers(-(2**53), 2**53), st.just(-0.0))
+    lo, hi = (0, 2**32 - 1) if t in (T.UINT32, T.FIXED32) else (I32_MIN, I32_MAX)
+    plain = st.one_of(st.integers(lo, hi), st.sampled_from([lo, hi, 0, 9999, 10000, 10**8]))
+    return st.one_of(plain, plain.map(IntSub))
+
+
+@given(st.data())
+def test_number_lists_match_the_element_by_element_form(data):
+    values = {attr(t): data.draw(st.lists(list_elements(t), max_size=40)) for t in LIST_TYPES}
+    msg = Lists(**values)
+    # The tree form writes every element on its own; the standard library writes floats as
+    # repr() and NaN/Infinity are strings in both forms.
+    assert msg.to_json() == json.dumps(msg._to_json_value(), separators=(",", ":"))
+
+
+def test_number_list_longer_than_a_block():
+    values = [(i * 7919) % (2**31) - 2**30 for i in range(70_000)]
+    doubles = [v / 7 for v in values]
+    assert Lists(v_int32=values, v_double=doubles).to_json() == json.dumps(
+        {"vDouble": doubles, "vInt32": values}, separators=(",", ":")
+    )
+
+
+@pytest.mark.parametrize(
+    ("t", "bad", "exc"),
+    [(T.INT32, I32_MAX + 1, OverflowError), (T.UINT32, -1, OverflowError),
+     (T.FIXED32, 2**32, OverflowError),
+     (T.INT32, True, TypeError), (T.FLOAT, 1e39, OverflowError), (T.DOUBLE, "1", TypeError)],
+)  # fmt: skip
+@pytest.mark.parametrize("method", ["to_json", "_to_json_value"])
+def test_number_list_errors_name_the_element_after_a_run(t, bad, exc, method):
+    good = 1.5 if t in (T.DOUBLE, T.FLOAT) else 7
+    with pytest.raises(exc) as info:
+        getattr(Lists(**{attr(t): [good] * 300 + [bad, good]}), method)()
+    assert info.value.__notes__ == [f"while encoding jw3.Lists.{attr(t)}[300]"]
+
+
 ESCAPES = [
     ('a"b', r'"a\"b"'), ("a\\b", r'"a\\b"'), ("\t\n\r\b\f", r'"\t\n\r\b\f"'),
     ("\x01\x1f\x00", r'"\u0001\u001f\u0000"'), ("/é日\U0001f600\x7f", '"/é日\U0001f600\x7f"'),
@@ -266,6 +322,16 @@ def test_wide_strings_mixed_into_ascii_text(values):
     msg = Shapes(by_int=dict(enumerate(values)), custom="k\u00e9y")
     text, tree = both(msg)
     assert text == json.dumps(tree, separators=(",", ":"), ensure_ascii=False)
+
+
+@given(
+    st.lists(st.one_of(st.text(st.characters(max_codepoint=0x7E), max_size=40),
+                       st.sampled_from(["é", "日本", "\U0001f600"])), max_size=12),
+)  # fmt: skip
+def test_ascii_runs_of_any_length_between_wide_strings(values):
+    # The ASCII text between wide values is widened in blocks: runs shorter and longer than one.
+    msg = Shapes(by_int=dict(enumerate(values)), custom="日")
+    assert msg.to_json() == json.dumps(msg._to_json_value(), separators=(",", ":"), ensure_ascii=False)
 
 
 def test_lone_surrogate():

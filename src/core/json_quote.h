@@ -31,8 +31,12 @@ size_t json_escape_scan(const char* s, size_t n) noexcept;
 // Appends the JSON string of the UTF-8 text s[0 .. n), quotes included.
 void json_quote(const char* s, size_t n, RString* out) noexcept;
 
-// The text a member key contributes: the JSON string of `name` (a str) followed by ":".
-// Clears *ascii when the text is not plain ASCII. False with an error (no UTF-8 form).
+// Zero bytes after the text of a member prefix, so that writers copy it in whole 16-byte blocks.
+inline constexpr size_t kMemberPrefixPad = 15;
+
+// The text a member key contributes after an earlier member: a comma, the JSON string of `name`
+// (a str) and ":", then kMemberPrefixPad bytes of padding (not part of the text). Clears *ascii
+// when the text is not plain ASCII. False with an error (no UTF-8 form).
 bool json_member_prefix(PyObject* name, RString* out, bool* ascii) noexcept;
 
 }  // namespace torvex

@@ -4,6 +4,11 @@
 
 #include "core/base64.h"
 #include "core/errors.h"
+#include "core/portable.h"
+
+#if defined(TORVEX_SSE2)
+#include <emmintrin.h>
+#endif
 
 namespace torvex {
 
@@ -165,14 +170,31 @@ bool JsonTextSink::number_slow(PyObject* v) noexcept {
   return true;
 }
 
-// ASCII bytes into code units of a wider (or equal) kind.
+// ASCII bytes into code units of a wider (or equal) kind. The runs between wide pieces are
+// short, so two-byte units go 16 at a time with the last block overlapping the one before it
+// instead of a loop over the tail.
 template <class Ch>
 void widen_ascii(const char* s, size_t n, Ch* out) noexcept {
   if constexpr (sizeof(Ch) == 1) {
     std::memcpy(out, s, n);
-  } else {
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(s[i]);
+    return;
   }
+#if defined(TORVEX_SSE2)
+  if constexpr (sizeof(Ch) == 2) {
+    if (n >= 16) {
+      const __m128i zero = _mm_setzero_si128();
+      auto block = [&](size_t i) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(v, zero));
+      };
+      for (size_t i = 0; i + 16 <= n; i += 16) block(i);
+      block(n - 16);
+      return;
+    }
+  }
+#endif
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(s[i]);
 }
 
 PyObject* JsonTextSink::join_pieces() noexcept {

@@ -19,6 +19,7 @@
 #include "core/json_quote.h"
 #include "core/memory.h"
 #include "core/number_text.h"
+#include "core/portable.h"
 #include "core/ref.h"
 
 namespace torvex {
@@ -141,11 +142,15 @@ class JsonTextSink {
     put(':');
     return true;
   }
-  // A key made in advance by json_member_prefix (quotes and colon included).
-  void member_prefix(const RString& text, bool ascii) noexcept {
-    key_separator();
-    raw(text.data(), text.size());
-    if (!ascii) ascii_ = false;
+  // A key made in advance by json_member_prefix (comma, quotes and colon included).
+  TORVEX_ALWAYS_INLINE void member_prefix(const RString& text, bool ascii) noexcept {
+    bool first = true;
+    if (!stack_.empty()) {
+      uint8_t& top = stack_.top();
+      first = top & kFirst;
+      top &= static_cast<uint8_t>(~kFirst);
+    }
+    member_text(text, first, ascii);
   }
   bool string(const char* s, size_t n) noexcept {
     value_separator();
@@ -175,17 +180,19 @@ class JsonTextSink {
   bool integer(int64_t v) noexcept {
     value_separator();
     reserve(kNumberScratch);
-    char* p = buf_ + len_;
+    len_ = static_cast<size_t>(put_integer(v, buf_ + len_) - buf_);
+    return true;
+  }
+  // The digits of v at p (kNumberScratch bytes writable); returns the end of the text.
+  static char* put_integer(int64_t v, char* p) noexcept {
     const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
     // Below 10^4 the general formatter's pair loop is shorter than the lane arithmetic.
     if (std::endian::native != std::endian::little || mag > UINT32_MAX || mag < 10000) {
-      len_ += format_int64(v, p);
-      return true;
+      return p + format_int64(v, p);
     }
     *p = '-';
     p += v < 0;
-    len_ += static_cast<size_t>(p - (buf_ + len_)) + format_u32(static_cast<uint32_t>(mag), p);
-    return true;
+    return p + format_u32(static_cast<uint32_t>(mag), p);
   }
   // The integer n held by the Python int v (the tree sink reuses v when it is a plain int).
   bool integer(PyObject* /*v*/, int64_t n) noexcept { return integer(n); }
@@ -212,6 +219,21 @@ class JsonTextSink {
       return true;
     }
     return number_slow(v);
+  }
+
+  // Array elements written straight into the buffer, for loops over number lists: claim(n)
+  // makes room for n bytes and returns where to write, commit(end) takes what was written up
+  // to `end`. first_element() tells whether the open array is still empty and marks it not.
+  char* claim(size_t n) noexcept {
+    reserve(n);
+    return buf_ + len_;
+  }
+  void commit(char* end) noexcept { len_ = static_cast<size_t>(end - buf_); }
+  bool first_element() noexcept {
+    uint8_t& top = stack_.top();
+    const bool first = top & kFirst;
+    top &= static_cast<uint8_t>(~kFirst);
+    return first;
   }
 
   // The document as one new str (nullptr with an error on failure).
@@ -251,6 +273,18 @@ class JsonTextSink {
     reserve(n);
     std::memcpy(buf_ + len_, s, n);
     len_ += n;
+  }
+
+  // The prefix's text, without its comma for the first member: 16-byte blocks, the last one
+  // reaching into the padding.
+  TORVEX_ALWAYS_INLINE void member_text(const RString& text, bool first, bool ascii) noexcept {
+    const char* s = text.data() + first;
+    const size_t n = text.size() - kMemberPrefixPad - first;
+    reserve(n + 16);
+    char* p = buf_ + len_;
+    for (size_t i = 0; i < n; i += 16) std::memcpy(p + i, s + i, 16);
+    len_ += n;
+    if (!ascii) ascii_ = false;
   }
 
   void grow(size_t n) noexcept;
@@ -329,7 +363,7 @@ class JsonPrettySink : public JsonTextSink {
   }
   void member_prefix(const RString& text, bool ascii) noexcept {
     member();
-    JsonTextSink::member_prefix(text, ascii);
+    member_text(text, true, ascii);
     put(' ');
   }
 
@@ -416,6 +450,11 @@ class JsonTreeSink {
   bool boolean(bool b) noexcept { return emit(Ref::borrow(b ? Py_True : Py_False)); }
   bool null() noexcept { return emit(Ref::borrow(Py_None)); }
   bool number(PyObject* v) noexcept { return emit(Ref::borrow(v)); }
+  // An array whose elements are the list's own items, each one what number() or integer()
+  // would place for it.
+  bool same_items(PyObject* list) noexcept {
+    return emit(Ref(PyList_GetSlice(list, 0, PyList_GET_SIZE(list))));
+  }
 
   // The finished top-level value (new reference), or nullptr (no error set) when none was made.
   PyObject* take_root() noexcept { return root_.release(); }

@@ -6,6 +6,7 @@
 // own while it is written, and the containers' sizes are re-checked after each element.
 #include "json/json_writer.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <type_traits>
@@ -14,6 +15,7 @@
 #include "core/errors.h"
 #include "core/limits.h"
 #include "core/portable.h"
+#include "core/python_private.h"
 #include "json/wkt_json.h"
 #include "message/field_access.h"
 #include "message/instance.h"
@@ -108,10 +110,77 @@ TORVEX_ALWAYS_INLINE inline bool scalar_of(Sink& sink, PyObject* v) noexcept {
   }
 }
 
+// ---- number lists in compact text ---------------------------------------------------------
+// Most elements of a number list need no check beyond their exact type and range, and run no
+// Python code: they are written straight into the buffer, a block at a time, with room claimed
+// once per block and no separator state per element. Any other element ends the run and takes
+// scalar_of.
+
+template <ScalarType kT>
+constexpr bool kNumberRun =
+    kT == ScalarType::Double || kT == ScalarType::Float || kT == ScalarType::Int32 ||
+    kT == ScalarType::Sint32 || kT == ScalarType::Sfixed32 || kT == ScalarType::Uint32 ||
+    kT == ScalarType::Fixed32;
+
+// The value of `item` when a run may write it: a finite exact float (in float32 range for
+// float fields), or an exact int in the field's range.
+template <ScalarType kT>
+TORVEX_ALWAYS_INLINE inline bool run_value(PyObject* item, double* d) noexcept {
+  if (!PyFloat_CheckExact(item)) return false;
+  *d = PyFloat_AS_DOUBLE(item);
+  return std::isfinite(*d) && (kT != ScalarType::Float || fits_float32(*d));
+}
+template <ScalarType kT>
+TORVEX_ALWAYS_INLINE inline bool run_value(PyObject* item, int64_t* n) noexcept {
+  if (!PyLong_CheckExact(item) || !two_digit_value(item, n)) return false;
+  if constexpr (kT == ScalarType::Uint32 || kT == ScalarType::Fixed32) {
+    return *n >= 0 && *n <= UINT32_MAX;
+  }
+  return *n >= INT32_MIN && *n <= INT32_MAX;
+}
+
+// Writes the run of elements that starts at index i; returns the index of the first element
+// it left (the list's size when none).
+template <ScalarType kT>
+Py_ssize_t number_run(JsonTextSink& sink, PyObject* list, Py_ssize_t i) noexcept {
+  constexpr bool kFloating = kT == ScalarType::Double || kT == ScalarType::Float;
+  using Value = std::conditional_t<kFloating, double, int64_t>;
+  // The longest text of one element with its comma: "-2.2250738585072014e-308," and
+  // "-2147483648,". A list's room is claimed at once (one growth of the buffer, not a chain
+  // of doublings); blocks only bound the room claimed beyond what the text takes.
+  constexpr size_t kEach = kFloating ? 25 : 12;
+  constexpr Py_ssize_t kBlock = 1 << 16;
+  PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  Value v;
+  while (i < n && run_value<kT>(items[i], &v)) {
+    const Py_ssize_t stop = std::min(n, i + kBlock);
+    char* p = sink.claim(static_cast<size_t>(stop - i) * kEach + kNumberScratch);
+    // A comma before the run when the array has elements, then one after each element; the
+    // last is dropped.
+    *p = ',';
+    p += !sink.first_element();
+    do {
+      if constexpr (kFloating) {
+        p += format_double(v, p);
+      } else {
+        p = JsonTextSink::put_integer(v, p);
+      }
+      *p++ = ',';
+    } while (++i < stop && run_value<kT>(items[i], &v));
+    sink.commit(p - 1);
+  }
+  return i;
+}
+
 // A list of scalars, the type decided once for the whole list.
 template <ScalarType kT, class Sink>
 bool scalar_list(Sink& sink, const JsonWriteOptions& opts, PyObject* list) noexcept {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    if constexpr (kNumberRun<kT> && std::is_same_v<Sink, JsonTextSink>) {
+      i = number_run<kT>(sink, list, i);
+      if (i >= PyList_GET_SIZE(list)) break;
+    }
     PyObject* item = PyList_GET_ITEM(list, i);
     if (plain_scalar<kT>(item)) {
       if (!scalar_of<kT>(sink, item)) return at_index(opts, i);
@@ -154,10 +223,46 @@ bool write_map_key(Sink& sink, ScalarType t, PyObject* k) noexcept {
   return text && sink.key(text.get());
 }
 
+// The tree form of a number list whose elements all pass run_value: a copy of the list, since
+// the tree holds exact floats and ints as they are.
+template <ScalarType kT>
+bool all_run_values(PyObject* list) noexcept {
+  using Value =
+      std::conditional_t<kT == ScalarType::Double || kT == ScalarType::Float, double, int64_t>;
+  PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  Value v;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    if (!run_value<kT>(items[i], &v)) return false;
+  }
+  return true;
+}
+
+// 1 when the tree sink took the list whole, 0 for the element walk, -1 error.
+template <class Sink>
+int whole_number_list(Sink& sink, ScalarType t, PyObject* list) noexcept {
+  if constexpr (std::is_same_v<Sink, JsonTreeSink>) {
+    bool plain = false;
+    switch (t) {
+#define TORVEX_CASE(T)                                                                    \
+  case ScalarType::T:                                                                     \
+    if constexpr (kNumberRun<ScalarType::T>) plain = all_run_values<ScalarType::T>(list); \
+    break;
+      TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+    }
+    if (plain) return sink.same_items(list) ? 1 : -1;
+  }
+  return 0;
+}
+
 template <class Sink>
 bool write_list(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, PyObject* list,
                 uint32_t depth) noexcept {
   if (!PyList_Check(list)) return fail_wrong_type(list, "list");
+  if (e.kind == ElemKind::Scalar && PyList_CheckExact(list)) {
+    const int r = whole_number_list(sink, e.scalar, list);
+    if (r != 0) return r > 0;
+  }
   if (!sink.begin_array()) return false;
   if (e.kind == ElemKind::Scalar) {
     bool ok = false;

@@ -64,16 +64,47 @@ TEST(JsonTextSink, EscapesExactlyControlsQuoteAndBackslash) {
   }
 }
 
+TEST(JsonEscapeScan, FindsTheFirstEscapeAtEveryLengthAndOffset) {
+  // Short texts and tails are scanned in overlapping pieces: a byte seen twice, or a second
+  // escape later on, must not hide the first.
+  for (size_t n = 0; n <= 40; ++n) {
+    ASSERT_EQ(json_escape_scan(std::string(n, 'x').data(), n), n);
+    for (size_t at = 0; at < n; ++at) {
+      for (char c : {'\0', '\x1f', '"', '\\'}) {
+        std::string in(n, 'x');
+        in[at] = c;
+        ASSERT_EQ(json_escape_scan(in.data(), n), at) << n << " " << at;
+        in[n - 1] = '\n';
+        ASSERT_EQ(json_escape_scan(in.data(), n), at) << n << " " << at;
+      }
+      for (char c : {' ', '\x7f', '\x80', '\xff', '/'}) {
+        std::string in(n, 'x');
+        in[at] = c;
+        ASSERT_EQ(json_escape_scan(in.data(), n), n) << n << " " << at;
+      }
+    }
+  }
+}
+
 TEST(JsonMemberPrefix, IsTheSinksKeyText) {
-  for (const char* name : {"plain", "with \"quote\"", "caf\xc3\xa9", "tab\there"}) {
+  // Around the 16-byte blocks the prefix is copied in, with and without its comma.
+  for (const char* name :
+       {"", "plain", "with \"quote\"", "caf\xc3\xa9", "tab\there", "abcdefghijkl", "abcdefghijklm",
+        "abcdefghijklmnopqrstuvwxyz0123", "abcdefghijklmnopqrstuvwxyz01234"}) {
     Ref s(PyUnicode_FromString(name));
     ASSERT_TRUE(s);
-    JsonTextSink sink;
-    ASSERT_TRUE(sink.key(s.get()));
+    JsonTextSink by_key, by_prefix;
     RString prefix;
     bool ascii = true;
     ASSERT_TRUE(json_member_prefix(s.get(), &prefix, &ascii));
-    EXPECT_EQ(std::string(prefix.data(), prefix.size()), text(sink)) << name;
+    by_key.begin_object();
+    by_prefix.begin_object();
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(by_key.key(s.get()) && by_key.null());
+      by_prefix.member_prefix(prefix, ascii);
+      ASSERT_TRUE(by_prefix.null());
+    }
+    EXPECT_EQ(text(by_prefix), text(by_key)) << name;
     EXPECT_EQ(ascii, PyUnicode_IS_ASCII(s.get()) != 0) << name;
   }
   Ref lone(PyUnicode_FromOrdinal(0xD800));
@@ -150,11 +181,26 @@ TEST(NumberText, Boundaries) {
 
 TEST(NumberText, MatchesReprForRandomDoubles) {
   std::mt19937_64 rng(12345);
-  for (int i = 0; i < 200000; ++i) {
+  for (int i = 0; i < 2'000'000; ++i) {
     double x = std::bit_cast<double>(rng());
     if (!std::isfinite(x)) continue;
     if (i % 2) x = std::ldexp(std::fmod(x, 1.0), static_cast<int>(rng() % 120) - 60);
+    if (i % 4 == 1)
+      x = std::ldexp(x, 20) - std::ldexp(1.0, 19);  // 17 digits, a few before the point
     ASSERT_EQ(formatted(x), py_repr(x)) << i;
+  }
+}
+
+TEST(NumberText, EveryFourDigitGroupInEveryPosition) {
+  // The digits are written four at a time in vector lanes: each lane value at each lane, with
+  // the point before, inside and after the digits.
+  for (uint64_t g = 0; g < 10000; ++g) {
+    const uint64_t digits = 10000000000000000u + g * 1000100010001u;
+    for (int shift : {-20, -12, -3, 0, 5}) {
+      const double x = static_cast<double>(digits) * std::pow(10.0, shift);
+      ASSERT_EQ(formatted(x), py_repr(x)) << g << " " << shift;
+      ASSERT_EQ(formatted(static_cast<double>(g)), py_repr(static_cast<double>(g))) << g;
+    }
   }
 }
 
