@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include "binary/reverse_buffer.h"
 #include "schema/descriptor.h"
 
 namespace torvex {
@@ -17,9 +16,5 @@ PyObject* serialize_message(const MessageMarshaler* m, PyObject* msg, bool write
 // with the same error to_binary would raise.
 bool message_byte_size(const MessageMarshaler* m, PyObject* msg, bool write_unknown_fields,
                        size_t* size) noexcept;
-
-// Encodes `msg` (content only, no tag or length) into `buf` at nesting `depth`.
-bool encode_message(const MessageMarshaler* m, PyObject* msg, ReverseBuffer& buf, uint32_t depth,
-                    bool write_unknown_fields) noexcept;
 
 }  // namespace torvex

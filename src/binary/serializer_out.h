@@ -43,6 +43,11 @@ class Out {
   void ensure(size_t n) noexcept {
     if (pos_ < n) next_block(n);
   }
+  // For loops that keep the write position in a register (a byte store through a member would
+  // make the compiler reload it after every write): the start of the current block, and the
+  // position handed back before any other write.
+  uint8_t* block_begin() noexcept { return block_; }
+  void set_front(uint8_t* p) noexcept { pos_ = static_cast<size_t>(p - block_); }
 
   TORVEX_ALWAYS_INLINE void put_byte(uint8_t b) noexcept {
     if (pos_ == 0) next_block(1);
@@ -79,6 +84,30 @@ class Out {
     copy(block_ + pos_, static_cast<const uint8_t*>(p), n);
   }
 
+  // Short strings are the common payload: fixed-size moves from both ends, which may overlap
+  // each other, avoid a library call without touching anything outside [src, src + n).
+  // (src is a Python object's data, dst our block: the two never overlap.)
+  TORVEX_ALWAYS_INLINE static void copy(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
+    if (n > 16 && n <= 64) {
+      std::memcpy(dst, src, 16);
+      std::memcpy(dst + n - 16, src + n - 16, 16);
+      if (n > 32) {
+        std::memcpy(dst + 16, src + 16, 16);
+        std::memcpy(dst + n - 32, src + n - 32, 16);
+      }
+    } else if (n >= 8 && n <= 16) {
+      std::memcpy(dst, src, 8);
+      std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+      std::memcpy(dst, src, 4);
+      std::memcpy(dst + n - 4, src + n - 4, 4);
+    } else if (n < 4) {
+      for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+    } else {
+      std::memcpy(dst, src, n);
+    }
+  }
+
   // The whole output as a new bytes object (nullptr with an error on failure).
   PyObject* take_bytes() noexcept {
     if (segments_.empty()) {
@@ -95,13 +124,6 @@ class Out {
       dst += segments_[i].len;
     }
     return out;
-  }
-
-  // Prepends the whole output to `buf`.
-  void move_to(ReverseBuffer& buf) noexcept {
-    buf.reserve(len());
-    for (const Segment& s : segments_) buf.put_bytes(s.data, s.len);
-    buf.put_bytes(block_ + pos_, cap_ - pos_);
   }
 
  private:
@@ -138,30 +160,6 @@ class Out {
     next_block(n);
     pos_ -= n;
     std::memcpy(block_ + pos_, p, n);
-  }
-
-  // Short strings are the common payload: fixed-size moves from both ends, which may overlap
-  // each other, avoid a library call without touching anything outside [src, src + n).
-  // (src is a Python object's data, dst our block: the two never overlap.)
-  TORVEX_ALWAYS_INLINE static void copy(uint8_t* dst, const uint8_t* src, size_t n) noexcept {
-    if (n > 16 && n <= 64) {
-      std::memcpy(dst, src, 16);
-      std::memcpy(dst + n - 16, src + n - 16, 16);
-      if (n > 32) {
-        std::memcpy(dst + 16, src + 16, 16);
-        std::memcpy(dst + n - 32, src + n - 32, 16);
-      }
-    } else if (n >= 8 && n <= 16) {
-      std::memcpy(dst, src, 8);
-      std::memcpy(dst + n - 8, src + n - 8, 8);
-    } else if (n >= 4 && n < 8) {
-      std::memcpy(dst, src, 4);
-      std::memcpy(dst + n - 4, src + n - 4, 4);
-    } else if (n < 4) {
-      for (size_t i = 0; i < n; ++i) dst[i] = src[i];
-    } else {
-      std::memcpy(dst, src, n);
-    }
   }
 
   static constexpr size_t kInline = 4096;       // on the stack: small outputs never allocate

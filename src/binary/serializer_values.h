@@ -153,18 +153,22 @@ TORVEX_ALWAYS_INLINE inline bool put_scalar(PyObject* v, O& out) noexcept {
   }
 }
 
-// The value of an exact int of at most two digits when it lies in the range of integer type kT;
-// false sends it to the general conversion, which words the error.
+// The value of an exact int of at most two digits (three for uint64 and fixed64) when it lies in
+// the range of integer type kT; false sends it to the general conversion, which words the error.
 template <ScalarType kT>
 TORVEX_ALWAYS_INLINE inline bool int_in_range(PyObject* v, int64_t* c) noexcept {
   using enum ScalarType;
+  if constexpr (kT == Uint64 || kT == Fixed64) {
+    uint64_t u;
+    if (!u64_digits(v, &u)) return false;
+    *c = static_cast<int64_t>(u);  // int_bits gives the bits back
+    return true;
+  }
   if (!two_digit_value(v, c)) return false;
   if constexpr (kT == Int32 || kT == Sint32 || kT == Sfixed32) {
     return *c >= INT32_MIN && *c <= INT32_MAX;
   } else if constexpr (kT == Uint32 || kT == Fixed32) {
     return *c >= 0 && *c <= UINT32_MAX;
-  } else if constexpr (kT == Uint64 || kT == Fixed64) {
-    return *c >= 0;
   } else {
     return true;
   }

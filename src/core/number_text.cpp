@@ -73,8 +73,9 @@ size_t format_int64(int64_t v, char* out) noexcept {
 namespace {
 
 // The eight decimal digits of v < 10^8, zero-padded: split into 32-bit halves of four digits,
-// 16-bit quarters of two, then bytes of one, every lane at once in one 64-bit word.
-inline void write_8_digits(uint32_t v, char* out) noexcept {
+// 16-bit quarters of two, then bytes of one, every lane at once in one 64-bit word. Unused where
+// the SSE2 form below is built.
+[[maybe_unused]] inline void write_8_digits(uint32_t v, char* out) noexcept {
   const uint32_t hi4 = v / 10000;
   uint64_t x = hi4 | uint64_t{v - hi4 * 10000} << 32;
   const uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007Fu;  // lane / 100

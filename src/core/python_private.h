@@ -54,6 +54,41 @@ inline bool two_digit_value(PyObject* v, int64_t* out) noexcept {
 #endif
 }
 
+// The value of a non-negative exact int below 2^64 of at most three digits (uint64 and fixed64
+// values such as nanosecond timestamps, which take three), read from its digits as
+// two_digit_value does; false for anything else, which takes the platform conversion.
+inline bool u64_digits(PyObject* v, uint64_t* out) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && PYLONG_BITS_IN_DIGIT == 30
+  auto* l = reinterpret_cast<PyLongObject*>(v);
+  uintptr_t tag = l->long_value.lv_tag;
+  if ((tag & _PyLong_SIGN_MASK) == 2) return false;
+  const digit* d = l->long_value.ob_digit;
+  switch (tag >> _PyLong_NON_SIZE_BITS) {
+    case 0:
+      *out = 0;
+      return true;
+    case 1:
+      *out = d[0];
+      return true;
+    case 2:
+      *out = d[0] | (static_cast<uint64_t>(d[1]) << PyLong_SHIFT);
+      return true;
+    case 3:
+      if (d[2] >> (64 - 2 * PyLong_SHIFT)) return false;
+      *out = d[0] | (static_cast<uint64_t>(d[1]) << PyLong_SHIFT) |
+             (static_cast<uint64_t>(d[2]) << (2 * PyLong_SHIFT));
+      return true;
+    default:
+      return false;
+  }
+#else
+  int64_t c;
+  if (!two_digit_value(v, &c) || c < 0) return false;
+  *out = static_cast<uint64_t>(c);
+  return true;
+#endif
+}
+
 // The attribute `name` of the class `type` along its MRO, borrowed, or nullptr (never with an
 // error set), answered from the interpreter's per-type cache: a dict lookup costs several times
 // more. _PyType_Lookup (checked on 3.12.1 and 3.13.0); elsewhere callers look in the dict.
@@ -63,5 +98,21 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
   return _PyType_Lookup(type, name);
 }
 #endif
+
+// The UTF-8 form a compact non-ASCII str has cached (by an earlier PyUnicode_AsUTF8AndSize), or
+// nullptr when there is none yet: reading the two fields inline saves a call per string. The
+// fields are those of PyCompactUnicodeObject in 3.12 and 3.13 (checked on 3.12.1 and 3.13.0);
+// elsewhere callers always take the call.
+inline const char* cached_utf8(PyObject* v, Py_ssize_t* n) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+  auto* u = reinterpret_cast<PyCompactUnicodeObject*>(v);
+  *n = u->utf8_length;
+  return u->utf8;
+#else
+  (void)v;
+  (void)n;
+  return nullptr;
+#endif
+}
 
 }  // namespace torvex

@@ -246,11 +246,50 @@ class MarkerOwner {
   WellKnownMarker* p_ = nullptr;
 };
 
+// One field as the binary encoder's loop visits it, made at intake so that the loop branches once
+// per field and writes the tag with one store. `op` is the field's scalar type (1-18) for a
+// singular scalar in a slot with implicit presence, that plus kEncodeExplicit with explicit
+// presence, kEncodeMessage for a singular sub-message in a slot (not a group, not required),
+// kEncodeList for a list in a slot (kEncodeMessageList when its elements are sub-messages that
+// are not groups, kEncodeStringList or kEncodeBytesList for strings or bytes), kEncodeMap for a map
+// in a slot, kEncodeEnum for a singular enum in a slot with implicit presence, and kEncodeGeneral
+// for everything else.
+struct EncodeStep {
+  uint64_t tag_word = 0;             // the tag's varint bytes, last byte in the word's top byte
+  const FieldSpec* field = nullptr;  // into the owning marshaler's `fields`
+  Py_ssize_t offset = -1;            // the slot, for every op but kEncodeGeneral
+  uint32_t number = 0;               // the presence bit
+  uint8_t tag_len = 0;
+  uint8_t op = 0;
+};
+inline constexpr uint8_t kEncodeGeneral = 0;
+inline constexpr uint8_t kEncodeExplicit = 32;
+inline constexpr uint8_t kEncodeMessage = 64;
+inline constexpr uint8_t kEncodeList = 65;
+inline constexpr uint8_t kEncodeMessageList = 66;
+inline constexpr uint8_t kEncodeEnum = 67;
+inline constexpr uint8_t kEncodeStringList = 68;
+inline constexpr uint8_t kEncodeBytesList = 69;
+inline constexpr uint8_t kEncodeMap = 70;
+
+// Sets the step's tag_word and tag_len for `tag`.
+inline void set_step_tag(EncodeStep& s, uint32_t tag) noexcept {
+  s.tag_word = 0;
+  s.tag_len = 0;
+  for (uint32_t t = tag;; t >>= 7) {
+    uint64_t b = (t & 0x7F) | (t >= 0x80 ? 0x80 : 0);
+    s.tag_word = (s.tag_word >> 8) | (b << 56);
+    ++s.tag_len;
+    if (t < 0x80) break;
+  }
+}
+
 struct MessageMarshaler : Counted {
   Ref cls;
   RString full_name;
   RVec<FieldSpec> fields;  // declaration order; never resized after the index is built
   RVec<AttributeAccessor> oneofs;
+  RVec<EncodeStep> encode_plan;  // one per field, in declaration order
   Ref fields_by_name;
   FieldNumberIndex<FieldSpec> index;
   NameIndex name_index;  // proto and JSON names -> number

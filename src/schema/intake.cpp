@@ -638,6 +638,45 @@ bool read_oneof_attributes(const DescriptorVocabulary* v, PyObject* d,
   return true;
 }
 
+// 7b: the binary encoder's plan (after 7: a oneof member is no slot field of its own).
+void plan_encoding(MessageMarshaler* m) noexcept {
+  m->encode_plan.reserve(m->fields.size());
+  for (const FieldSpec& f : m->fields) {
+    EncodeStep s;
+    s.field = &f;
+    s.offset = f.accessor.offset;
+    s.number = f.number;
+    set_step_tag(s, f.tag);
+    bool slot = f.accessor.is_slot() && !f.in_oneof;
+    if (!slot) {
+      s.op = kEncodeGeneral;
+    } else if (f.kind == ValueKind::Scalar && f.presence == Presence::Implicit) {
+      s.op = static_cast<uint8_t>(f.elem.scalar);
+    } else if (f.kind == ValueKind::Scalar && f.presence == Presence::Explicit) {
+      s.op = static_cast<uint8_t>(f.elem.scalar) + kEncodeExplicit;
+    } else if (f.kind == ValueKind::Map) {
+      s.op = kEncodeMap;
+    } else if (f.kind == ValueKind::Enum && f.presence == Presence::Implicit) {
+      s.op = kEncodeEnum;
+    } else if (f.kind == ValueKind::Message && f.presence != Presence::Required &&
+               !f.elem.delimited) {
+      s.op = kEncodeMessage;
+    } else if (f.kind == ValueKind::List) {
+      bool scalars = f.elem.kind == ElemKind::Scalar;
+      if (f.elem.kind == ElemKind::Message && !f.elem.delimited) {
+        s.op = kEncodeMessageList;
+      } else if (scalars && f.elem.scalar == ScalarType::String) {
+        s.op = kEncodeStringList;
+      } else if (scalars && f.elem.scalar == ScalarType::Bytes) {
+        s.op = kEncodeBytesList;
+      } else {
+        s.op = kEncodeList;
+      }
+    }
+    m->encode_plan.push_back(s);
+  }
+}
+
 // 9: name index, proto name then JSON name; later insertions win.
 bool index_names(MessageMarshaler* m) noexcept {
   RVec<NameIndex::Entry> names;
@@ -715,6 +754,7 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
   // 5: kept by reference for the oneof check.
   m->fields_by_name = get(d, v->fields_by_name);
   if (!m->fields_by_name || !read_oneof_attributes(v, d, m.get())) return {};
+  plan_encoding(m.get());
   // 8: the well-known-type marker.
   if (recognise_well_known(v, d, m.get()) < 0) return {};
   if (!index_names(m.get()) || !text_names(v, d, m.get()) || !build_attr_table(m.get(), extras)) {
