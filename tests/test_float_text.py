@@ -4,8 +4,10 @@ halfway and out-of-range digit strings."""
 
 from __future__ import annotations
 
+import json
 import math
 import struct
+import sys
 
 import pytest
 from hypothesis import example, given, settings
@@ -20,6 +22,8 @@ FILE = torvex.File("ft/floats.proto", package="ft")
 class Doubles(torvex.Message, file=FILE):
     values: list[float] = torvex.repeated(1, T.DOUBLE)
     one: float = torvex.field(2, T.DOUBLE)
+    floats: list[float] = torvex.repeated(3, T.FLOAT)
+    single: float = torvex.field(4, T.FLOAT)
 
 
 def from_bits(bits: int) -> float:
@@ -66,6 +70,10 @@ def test_numbers_are_read_as_float_reads_them(x):
     if 2.0**53 <= abs(x) < 2.0**60:
         n = int(x)
         texts += [f"{n - 1}.0", f"{n - 1}.5", f"{n - 1}.4999999999999999999999"]
+    finite = [text for text in texts if math.isfinite(float(text))]
+    # List items take their own, shorter way from text to float.
+    got = Doubles.from_json('{"values":[' + ",".join(finite) + "]}").values
+    assert [struct.pack("<d", v) for v in got] == [struct.pack("<d", float(t)) for t in finite]
     for text in texts:
         want = float(text)
         assert same(Doubles.from_text(f"one: {text}").one, want), text
@@ -93,4 +101,46 @@ def test_hard_texts(text):
     want = float(text)
     if math.isfinite(want):
         assert same(Doubles.from_json(f'{{"one":{text}}}').one, want)
+        assert same(Doubles.from_json(f'{{"values":[0.5,{text}]}}').values[1], want)
     assert same(Doubles.from_text(f"one: {text}").one, want)
+
+
+def outcome(read):
+    try:
+        return [struct.pack("<d", v) for v in read()]
+    except (ValueError, TypeError, OverflowError) as e:
+        return type(e), str(e).replace("single", "floats").replace("one", "values")
+
+
+@pytest.mark.parametrize(
+    "item",
+    [
+        "3.4028235e38", "-3.4028235677973366e38", "3.4028235677973362e38", "3.5e38", "1e39",
+        "1e400", "-1e400", "1e-400", "2.5", "-0", "7", '"1.5"', '"NaN"', "true", "[]",
+        "01", "1.", "-", "1.5e", "1e+", ".5", "1.5x", "1.5 2", "1.5,", "1" * 25, "4.9e-324",
+    ],
+)  # fmt: skip
+@pytest.mark.parametrize("kind", ["one", "single"])
+def test_list_items_read_like_single_values(kind, item):
+    """A float or double list item is accepted, converted and refused as the singular field's
+    value is (error positions shift by the bracket and the leading item)."""
+    many = "values" if kind == "one" else "floats"
+    single = outcome(lambda: [getattr(Doubles.from_json(f'{{"{kind}":{item}}}'), kind)])
+    listed = outcome(lambda: getattr(Doubles.from_json(f'{{"{many}":[0.5,{item}]}}'), many))
+    if isinstance(single, tuple):
+        assert isinstance(listed, tuple) and listed[0] is single[0], (single, listed)
+        if single[0] is not json.JSONDecodeError:
+            assert listed[1] == single[1]
+    else:
+        assert listed == [struct.pack("<d", 0.5)] + single
+
+
+
+@pytest.mark.parametrize("size", [1, 4, 5, 8, 9, 17, 1000])
+def test_list_items_are_owned_by_the_list_alone(size):
+    """Through the list's spare room and each growth: every item counted once, none lost."""
+    values = [i + 0.25 for i in range(size)]
+    got = Doubles.from_json(json.dumps({"values": values})).values
+    assert got == values
+    # The list's reference and the call's argument.
+    assert {sys.getrefcount(got[i]) for i in range(size)} == {2}

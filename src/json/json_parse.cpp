@@ -236,6 +236,32 @@ bool read_singular(Src& src, const MessageMarshaler* m, const FieldSpec& f, PyOb
   }
 }
 
+// A plain finite number of the text, read without the general scalar dispatch (see
+// take_finite_number); false for everything else and for the tree, which holds floats already.
+template <class Src>
+bool take_plain_float(Src& src, bool float32, double* out) noexcept {
+  if constexpr (Src::kText) return src.take_finite_number(out, float32);
+  return false;
+}
+
+// Appends `item` to `list`, taking the reference (also on failure). Spare room the list
+// over-allocated is filled in place, without a call per item (not where other threads may
+// read the list without a lock).
+inline int append_new_ref(PyObject* list, PyObject* item) noexcept {
+#ifndef Py_GIL_DISABLED
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  const Py_ssize_t n = Py_SIZE(l);
+  if (n < l->allocated) {
+    l->ob_item[n] = item;
+    Py_SET_SIZE(l, n + 1);
+    return 0;
+  }
+#endif
+  const int r = PyList_Append(list, item);
+  Py_DECREF(item);
+  return r;
+}
+
 // The items of the array that comes next (its kind already peeked) appended to `list`.
 template <class Src>
 bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObject* list,
@@ -246,17 +272,22 @@ bool append_items(Src& src, const ElementKind& e, const FieldContext& ctx, PyObj
   if (e.kind == ElemKind::Scalar) {
     // The common numeric and string lists, without the general element dispatch.
     const ScalarType t = e.scalar;
+    const bool floats = t == ScalarType::Double || t == ScalarType::Float;
     while ((r = src.next_element(it)) > 0) {
-      JsonKind ek = src.peek();
-      if (ek == JsonKind::Error) return false;
-      if (ek == JsonKind::Null) {
-        return raise_conv(PyExc_ValueError, ctx, "unexpected null value for list item");
+      PyObject* item;
+      double d;
+      if (floats && take_plain_float(src, t == ScalarType::Float, &d)) {
+        item = PyFloat_FromDouble(d);
+      } else {
+        JsonKind ek = src.peek();
+        if (ek == JsonKind::Error) return false;
+        if (ek == JsonKind::Null) {
+          return raise_conv(PyExc_ValueError, ctx, "unexpected null value for list item");
+        }
+        item = read_scalar(src, t, ctx);
       }
-      PyObject* item = read_scalar(src, t, ctx);
       if (!item) return decoding_failed_at_end_of(list);
-      int a = PyList_Append(list, item);
-      Py_DECREF(item);
-      if (a < 0) return false;
+      if (append_new_ref(list, item) < 0) return false;
     }
     return r == 0;
   }

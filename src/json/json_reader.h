@@ -6,9 +6,12 @@
 
 #include <Python.h>
 
+#include <cmath>
 #include <cstring>
 #include <string_view>
 
+#include "core/float_parse.h"
+#include "core/limits.h"
 #include "core/memory.h"
 #include "json/json_source.h"
 
@@ -70,6 +73,17 @@ class JsonTextSource {
   bool read_bool(bool* out) noexcept;
   bool read_number_value(JsonNumber* out) noexcept;
   bool read_number_as_float(double* out) noexcept;
+  // At a value: when it is a JSON number the fast conversion decides, finite (and within
+  // float32's range for `float32`), its value read into *out and true; otherwise false with
+  // nothing consumed (the caller reads it the checked way, which also reports what is wrong).
+  bool take_finite_number(double* out, bool float32) noexcept {
+    double d;
+    const char* e = fast_json_number_to_double(p_, end_, &d);
+    if (!e || !std::isfinite(d) || (float32 && !fits_float32(d))) return false;
+    p_ = e;
+    *out = d;
+    return true;
+  }
   PyObject* read_number() noexcept;
 
   bool read_str(std::string_view* out) noexcept {
