@@ -70,7 +70,8 @@ def test_initialization_errors_are_the_peers(case, rnd):
                 # hold no required fields either way.
                 node.clear_field(f.local_name)
     errors = msg.find_initialization_errors()
-    assume(not any("\\" in e for e in errors))  # the peer leaves backslashes in keys as they are
+    # The peer leaves backslashes in keys as they are, and cuts a key's text at a NUL.
+    assume(not any("\\" in e or "\x00" in e for e in errors))
     peer = to_peer(msg)
     assert sorted(peer_path(schema.root, e) for e in errors) == sorted(
         peer.FindInitializationErrors()
