@@ -769,6 +769,28 @@ TORVEX_NOINLINE bool plan_map(const EncodeStep& s, PyObject* dict, Encoder<Out>&
   return true;
 }
 
+// encode_map_sorted for the plan loop: the snapshot's entries, last key first; a key the order
+// has no place for is left to plan_map, as encode_map_sorted leaves it to encode_map.
+TORVEX_NOINLINE bool plan_map_sorted(const EncodeStep& s, PyObject* dict, Encoder<Out>& enc,
+                                     uint32_t depth) noexcept {
+  SortedEntries entries;
+  int r = entries.init(dict, s.field->map->key_type);
+  if (r <= 0) {
+    if (r < 0) PyErr_Clear();  // a key without UTF-8: plan_map fails on it, with the path
+    return plan_map(s, dict, enc, depth);
+  }
+  EncodeStep key_step, value_step;
+  set_step_tag(key_step, s.field->map->key_tag);
+  set_step_tag(value_step, s.field->map->value_tag);
+  MessageMarshaler* sub = nullptr;
+  for (size_t i = entries.size(); i-- > 0;) {
+    if (!plan_entry(s, key_step, value_step, entries.key(i), entries.value(i), enc, depth, sub)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The fields after the checks, last first. With kOneofs, members of the oneofs in `choices`
 // come from what check_oneofs read, so each oneof attribute is read once, not once per member.
 template <bool kOneofs, class O>
@@ -830,11 +852,13 @@ bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint
         }
         case kEncodeMap: {
           PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s->offset);
-          if (!v || !PyDict_CheckExact(v) || enc.deterministic) break;
+          if (!v || !PyDict_CheckExact(v)) break;
           if (PyDict_GET_SIZE(v) == 0) continue;
           Ref hold = Ref::borrow(v);
           c.park(out);
-          if (!plan_map(*s, v, enc, depth + 1)) return fail_in_field(enc, *s->field);
+          bool ok = enc.deterministic ? plan_map_sorted(*s, v, enc, depth + 1)
+                                      : plan_map(*s, v, enc, depth + 1);
+          if (!ok) return fail_in_field(enc, *s->field);
           c.resume(out);
           continue;
         }
