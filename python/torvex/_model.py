@@ -498,9 +498,10 @@ def merge_features(parent: dict[str, int], features: Any) -> dict[str, int]:
 
 
 class _Comments:
-    """Leading comments of the file's elements, by path, from ``source_code_info``."""
+    """Leading comments of the file's elements, by path, from ``source_code_info``; with
+    ``brief``, only the first paragraph of each."""
 
-    def __init__(self, fdp: Any) -> None:
+    def __init__(self, fdp: Any, *, brief: bool = False) -> None:
         self.by_path: dict[tuple[int, ...], str] = {}
         info = sub(fdp, "source_code_info")
         if info is None:
@@ -510,6 +511,8 @@ class _Comments:
             if not text and has(loc, "trailing_comments"):
                 text = loc.trailing_comments
             text = _clean_comment(text)
+            if brief:
+                text = _first_paragraph(text)
             if text:
                 self.by_path.setdefault(tuple(loc.path), text)
 
@@ -529,13 +532,19 @@ def _clean_comment(text: str) -> str:
     return "\n".join(line.rstrip() for line in lines)
 
 
+def _first_paragraph(text: str) -> str:
+    lines = text.split("\n")
+    end = next((i for i, line in enumerate(lines) if not line.strip()), len(lines))
+    return "\n".join(lines[:end])
+
+
 class FileBuilder:
     """Builds the ``FileModel`` of one file against the index of all files it may refer to."""
 
-    def __init__(self, fdp: Any, index: TypeIndex) -> None:
+    def __init__(self, fdp: Any, index: TypeIndex, *, brief_docs: bool = False) -> None:
         self.fdp = fdp
         self.index = index
-        self.comments = _Comments(fdp)
+        self.comments = _Comments(fdp, brief=brief_docs)
         self.edition = file_edition(fdp)
         self.features = file_features(fdp)
         self.package = fdp.package
@@ -943,8 +952,11 @@ def requested(files: list[Any], wanted: list[str]) -> tuple[TypeIndex, list[Any]
     return index, [by_name[name] for name in wanted]
 
 
-def build_files(files: list[Any], wanted: list[str]) -> list[FileModel]:
-    """Models of the files named in ``wanted``; ``files`` holds them and all their imports."""
+def build_files(
+    files: list[Any], wanted: list[str], *, brief_docs: bool = False
+) -> list[FileModel]:
+    """Models of the files named in ``wanted``; ``files`` holds them and all their imports.
+    With ``brief_docs``, each element's documentation is the first paragraph of its comment."""
     index, chosen = requested(files, wanted)
     out = []
     for fdp in chosen:
@@ -952,7 +964,7 @@ def build_files(files: list[Any], wanted: list[str]) -> list[FileModel]:
             # Every message the error could name lives in a file, and this one has no name.
             raise GenerateError("a file in the set has no name")
         with _naming_errors(fdp.name):
-            out.append(FileBuilder(fdp, index).build())
+            out.append(FileBuilder(fdp, index, brief_docs=brief_docs).build())
     return out
 
 

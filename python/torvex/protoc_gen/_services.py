@@ -82,14 +82,16 @@ def service_module(proto_file: str) -> str:
     return module_path(proto_file) + "_grpc"
 
 
-def build_service_files(files: list[Any], wanted: list[str]) -> list[ServiceFileModel]:
+def build_service_files(
+    files: list[Any], wanted: list[str], *, brief_docs: bool = False
+) -> list[ServiceFileModel]:
     """Models of the gRPC modules of the files in ``wanted`` that define services."""
     index, chosen = requested(files, wanted)
-    return [_build(fdp, index) for fdp in chosen if len(fdp.service)]
+    return [_build(fdp, index, brief_docs) for fdp in chosen if len(fdp.service)]
 
 
-def _build(fdp: Any, index: TypeIndex) -> ServiceFileModel:
-    comments = _Comments(fdp)
+def _build(fdp: Any, index: TypeIndex, brief_docs: bool) -> ServiceFileModel:
+    comments = _Comments(fdp, brief=brief_docs)
     prefix = f"{fdp.package}." if fdp.package else ""
     own = module_path(fdp.name)
     refs: list[list[tuple[TypeRef, TypeRef]]] = []

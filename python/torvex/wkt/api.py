@@ -12,21 +12,7 @@ FILE = torvex.File("google/protobuf/api.proto", package="google.protobuf")
 
 
 class Api(torvex.Message, file=FILE):
-    """Api is a light-weight descriptor for an API Interface.
-
-    Interfaces are also described as \"protocol buffer services\" in some contexts,
-    such as by the \"service\" keyword in a .proto file, but they are different
-    from API Services, which represent a concrete implementation of an interface
-    as opposed to simply a description of methods and bindings. They are also
-    sometimes simply referred to as \"APIs\" in other contexts, such as the name of
-    this message itself. See https://cloud.google.com/apis/design/glossary for
-    detailed terminology.
-
-    New usages of this message as an alternative to ServiceDescriptorProto are
-    strongly discouraged. This message does not reliability preserve all
-    information necessary to model the schema and preserve semantics. Instead
-    make use of FileDescriptorSet which preserves the necessary information.
-    """
+    """Api is a light-weight descriptor for an API Interface."""
 
     name: str = torvex.field(1, _T.STRING)
     """The fully qualified name of this interface, including package name
@@ -43,19 +29,6 @@ class Api(torvex.Message, file=FILE):
     major version is derived from the package name, as outlined below. If the
     field is not empty, the version in the package name will be verified to be
     consistent with what is provided here.
-
-    The versioning schema uses [semantic
-    versioning](http://semver.org) where the major version number
-    indicates a breaking change and the minor version an additive,
-    non-breaking change. Both version numbers are signals to users
-    what to expect from different versions, and should be carefully
-    chosen based on the product plan.
-
-    The major version is also reflected in the package name of the
-    interface, which must end in `v<major-version>`, as in
-    `google.feature.v1`. For major versions 0 and 1, the suffix can
-    be omitted. Zero major versions must only be used for
-    experimental, non-GA interfaces.
     """
     source_context: _source_context.SourceContext | None = torvex.field(
         5, ".google.protobuf.SourceContext"
@@ -72,13 +45,7 @@ class Api(torvex.Message, file=FILE):
 
 
 class Method(torvex.Message, file=FILE):
-    """Method represents a method of an API interface.
-
-    New usages of this message as an alternative to MethodDescriptorProto are
-    strongly discouraged. This message does not reliability preserve all
-    information necessary to model the schema and preserve semantics. Instead
-    make use of FileDescriptorSet which preserves the necessary information.
-    """
+    """Method represents a method of an API interface."""
 
     name: str = torvex.field(1, _T.STRING)
     """The simple name of this method."""
@@ -93,98 +60,15 @@ class Method(torvex.Message, file=FILE):
     options: list[_type.Option] = torvex.repeated(6, ".google.protobuf.Option")
     """Any metadata attached to the method."""
     syntax: _type.Syntax = torvex.field(7, ".google.protobuf.Syntax")
-    """The source syntax of this method.
-
-    This field should be ignored, instead the syntax should be inherited from
-    Api. This is similar to Field and EnumValue.
-    """
+    """The source syntax of this method."""
     edition: str = torvex.field(8, _T.STRING)
-    """The source edition string, only valid when syntax is SYNTAX_EDITIONS.
-
-    This field should be ignored, instead the edition should be inherited from
-    Api. This is similar to Field and EnumValue.
-    """
+    """The source edition string, only valid when syntax is SYNTAX_EDITIONS."""
 
 
 class Mixin(torvex.Message, file=FILE):
     """Declares an API Interface to be included in this interface. The including
     interface must redeclare all the methods from the included interface, but
     documentation and options are inherited as follows:
-
-    - If after comment and whitespace stripping, the documentation
-      string of the redeclared method is empty, it will be inherited
-      from the original method.
-
-    - Each annotation belonging to the service config (http,
-      visibility) which is not set in the redeclared method will be
-      inherited.
-
-    - If an http annotation is inherited, the path pattern will be
-      modified as follows. Any version prefix will be replaced by the
-      version of the including interface plus the [root][] path if
-      specified.
-
-    Example of a simple mixin:
-
-        package google.acl.v1;
-        service AccessControl {
-          // Get the underlying ACL object.
-          rpc GetAcl(GetAclRequest) returns (Acl) {
-            option (google.api.http).get = \"/v1/{resource=**}:getAcl\";
-          }
-        }
-
-        package google.storage.v2;
-        service Storage {
-          rpc GetAcl(GetAclRequest) returns (Acl);
-
-          // Get a data record.
-          rpc GetData(GetDataRequest) returns (Data) {
-            option (google.api.http).get = \"/v2/{resource=**}\";
-          }
-        }
-
-    Example of a mixin configuration:
-
-        apis:
-        - name: google.storage.v2.Storage
-          mixins:
-          - name: google.acl.v1.AccessControl
-
-    The mixin construct implies that all methods in `AccessControl` are
-    also declared with same name and request/response types in
-    `Storage`. A documentation generator or annotation processor will
-    see the effective `Storage.GetAcl` method after inheriting
-    documentation and annotations as follows:
-
-        service Storage {
-          // Get the underlying ACL object.
-          rpc GetAcl(GetAclRequest) returns (Acl) {
-            option (google.api.http).get = \"/v2/{resource=**}:getAcl\";
-          }
-          ...
-        }
-
-    Note how the version in the path pattern changed from `v1` to `v2`.
-
-    If the `root` field in the mixin is specified, it should be a
-    relative path under which inherited HTTP paths are placed. Example:
-
-        apis:
-        - name: google.storage.v2.Storage
-          mixins:
-          - name: google.acl.v1.AccessControl
-            root: acls
-
-    This implies the following inherited HTTP annotation:
-
-        service Storage {
-          // Get the underlying ACL object.
-          rpc GetAcl(GetAclRequest) returns (Acl) {
-            option (google.api.http).get = \"/v2/acls/{resource=**}:getAcl\";
-          }
-          ...
-        }
     """
 
     name: str = torvex.field(1, _T.STRING)

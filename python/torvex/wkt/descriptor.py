@@ -109,11 +109,6 @@ class FileDescriptorProto(torvex.Message, file=FILE):
     syntax: str = torvex.field(12, _T.STRING)
     """The syntax of the proto file.
     The supported values are \"proto2\", \"proto3\", and \"editions\".
-
-    If `edition` is present, this value must be \"editions\".
-    WARNING: This field should only be used by protobuf plugins or special
-    cases like the proto compiler. Other uses are discouraged and
-    developers should rely on the protoreflect APIs for their client language.
     """
     edition: Edition = torvex.field(14, ".google.protobuf.Edition")
     """The edition of the proto file.
@@ -317,25 +312,6 @@ class FieldDescriptorProto(torvex.Message, file=FILE):
     proto3_optional: bool = torvex.field(17, _T.BOOL)
     """If true, this is a proto3 \"optional\". When a proto3 field is optional, it
     tracks presence regardless of field type.
-
-    When proto3_optional is true, this field must belong to a oneof to signal
-    to old proto3 clients that presence is tracked for this field. This oneof
-    is known as a \"synthetic\" oneof, and this field must be its sole member
-    (each proto3 optional field gets its own synthetic oneof). Synthetic oneofs
-    exist in the descriptor only, and do not generate any API. Synthetic oneofs
-    must be ordered after all \"real\" oneofs.
-
-    For message fields, proto3_optional doesn't create any semantic change,
-    since non-repeated message fields always track presence. However it still
-    indicates the semantic detail of whether the user wrote \"optional\" or not.
-    This can be useful for round-tripping the .proto file. For consistency we
-    give message fields a synthetic oneof also, even though it is not required
-    to track presence. This is especially important because the parser can't
-    tell if a field is a message or an enum, so it must always create a
-    synthetic oneof.
-
-    Proto2 optional fields do not set this flag, because they already indicate
-    optional with `LABEL_OPTIONAL`.
     """
 
 
@@ -352,10 +328,6 @@ class EnumDescriptorProto(torvex.Message, file=FILE):
     class EnumReservedRange(torvex.Message):
         """Range of reserved numeric values. Reserved values may not be used by
         entries in the same enum. Reserved ranges may not overlap.
-
-        Note that this is distinct from DescriptorProto.ReservedRange in that it
-        is inclusive such that it can appropriately represent the entire int32
-        domain.
         """
 
         start: int = torvex.field(1, _T.INT32)
@@ -455,13 +427,6 @@ class FileOptions(torvex.Message, file=FILE):
     """A proto2 file can set this to true to opt in to UTF-8 checking for Java,
     which will throw an exception if invalid UTF-8 is parsed from the wire or
     assigned to a string field.
-
-    TODO: clarify exactly what kinds of field types this option
-    applies to, and update these docs accordingly.
-
-    Proto3 files already perform these checks. Setting the option explicitly to
-    false has no effect: it cannot be used to opt proto3 files out of UTF-8
-    checks.
     """
     optimize_for: FileOptions.OptimizeMode = torvex.field(
         9, ".google.protobuf.FileOptions.OptimizeMode", default=1
@@ -479,11 +444,6 @@ class FileOptions(torvex.Message, file=FILE):
     main code generators in each language (without additional plugins).
     Generic services were the only kind of service generation supported by
     early versions of google.protobuf.
-
-    Generic services are now considered deprecated in favor of using plugins
-    that generate code specific to your particular RPC system.  Therefore,
-    these default to false.  Old code which depends on generic services should
-    explicitly set them to true.
     """
     java_generic_services: bool = torvex.field(17, _T.BOOL, default=False)
     py_generic_services: bool = torvex.field(18, _T.BOOL, default=False)
@@ -548,20 +508,6 @@ class MessageOptions(torvex.Message, file=FILE):
     This is provided for backwards-compatibility with the MessageSet wire
     format.  You should not use this for any other reason:  It's less
     efficient, has fewer features, and is more complicated.
-
-    The message must be defined exactly as follows:
-      message Foo {
-        option message_set_wire_format = true;
-        extensions 4 to max;
-      }
-    Note that the message cannot have any defined fields; MessageSets only
-    have extensions.
-
-    All extensions of your type must be singular messages; e.g. they cannot
-    be int32s, enums, or repeated messages.
-
-    Because this is an option, the above two restrictions are not enforced by
-    the protocol compiler.
     """
     no_standard_descriptor_accessor: bool = torvex.field(2, _T.BOOL, default=False)
     """Disables the generation of the standard \"descriptor()\" accessor, which can
@@ -577,37 +523,12 @@ class MessageOptions(torvex.Message, file=FILE):
     map_entry: bool = torvex.field(7, _T.BOOL)
     """Whether the message is an automatically generated map entry type for the
     maps field.
-
-    For maps fields:
-        map<KeyType, ValueType> map_field = 1;
-    The parsed descriptor looks like:
-        message MapFieldEntry {
-            option map_entry = true;
-            optional KeyType key = 1;
-            optional ValueType value = 2;
-        }
-        repeated MapFieldEntry map_field = 1;
-
-    Implementations may choose not to generate the map_entry=true message, but
-    use a native map in the target language to hold the keys and values.
-    The reflection APIs in such implementations still need to work as
-    if the field is a repeated message field.
-
-    NOTE: Do not set the option in .proto files. Always use the maps syntax
-    instead. The option should only be implicitly set by the proto compiler
-    parser.
     """
     deprecated_legacy_json_field_conflicts: bool = torvex.field(11, _T.BOOL)
     """Enable the legacy handling of JSON field name conflicts.  This lowercases
     and strips underscored from the fields before comparison in proto3 only.
     The new behavior takes `json_name` into account and applies to proto2 as
     well.
-
-    This should only be used as a temporary measure against broken builds due
-    to the change in behavior for JSON field name conflicts.
-
-    TODO This is legacy behavior we plan to remove once downstream
-    teams have had time to migrate.
     """
     features: FeatureSet | None = torvex.field(12, ".google.protobuf.FeatureSet")
     """Any features defined in the specific edition.
@@ -727,33 +648,12 @@ class FieldOptions(torvex.Message, file=FILE):
     Specifying JS_NUMBER for the jstype causes the generated JavaScript code to
     use the JavaScript \"number\" type.  The behavior of the default option
     JS_NORMAL is implementation dependent.
-
-    This option is an enum to permit additional types to be added, e.g.
-    goog.math.Integer.
     """
     lazy: bool = torvex.field(5, _T.BOOL, default=False)
     """Should this field be parsed lazily?  Lazy applies only to message-type
     fields.  It means that when the outer message is initially parsed, the
     inner message's contents will not be parsed but instead stored in encoded
     form.  The inner message will actually be parsed when it is first accessed.
-
-    This is only a hint.  Implementations are free to choose whether to use
-    eager or lazy parsing regardless of the value of this option.  However,
-    setting this option true suggests that the protocol author believes that
-    using lazy parsing on this field is worth the additional bookkeeping
-    overhead typically needed to implement it.
-
-    This option does not affect the public interface of any generated code;
-    all method signatures remain the same.  Furthermore, thread-safety of the
-    interface is not affected by this option; const methods remain safe to
-    call from multiple threads concurrently, while non-const methods continue
-    to require exclusive access.
-
-    Note that lazy message fields are still eagerly verified to check
-    ill-formed wireformat or missing required fields. Calling IsInitialized()
-    on the outer message would fail if the inner message has missing required
-    fields. Failed verification would result in parsing failure (except when
-    uninitialized messages are acceptable).
     """
     unverified_lazy: bool = torvex.field(15, _T.BOOL, default=False)
     """unverified_lazy does no correctness checks on the byte stream. This should
@@ -1082,27 +982,6 @@ class SourceCodeInfo(torvex.Message, file=FILE):
         path: list[int] = torvex.repeated(1, _T.INT32, packed=True)
         """Identifies which part of the FileDescriptorProto was defined at this
         location.
-
-        Each element is a field number or an index.  They form a path from
-        the root FileDescriptorProto to the place where the definition appears.
-        For example, this path:
-          [ 4, 3, 2, 7, 1 ]
-        refers to:
-          file.message_type(3)  // 4, 3
-              .field(7)         // 2, 7
-              .name()           // 1
-        This is because FileDescriptorProto.message_type has field number 4:
-          repeated DescriptorProto message_type = 4;
-        and DescriptorProto.field has field number 2:
-          repeated FieldDescriptorProto field = 2;
-        and FieldDescriptorProto.name has field number 1:
-          optional string name = 1;
-
-        Thus, the above path gives the location of a field name.  If we removed
-        the last element:
-          [ 4, 3, 2, 7 ]
-        this path refers to the whole field declaration (from the beginning
-        of the label to the terminating semicolon).
         """
         span: list[int] = torvex.repeated(2, _T.INT32, packed=True)
         """Always has exactly three or four elements: start line, start column,
@@ -1115,50 +994,6 @@ class SourceCodeInfo(torvex.Message, file=FILE):
         """If this SourceCodeInfo represents a complete declaration, these are any
         comments appearing before and after the declaration which appear to be
         attached to the declaration.
-
-        A series of line comments appearing on consecutive lines, with no other
-        tokens appearing on those lines, will be treated as a single comment.
-
-        leading_detached_comments will keep paragraphs of comments that appear
-        before (but not connected to) the current element. Each paragraph,
-        separated by empty lines, will be one comment element in the repeated
-        field.
-
-        Only the comment content is provided; comment markers (e.g. //) are
-        stripped out.  For block comments, leading whitespace and an asterisk
-        will be stripped from the beginning of each line other than the first.
-        Newlines are included in the output.
-
-        Examples:
-
-          optional int32 foo = 1;  // Comment attached to foo.
-          // Comment attached to bar.
-          optional int32 bar = 2;
-
-          optional string baz = 3;
-          // Comment attached to baz.
-          // Another line attached to baz.
-
-          // Comment attached to moo.
-          //
-          // Another line attached to moo.
-          optional double moo = 4;
-
-          // Detached comment for corge. This is not leading or trailing comments
-          // to moo or corge because there are blank lines separating it from
-          // both.
-
-          // Detached comment for corge paragraph 2.
-
-          optional string corge = 5;
-          /* Block comment attached
-           * to corge.  Leading asterisks
-           * will be removed. */
-          /* Block comment attached to
-           * grault. */
-          optional int32 grault = 6;
-
-          // ignored detached comments.
         """
         trailing_comments: str = torvex.field(4, _T.STRING)
         leading_detached_comments: list[str] = torvex.repeated(6, _T.STRING)
@@ -1170,45 +1005,6 @@ class SourceCodeInfo(torvex.Message, file=FILE):
     corresponds to a particular definition.  This information is intended
     to be useful to IDEs, code indexers, documentation generators, and similar
     tools.
-
-    For example, say we have a file like:
-      message Foo {
-        optional string foo = 1;
-      }
-    Let's look at just the field definition:
-      optional string foo = 1;
-      ^       ^^     ^^  ^  ^^^
-      a       bc     de  f  ghi
-    We have the following locations:
-      span   path               represents
-      [a,i)  [ 4, 0, 2, 0 ]     The whole field definition.
-      [a,b)  [ 4, 0, 2, 0, 4 ]  The label (optional).
-      [c,d)  [ 4, 0, 2, 0, 5 ]  The type (string).
-      [e,f)  [ 4, 0, 2, 0, 1 ]  The name (foo).
-      [g,h)  [ 4, 0, 2, 0, 3 ]  The number (1).
-
-    Notes:
-    - A location may refer to a repeated field itself (i.e. not to any
-      particular index within it).  This is used whenever a set of elements are
-      logically enclosed in a single code segment.  For example, an entire
-      extend block (possibly containing multiple extension definitions) will
-      have an outer location whose path refers to the \"extensions\" repeated
-      field without an index.
-    - Multiple locations may have the same path.  This happens when a single
-      logical declaration is spread out across multiple places.  The most
-      obvious example is the \"extend\" block again -- there may be multiple
-      extend blocks in the same scope, each of which will have the same path.
-    - A location's span is not always a subset of its parent's span.  For
-      example, the \"extendee\" of an extension declaration appears at the
-      beginning of the \"extend\" block and is shared by all extensions within
-      the block.
-    - Just because a location's span is a subset of some other location's span
-      does not mean that it is a descendant.  For example, a \"group\" defines
-      both a type and a field in a single declaration.  Thus, the locations
-      corresponding to the type and field and their components will overlap.
-    - Code which tries to interpret locations should probably be designed to
-      ignore those that it doesn't understand, as more types of locations could
-      be recorded in the future.
     """
 
 

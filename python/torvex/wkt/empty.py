@@ -11,10 +11,6 @@ class Empty(torvex.Message, file=FILE):
     """A generic empty message that you can re-use to avoid defining duplicated
     empty messages in your APIs. A typical example is to use it as the request
     or the response type of an API method. For instance:
-
-        service Foo {
-          rpc Bar(google.protobuf.Empty) returns (google.protobuf.Empty);
-        }
     """
 
 

@@ -54,10 +54,6 @@ class JavaFeatures(torvex.Message, file=FILE):
     use_old_outer_classname_default: bool = torvex.field(4, _T.BOOL)
     """Whether to use the old default outer class name scheme, or the new feature
     which adds a \"Proto\" suffix to the outer class name.
-
-    Users will not be able to set this option, because we removed it in the
-    same edition that it was introduced. But we use it to determine which
-    naming scheme to use for outer class name defaults.
     """
     nest_in_file_class: JavaFeatures.NestInFileClassFeature.NestInFileClass = torvex.field(
         5, ".pb.JavaFeatures.NestInFileClassFeature.NestInFileClass"

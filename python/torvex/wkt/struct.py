@@ -12,49 +12,21 @@ FILE = torvex.File("google/protobuf/struct.proto", package="google.protobuf")
 
 
 class NullValue(torvex.Enum, file=FILE):
-    """Represents a JSON `null`.
-
-    `NullValue` is a sentinel, using an enum with only one value to represent
-    the null value for the `Value` type union.
-
-    A field of type `NullValue` with any value other than `0` is considered
-    invalid. Most ProtoJSON serializers will emit a Value with a `null_value` set
-    as a JSON `null` regardless of the integer value, and so will round trip to
-    a `0` value.
-    """
+    """Represents a JSON `null`."""
 
     NULL_VALUE = 0
     """Null value."""
 
 
 class Struct(_mixins.StructMixin, torvex.Message, file=FILE):
-    """Represents a JSON object.
-
-    An unordered key-value map, intending to perfectly capture the semantics of a
-    JSON object. This enables parsing any arbitrary JSON payload as a message
-    field in ProtoJSON format.
-
-    This follows RFC 8259 guidelines for interoperable JSON: notably this type
-    cannot represent large Int64 values or `NaN`/`Infinity` numbers,
-    since the JSON format generally does not support those values in its number
-    type.
-
-    If you do not intend to parse arbitrary JSON into your message, a custom
-    typed message should be preferred instead of using this type.
-    """
+    """Represents a JSON object."""
 
     fields: dict[str, Value] = torvex.map_field(1, _T.STRING, ".google.protobuf.Value")
     """Unordered map of dynamically typed values."""
 
 
 class Value(_mixins.ValueMixin, torvex.Message, file=FILE):
-    """Represents a JSON value.
-
-    `Value` represents a dynamically typed value which can be either
-    null, a number, a string, a boolean, a recursive struct value, or a
-    list of values. A producer of value is expected to set one of these
-    variants. Absence of any variant is an invalid state.
-    """
+    """Represents a JSON value."""
 
     kind: torvex.Oneof[
         typing.Literal[

@@ -23,13 +23,7 @@ class Syntax(torvex.Enum, file=FILE):
 
 
 class Type(torvex.Message, file=FILE):
-    """A protocol buffer message type.
-
-    New usages of this message as an alternative to DescriptorProto are strongly
-    discouraged. This message does not reliability preserve all information
-    necessary to model the schema and preserve semantics. Instead make use of
-    FileDescriptorSet which preserves the necessary information.
-    """
+    """A protocol buffer message type."""
 
     name: str = torvex.field(1, _T.STRING)
     """The fully qualified message name."""
@@ -50,13 +44,7 @@ class Type(torvex.Message, file=FILE):
 
 
 class Field(torvex.Message, file=FILE):
-    """A single field of a message type.
-
-    New usages of this message as an alternative to FieldDescriptorProto are
-    strongly discouraged. This message does not reliability preserve all
-    information necessary to model the schema and preserve semantics. Instead
-    make use of FileDescriptorSet which preserves the necessary information.
-    """
+    """A single field of a message type."""
 
     class Kind(torvex.Enum):
         """Basic field types."""
@@ -139,13 +127,7 @@ class Field(torvex.Message, file=FILE):
 
 
 class Enum(torvex.Message, file=FILE):
-    """Enum type definition.
-
-    New usages of this message as an alternative to EnumDescriptorProto are
-    strongly discouraged. This message does not reliability preserve all
-    information necessary to model the schema and preserve semantics. Instead
-    make use of FileDescriptorSet which preserves the necessary information.
-    """
+    """Enum type definition."""
 
     name: str = torvex.field(1, _T.STRING)
     """Enum type name."""
@@ -164,13 +146,7 @@ class Enum(torvex.Message, file=FILE):
 
 
 class EnumValue(torvex.Message, file=FILE):
-    """Enum value definition.
-
-    New usages of this message as an alternative to EnumValueDescriptorProto are
-    strongly discouraged. This message does not reliability preserve all
-    information necessary to model the schema and preserve semantics. Instead
-    make use of FileDescriptorSet which preserves the necessary information.
-    """
+    """Enum value definition."""
 
     name: str = torvex.field(1, _T.STRING)
     """Enum value name."""
@@ -183,10 +159,6 @@ class EnumValue(torvex.Message, file=FILE):
 class Option(torvex.Message, file=FILE):
     """A protocol buffer option, which can be attached to a message, field,
     enumeration, etc.
-
-    New usages of this message as an alternative to FileOptions, MessageOptions,
-    FieldOptions, EnumOptions, EnumValueOptions, ServiceOptions, or MethodOptions
-    are strongly discouraged.
     """
 
     name: str = torvex.field(1, _T.STRING)

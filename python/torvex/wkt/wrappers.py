@@ -9,117 +9,63 @@ FILE = torvex.File("google/protobuf/wrappers.proto", package="google.protobuf")
 
 
 class DoubleValue(torvex.Message, file=FILE):
-    """Wrapper message for `double`.
-
-    The JSON representation for `DoubleValue` is JSON number.
-
-    Not recommended for use in new APIs, but still useful for legacy APIs and
-    has no plan to be removed.
-    """
+    """Wrapper message for `double`."""
 
     value: float = torvex.field(1, _T.DOUBLE)
     """The double value."""
 
 
 class FloatValue(torvex.Message, file=FILE):
-    """Wrapper message for `float`.
-
-    The JSON representation for `FloatValue` is JSON number.
-
-    Not recommended for use in new APIs, but still useful for legacy APIs and
-    has no plan to be removed.
-    """
+    """Wrapper message for `float`."""
 
     value: float = torvex.field(1, _T.FLOAT)
     """The float value."""
 
 
 class Int64Value(torvex.Message, file=FILE):
-    """Wrapper message for `int64`.
-
-    The JSON representation for `Int64Value` is JSON string.
-
-    Not recommended for use in new APIs, but still useful for legacy APIs and
-    has no plan to be removed.
-    """
+    """Wrapper message for `int64`."""
 
     value: int = torvex.field(1, _T.INT64)
     """The int64 value."""
 
 
 class UInt64Value(torvex.Message, file=FILE):
-    """Wrapper message for `uint64`.
-
-    The JSON representation for `UInt64Value` is JSON string.
-
-    Not recommended for use in new APIs, but still useful for legacy APIs and
-    has no plan to be removed.
-    """
+    """Wrapper message for `uint64`."""
 
     value: int = torvex.field(1, _T.UINT64)
     """The uint64 value."""
 
 
 class Int32Value(torvex.Message, file=FILE):
-    """Wrapper message for `int32`.
-
-    The JSON representation for `Int32Value` is JSON number.
-
-    Not recommended for use in new APIs, but still useful for legacy APIs and
-    has no plan to be removed.
-    """
+    """Wrapper message for `int32`."""
 
     value: int = torvex.field(1, _T.INT32)
     """The int32 value."""
 
 
 class UInt32Value(torvex.Message, file=FILE):
-    """Wrapper message for `uint32`.
-
-    The JSON representation for `UInt32Value` is JSON number.
-
-    Not recommended for use in new APIs, but still useful for legacy APIs and
-    has no plan to be removed.
-    """
+    """Wrapper message for `uint32`."""
 
     value: int = torvex.field(1, _T.UINT32)
     """The uint32 value."""
 
 
 class BoolValue(torvex.Message, file=FILE):
-    """Wrapper message for `bool`.
-
-    The JSON representation for `BoolValue` is JSON `true` and `false`.
-
-    Not recommended for use in new APIs, but still useful for legacy APIs and
-    has no plan to be removed.
-    """
+    """Wrapper message for `bool`."""
 
     value: bool = torvex.field(1, _T.BOOL)
     """The bool value."""
 
 
 class StringValue(torvex.Message, file=FILE):
-    """Wrapper message for `string`.
-
-    The JSON representation for `StringValue` is JSON string.
-
-    Not recommended for use in new APIs, but still useful for legacy APIs and
-    has no plan to be removed.
-    """
+    """Wrapper message for `string`."""
 
     value: str = torvex.field(1, _T.STRING)
     """The string value."""
 
 
 class BytesValue(torvex.Message, file=FILE):
-    """Wrapper message for `bytes`.
-
-    The JSON representation for `BytesValue` is JSON string.
-
-    Not recommended for use in new APIs, but still useful for legacy APIs and
-    has no plan to be removed.
-    """
+    """Wrapper message for `bytes`."""
 
     value: bytes = torvex.field(1, _T.BYTES)
     """The bytes value."""

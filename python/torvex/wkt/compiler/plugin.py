@@ -38,22 +38,6 @@ class CodeGeneratorRequest(torvex.Message, file=FILE):
     """FileDescriptorProtos for all files in files_to_generate and everything
     they import.  The files will appear in topological order, so each file
     appears before any file that imports it.
-
-    Note: the files listed in files_to_generate will include runtime-retention
-    options only, but all other files will include source-retention options.
-    The source_file_descriptors field below is available in case you need
-    source-retention options for files_to_generate.
-
-    protoc guarantees that all proto_files will be written after
-    the fields above, even though this is not technically guaranteed by the
-    protobuf wire format.  This theoretically could allow a plugin to stream
-    in the FileDescriptorProtos and handle them one by one rather than read
-    the entire set into memory at once.  However, as of this writing, this
-    is not similarly optimized on protoc's end -- it will store all fields in
-    memory at once before sending them to the plugin.
-
-    Type names of fields and extensions in the FileDescriptorProto are always
-    fully qualified.
     """
     source_file_descriptors: list[_descriptor.FileDescriptorProto] = torvex.repeated(
         17, ".google.protobuf.FileDescriptorProto"
@@ -84,13 +68,6 @@ class CodeGeneratorResponse(torvex.Message, file=FILE):
         contain \".\" or \"..\" components and must be relative, not be absolute (so,
         the file cannot lie outside the output directory).  \"/\" must be used as
         the path separator, not \"\\\".
-
-        If the name is omitted, the content will be appended to the previous
-        file.  This allows the generator to break large files into small chunks,
-        and allows the generated text to be streamed back to protoc so that large
-        files need not reside completely in memory at one time.  Note that as of
-        this writing protoc does not optimize for this -- it will read the entire
-        CodeGeneratorResponse before writing files to disk.
         """
         insertion_point: str = torvex.field(2, _T.STRING)
         """If non-empty, indicates that the named file should already exist, and the
@@ -108,28 +85,6 @@ class CodeGeneratorResponse(torvex.Message, file=FILE):
         insertions to the same point will come out in the order they were added).
         The double-@ is intended to make it unlikely that the generated code
         could contain things that look like insertion points by accident.
-
-        For example, the C++ code generator places the following line in the
-        .pb.h files that it generates:
-          // @@protoc_insertion_point(namespace_scope)
-        This line appears within the scope of the file's package namespace, but
-        outside of any particular class.  Another plugin can then specify the
-        insertion_point \"namespace_scope\" to generate additional classes or
-        other declarations that should be placed in this scope.
-
-        Note that if the line containing the insertion point begins with
-        whitespace, the same whitespace will be added to every line of the
-        inserted text.  This is useful for languages like Python, where
-        indentation matters.  In these languages, the insertion point comment
-        should be indented the same amount as any inserted code will need to be
-        in order to work correctly in that context.
-
-        The code generator that generates the initial file and the one which
-        inserts into it must both run as part of a single invocation of protoc.
-        Code generators are executed in the order in which they appear on the
-        command line.
-
-        If |insertion_point| is present, |name| must also be present.
         """
         content: str = torvex.field(15, _T.STRING)
         """The file contents."""
@@ -144,12 +99,6 @@ class CodeGeneratorResponse(torvex.Message, file=FILE):
     error: str = torvex.field(1, _T.STRING)
     """Error message.  If non-empty, code generation failed.  The plugin process
     should exit with status code zero even if it reports an error in this way.
-
-    This should be used to indicate errors in .proto files which prevent the
-    code generator from generating correct code.  Errors which indicate a
-    problem in protoc itself -- such as the input CodeGeneratorRequest being
-    unparseable -- should be reported by writing a message to stderr and
-    exiting with a non-zero status code.
     """
     supported_features: int = torvex.field(2, _T.UINT64)
     """A bitmask of supported features that the code generator supports.
