@@ -19,7 +19,7 @@ from test_reflection import walk
 from test_roundtrip_property import SETTINGS, schema_and_values
 from torvex import ScalarType as T
 from torvex import wkt
-from torvex._descriptors import DescFieldValueMap
+from torvex._descriptors import DescFieldValueList, DescFieldValueMap, DescFieldValueScalar
 
 SIGNED = {T.INT32, T.INT64, T.SINT32, T.SINT64, T.SFIXED32, T.SFIXED64}
 
@@ -65,6 +65,61 @@ def test_deterministic_bytes_sort_every_map_and_ignore_fill_order(case, rnd):
     peer = peer_class(cls).FromString(data)
     assert snapshot(cls.from_binary(peer.SerializeToString())) == snapshot(msg)
     assert peer.ByteSize() == msg.byte_size()
+
+
+class SubInt(int):
+    """Ints, floats and strs of these types leave the encoder's fast paths for the general ones."""
+
+
+class SubFloat(float):
+    pass
+
+
+class SubStr(str):
+    pass
+
+
+def subclassed(value):
+    for base, sub in ((bool, None), (int, SubInt), (float, SubFloat), (str, SubStr)):
+        if isinstance(value, base):
+            return sub(value) if sub else value
+    return value
+
+
+def with_subclassed_values(msg, rnd: random.Random):
+    """The message with about half its plain scalars (singular or in lists) replaced by equal
+    values of subclasses, at every level."""
+    for node in walk(msg):
+        for f in type(node)._desc.fields:
+            value = f.value
+            if isinstance(value, DescFieldValueScalar) and value.oneof is None:
+                if rnd.random() < 0.5:
+                    setattr(node, f.local_name, subclassed(getattr(node, f.local_name)))
+            elif isinstance(value, DescFieldValueList) and isinstance(value.element, T):
+                items = getattr(node, f.local_name)
+                items[:] = [subclassed(v) if rnd.random() < 0.5 else v for v in items]
+    return msg
+
+
+# Unknown records of every wire type under a number no generated schema uses.
+UNKNOWN = st.lists(
+    st.sampled_from([b"\xf8\xff\xff\xff\x0f\x2a", b"\xfa\xff\xff\xff\x0f\x03abc",
+                     b"\xfd\xff\xff\xff\x0f\x01\x02\x03\x04",
+                     b"\xf9\xff\xff\xff\x0f" + bytes(range(8))]),  # fmt: skip
+    max_size=4,
+).map(b"".join)
+
+
+@SETTINGS
+@given(schema_and_values(map_size=4), UNKNOWN, st.randoms(use_true_random=False))
+def test_byte_size_is_the_length_of_every_encoding(case, unknown, rnd):
+    schema, (msg,) = case
+    variants = [msg, schema.root.from_binary(msg.to_binary() + unknown)]
+    variants.append(with_subclassed_values(schema.root.from_binary(msg.to_binary()), rnd))
+    for m in variants:
+        size = m.byte_size()
+        assert size == len(m.to_binary()) == len(m.to_binary(deterministic=True))
+        assert len(m.to_binary(write_unknown_fields=False)) <= size
 
 
 def test_int64_keys_come_out_by_signed_value():
@@ -122,6 +177,9 @@ class Bag(torvex.Message, file=FILE):
     by_name: dict[str, float] = torvex.map_field(2, T.STRING, T.DOUBLE)
     child: Bag | None = torvex.field(3, "Bag")
     n: int = torvex.field(4, T.UINT32)
+    ratio: float = torvex.field(5, T.FLOAT)
+    names: list[str] = torvex.repeated(6, T.STRING)
+    kids: list[Bag] = torvex.repeated(7, "Bag")
 
 
 class Floaty:
@@ -146,6 +204,11 @@ BAD = [
     Bag(child=Bag(by_id={3: 4})),
     Bag(n=-1),
     Bag(child=Bag(child=Bag(n=2**32))),
+    Bag(ratio=1e300),
+    Bag(kids=[Bag(), Bag(names=["a", "\udc00"])]),
+    Bag(kids=[Bag(n=1), Bag(ratio=-1e39), Bag()]),
+    Bag(child=Bag(names=["x", 3])),
+    Bag(by_name={"a": SubStr("x")}),
 ]
 
 
