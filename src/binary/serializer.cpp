@@ -55,11 +55,9 @@ struct Encoder {
   ErrorPath path;
   // NativeMessage, looked up once per call rather than once per sub-message.
   PyTypeObject* native = nullptr;
-  // Classes already seen to derive from NativeMessage, in pairs chosen by a hash of their
-  // address: a document nests a handful of message classes, so a comparison replaces the
-  // subclass walk. Two per pair, so that two classes whose addresses hash alike (as likely as
-  // not among seven classes) do not evict each other at every alternation. Held so that an
-  // address cannot be reused by another class during the call.
+  // Classes already seen to derive from NativeMessage, by a hash of their address: a document
+  // nests a handful of message classes, so a comparison replaces the subclass walk. Held so
+  // that an address cannot be reused by another class during the call.
   Ref known_native[8];
 
   // The oneof member last found for a member name object, by a hash of its address: a hint
@@ -73,19 +71,12 @@ struct Encoder {
     return member_hint[(reinterpret_cast<uintptr_t>(name) * 0x9E3779B97F4A7C15u) >> 58];
   }
 
-  Ref* known_pair(PyTypeObject* t) noexcept {
-    return known_native + ((reinterpret_cast<uintptr_t>(t) * 0x9E3779B97F4A7C15u) >> 62) * 2;
+  Ref& known_slot(PyTypeObject* t) noexcept {
+    return known_native[(reinterpret_cast<uintptr_t>(t) >> 6) & 7];
   }
   bool known(PyObject* v) noexcept {
-    auto* t = reinterpret_cast<PyObject*>(Py_TYPE(v));
-    Ref* pair = known_pair(Py_TYPE(v));
-    return pair[0].get() == t || pair[1].get() == t;
-  }
-  // The latest class goes first; the one it displaces stays second.
-  void remember_native(PyTypeObject* t) noexcept {
-    Ref* pair = known_pair(t);
-    pair[1] = std::move(pair[0]);
-    pair[0] = Ref::borrow(reinterpret_cast<PyObject*>(t));
+    PyTypeObject* t = Py_TYPE(v);
+    return known_slot(t).get() == reinterpret_cast<PyObject*>(t);
   }
 };
 
@@ -115,7 +106,7 @@ template <class O>
 TORVEX_NOINLINE bool check_native(PyObject* v, Encoder<O>& enc) noexcept {
   if (!enc.native && !(enc.native = native_message_type())) return false;
   if (!PyObject_TypeCheck(v, enc.native)) return fail_wrong_type(v, "NativeMessage");
-  enc.remember_native(Py_TYPE(v));
+  enc.known_slot(Py_TYPE(v)) = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
   return true;
 }
 
