@@ -427,20 +427,27 @@ bool untouched_container(const FieldSpec& f, PyObject* msg) noexcept {
              : PyDict_CheckExact(v.get()) && PyDict_GET_SIZE(v.get()) == 0;
 }
 
-template <class Src>
-bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                      const JsonReadOptions& opts, bool fresh) noexcept {
-  typename Src::ObjIter it;
-  if (!src.begin_object(it)) return false;
+// The members of an object whose iterator `it` is open, as fields of `m`: 1 done, -1 error.
+// kStrict (a reader going ahead of the general one) returns 0 at once for a member that names no
+// field or a field named before, whose handling is the general reader's.
+template <class Src, bool kStrict>
+int read_members(Src& src, typename Src::ObjIter& it, const MessageMarshaler* m, PyObject* msg,
+                 uint32_t depth, const JsonReadOptions& opts, bool fresh) noexcept {
   ResetSet reset;
   RepeatGuard given(m);
+  [[maybe_unused]] ResetSet named;
   std::string_view key;
   int r;
   while ((r = src.next_key(it, &key)) > 0) {
     const FieldSpec* f = find_field(m, key);
     if (!f) {
-      if (PyErr_Occurred() || !read_unknown_key(src, m, msg, key, depth, opts)) return false;
+      if (PyErr_Occurred()) return -1;
+      if constexpr (kStrict) return 0;
+      if (!read_unknown_key(src, m, msg, key, depth, opts)) return -1;
       continue;
+    }
+    if constexpr (kStrict) {
+      if (!named.add(f->number)) return 0;
     }
     // A value the source cannot read fails in read_member, which names the field.
     JsonKind k = src.peek();
@@ -451,11 +458,21 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
     }
     if (needs_reset(*f) && reset.add(f->number) && !(fresh && untouched_container(*f, msg)) &&
         !reset_container(*f, msg)) {
-      return false;
+      return -1;
     }
-    if (!read_member(src, m, *f, msg, depth, opts)) return decoding_failed_in(f->proto_name.get());
+    if (!read_member(src, m, *f, msg, depth, opts)) {
+      decoding_failed_in(f->proto_name.get());
+      return -1;
+    }
   }
-  return r == 0;
+  return r == 0 ? 1 : -1;
+}
+
+template <class Src>
+bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                      const JsonReadOptions& opts, bool fresh) noexcept {
+  typename Src::ObjIter it;
+  return src.begin_object(it) && read_members<Src, false>(src, it, m, msg, depth, opts, fresh) > 0;
 }
 
 template <class Src>
@@ -474,6 +491,13 @@ bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint3
 }
 
 }  // namespace
+
+int read_members_strictly(JsonTextSource& src, JsonTextSource::ObjIter& it,
+                          const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                          const JsonReadOptions& opts) noexcept {
+  if (!check_layout(msg, m)) return -1;
+  return read_members<JsonTextSource, true>(src, it, m, msg, depth, opts, true);
+}
 
 template <class Src>
 bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,

@@ -36,6 +36,13 @@ template <class Src>
 bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
                   const JsonReadOptions& opts) noexcept;
 
+// The rest of an object whose iterator `it` is open, as the fields of `msg` (fresh, of schema
+// `m`, at `depth`): 1 done, -1 error, 0 at the first member that names no field or a field named
+// before (left unread), which only the general reader handles as it should.
+int read_members_strictly(JsonTextSource& src, JsonTextSource::ObjIter& it,
+                          const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                          const JsonReadOptions& opts) noexcept;
+
 // A scalar of type `t` as its Python value (new reference).
 template <class Src>
 PyObject* read_scalar(Src& src, ScalarType t, const FieldContext& ctx) noexcept;

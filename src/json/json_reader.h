@@ -171,6 +171,17 @@ class JsonTextSource {
   // The same for "expected {} but found {}" when the next value is of another kind.
   bool expect_fail(JsonKind wanted) noexcept;
 
+  // A position to come back to, for a reader that reads ahead and may hand the same text over.
+  struct Mark {
+    const char* p;
+    uint32_t nesting;
+  };
+  Mark mark() const noexcept { return Mark{p_, nesting_}; }
+  void rewind(const Mark& at) noexcept {
+    p_ = at.p;
+    nesting_ = at.nesting;
+  }
+
   // Position of the next unread byte (for callers that report offsets).
   size_t offset() const noexcept { return static_cast<size_t>(p_ - begin_); }
 
