@@ -620,14 +620,27 @@ PyObject* read_value_oneof(Src& src, const WellKnownMarker& w, uint32_t depth,
       return shared_oneof(w, kBoolValue, b ? Py_True : Py_False);
     }
     case JsonKind::Number: {
+      member = kNumberValue;
+      if constexpr (!Src::kText) {
+        // A float from the tree is immutable: the Value holds it, not a copy.
+        if (PyFloat_CheckExact(src.current())) {
+          value = src.take_current();
+          break;
+        }
+      }
       double d;
       if (!src.read_number_as_float(&d)) return nullptr;
-      member = kNumberValue;
       value = Ref(PyFloat_FromDouble(d));
       break;
     }
     case JsonKind::String:
       member = kStringValue;
+      if constexpr (!Src::kText) {
+        if (PyUnicode_CheckExact(src.current())) {
+          value = src.take_current();
+          break;
+        }
+      }
       value = Ref(src.read_string());
       break;
     case JsonKind::Array:
