@@ -41,7 +41,8 @@ class ErrorPath {
   // Drops the steps pushed after the path had `n`: a reader that failed and handed its input
   // over to another, which will push its own.
   void truncate(size_t n) noexcept {
-    if (n < steps_.size()) steps_.erase(steps_.begin() + static_cast<std::ptrdiff_t>(n), steps_.end());
+    if (n < steps_.size())
+      steps_.erase(steps_.begin() + static_cast<std::ptrdiff_t>(n), steps_.end());
   }
 
   // With an exception set and at least one step collected, adds the note
