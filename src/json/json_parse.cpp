@@ -22,12 +22,15 @@ namespace {
 
 // The message readers, with `fresh`: the instance was created by this parse, so its list
 // and map attributes still hold the new empty containers its defaults gave it and need no reset.
+// `strict` (an Any's payload read ahead of the general reader): the object's first member is
+// "@type" and is passed over; any other member that names no field, and any null, make the
+// read fail without an error, for the caller to hand the object to the general reader.
 template <class Src>
 bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                       const JsonReadOptions& opts, bool fresh) noexcept;
+                       const JsonReadOptions& opts, bool fresh, bool strict = false) noexcept;
 template <class Src>
 bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                      const JsonReadOptions& opts, bool fresh) noexcept;
+                      const JsonReadOptions& opts, bool fresh, bool strict = false) noexcept;
 
 // ---- errors (out of line: the loops only test and forward) --------------------------------
 
@@ -427,57 +430,50 @@ bool untouched_container(const FieldSpec& f, PyObject* msg) noexcept {
              : PyDict_CheckExact(v.get()) && PyDict_GET_SIZE(v.get()) == 0;
 }
 
-// The members of an object whose iterator `it` is open, as fields of `m`: 1 done, -1 error.
-// kStrict (a reader going ahead of the general one) returns 0 at once for a member that names no
-// field or a field named before, whose handling is the general reader's.
-template <class Src, bool kStrict>
-int read_members(Src& src, typename Src::ObjIter& it, const MessageMarshaler* m, PyObject* msg,
-                 uint32_t depth, const JsonReadOptions& opts, bool fresh) noexcept {
+template <class Src>
+bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
+                      const JsonReadOptions& opts, bool fresh, bool strict) noexcept {
+  typename Src::ObjIter it;
+  if (!src.begin_object(it)) return false;
   ResetSet reset;
   RepeatGuard given(m);
-  [[maybe_unused]] ResetSet named;
   std::string_view key;
   int r;
+  bool typed = false;  // strict: the leading "@type" was passed over
   while ((r = src.next_key(it, &key)) > 0) {
     const FieldSpec* f = find_field(m, key);
     if (!f) {
-      if (PyErr_Occurred()) return -1;
-      if constexpr (kStrict) return 0;
-      if (!read_unknown_key(src, m, msg, key, depth, opts)) return -1;
+      if (strict) [[unlikely]] {
+        // Only the leading "@type" is passed over: a repeated one is the general reader's.
+        if (PyErr_Occurred() || typed || key != "@type" || !src.skip()) return false;
+        typed = true;
+        continue;
+      }
+      if (PyErr_Occurred() || !read_unknown_key(src, m, msg, key, depth, opts)) return false;
       continue;
-    }
-    if constexpr (kStrict) {
-      if (!named.add(f->number)) return 0;
     }
     // A value the source cannot read fails in read_member, which names the field.
     JsonKind k = src.peek();
     if (k == JsonKind::Error) {
       PyErr_Clear();
-    } else if (k != JsonKind::Null && !given.add(*f)) {
+    } else if (k == JsonKind::Null) {
+      if (strict) [[unlikely]]
+        return false;
+    } else if (!given.add(*f)) {
       return false;
     }
     if (needs_reset(*f) && reset.add(f->number) && !(fresh && untouched_container(*f, msg)) &&
         !reset_container(*f, msg)) {
-      return -1;
+      return false;
     }
-    if (!read_member(src, m, *f, msg, depth, opts)) {
-      decoding_failed_in(f->proto_name.get());
-      return -1;
-    }
+    if (!read_member(src, m, *f, msg, depth, opts)) return decoding_failed_in(f->proto_name.get());
   }
-  return r == 0 ? 1 : -1;
-}
-
-template <class Src>
-bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                      const JsonReadOptions& opts, bool fresh) noexcept {
-  typename Src::ObjIter it;
-  return src.begin_object(it) && read_members<Src, false>(src, it, m, msg, depth, opts, fresh) > 0;
+  return r == 0;
 }
 
 template <class Src>
 bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                       const JsonReadOptions& opts, bool fresh) noexcept {
+                       const JsonReadOptions& opts, bool fresh, bool strict) noexcept {
   if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("parsing");
   if (m->wkt != WellKnownKind::None) {
     return check_layout(msg, m) && read_well_known(src, m, msg, depth, opts);
@@ -487,16 +483,14 @@ bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint3
   if (k != JsonKind::Object) return raise_cannot_decode(src, m);
   // Slot accessors write at fixed offsets: the instance must have the schema's layout.
   if (!check_layout(msg, m)) return false;
-  return read_fields_impl(src, m, msg, depth, opts, fresh);
+  return read_fields_impl(src, m, msg, depth, opts, fresh, strict);
 }
 
 }  // namespace
 
-int read_members_strictly(JsonTextSource& src, JsonTextSource::ObjIter& it,
-                          const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                          const JsonReadOptions& opts) noexcept {
-  if (!check_layout(msg, m)) return -1;
-  return read_members<JsonTextSource, true>(src, it, m, msg, depth, opts, true);
+bool read_any_payload_ahead(JsonTextSource& src, const MessageMarshaler* m, PyObject* msg,
+                            uint32_t depth, const JsonReadOptions& opts) noexcept {
+  return read_message_impl(src, m, msg, depth, opts, true, true);
 }
 
 template <class Src>

@@ -36,12 +36,11 @@ template <class Src>
 bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
                   const JsonReadOptions& opts) noexcept;
 
-// The rest of an object whose iterator `it` is open, as the fields of `msg` (fresh, of schema
-// `m`, at `depth`): 1 done, -1 error, 0 at the first member that names no field or a field named
-// before (left unread), which only the general reader handles as it should.
-int read_members_strictly(JsonTextSource& src, JsonTextSource::ObjIter& it,
-                          const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                          const JsonReadOptions& opts) noexcept;
+// An Any's JSON object, whose first member is "@type", as the payload `msg` (fresh, of the
+// ordinary message type `m`, at `depth`). False, without an error when the object needs the
+// general reader: another "@type", a member that names no field, a null, a field given twice.
+bool read_any_payload_ahead(JsonTextSource& src, const MessageMarshaler* m, PyObject* msg,
+                            uint32_t depth, const JsonReadOptions& opts) noexcept;
 
 // A scalar of type `t` as its Python value (new reference).
 template <class Src>

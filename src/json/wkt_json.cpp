@@ -695,8 +695,9 @@ bool store_any(const WellKnownMarker& w, PyObject* msg, PyObject* url, const Mes
 // the text straight into its message instead of through a dict of the whole object. False for
 // anything else ("@type" elsewhere, a member the payload does not name, a field named twice,
 // any failure): the general reader then reads the same text and raises what it raises.
-bool read_any_ahead(JsonTextSource& src, const MessageMarshaler* m, const WellKnownMarker& w,
-                    PyObject* msg, uint32_t depth, const JsonReadOptions& opts) noexcept {
+bool read_any_ahead(JsonTextSource& src, const JsonTextSource::Mark& at, const MessageMarshaler* m,
+                    const WellKnownMarker& w, PyObject* msg, uint32_t depth,
+                    const JsonReadOptions& opts) noexcept {
   JsonTextSource::ObjIter it;
   std::string_view key;
   if (!opts.registry || depth + 1 > MAX_RECURSION_DEPTH || src.peek() != JsonKind::Object ||
@@ -714,7 +715,9 @@ bool read_any_ahead(JsonTextSource& src, const MessageMarshaler* m, const WellKn
   Ref inner(create_empty_message(pm, payload.cls.get()));
   if (!inner) return false;
   if (pm->wkt == WellKnownKind::None) {
-    if (read_members_strictly(src, it, pm, inner.get(), depth + 1, opts) <= 0) return false;
+    // The payload's fields are the object's other members: read from its start again.
+    src.rewind(at);
+    if (!read_any_payload_ahead(src, pm, inner.get(), depth + 1, opts)) return false;
   } else if (src.next_key(it, &key) <= 0 || key != "value" ||
              !read_message(src, pm, inner.get(), depth + 1, opts) || src.next_key(it, &key) != 0) {
     return false;  // a well-known payload is the member "value", alone
@@ -728,7 +731,7 @@ bool read_any_message(Src& src, const MessageMarshaler* m, const WellKnownMarker
   if constexpr (Src::kText) {
     const JsonTextSource::Mark at = src.mark();
     const size_t steps = decoding_path().size();
-    if (read_any_ahead(src, m, w, msg, depth, opts)) return true;
+    if (read_any_ahead(src, at, m, w, msg, depth, opts)) return true;
     PyErr_Clear();
     decoding_path().truncate(steps);
     src.rewind(at);

@@ -158,12 +158,6 @@ bool use_message_dealloc(PyObject* cls) noexcept {
   return true;
 }
 
-bool has_native_new(PyObject* cls) noexcept {
-  return PyType_Check(cls) &&
-         reinterpret_cast<PyTypeObject*>(cls)->tp_new == native_message_type()->tp_new &&
-         Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro;
-}
-
 PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept {
   if (has_native_new(cls)) {
     // Fresh from tp_alloc: every slot is empty, so defaults go straight to their offsets.
