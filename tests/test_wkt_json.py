@@ -639,6 +639,7 @@ class _Payload(torvex.Message, file=_PAYLOAD_FILE):
     counts: dict[str, int] = torvex.map_field(3, T.STRING, T.INT32)
     ctx: wkt.SourceContext | None = torvex.field(4, wkt.SourceContext)
     attrs: wkt.Struct | None = torvex.field(5, wkt.Struct)
+    ratio: float = torvex.field(6, T.DOUBLE)
 
 
 _REG = Registry(wkt, _Payload)
@@ -668,6 +669,7 @@ _member_values = {
     "counts": st.dictionaries(st.sampled_from("ab"), st.integers(-5, 5), max_size=2) | st.none(),
     "ctx": st.fixed_dictionaries({"fileName": st.text(max_size=3)}) | st.none() | st.just(3),
     "attrs": st.dictionaries(st.text(max_size=3), json_tree, max_size=3) | st.none() | st.just([]),
+    "ratio": st.integers(-(2**60), 2**60) | st.floats(allow_nan=False, allow_infinity=False),
     "fileName": st.just("x"),  # not a field of the payload
     "n ": st.just(1),
 }
@@ -731,6 +733,10 @@ _UNKNOWN_X = "cannot decode mine._Payload from JSON: key: 'x' is unknown"
         ('"x": 1', (ValueError, _UNKNOWN_X, None)),
         ('"attrs": {"a": NaN}', (JSONErr, "expected value: line 1 column 45 (char 44)", None)),
         ('"n": 1,', (JSONErr, "trailing comma: line 1 column 37 (char 36)", None)),
+        # The integer -0 is 0 once the object has been read whole, as the general reader does.
+        ('"ratio": -0', _Payload()),
+        ('"ratio": -0.0', _Payload(ratio=-0.0)),
+        ('"attrs": {"z": [-0, -0.0]}', _Payload(attrs=wkt.Struct.from_dict({"z": [0.0, -0.0]}))),
     ],
 )
 def test_any_type_first_hands_over_unusual_documents(doc, want):

@@ -714,6 +714,7 @@ bool read_any_ahead(JsonTextSource& src, const JsonTextSource::Mark& at, const M
   const MessageMarshaler* pm = payload.marshaler;
   Ref inner(create_empty_message(pm, payload.cls.get()));
   if (!inner) return false;
+  const uint32_t negative_zeros = src.integer_negative_zeros();
   if (pm->wkt == WellKnownKind::None) {
     // The payload's fields are the object's other members: read from its start again.
     src.rewind(at);
@@ -722,6 +723,8 @@ bool read_any_ahead(JsonTextSource& src, const JsonTextSource::Mark& at, const M
              !read_message(src, pm, inner.get(), depth + 1, opts) || src.next_key(it, &key) != 0) {
     return false;  // a well-known payload is the member "value", alone
   }
+  // The general reader takes the object whole as Python values, which read "-0" as 0.
+  if (src.integer_negative_zeros() != negative_zeros) return false;
   return store_any(w, msg, url.get(), pm, inner.get());
 }
 
