@@ -142,9 +142,13 @@ class JsonTextSink {
     put(':');
     return true;
   }
-  // A key made in advance by json_member_prefix (quotes and colon included).
-  TORVEX_ALWAYS_INLINE void member_prefix(const RString& text, bool ascii) noexcept {
-    member_text(text, ascii);
+  // A key made in advance by json_member_prefix (quotes and colon included), or the n bytes of
+  // one at `text`, after its comma.
+  void member_prefix(const RString& text, bool ascii) noexcept {
+    member_text(text.data() + 1, text.size() - kMemberPrefixPad - 1, ascii);
+  }
+  TORVEX_ALWAYS_INLINE void member_prefix(const char* text, size_t n, bool ascii) noexcept {
+    member_text(text, n, ascii);
   }
   bool string(const char* s, size_t n) noexcept {
     put_string(s, n);
@@ -267,11 +271,9 @@ class JsonTextSink {
     len_ += n;
   }
 
-  // The prefix's text without its leading comma: 16-byte blocks, the last one reaching into
-  // the padding.
-  TORVEX_ALWAYS_INLINE void member_text(const RString& text, bool ascii) noexcept {
-    const char* s = text.data() + 1;
-    const size_t n = text.size() - kMemberPrefixPad - 1;
+  // A prefix's n bytes of text at s, without its leading comma: 16-byte blocks, the last one
+  // reaching into the padding.
+  TORVEX_ALWAYS_INLINE void member_text(const char* s, size_t n, bool ascii) noexcept {
     reserve(n + 16);
     char* p = buf_ + len_;
     std::memcpy(p, s, 16);
@@ -351,8 +353,11 @@ class JsonPrettySink : public JsonTextSink {
     return true;
   }
   void member_prefix(const RString& text, bool ascii) noexcept {
+    member_prefix(text.data() + 1, text.size() - kMemberPrefixPad - 1, ascii);
+  }
+  void member_prefix(const char* text, size_t n, bool ascii) noexcept {
     member();
-    member_text(text, ascii);
+    member_text(text, n, ascii);
     put(' ');
   }
 

@@ -435,6 +435,19 @@ TORVEX_ALWAYS_INLINE inline bool field_key(Sink& sink, const JsonWriteOptions& o
   return sink.key(i ? f.proto_name.get() : f.json_name.get());
 }
 
+// field_key for a step of the plan, whose key text is at hand.
+template <class Sink>
+TORVEX_ALWAYS_INLINE inline bool step_key(Sink& sink, const JsonWriteOptions& opts,
+                                          const JsonStep& s) noexcept {
+  if constexpr (std::is_base_of_v<JsonTextSink, Sink>) {
+    const int i = opts.use_proto_field_name;
+    sink.member_prefix(s.key[i], s.key_len[i], s.key_ascii);
+    return true;
+  } else {
+    return field_key(sink, opts, *s.field);
+  }
+}
+
 // A singular scalar field whose value is a plain builtin of its type: decided and written
 // with the type and the kind of presence known at compile time.
 template <ScalarType kT, bool kExplicit, class Sink>
@@ -447,7 +460,7 @@ TORVEX_ALWAYS_INLINE inline int plain_scalar_field(Sink& sink, const JsonWriteOp
   } else if (!presence_test(msg, s.number)) {
     return s.field->presence == Presence::Required ? required_not_set(*s.field) : 1;
   }
-  return field_key(sink, opts, *s.field) && scalar_of<kT>(sink, v) ? 1 : -1;
+  return step_key(sink, opts, s) && scalar_of<kT>(sink, v) ? 1 : -1;
 }
 
 // ---- the plan loop ------------------------------------------------------------------------
@@ -469,7 +482,7 @@ TORVEX_ALWAYS_INLINE inline int plan_enum(Sink& sink, const JsonWriteOptions& op
   } else if (!presence_test(msg, s.number)) {
     return f.presence == Presence::Required ? required_not_set(f) : 1;
   }
-  return field_key(sink, opts, f) && write_enum(sink, opts, t, v) ? 1 : -1;
+  return step_key(sink, opts, s) && write_enum(sink, opts, t, v) ? 1 : -1;
 }
 
 // The field of step `s` by the general path: the value selected as the binary encoder selects
@@ -500,12 +513,12 @@ TORVEX_ALWAYS_INLINE inline int plan_container(Sink& sink, const JsonWriteOption
     if (!PyDict_CheckExact(v)) return 0;
     if (PyDict_GET_SIZE(v) == 0 && !opts.always_emit_implicit) return 1;
     Ref hold = Ref::borrow(v);
-    return field_key(sink, opts, f) && write_map(sink, opts, *f.map, v, depth) ? 1 : -1;
+    return step_key(sink, opts, s) && write_map(sink, opts, *f.map, v, depth) ? 1 : -1;
   }
   if (!PyList_CheckExact(v)) return 0;
   if (PyList_GET_SIZE(v) == 0 && !opts.always_emit_implicit) return 1;
   Ref hold = Ref::borrow(v);
-  return field_key(sink, opts, f) && write_list(sink, opts, f.elem, v, depth) ? 1 : -1;
+  return step_key(sink, opts, s) && write_list(sink, opts, f.elem, v, depth) ? 1 : -1;
 }
 
 }  // namespace
@@ -600,7 +613,7 @@ bool write_fields(Sink& sink, const JsonWriteOptions& opts, const MessageMarshal
           if (v == Py_None) continue;
           {
             Ref hold = Ref::borrow(v);  // Python code run by the walk may replace the attribute
-            if (!field_key(sink, opts, *s.field) ||
+            if (!step_key(sink, opts, s) ||
                 !plan_message(sink, opts, s.field->elem, v, depth + 1)) {
               r = -1;
             } else {

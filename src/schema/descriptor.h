@@ -295,8 +295,13 @@ inline void set_step_tag(EncodeStep& s, uint32_t tag) noexcept {
 struct JsonStep {
   const FieldSpec* field = nullptr;  // into the owning marshaler's `fields`
   Py_ssize_t offset = -1;            // the slot, for every op but kJsonGeneral
-  uint32_t number = 0;               // the presence bit
+  // The field's json_keys [0] and [1] without their leading comma, the padding after `key_len`
+  // bytes (both set for every op but kJsonGeneral).
+  const char* key[2] = {};
+  uint32_t key_len[2] = {};
+  uint32_t number = 0;  // the presence bit
   uint8_t op = 0;
+  bool key_ascii = true;
 };
 inline constexpr uint8_t kJsonGeneral = 0;
 inline constexpr uint8_t kJsonExplicit = 32;

@@ -687,8 +687,9 @@ void plan_encoding(MessageMarshaler* m) noexcept {
   }
 }
 
-// 7c: the JSON writer's plan. Fields whose names have no key prefix take the general path,
-// which reports the name.
+// 7c: the JSON writer's plan (after 7, as the encode plan). Fields whose names have no key
+// prefix take the general path, which reports the name. The keys point into the fields' own
+// strings, which stay in place as `fields` is never resized.
 void plan_json(MessageMarshaler* m) noexcept {
   m->json_plan.reserve(m->fields.size());
   for (const FieldSpec& f : m->fields) {
@@ -699,7 +700,15 @@ void plan_json(MessageMarshaler* m) noexcept {
     const bool explicit_presence = f.presence != Presence::Implicit;
     if (!f.accessor.is_slot() || f.in_oneof || f.json_keys[0].empty() || f.json_keys[1].empty()) {
       s.op = kJsonGeneral;
-    } else if (f.kind == ValueKind::Scalar) {
+      m->json_plan.push_back(s);
+      continue;
+    }
+    for (int i = 0; i < 2; ++i) {
+      s.key[i] = f.json_keys[i].data() + 1;
+      s.key_len[i] = static_cast<uint32_t>(f.json_keys[i].size() - kMemberPrefixPad - 1);
+    }
+    s.key_ascii = f.json_keys_ascii;
+    if (f.kind == ValueKind::Scalar) {
       s.op = static_cast<uint8_t>(static_cast<uint8_t>(f.elem.scalar) +
                                   (explicit_presence ? kJsonExplicit : 0));
     } else if (f.kind == ValueKind::Enum) {
