@@ -217,7 +217,8 @@ void copy_piece(PyObject* str, size_t n, Ch* out) noexcept {
 
 // The ASCII buffer with its pieces in place, as code units of type Ch.
 template <class Ch>
-void join_into(const char* buf, size_t len, const TextPiece* pieces, size_t count, Ch* out) noexcept {
+void join_into(const char* buf, size_t len, const TextPiece* pieces, size_t count,
+               Ch* out) noexcept {
   const auto* ascii = reinterpret_cast<const Py_UCS1*>(buf);
   size_t from = 0;
   for (size_t i = 0; i < count; ++i) {

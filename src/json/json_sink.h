@@ -292,7 +292,7 @@ class JsonTextSink {
   void note_utf8(const char* s, size_t n) noexcept;
   bool number_slow(PyObject* v) noexcept;
 
-  static constexpr size_t kInline = 1024;       // small documents never allocate
+  static constexpr size_t kInline = 1024;          // small documents never allocate
   static constexpr size_t kFirstHeap = 32 * 1024;  // the first heap buffer
   static constexpr size_t kFirstPieces = 128;      // room for pieces, made with the first one
   // From this size on the buffer is the data of a str object in the making, so that a large

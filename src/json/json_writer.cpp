@@ -203,7 +203,7 @@ TORVEX_ALWAYS_INLINE inline int plan_object(Sink& sink, const JsonWriteOptions& 
     return 0;
   }
   return sink.begin_object() && write_fields(sink, opts, sub, v, depth) && sink.end_object() ? 1
-                                                                                               : -1;
+                                                                                             : -1;
 }
 
 // A sub-message value at `depth`, by plan_object when it can.
@@ -215,7 +215,6 @@ TORVEX_ALWAYS_INLINE inline bool plan_message(Sink& sink, const JsonWriteOptions
   if (r != 0) return r > 0;
   return write_nested_message(sink, opts, e.handle.get(), v, depth);
 }
-
 
 template <class Sink>
 bool write_value(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, PyObject* v,
@@ -594,12 +593,12 @@ bool write_fields(Sink& sink, const JsonWriteOptions& opts, const MessageMarshal
     int r = 0;
     if (v) {
       switch (s.op) {
-#define TORVEX_CASE(T)                                                        \
-  case static_cast<uint8_t>(ScalarType::T):                                   \
-    r = plain_scalar_field<ScalarType::T, false>(sink, opts, msg, s, v);      \
-    break;                                                                    \
-  case static_cast<uint8_t>(ScalarType::T) + kJsonExplicit:                   \
-    r = plain_scalar_field<ScalarType::T, true>(sink, opts, msg, s, v);       \
+#define TORVEX_CASE(T)                                                   \
+  case static_cast<uint8_t>(ScalarType::T):                              \
+    r = plain_scalar_field<ScalarType::T, false>(sink, opts, msg, s, v); \
+    break;                                                               \
+  case static_cast<uint8_t>(ScalarType::T) + kJsonExplicit:              \
+    r = plain_scalar_field<ScalarType::T, true>(sink, opts, msg, s, v);  \
     break;
         TORVEX_SCALAR_TYPES(TORVEX_CASE)
 #undef TORVEX_CASE

@@ -107,7 +107,7 @@ struct EnumTable : Counted {
   EnumNumberMap json_out;          // number -> JSON output string (str)
   // Every string in json_out is ASCII with nothing to escape: the text writer copies it as is.
   bool json_out_plain = true;
-  EnumNumberMap text_out;          // number -> proto name (str) for the text format; first wins
+  EnumNumberMap text_out;  // number -> proto name (str) for the text format; first wins
 };
 
 // Reference from a field to a message type; resolved on first use so that recursive and
