@@ -210,7 +210,6 @@ class JsonTextSink {
   size_t size() const noexcept { return len_ - (len_ && buf_[len_ - 1] == ','); }
 
  protected:
-  // The value writers without their comma (JsonPrettySink lays out its own separators).
   TORVEX_ALWAYS_INLINE bool comma() noexcept {
     put(',');
     return true;
@@ -223,6 +222,7 @@ class JsonTextSink {
     buf_[len_ + 1] = ',';
     len_ += 2;
   }
+  // The value writers without their comma (JsonPrettySink lays out its own separators).
   void put_key(const char* s, size_t n) noexcept {
     quoted(s, n);
     note_utf8(s, n);
