@@ -217,8 +217,12 @@ PyObject* nm_richcompare(PyObject* self, PyObject* other, int op) noexcept {
 
 PyObject* nm_from_binary(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-  PyObject* a[2];
-  if (!parse_args(kFromBinary, args, nargs, kwnames, a)) return nullptr;
+  PyObject* a[2] = {nullptr, nullptr};
+  if (nargs == 1 && !kwnames) [[likely]] {
+    a[0] = args[0];  // the usual call; the general parser words every error
+  } else if (!parse_args(kFromBinary, args, nargs, kwnames, a)) {
+    return nullptr;
+  }
   ByteInput data;
   bool ignore;
   if (!data.init(a[0], "data") || !flag(a[1], "ignore_unknown_fields", false, &ignore)) {

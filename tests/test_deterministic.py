@@ -19,7 +19,7 @@ from test_reflection import walk
 from test_roundtrip_property import SETTINGS, schema_and_values
 from torvex import ScalarType as T
 from torvex import wkt
-from torvex._descriptors import DescFieldValueMap
+from torvex._descriptors import DescFieldValueList, DescFieldValueMap, DescFieldValueScalar
 
 SIGNED = {T.INT32, T.INT64, T.SINT32, T.SINT64, T.SFIXED32, T.SFIXED64}
 
@@ -65,6 +65,72 @@ def test_deterministic_bytes_sort_every_map_and_ignore_fill_order(case, rnd):
     peer = peer_class(cls).FromString(data)
     assert snapshot(cls.from_binary(peer.SerializeToString())) == snapshot(msg)
     assert peer.ByteSize() == msg.byte_size()
+
+
+class SubInt(int):
+    """Ints, floats and strs of these types leave the encoder's fast paths for the general ones."""
+
+
+class SubFloat(float):
+    pass
+
+
+class SubStr(str):
+    pass
+
+
+def subclassed(value):
+    for base, sub in ((bool, None), (int, SubInt), (float, SubFloat), (str, SubStr)):
+        if isinstance(value, base):
+            return sub(value) if sub else value
+    return value
+
+
+def with_subclassed_values(msg, rnd: random.Random):
+    """The message with about half its plain scalars (singular or in lists) replaced by equal
+    values of subclasses, at every level."""
+    for node in walk(msg):
+        for f in type(node)._desc.fields:
+            value = f.value
+            if isinstance(value, DescFieldValueScalar) and value.oneof is None:
+                if rnd.random() < 0.5:
+                    setattr(node, f.local_name, subclassed(getattr(node, f.local_name)))
+            elif isinstance(value, DescFieldValueList) and isinstance(value.element, T):
+                items = getattr(node, f.local_name)
+                items[:] = [subclassed(v) if rnd.random() < 0.5 else v for v in items]
+    return msg
+
+
+def varint(n: int) -> bytes:
+    out = bytearray()
+    while n >= 0x80:
+        out.append(n & 0x7F | 0x80)
+        n >>= 7
+    return bytes(out) + bytes([n])
+
+
+def unknown_records(cls, kinds: list[int]) -> bytes:
+    """One record per wire type in `kinds` (0 varint, 1 fixed64, 2 LEN, 5 fixed32), under a
+    field number the class does not declare."""
+    taken = {f.number for f in cls._desc.fields}
+    number = next(n for n in range(1, 100) if n not in taken)
+    payload = {0: b"\x2a", 1: bytes(range(8)), 2: b"\x03abc", 5: b"\x01\x02\x03\x04"}
+    return b"".join(varint(number << 3 | k) + payload[k] for k in kinds)
+
+
+@SETTINGS
+@given(schema_and_values(map_size=4), st.lists(st.sampled_from([0, 1, 2, 5]), max_size=4),
+       st.randoms(use_true_random=False))  # fmt: skip
+def test_byte_size_is_the_length_of_every_encoding(case, kinds, rnd):
+    schema, (msg,) = case
+    data, records = msg.to_binary(), unknown_records(schema.root, kinds)
+    variants = [msg, schema.root.from_binary(data + records)]
+    assert variants[1].byte_size() == len(data) + len(records)  # kept, and written last
+    variants.append(with_subclassed_values(schema.root.from_binary(data), rnd))
+    for m in variants:
+        size = m.byte_size()
+        assert size == len(m.to_binary()) == len(m.to_binary(deterministic=True))
+        assert len(m.to_binary(write_unknown_fields=False)) <= size
 
 
 def test_int64_keys_come_out_by_signed_value():
@@ -122,6 +188,9 @@ class Bag(torvex.Message, file=FILE):
     by_name: dict[str, float] = torvex.map_field(2, T.STRING, T.DOUBLE)
     child: Bag | None = torvex.field(3, "Bag")
     n: int = torvex.field(4, T.UINT32)
+    ratio: float = torvex.field(5, T.FLOAT)
+    names: list[str] = torvex.repeated(6, T.STRING)
+    kids: list[Bag] = torvex.repeated(7, "Bag")
 
 
 class Floaty:
@@ -146,6 +215,11 @@ BAD = [
     Bag(child=Bag(by_id={3: 4})),
     Bag(n=-1),
     Bag(child=Bag(child=Bag(n=2**32))),
+    Bag(ratio=1e300),
+    Bag(kids=[Bag(), Bag(names=["a", "\udc00"])]),
+    Bag(kids=[Bag(n=1), Bag(ratio=-1e39), Bag()]),
+    Bag(child=Bag(names=["x", 3])),
+    Bag(by_name={"a": SubStr("x")}),
 ]
 
 

@@ -303,6 +303,27 @@ def test_class_methods_follow_later_marshaler_changes():
         cls.from_binary(b"")
 
 
+def test_class_methods_keep_to_each_class_own_schema():
+    # Classes made and freed in turn reuse addresses, and many alive at once share the slots in
+    # which class methods remember marshalers: each must still decode with its own schema.
+    data = b"\x08\x07\x0a\x01x"  # field 1 as a varint, then as a string
+    for r in range(20):
+        live = [simple(f"Reused{r}_{i}", [field(1, "a", scalar(9 if i % 2 else 5))])
+                for i in range(40)]  # fmt: skip
+        for _ in range(2):
+            assert [c.from_binary(data).a for c in live] == ["x" if i % 2 else 7 for i in range(40)]
+        del live
+        gc.collect()
+    other, swapped = _pair_class("Other"), _pair_class("Swapped")
+    assert swapped.from_binary(b"\x08\x07").a == 7
+    kept = swapped._ext_marshaler  # alive, so that only the class's own change tells it stale
+    swapped._ext_marshaler = other._ext_marshaler
+    with pytest.raises(TypeError):
+        swapped.from_binary(b"")
+    swapped._ext_marshaler = kept
+    assert swapped.from_binary(b"\x08\x07").a == 7
+
+
 def test_decoded_instances_count_shared_defaults_and_own_containers():
     big, other = 10**40, 10**41  # not immortal: every instance holds a count
     cls = _pair_class("Counted", defaults=[("a", big), ("xs", [])])

@@ -490,11 +490,20 @@ TORVEX_ALWAYS_INLINE inline bool encode_general(PyObject* msg, const FieldSpec& 
   return true;
 }
 
+// Room the plan loop keeps in front of its write position before each field: a tag, a value of
+// up to 10 bytes, word-store slack.
+inline constexpr size_t kPlanRoom = 32;
+
+// The plan loop's output position, kept in locals: the loop and its helpers are written once
+// against this interface and instantiated for to_binary (Out) and byte_size (CountOut).
+template <class O>
+struct Cursor;
+
 // The write position of Out kept in locals by the plan loop (see Out::set_front). Every write
-// here has room: the loop tops the block up to kRoom bytes before each field, and longer
+// here has room: the loop tops the block up to kPlanRoom bytes before each field, and longer
 // payloads go through Out itself between park() and resume().
-struct Cursor {
-  static constexpr size_t kRoom = 32;  // a tag, a value of up to 10 bytes, word-store slack
+template <>
+struct Cursor<Out> {
   uint8_t* p;
   uint8_t* lo;  // the current block's start
 
@@ -506,9 +515,9 @@ struct Cursor {
   }
   size_t room() const noexcept { return static_cast<size_t>(p - lo); }
   TORVEX_ALWAYS_INLINE void top_up(Out& out) noexcept {
-    if (room() < kRoom) [[unlikely]] {
+    if (room() < kPlanRoom) [[unlikely]] {
       park(out);
-      out.ensure(kRoom);
+      out.ensure(kPlanRoom);
       resume(out);
     }
   }
@@ -517,6 +526,7 @@ struct Cursor {
     std::memcpy(p - 8, &s.tag_word, 8);
     p -= s.tag_len;
   }
+  TORVEX_ALWAYS_INLINE void byte(uint8_t b) noexcept { *--p = b; }
   TORVEX_ALWAYS_INLINE void varint(uint64_t v) noexcept { p = varint_before_wide(p, v); }
   TORVEX_ALWAYS_INLINE void fixed32(uint32_t v) noexcept {
     p -= 4;
@@ -526,13 +536,44 @@ struct Cursor {
     p -= 8;
     std::memcpy(p, &v, 8);
   }
+  // A payload that `owner` keeps alive: copied here while the block has room to spare, else
+  // handed to Out, which may reference a long one instead of copying it.
+  TORVEX_ALWAYS_INLINE void payload(const char* data, size_t len, PyObject* owner,
+                                    Out& out) noexcept {
+    if (len + kPlanRoom <= room()) {
+      p -= len;
+      Out::copy(p, reinterpret_cast<const uint8_t*>(data), len);
+    } else {
+      park(out);
+      out.put_bytes(data, len, owner);
+      out.ensure(kPlanRoom);
+      resume(out);
+    }
+  }
+};
+
+// byte_size's position: the running count in a register, every write reduced to its length.
+template <>
+struct Cursor<CountOut> {
+  size_t n;
+
+  explicit Cursor(CountOut& out) noexcept : n(out.len()) {}
+  void park(CountOut& out) const noexcept { out.set_len(n); }
+  void resume(CountOut& out) noexcept { n = out.len(); }
+  void top_up(CountOut&) noexcept {}
+  void tag(const EncodeStep& s) noexcept { n += s.tag_len; }
+  void byte(uint8_t) noexcept { ++n; }
+  void varint(uint64_t v) noexcept { n += varint_size(v); }
+  void fixed32(uint32_t) noexcept { n += 4; }
+  void fixed64(uint64_t) noexcept { n += 8; }
+  void payload(const char*, size_t len, PyObject*, CountOut&) noexcept { n += len; }
 };
 
 // A value that passed plain_scalar<kT> and then its tag, through the cursor, when its bytes are
 // at hand; 0 (with nothing written) leaves it to the general path, which also words every error.
-template <ScalarType kT>
-TORVEX_ALWAYS_INLINE inline int plan_write(PyObject* v, const EncodeStep& s, Cursor& c,
-                                           Out& out) noexcept {
+template <ScalarType kT, class O>
+TORVEX_ALWAYS_INLINE inline int plan_write(PyObject* v, const EncodeStep& s, Cursor<O>& c,
+                                           O& out) noexcept {
   using enum ScalarType;
   if constexpr (kT == String || kT == Bytes) {
     const char* data;
@@ -547,15 +588,7 @@ TORVEX_ALWAYS_INLINE inline int plan_write(PyObject* v, const EncodeStep& s, Cur
       return 0;
     }
     auto len = static_cast<size_t>(n);
-    if (len + Cursor::kRoom <= c.room()) {
-      c.p -= len;
-      Out::copy(c.p, reinterpret_cast<const uint8_t*>(data), len);
-    } else {
-      c.park(out);
-      out.put_bytes(data, len, v);
-      out.ensure(Cursor::kRoom);
-      c.resume(out);
-    }
+    c.payload(data, len, v, out);
     c.varint(len);
   } else if constexpr (kT == Double) {
     c.fixed64(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)));
@@ -564,7 +597,7 @@ TORVEX_ALWAYS_INLINE inline int plan_write(PyObject* v, const EncodeStep& s, Cur
     if (!float_bits_from_double(PyFloat_AS_DOUBLE(v), &bits)) return 0;
     c.fixed32(bits);
   } else if constexpr (kT == Bool) {
-    *--c.p = v == Py_True;
+    c.byte(v == Py_True);
   } else {
     int64_t n;
     if (!int_in_range<kT>(v, &n)) return 0;
@@ -582,9 +615,9 @@ TORVEX_ALWAYS_INLINE inline int plan_write(PyObject* v, const EncodeStep& s, Cur
 
 // A singular scalar of type kT in its slot. kExplicit: presence is the field's bit, else a zero
 // value is skipped. 1 handled, 0 left to the general path.
-template <ScalarType kT, bool kExplicit>
-TORVEX_ALWAYS_INLINE inline int plan_scalar(PyObject* msg, const EncodeStep& s, Cursor& c,
-                                            Out& out) noexcept {
+template <ScalarType kT, bool kExplicit, class O>
+TORVEX_ALWAYS_INLINE inline int plan_scalar(PyObject* msg, const EncodeStep& s, Cursor<O>& c,
+                                            O& out) noexcept {
   PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s.offset);
   if (!v || !plain_scalar<kT>(v)) return 0;
   if constexpr (kExplicit) {
@@ -597,7 +630,9 @@ TORVEX_ALWAYS_INLINE inline int plan_scalar(PyObject* msg, const EncodeStep& s, 
 
 // A singular enum in its slot with implicit presence, as plain_enum_field writes it, when its
 // number is at hand; 0 leaves everything else to the general path.
-TORVEX_ALWAYS_INLINE inline int plan_enum(PyObject* msg, const EncodeStep& s, Cursor& c) noexcept {
+template <class O>
+TORVEX_ALWAYS_INLINE inline int plan_enum(PyObject* msg, const EncodeStep& s,
+                                          Cursor<O>& c) noexcept {
   PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s.offset);
   if (!v || !PyLong_Check(v)) return 0;
   const EnumTable& t = *s.field->elem.enum_table.get();
@@ -613,8 +648,9 @@ TORVEX_ALWAYS_INLINE inline int plan_enum(PyObject* msg, const EncodeStep& s, Cu
 
 // The chosen scalar member `f` of a oneof holding `v`, written whatever its value; 1 written, 0
 // left to encode_member.
-inline int plan_member(const MessageMarshaler* m, const FieldSpec& f, PyObject* v, Cursor& c,
-                       Out& out) noexcept {
+template <class O>
+inline int plan_member(const MessageMarshaler* m, const FieldSpec& f, PyObject* v, Cursor<O>& c,
+                       O& out) noexcept {
   if (f.kind != ValueKind::Scalar) return 0;
   const EncodeStep& s = m->encode_plan[static_cast<size_t>(&f - m->fields.data())];
   c.top_up(out);
@@ -630,16 +666,17 @@ inline int plan_member(const MessageMarshaler* m, const FieldSpec& f, PyObject* 
 
 // A sub-message of the plan loop: content, then its length and the step's tag through the cursor.
 // `sub` is the type of `handle`, resolved by the first call that needs it.
+template <class O>
 TORVEX_ALWAYS_INLINE inline bool plan_message(const EncodeStep& s, MarshalerHandle* handle,
-                                              PyObject* v, Encoder<Out>& enc, uint32_t depth,
-                                              MessageMarshaler*& sub, Cursor& c) noexcept {
-  Out& out = enc.out;
+                                              PyObject* v, Encoder<O>& enc, uint32_t depth,
+                                              MessageMarshaler*& sub, Cursor<O>& c) noexcept {
+  O& out = enc.out;
   if (!enc.known(v) && !check_native(v, enc)) return false;
   if (!sub && !(sub = resolve_handle(handle))) return false;
   c.park(out);
   size_t before = out.len();
   if (!encode_fields(sub, v, enc, depth)) return false;
-  out.ensure(Cursor::kRoom);
+  out.ensure(kPlanRoom);
   c.resume(out);
   c.varint(out.len() - before);
   c.tag(s);
@@ -647,11 +684,12 @@ TORVEX_ALWAYS_INLINE inline bool plan_message(const EncodeStep& s, MarshalerHand
 }
 
 // message_list for the plan loop: an exact, non-empty list of sub-messages.
-TORVEX_NOINLINE bool plan_message_list(const EncodeStep& s, PyObject* list, Encoder<Out>& enc,
+template <class O>
+TORVEX_NOINLINE bool plan_message_list(const EncodeStep& s, PyObject* list, Encoder<O>& enc,
                                        uint32_t depth) noexcept {
   const Py_ssize_t n = PyList_GET_SIZE(list);
-  Out& out = enc.out;
-  Cursor c(out);
+  O& out = enc.out;
+  Cursor<O> c(out);
   MessageMarshaler* sub = nullptr;
   MarshalerHandle* handle = s.field->elem.handle.get();
   for (Py_ssize_t i = n; i-- > 0;) {
@@ -663,7 +701,7 @@ TORVEX_NOINLINE bool plan_message_list(const EncodeStep& s, PyObject* list, Enco
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
     if (item.get() == Py_None) {
       c.top_up(out);
-      *--c.p = 0;  // an empty sub-message
+      c.byte(0);  // an empty sub-message
       c.tag(s);
       continue;
     }
@@ -678,12 +716,11 @@ TORVEX_NOINLINE bool plan_message_list(const EncodeStep& s, PyObject* list, Enco
 }
 
 // scalar_list for the plan loop: an exact, non-empty list of strings or bytes (never packed).
-template <ScalarType kT>
-TORVEX_NOINLINE bool plan_text_list(const EncodeStep& s, PyObject* list,
-                                    Encoder<Out>& enc) noexcept {
+template <ScalarType kT, class O>
+TORVEX_NOINLINE bool plan_text_list(const EncodeStep& s, PyObject* list, Encoder<O>& enc) noexcept {
   const Py_ssize_t n = PyList_GET_SIZE(list);
-  Out& out = enc.out;
-  Cursor c(out);
+  O& out = enc.out;
+  Cursor<O> c(out);
   for (Py_ssize_t i = n; i-- > 0;) {
     PyObject* item = PyList_GET_ITEM(list, i);
     if (plain_scalar<kT>(item)) {
@@ -709,17 +746,18 @@ TORVEX_NOINLINE bool plan_text_list(const EncodeStep& s, PyObject* list,
 
 // encode_entry for the plan loop: sub-message values and str keys through the cursor; `key_step`
 // and `value_step` carry the entry's two tags, `sub` the value type once resolved.
+template <class O>
 bool plan_entry(const EncodeStep& s, const EncodeStep& key_step, const EncodeStep& value_step,
-                PyObject* key, PyObject* value, Encoder<Out>& enc, uint32_t depth,
+                PyObject* key, PyObject* value, Encoder<O>& enc, uint32_t depth,
                 MessageMarshaler*& sub) noexcept {
   const MapEntrySpec& e = *s.field->map;
-  Out& out = enc.out;
+  O& out = enc.out;
   size_t before = out.len();
-  Cursor c(out);
+  Cursor<O> c(out);
   c.top_up(out);
   if (e.value.kind == ElemKind::Message && !e.value.delimited) {
     if (value == Py_None) {
-      *--c.p = 0;  // an empty sub-message
+      c.byte(0);  // an empty sub-message
       c.tag(value_step);
     } else if (!plan_message(value_step, e.value.handle.get(), value, enc, depth, sub, c)) {
       return fail_at_key(enc, key);
@@ -727,7 +765,7 @@ bool plan_entry(const EncodeStep& s, const EncodeStep& key_step, const EncodeSte
   } else {
     c.park(out);
     if (!encode_value(e.value, value, enc, depth)) return fail_at_key(enc, key);
-    out.ensure(Cursor::kRoom);
+    out.ensure(kPlanRoom);
     c.resume(out);
     c.tag(value_step);
   }
@@ -740,7 +778,7 @@ bool plan_entry(const EncodeStep& s, const EncodeStep& key_step, const EncodeSte
     out.put_varint(e.key_tag);
   }
   size_t len = out.len() - before;
-  out.ensure(Cursor::kRoom);
+  out.ensure(kPlanRoom);
   c.resume(out);
   c.varint(len);
   c.tag(s);
@@ -749,7 +787,8 @@ bool plan_entry(const EncodeStep& s, const EncodeStep& key_step, const EncodeSte
 }
 
 // encode_map for the plan loop: an exact, non-empty dict, in dict order.
-TORVEX_NOINLINE bool plan_map(const EncodeStep& s, PyObject* dict, Encoder<Out>& enc,
+template <class O>
+TORVEX_NOINLINE bool plan_map(const EncodeStep& s, PyObject* dict, Encoder<O>& enc,
                               uint32_t depth) noexcept {
   EncodeStep key_step, value_step;
   set_step_tag(key_step, s.field->map->key_tag);
@@ -771,7 +810,8 @@ TORVEX_NOINLINE bool plan_map(const EncodeStep& s, PyObject* dict, Encoder<Out>&
 
 // encode_map_sorted for the plan loop: the snapshot's entries, last key first; a key the order
 // has no place for is left to plan_map, as encode_map_sorted leaves it to encode_map.
-TORVEX_NOINLINE bool plan_map_sorted(const EncodeStep& s, PyObject* dict, Encoder<Out>& enc,
+template <class O>
+TORVEX_NOINLINE bool plan_map_sorted(const EncodeStep& s, PyObject* dict, Encoder<O>& enc,
                                      uint32_t depth) noexcept {
   SortedEntries entries;
   int r = entries.init(dict, s.field->map->key_type);
@@ -797,15 +837,15 @@ template <bool kOneofs, class O>
 bool encode_body(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, uint32_t depth,
                  const OneofChoices* choices) noexcept {
   if (enc.write_unknown && !write_unknown(msg, enc)) return false;
-  if constexpr (O::kCounting || std::endian::native != std::endian::little) {
+  if constexpr (std::endian::native != std::endian::little) {
     const FieldSpec* first = m->fields.data();
     for (const FieldSpec* f = first + m->fields.size(); f != first;) {
       if (!encode_general<kOneofs>(msg, *--f, enc, depth, choices)) return false;
     }
     return true;
   } else {
-    Out& out = enc.out;
-    Cursor c(out);
+    O& out = enc.out;
+    Cursor<O> c(out);
     const EncodeStep* first = m->encode_plan.data();
     for (const EncodeStep* s = first + m->encode_plan.size(); s != first;) {
       --s;
@@ -964,12 +1004,12 @@ bool encode_members(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, u
     chosen[at] = c.member[k];
     values[at] = reinterpret_cast<OneofObject*>(c.holder[k].get())->value;
   }
-  if constexpr (O::kCounting || std::endian::native != std::endian::little) {
+  if constexpr (std::endian::native != std::endian::little) {
     for (size_t i = 0; i < n; ++i) {
       if (!encode_member(*chosen[i], values[i], enc, depth)) return false;
     }
   } else {
-    Cursor c(enc.out);
+    Cursor<O> c(enc.out);
     for (size_t i = 0; i < n; ++i) {
       if (plan_member(m, *chosen[i], values[i], c, enc.out) > 0) continue;
       c.park(enc.out);
@@ -984,8 +1024,9 @@ bool encode_members(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc, u
 // A message that is one oneof (AnyValue-like): the usual case of read_choices and encode_members
 // without their records. 1 written, 0 failed, -1 not the usual case (nothing done), left to
 // encode_with_oneofs.
+template <class O>
 TORVEX_ALWAYS_INLINE inline int encode_single_oneof(const MessageMarshaler* m, PyObject* msg,
-                                                    Encoder<Out>& enc, uint32_t depth) noexcept {
+                                                    Encoder<O>& enc, uint32_t depth) noexcept {
   if (!m->only_oneof_members || m->oneofs.size() != 1 || !m->oneofs[0].is_slot()) return -1;
   PyObject* v = m->oneofs[0].stored(msg);
   const FieldSpec* f = nullptr;
@@ -997,7 +1038,7 @@ TORVEX_ALWAYS_INLINE inline int encode_single_oneof(const MessageMarshaler* m, P
   if (enc.write_unknown && !write_unknown(msg, enc)) return 0;
   if (!f) return 1;
   PyObject* value = reinterpret_cast<OneofObject*>(v)->value;
-  Cursor c(enc.out);
+  Cursor<O> c(enc.out);
   int r = plan_member(m, *f, value, c, enc.out);  // runs no Python code
   c.park(enc.out);
   if (r > 0) return 1;
@@ -1008,7 +1049,7 @@ TORVEX_ALWAYS_INLINE inline int encode_single_oneof(const MessageMarshaler* m, P
 template <class O>
 TORVEX_NOINLINE bool encode_with_oneofs(const MessageMarshaler* m, PyObject* msg, Encoder<O>& enc,
                                         uint32_t depth) noexcept {
-  if constexpr (!O::kCounting && std::endian::native == std::endian::little) {
+  if constexpr (std::endian::native == std::endian::little) {
     int r = encode_single_oneof(m, msg, enc, depth);
     if (r >= 0) return r;
   }

@@ -177,9 +177,8 @@ class Out {
 };
 
 // The output of byte_size: the encoder's walk with every write reduced to counting its bytes,
-// so that the size comes with exactly the checks (and errors) of an encode. The bulk writers
-// of packed numbers fill a scratch block from front() and commit the bytes they wrote; the
-// count is all that is kept of them.
+// so that the size comes with exactly the checks (and errors) of an encode. The plan loop keeps
+// the count in a register and hands it back with set_len.
 class CountOut {
  public:
   static constexpr bool kCounting = true;
@@ -188,8 +187,7 @@ class CountOut {
   CountOut& operator=(const CountOut&) = delete;
 
   size_t len() const noexcept { return n_; }
-  size_t room() const noexcept { return kScratch; }
-  uint8_t* front() noexcept { return scratch_ + kScratch; }
+  void set_len(size_t n) noexcept { n_ = n; }
   void commit(size_t n) noexcept { n_ += n; }
   void ensure(size_t) noexcept {}  // the writers need at most one value's worth per round
 
@@ -200,9 +198,7 @@ class CountOut {
   void put_bytes(const void*, size_t n, PyObject*) noexcept { n_ += n; }
 
  private:
-  static constexpr size_t kScratch = 1024;
   size_t n_ = 0;
-  uint8_t scratch_[kScratch];
 };
 
 }  // namespace torvex::encoder

@@ -416,12 +416,6 @@ TORVEX_ALWAYS_INLINE inline Py_ssize_t packed_varint_run(PyObject* const* items,
   return i;
 }
 
-// Elements are fetched by index at every step. Plain builtins are converted while borrowed;
-// any other element is held while it is converted, and the list is checked for size changes
-// afterwards (the next index must still exist).
-//
-// Runs of plain numbers are written straight into the staging block, as many per round as
-// it surely has room for, so the write position stays in a register.
 // number_list for byte_size: the same checks, with sizes summed instead of bytes written.
 template <ScalarType kT, class O>
 bool count_number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
@@ -446,10 +440,15 @@ bool count_number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
   return true;
 }
 
-template <ScalarType kT, class O>
-bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
-                 Py_ssize_t& at) noexcept {
-  if constexpr (O::kCounting) return count_number_list<kT>(f, list, n, out, at);
+// Elements are fetched by index at every step. Plain builtins are converted while borrowed;
+// any other element is held while it is converted, and the list is checked for size changes
+// afterwards (the next index must still exist).
+//
+// Runs of plain numbers are written straight into the staging block, as many per round as
+// it surely has room for, so the write position stays in a register.
+template <ScalarType kT>
+bool write_number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, Out& out,
+                       Py_ssize_t& at) noexcept {
   constexpr size_t kWidth = max_width<kT>();
   constexpr bool kFixed = kT == ScalarType::Double || kT == ScalarType::Float ||
                           kT == ScalarType::Fixed64 || kT == ScalarType::Fixed32 ||
@@ -508,6 +507,16 @@ bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
     }
   }
   return true;
+}
+
+template <ScalarType kT, class O>
+bool number_list(const FieldSpec& f, PyObject* list, Py_ssize_t n, O& out,
+                 Py_ssize_t& at) noexcept {
+  if constexpr (O::kCounting) {
+    return count_number_list<kT>(f, list, n, out, at);
+  } else {
+    return write_number_list<kT>(f, list, n, out, at);
+  }
 }
 
 // Strings and bytes.

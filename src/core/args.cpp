@@ -195,9 +195,7 @@ bool convert_instance(PyObject* obj, PyTypeObject* type, const char* param) noex
   return false;
 }
 
-ByteInput::~ByteInput() {
-  if (has_view_) PyBuffer_Release(&view_);
-}
+void ByteInput::release_view() noexcept { PyBuffer_Release(&view_); }
 
 namespace {
 
@@ -209,7 +207,7 @@ bool u8_format(const char* fmt) noexcept {
 
 }  // namespace
 
-bool ByteInput::init(PyObject* obj, const char* param) noexcept {
+bool ByteInput::init_other(PyObject* obj, const char* param) noexcept {
   if (PyBytes_Check(obj)) {
     owner_ = Ref::borrow(obj);
     data_ = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj));

@@ -64,16 +64,29 @@ const char* type_short_name(PyTypeObject* type) noexcept;
 class ByteInput {
  public:
   ByteInput() noexcept = default;
-  ~ByteInput();
+  ~ByteInput() {
+    if (has_view_) release_view();
+  }
   ByteInput(const ByteInput&) = delete;
   ByteInput& operator=(const ByteInput&) = delete;
 
   // Raises BufferError / TypeError (with the note for `param`) on unsuitable input.
-  bool init(PyObject* obj, const char* param) noexcept;
+  bool init(PyObject* obj, const char* param) noexcept {
+    if (PyBytes_CheckExact(obj)) [[likely]] {
+      owner_ = Ref::borrow(obj);
+      data_ = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj));
+      size_ = static_cast<size_t>(PyBytes_GET_SIZE(obj));
+      return true;
+    }
+    return init_other(obj, param);
+  }
   const uint8_t* data() const noexcept { return data_; }
   size_t size() const noexcept { return size_; }
 
  private:
+  bool init_other(PyObject* obj, const char* param) noexcept;
+  void release_view() noexcept;
+
   Ref owner_;       // the bytes object (given or our private copy) keeping `data_` alive
   Py_buffer view_;  // valid only while `has_view_`: a held buffer export
   bool has_view_ = false;

@@ -44,10 +44,58 @@ PyObject* own_class_marshaler(PyObject* cls, const DescriptorVocabulary* v) noex
 #endif
 }
 
+namespace {
+
+#ifndef Py_GIL_DISABLED
+// Classes whose own marshaler own_class_marshaler found, by a hash of the class's address: a
+// class method then finds it with a few loads instead of an attribute lookup. An entry holds
+// while the class keeps the version tag it had: setting an attribute of the class or of a base
+// gives it a new one, and tags are never reused, so a class freed and another made at the same
+// address cannot match. The metaclass is re-checked as own_class_marshaler checks it.
+struct SeenClass {
+  PyObject* cls = nullptr;
+  PyObject* own = nullptr;  // the MarshalerObject lookup gives (borrowed: the class holds it)
+  unsigned int version = 0;
+};
+SeenClass g_seen[32];
+
+SeenClass& seen_slot(PyObject* cls) noexcept {
+  return g_seen[(reinterpret_cast<uintptr_t>(cls) * 0x9E3779B97F4A7C15u) >> 59];
+}
+
+PyObject* seen_marshaler(PyObject* cls) noexcept {
+  const SeenClass& e = seen_slot(cls);
+  if (e.cls != cls || !PyType_Check(cls)) return nullptr;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (type->tp_version_tag != e.version) return nullptr;
+  const MessageMarshaler* m = reinterpret_cast<MarshalerObject*>(e.own)->rec;
+  PyTypeObject* meta = Py_TYPE(cls);
+  if (m->meta.get() != reinterpret_cast<PyObject*>(meta) ||
+      meta->tp_version_tag != m->meta_version) {
+    return nullptr;
+  }
+  return e.own;
+}
+
+void remember_marshaler(PyObject* cls, PyObject* own) noexcept {
+  unsigned int version = reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag;
+  if (version != 0) seen_slot(cls) = SeenClass{cls, own, version};
+}
+#else
+PyObject* seen_marshaler(PyObject*) noexcept { return nullptr; }
+void remember_marshaler(PyObject*, PyObject*) noexcept {}
+#endif
+
+}  // namespace
+
 MarshalerRef lookup_class_marshaler(PyObject* cls) noexcept {
+  if (PyObject* own = seen_marshaler(cls)) {
+    return MarshalerRef(reinterpret_cast<MarshalerObject*>(own)->rec, Ref::borrow(own));
+  }
   const DescriptorVocabulary* v = vocabulary();
   if (!v) return {};
   if (PyObject* own = own_class_marshaler(cls, v)) {
+    remember_marshaler(cls, own);
     return MarshalerRef(reinterpret_cast<MarshalerObject*>(own)->rec, Ref::borrow(own));
   }
   if (PyErr_Occurred()) return {};
