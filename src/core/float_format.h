@@ -11,7 +11,7 @@
 
 namespace torvex {
 
-// digits * 10^exponent, with no trailing zeros in digits (at most 17 of them).
+// digits * 10^exponent (at most 17 digits).
 struct ShortestDecimal {
   uint64_t digits;
   int exponent;
@@ -38,20 +38,13 @@ inline uint64_t round_to_odd(U128 g, uint64_t cp) noexcept {
   return top | (mid > 1);
 }
 
-inline ShortestDecimal without_trailing_zeros(uint64_t digits, int exponent) noexcept {
-  // At most 17 digits, so the common no-zero case costs one division.
-  while (digits % 10 == 0) {
-    digits /= 10;
-    ++exponent;
-  }
-  return {digits, exponent};
-}
-
 }  // namespace float_format_detail
 
 // For a finite x > 0. Among the shortest decimals that read back to x, the one nearest x; an
-// exact tie goes to the even digit string. These are the digits repr() shows.
-inline ShortestDecimal shortest_decimal(double x) noexcept {
+// exact tie goes to the even digit string. These are the digits repr() shows, but the digits
+// may end in zeros (at most 17 digits in all): the writers count the zeros on the digit text,
+// which is cheaper than dividing them off.
+inline ShortestDecimal shortest_digits(double x) noexcept {
   using namespace float_format_detail;
   const uint64_t bits = std::bit_cast<uint64_t>(x);
   const int biased = static_cast<int>(bits >> 52) & 0x7FF;
@@ -60,9 +53,7 @@ inline ShortestDecimal shortest_decimal(double x) noexcept {
   const int q = biased ? biased - 1075 : -1074;
 
   // An integer below 2^53 is its own shortest form: its neighbours are at most 1 away.
-  if (q <= 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) {
-    return without_trailing_zeros(c >> -q, 0);
-  }
+  if (q <= 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
 
   // The rounding interval, in quarter units of 2^q: [cbl, cbr] around cb, closed when c is
   // even (round-half-even reads the ends back to x). At a power of two above the smallest
@@ -83,27 +74,39 @@ inline ShortestDecimal shortest_decimal(double x) noexcept {
   const uint64_t* m = pow10::kMantissa[-k - pow10::kMinExp];
   const U128 g{m[0] + (m[1] == UINT64_MAX), m[1] + 1};
   const uint64_t vb = round_to_odd(g, cb << h);
-  const uint64_t vbl = round_to_odd(g, cbl << h);
-  const uint64_t vbr = round_to_odd(g, cbr << h);
-  const uint64_t open = c & 1;
+  const uint64_t vbl = round_to_odd(g, cbl << h) + (c & 1);  // an open end excludes itself
+  const uint64_t vbr = round_to_odd(g, cbr << h) - (c & 1);
 
+  // Every candidate is tested and the choice made by selects, not branches: on arbitrary
+  // values each test is a coin toss that a branch would mispredict.
   // One digit fewer: the interval is under ten units wide, so it holds at most one multiple
   // of ten, and if it holds any it holds the one just below or just above s.
   const uint64_t s = vb >> 2;
+  const uint64_t t = s + 1;
   const uint64_t sp10 = s / 10 * 10;
   const uint64_t tp10 = sp10 + 10;
-  const bool sp10_in = vbl + open <= sp10 << 2;
-  const bool tp10_in = (tp10 << 2) + open <= vbr;
-  if (sp10_in != tp10_in) return without_trailing_zeros(sp10_in ? sp10 : tp10, k);
-
-  // Otherwise s or s + 1, whichever is inside; the nearer one when both are.
-  const uint64_t t = s + 1;
-  const bool s_in = vbl + open <= s << 2;
-  const bool t_in = (t << 2) + open <= vbr;
-  if (s_in != t_in) return without_trailing_zeros(s_in ? s : t, k);
+  const bool sp10_in = vbl <= sp10 << 2;
+  const bool tp10_in = tp10 << 2 <= vbr;
+  // Otherwise s or s + 1, whichever is inside (at least one is); the nearer one when both are.
+  const bool s_in = vbl <= s << 2;
+  const bool t_in = t << 2 <= vbr;
   const int64_t cmp = static_cast<int64_t>(vb - ((s + t) << 1));
-  const bool pick_s = cmp < 0 || (cmp == 0 && (s & 1) == 0);
-  return without_trailing_zeros(pick_s ? s : t, k);
+  const bool s_nearer = cmp + static_cast<int64_t>(s & 1) <= 0;  // a tie goes to an even s
+  const bool pick_s = s_in & (!t_in | s_nearer);
+  const bool shorter = sp10_in != tp10_in;
+  const uint64_t one_fewer = sp10_in ? sp10 : tp10;
+  const uint64_t full = pick_s ? s : t;
+  return {shorter ? one_fewer : full, k};
+}
+
+// shortest_digits with the trailing zeros divided off.
+inline ShortestDecimal shortest_decimal(double x) noexcept {
+  ShortestDecimal d = shortest_digits(x);
+  while (d.digits % 10 == 0) {
+    d.digits /= 10;
+    ++d.exponent;
+  }
+  return d;
 }
 
 }  // namespace torvex

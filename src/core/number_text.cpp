@@ -90,9 +90,14 @@ namespace {
   }
 }
 
-// The 16 decimal digits of a * 10^8 + b (a, b < 10^8), zero-padded.
-inline void write_16_digits(uint32_t a, uint32_t b, char* out) noexcept {
+// Sixteen digit characters, the first in byte 0, kept in a register where the machine has one
+// that wide: the text is laid out there and stored, never read back from memory (a load that
+// straddles the digits' stores cannot be forwarded and waits for them to retire).
 #if defined(TORVEX_SSE2)
+using Digits16 = __m128i;
+
+// The 16 decimal digits of a * 10^8 + b (a, b < 10^8), zero-padded.
+inline Digits16 digits_16(uint32_t a, uint32_t b) noexcept {
   // Four numbers below 10^4, each in four 16-bit lanes, each lane dividing by 1000, 100, 10 and
   // 1: a multiply-high by m (the lanes hold 4x, for precision) and a right shift by s, done as a
   // second multiply-high by 2^(16 - s). The (m, s) pairs are exact for every value below 10^4.
@@ -113,22 +118,63 @@ inline void write_16_digits(uint32_t a, uint32_t b, char* out) noexcept {
   };
   const __m128i bytes = _mm_packus_epi16(digits(_mm_unpacklo_epi32(pairs, pairs)),
                                          digits(_mm_unpackhi_epi32(pairs, pairs)));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_add_epi8(bytes, _mm_set1_epi8('0')));
-#else
-  write_8_digits(a, out);
-  write_8_digits(b, out + 8);
-#endif
+  return _mm_add_epi8(bytes, _mm_set1_epi8('0'));
 }
 
-// The 17 decimal digits of v < 10^17, zero-padded, in out[0, 17), with no loop over digits
-// and no data-dependent branch.
-inline void write_17_digits(uint64_t v, char* out) noexcept {
-  const uint64_t high = v / 100000000;
-  const auto top = static_cast<uint32_t>(high / 100000000);
-  out[0] = static_cast<char>('0' + top);
-  write_16_digits(static_cast<uint32_t>(high - uint64_t{top} * 100000000),
-                  static_cast<uint32_t>(v - high * 100000000), out + 1);
+inline void store_16(char* out, Digits16 v) noexcept {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
 }
+
+// 0xFF, 0x00 and 0xFF runs: 16 bytes read from offset 16 - j are 0xFF below byte j, from
+// offset 31 - j 0xFF above it.
+alignas(64) constexpr unsigned char kByteMasks[48] = {
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  //
+    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,    //
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
+
+// v with '.' put in at byte j (0 <= j < 16): the bytes from j on move up one and the last drops.
+inline Digits16 with_point(Digits16 v, int j) noexcept {
+  const __m128i below = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kByteMasks + 16 - j));
+  const __m128i above = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kByteMasks + 31 - j));
+  const __m128i point = _mm_andnot_si128(_mm_or_si128(below, above), _mm_set1_epi8('.'));
+  return _mm_or_si128(
+      _mm_or_si128(_mm_and_si128(v, below), _mm_and_si128(_mm_slli_si128(v, 1), above)), point);
+}
+
+// The number of bytes up to and including the last that is not '0' (0 when all are).
+inline int up_to_last_nonzero(Digits16 v) noexcept {
+  const auto zeros =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('0'))));
+  return std::bit_width(~zeros & 0xFFFFu);
+}
+#else
+struct Digits16 {
+  char c[16];
+};
+
+inline Digits16 digits_16(uint32_t a, uint32_t b) noexcept {
+  Digits16 d;
+  write_8_digits(a, d.c);
+  write_8_digits(b, d.c + 8);
+  return d;
+}
+
+inline void store_16(char* out, Digits16 v) noexcept { std::memcpy(out, v.c, 16); }
+
+inline Digits16 with_point(Digits16 v, int j) noexcept {
+  Digits16 r;
+  std::memcpy(r.c, v.c, static_cast<size_t>(j));
+  r.c[j] = '.';
+  std::memcpy(r.c + j + 1, v.c + j, static_cast<size_t>(15 - j));
+  return r;
+}
+
+inline int up_to_last_nonzero(Digits16 v) noexcept {
+  int n = 16;
+  while (n > 0 && v.c[n - 1] == '0') --n;
+  return n;
+}
+#endif
 
 }  // namespace
 
@@ -136,43 +182,43 @@ inline void write_17_digits(uint64_t v, char* out) noexcept {
 // right of the first digit or more than 4 places left of it (|x| >= 1e16 or |x| < 1e-4), and
 // writes the exponent with a sign and at least two digits.
 size_t format_double(double x, char* out) noexcept {
-  char* p = out;
-  if (std::signbit(x)) *p++ = '-';
+  // The sign by a store and an add, not a branch: signs of arbitrary data do not predict.
+  *out = '-';
+  char* p = out + std::signbit(x);
   if (x == 0) {
     std::memcpy(p, "0.0", 3);
     return static_cast<size_t>(p + 3 - out);
   }
-  const ShortestDecimal d = shortest_decimal(std::fabs(x));
-  // The copies below have fixed sizes, so they compile to a few moves; they may write past the
-  // text's end (kNumberScratch leaves room) and read past the digits into `padded`.
-  char padded[40];
-  write_17_digits(d.digits, padded);
-  const int n = static_cast<int>(digit_count(d.digits));
-  const char* digits = padded + 17 - n;
-  const int point = d.exponent + n;  // position of the decimal point after the first digit
+  const ShortestDecimal d = shortest_digits(std::fabs(x));
+  const int length = static_cast<int>(digit_count(d.digits));
+  const int point = d.exponent + length;  // position of the decimal point after the first digit
+  // The digits left-aligned to 17 places, the padding zeros then read as trailing zeros: the
+  // first digit alone, the other 16 in one register, n counting up to the last non-zero one.
+  const uint64_t v = d.digits * kPow10.v[17 - length];
+  const uint64_t high = v / 100000000;
+  const auto top = static_cast<uint32_t>(high / 100000000);
+  const char first = static_cast<char>('0' + top);
+  const Digits16 rest = digits_16(static_cast<uint32_t>(high - uint64_t{top} * 100000000),
+                                  static_cast<uint32_t>(v - high * 100000000));
+  const int n = 1 + up_to_last_nonzero(rest);
+  // The stores below have fixed sizes and may write past the text's end (kNumberScratch leaves
+  // room); bytes past n are '0', which gives an integer's ".0" for free.
   if (point > -4 && point <= 16) {
     if (point <= 0) {
-      std::memcpy(p, "0.000", 5);
+      std::memcpy(p, "0.000000", 8);
       p += 2 - point;
-      std::memcpy(p, digits, 17);
+      *p = first;
+      store_16(p + 1, rest);
       return static_cast<size_t>(p + n - out);
     }
-    if (point >= n) {
-      std::memcpy(p, digits, 17);
-      p += n;
-      std::memset(p, '0', 16);
-      p += point - n;
-      std::memcpy(p, ".0", 2);
-      return static_cast<size_t>(p + 2 - out);
-    }
-    std::memcpy(p, digits, 16);
-    p[point] = '.';
-    std::memcpy(p + point + 1, digits + point, 16);
-    return static_cast<size_t>(p + n + 1 - out);
+    *p = first;
+    store_16(p + 2, rest);  // only its last byte, the 17th digit, outlives the next store
+    store_16(p + 1, with_point(rest, point - 1));
+    return static_cast<size_t>(p + (point < n ? n + 1 : point + 2) - out);
   }
-  p[0] = digits[0];
+  p[0] = first;
   p[1] = '.';
-  std::memcpy(p + 2, digits + 1, 16);
+  store_16(p + 2, rest);
   p += n > 1 ? n + 1 : 1;
   *p++ = 'e';
   int exp = point - 1;
