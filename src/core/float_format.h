@@ -11,11 +11,48 @@
 
 namespace torvex {
 
-// digits * 10^exponent (at most 17 digits).
+// digits * 10^exponent, with no trailing zeros in digits (at most 17 of them).
 struct ShortestDecimal {
   uint64_t digits;
   int exponent;
 };
+
+// The same decimal as 0.d1d2...d17 * 10^point: the digits left-aligned to 17 places, so that
+// 10^16 <= digits < 10^17 and the padding reads as trailing zeros. The writers lay out text from
+// this form with no division by ten per digit.
+struct Digits17 {
+  uint64_t digits;
+  int point;
+};
+
+inline constexpr uint64_t kPow10U64[20] = {1,
+                                           10,
+                                           100,
+                                           1000,
+                                           10000,
+                                           100000,
+                                           1000000,
+                                           10000000,
+                                           100000000,
+                                           1000000000,
+                                           10000000000,
+                                           100000000000,
+                                           1000000000000,
+                                           10000000000000,
+                                           100000000000000,
+                                           1000000000000000,
+                                           10000000000000000,
+                                           100000000000000000,
+                                           1000000000000000000,
+                                           10000000000000000000u};
+
+// The number of decimal digits of v (1 for 0). From the bit length: 1233 / 4096 is just above
+// log10(2), so the estimate is the count or one less, and one comparison settles it.
+inline int decimal_length(uint64_t v) noexcept {
+  v |= 1;  // setting the low bit never changes a count
+  const int guess = ((64 - std::countl_zero(v)) * 1233) >> 12;
+  return guess + (v >= kPow10U64[guess]);
+}
 
 // Defined in this header so that the writers that print doubles inline it.
 namespace float_format_detail {
@@ -41,10 +78,8 @@ inline uint64_t round_to_odd(U128 g, uint64_t cp) noexcept {
 }  // namespace float_format_detail
 
 // For a finite x > 0. Among the shortest decimals that read back to x, the one nearest x; an
-// exact tie goes to the even digit string. These are the digits repr() shows, but the digits
-// may end in zeros (at most 17 digits in all): the writers count the zeros on the digit text,
-// which is cheaper than dividing them off.
-inline ShortestDecimal shortest_digits(double x) noexcept {
+// exact tie goes to the even digit string. These are the digits repr() shows.
+TORVEX_ALWAYS_INLINE inline Digits17 shortest_digits17(double x) noexcept {
   using namespace float_format_detail;
   const uint64_t bits = std::bit_cast<uint64_t>(x);
   const int biased = static_cast<int>(bits >> 52) & 0x7FF;
@@ -53,7 +88,11 @@ inline ShortestDecimal shortest_digits(double x) noexcept {
   const int q = biased ? biased - 1075 : -1074;
 
   // An integer below 2^53 is its own shortest form: its neighbours are at most 1 away.
-  if (q <= 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
+  if (q <= 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) {
+    const uint64_t n = c >> -q;
+    const int length = decimal_length(n);
+    return {n * kPow10U64[17 - length], length};
+  }
 
   // The rounding interval, in quarter units of 2^q: [cbl, cbr] around cb, closed when c is
   // even (round-half-even reads the ends back to x). At a power of two above the smallest
@@ -96,17 +135,32 @@ inline ShortestDecimal shortest_digits(double x) noexcept {
   const bool shorter = sp10_in != tp10_in;
   const uint64_t one_fewer = sp10_in ? sp10 : tp10;
   const uint64_t full = pick_s ? s : t;
-  return {shorter ? one_fewer : full, k};
+  const uint64_t r = shorter ? one_fewer : full;
+
+  // The length is taken from s, in parallel with the choice: r has as many digits unless it
+  // rounded up to the next power of ten. A normal x has c >= 2^52, so s >= c has 16 or 17.
+  // The scale by arithmetic, not a select, which compilers turn into a branch on a coin toss.
+  const uint64_t long_s = s >= kPow10U64[16];
+  int length = 16 + static_cast<int>(long_s);
+  uint64_t scale = 10 - 9 * long_s;
+  if (biased == 0) {
+    length = decimal_length(s);
+    scale = kPow10U64[17 - length];
+  }
+  const uint64_t d = r * scale;
+  const bool carried = d == kPow10U64[17];
+  return {carried ? kPow10U64[16] : d, k + length + carried};
 }
 
-// shortest_digits with the trailing zeros divided off.
+// The same decimal with the trailing zeros divided off.
 inline ShortestDecimal shortest_decimal(double x) noexcept {
-  ShortestDecimal d = shortest_digits(x);
-  while (d.digits % 10 == 0) {
-    d.digits /= 10;
-    ++d.exponent;
+  const Digits17 d = shortest_digits17(x);
+  ShortestDecimal r{d.digits, d.point - 17};
+  while (r.digits % 10 == 0) {
+    r.digits /= 10;
+    ++r.exponent;
   }
-  return d;
+  return r;
 }
 
 }  // namespace torvex

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "core/error_path.h"
+#include "core/double_text.h"
 #include "core/errors.h"
 #include "core/limits.h"
 #include "core/portable.h"
@@ -162,7 +163,7 @@ Py_ssize_t number_run(JsonTextSink& sink, PyObject* list, Py_ssize_t i) noexcept
     p += !sink.first_element();
     do {
       if constexpr (kFloating) {
-        p += format_double(v, p);
+        p += write_double(v, p);  // inline: the loop keeps its registers across elements
       } else {
         p = JsonTextSink::put_integer(v, p);
       }
