@@ -45,17 +45,19 @@ using Digits16 = __m128i;
 
 // The last 16 of the 17 decimal digits of v < 10^17, zero-padded.
 inline Digits16 digits_16(uint64_t v) noexcept {
-  // Four numbers below 10^4, each in four 16-bit lanes, each lane dividing by 1000, 100, 10 and
-  // 1: a multiply-high by m (the lanes hold 4x, for precision) and a right shift by s, done as a
-  // second multiply-high by 2^(16 - s). The (m, s) pairs are exact for every value below 10^4.
-  // Then digit i = q_i - 10 * q_(i-1), q_(i-1) reached by shifting one lane up. The four
-  // numbers come from independent divisions of v, not a chain of them.
-  const uint64_t q4 = v / 10000, q8 = v / 100000000, q12 = v / 1000000000000,
-                 q16 = v / 10000000000000000;
-  const uint64_t quads = ((q12 - q16 * 10000) | (q8 - q12 * 10000) << 16 | (q4 - q8 * 10000) << 32 |
-                          (v - q4 * 10000) << 48)
-                         << 2;
-  const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&quads));
+  // Two halves of eight digits in 64-bit lanes, split by 10^4 into four numbers below 10^4
+  // (x * 3518437209 >> 45 is x / 10^4 for every x < 10^8), packed as 16-bit lanes in order.
+  // Each of those, in four 16-bit lanes, divides by 1000, 100, 10 and 1: a multiply-high by m
+  // (the lanes hold 4x, for precision) and a right shift by s, done as a second multiply-high by
+  // 2^(16 - s). The (m, s) pairs are exact for every value below 10^4. Then digit
+  // i = q_i - 10 * q_(i-1), q_(i-1) reached by shifting one lane up.
+  const uint64_t q8 = v / 100000000, q16 = v / 10000000000000000;
+  const __m128i halves = _mm_set_epi64x(static_cast<int64_t>(v - q8 * 100000000),
+                                        static_cast<int64_t>(q8 - q16 * 100000000));
+  const __m128i high = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi64x(3518437209)), 45);
+  const __m128i low = _mm_sub_epi32(halves, _mm_mul_epu32(high, _mm_set1_epi64x(10000)));
+  const __m128i quads = _mm_shuffle_epi32(_mm_or_si128(high, _mm_slli_epi64(low, 16)), 0x08);
+  const __m128i x = _mm_slli_epi16(quads, 2);
   const __m128i pairs = _mm_unpacklo_epi16(x, x);
   const __m128i mul = _mm_setr_epi16(8389, 5243, 3277, -32768, 8389, 5243, 3277, -32768);
   const __m128i shift =

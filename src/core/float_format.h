@@ -88,7 +88,9 @@ TORVEX_ALWAYS_INLINE inline Digits17 shortest_digits17(double x) noexcept {
   const int q = biased ? biased - 1075 : -1074;
 
   // An integer below 2^53 is its own shortest form: its neighbours are at most 1 away.
-  if (q <= 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) {
+  // (-52 <= q <= 0 by one unsigned comparison; at q = 0 the shift test fails and the search
+  // below gives the same digits.)
+  if (static_cast<unsigned>(q + 52) <= 52 && (c << (q & 63)) == 0) {
     const uint64_t n = c >> -q;
     const int length = decimal_length(n);
     return {n * kPow10U64[17 - length], length};
