@@ -52,8 +52,14 @@ inline Digits16 digits_16(uint64_t v) noexcept {
   // 2^(16 - s). The (m, s) pairs are exact for every value below 10^4. Then digit
   // i = q_i - 10 * q_(i-1), q_(i-1) reached by shifting one lane up.
   const uint64_t q8 = v / 100000000, q16 = v / 10000000000000000;
-  const __m128i halves = _mm_set_epi64x(static_cast<int64_t>(v - q8 * 100000000),
-                                        static_cast<int64_t>(q8 - q16 * 100000000));
+  const auto hi8 = static_cast<int64_t>(q8 - q16 * 100000000);
+  const auto lo8 = static_cast<int64_t>(v - q8 * 100000000);
+#if defined(__x86_64__) || defined(_M_X64)
+  // Straight from the registers; the generic form may go through memory.
+  const __m128i halves = _mm_unpacklo_epi64(_mm_cvtsi64_si128(hi8), _mm_cvtsi64_si128(lo8));
+#else
+  const __m128i halves = _mm_set_epi64x(lo8, hi8);
+#endif
   const __m128i high = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi64x(3518437209)), 45);
   const __m128i low = _mm_sub_epi32(halves, _mm_mul_epu32(high, _mm_set1_epi64x(10000)));
   const __m128i quads = _mm_shuffle_epi32(_mm_or_si128(high, _mm_slli_epi64(low, 16)), 0x08);
