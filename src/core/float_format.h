@@ -63,6 +63,16 @@ inline int floor_log10_pow2(int q) noexcept { return (q * 1262611) >> 22; }
 inline int floor_log10_three_quarters_pow2(int q) noexcept { return (q * 1262611 - 524031) >> 22; }
 inline int floor_log2_pow10(int e) noexcept { return (e * 1741647) >> 19; }
 
+// The search rounds each table entry up by one unit; no low word is all ones, so that never
+// carries into the high word.
+inline constexpr bool kNoLowWordAllOnes = [] {
+  for (const auto& e : pow10::kMantissa) {
+    if (e[1] == UINT64_MAX) return false;
+  }
+  return true;
+}();
+static_assert(kNoLowWordAllOnes);
+
 // The top 64 bits of g * cp / 2^64 with the rest folded into the lowest bit (round to odd):
 // an odd result says "not exact", which is all the interval tests below need to know. g is a
 // hair above the true power of ten, by less than one unit of its last bit, so a remainder of 0
@@ -113,7 +123,7 @@ TORVEX_ALWAYS_INLINE inline Digits17 shortest_digits17(double x) noexcept {
   // Scale by 10^-k: vb = 4 * x * 10^-k, below 2^59, and the interval is at least one unit wide.
   const int h = q + floor_log2_pow10(-k) + 1;
   const uint64_t* m = pow10::kMantissa[-k - pow10::kMinExp];
-  const U128 g{m[0] + (m[1] == UINT64_MAX), m[1] + 1};
+  const U128 g{m[0], m[1] + 1};  // no carry: see kNoLowWordAllOnes
   const uint64_t vb = round_to_odd(g, cb << h);
   const uint64_t vbl = round_to_odd(g, cbl << h) + (c & 1);  // an open end excludes itself
   const uint64_t vbr = round_to_odd(g, cbr << h) - (c & 1);
