@@ -12,7 +12,6 @@
 #include <type_traits>
 
 #include "core/error_path.h"
-#include "core/double_text.h"
 #include "core/errors.h"
 #include "core/limits.h"
 #include "core/portable.h"
@@ -163,7 +162,7 @@ Py_ssize_t number_run(JsonTextSink& sink, PyObject* list, Py_ssize_t i) noexcept
     p += !sink.first_element();
     do {
       if constexpr (kFloating) {
-        p += write_double(v, p);  // inline: the loop keeps its registers across elements
+        p += format_double(v, p);
       } else {
         p = JsonTextSink::put_integer(v, p);
       }
