@@ -626,3 +626,155 @@ def test_null_for_value_typed_fields_is_a_value():
     one = wkt.Value.from_python(1)
     assert (msg.v, msg.vs, msg.m, msg.ts) == (null, [null, one], {"k": null}, None)
     assert both_forms(msg) == {"v": None, "vs": [None, 1.0], "m": {"k": None}}
+
+
+# ---- an Any with "@type" first is read in one pass; anything unusual goes the general way ----
+
+_PAYLOAD_FILE = torvex.File("mine/any_payload.proto", package="mine")
+
+
+class _Payload(torvex.Message, file=_PAYLOAD_FILE):
+    n: int = torvex.field(1, T.INT32)
+    tags: list[str] = torvex.repeated(2, T.STRING)
+    counts: dict[str, int] = torvex.map_field(3, T.STRING, T.INT32)
+    ctx: wkt.SourceContext | None = torvex.field(4, wkt.SourceContext)
+    attrs: wkt.Struct | None = torvex.field(5, wkt.Struct)
+    ratio: float = torvex.field(6, T.DOUBLE)
+
+
+_REG = Registry(wkt, _Payload)
+
+
+class _CountingRegistry:
+    """Counts lookups: the one-pass reader looks the payload up once, a hand-over twice."""
+
+    def __init__(self) -> None:
+        self.inner, self.calls = Registry(wkt, _Payload), 0
+
+    def message(self, name):
+        self.calls += 1
+        return self.inner.message(name)
+
+
+def _outcome(read):
+    try:
+        return "ok", read().to_binary()
+    except Exception as e:  # noqa: BLE001 - the exception itself is the outcome compared
+        return type(e), str(e), getattr(e, "__notes__", None)
+
+
+_member_values = {
+    "n": st.integers(-(2**31), 2**31 - 1) | st.just("7") | st.just(1.5) | st.none() | st.just([]),
+    "tags": st.lists(st.text(max_size=3), max_size=3) | st.none() | st.just([1]) | st.just("x"),
+    "counts": st.dictionaries(st.sampled_from("ab"), st.integers(-5, 5), max_size=2) | st.none(),
+    "ctx": st.fixed_dictionaries({"fileName": st.text(max_size=3)}) | st.none() | st.just(3),
+    "attrs": st.dictionaries(st.text(max_size=3), json_tree, max_size=3) | st.none() | st.just([]),
+    "ratio": st.integers(-(2**60), 2**60) | st.floats(allow_nan=False, allow_infinity=False),
+    "fileName": st.just("x"),  # not a field of the payload
+    "n ": st.just(1),
+}
+_members = st.lists(
+    st.sampled_from(sorted(_member_values)).flatmap(
+        lambda k: st.tuples(st.just(k), _member_values[k])
+    ),
+    max_size=5,
+)
+
+
+@given(_members, st.sampled_from(["mine._Payload", "google.protobuf.Struct", "no.Such"]))
+def test_any_type_first_reads_as_type_last(members, type_name):
+    """Moving "@type" from first to last changes nothing: message or error, note included."""
+    url = json.dumps(f"type.googleapis.com/{type_name}")
+    body = [f"{json.dumps(k)}: {json.dumps(v)}" for k, v in members]
+    if type_name == "google.protobuf.Struct":
+        body = [f'"value": {json.dumps(dict(members))}'] + body[:1]
+    first = "{" + ", ".join([f'"@type": {url}'] + body) + "}"
+    last = "{" + ", ".join(body + [f'"@type": {url}']) + "}"
+    reg = _CountingRegistry()
+    got = _outcome(lambda: wkt.Any.from_json(first, registry=reg))
+    fast = reg.calls == 1
+    assert got == _outcome(lambda: wkt.Any.from_json(last, registry=reg))
+    keys = [k for k, _ in members]
+    plain = len(set(keys)) == len(keys) and not {"fileName", "n "} & set(keys)
+    plain = plain and None not in [v for _, v in members]  # a null hands over too
+    if got[0] == "ok" and plain and type_name == "mine._Payload":
+        assert fast  # the one-pass reader did the work
+    if fast:
+        assert got[0] == "ok"  # a failure always hands over
+
+
+_DUR = "a/google.protobuf.Duration"
+JSONErr = json.JSONDecodeError
+_UNKNOWN_X = "cannot decode mine._Payload from JSON: key: 'x' is unknown"
+
+
+@pytest.mark.parametrize(
+    ("doc", "want"),
+    [
+        # Repeated keys: the last one wins, as when the object is read whole first.
+        ('"n": 1, "n": 2', _Payload(n=2)),
+        ('"tags": ["a"], "tags": null', _Payload()),
+        (f'"@type": "{_DUR}", "value": "1s"', wkt.Duration(seconds=1)),
+        # A well-known payload is "value" alone; other members are ignored.
+        ('"value": "1s", "value": "2s"', wkt.Duration(seconds=2)),
+        ('"value": "1s", "extra": 1', wkt.Duration(seconds=1)),
+        (
+            '"n": "x"',
+            (ValueError, "invalid integer value: 'x' for field mine._Payload.n",
+             ["while decoding google.protobuf.Any.n"]),
+        ),  # fmt: skip
+        (
+            '"ctx": {"fileName": 1}',
+            (TypeError,
+             "expected string got: <class 'int'> for field "
+             "google.protobuf.SourceContext.file_name",
+             ["while decoding google.protobuf.Any.ctx.file_name"]),
+        ),  # fmt: skip
+        ('"x": 1', (ValueError, _UNKNOWN_X, None)),
+        ('"attrs": {"a": NaN}', (JSONErr, "expected value: line 1 column 45 (char 44)", None)),
+        ('"n": 1,', (JSONErr, "trailing comma: line 1 column 37 (char 36)", None)),
+        # The integer -0 is 0 once the object has been read whole, as the general reader does.
+        ('"ratio": -0', _Payload()),
+        ('"ratio": -0.0', _Payload(ratio=-0.0)),
+        ('"attrs": {"z": [-0, -0.0]}', _Payload(attrs=wkt.Struct.from_dict({"z": [0.0, -0.0]}))),
+    ],
+)
+def test_any_type_first_hands_over_unusual_documents(doc, want):
+    type_url = _DUR if "value" in doc and "@type" not in doc else "a/mine._Payload"
+    got = _outcome(lambda: wkt.Any.from_json(f'{{"@type": "{type_url}", {doc}}}', registry=_REG))
+    if isinstance(want, torvex.Message):
+        want = ("ok", wkt.Any.pack(want).to_binary())
+    assert got == want
+
+
+def test_any_type_first_depth_limit_and_nested_any():
+    def chain(n):
+        doc = '{"@type": "a/mine._Payload", "n": 1}'
+        for _ in range(n):
+            doc = f'{{"@type": "a/google.protobuf.Any", "value": {doc}}}'
+        return doc
+
+    inner = wkt.Any.from_json(chain(99), registry=_REG)
+    for _ in range(99):
+        inner = inner.unpack(wkt.Any)
+    assert inner.unpack(_Payload) == _Payload(n=1)
+    with pytest.raises(RecursionError, match="depth 100 while parsing") as info:
+        wkt.Any.from_json(chain(100), registry=_REG)
+    assert getattr(info.value, "__notes__", None) is None
+
+
+def test_struct_members_share_immutables_without_leaking():
+    number, text = float("1.25e300"), "".join(["not", " interned"])
+    tree = {"n": number, "s": text, "nan": float("nan"), "l": [None, True, False, number]}
+    before = sys.getrefcount(number), sys.getrefcount(text)
+    msg = wkt.Struct._from_json_value(tree)
+    assert msg.fields["n"].kind.value is number and msg.fields["s"].kind.value is text
+    assert math.isnan(msg.fields["nan"].kind.value)  # kept as read; writing it fails
+    assert msg.fields["l"].kind.value.to_list() == [None, True, False, number]
+    del msg
+    assert (sys.getrefcount(number), sys.getrefcount(text)) == before
+    # Null and bool members share their choice record; each Value still reads as its own.
+    a = wkt.ListValue.from_json("[null, true, false, null, true]")
+    kinds = ["null_value", "bool_value", "bool_value", "null_value", "bool_value"]
+    assert [v.kind.field for v in a.values] == kinds
+    assert a.to_list() == [None, True, False, None, True]

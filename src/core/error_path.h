@@ -37,6 +37,13 @@ class ErrorPath {
   void key(PyObject* k) noexcept { steps_.push_back(Step{nullptr, 0, Ref::borrow(k)}); }
 
   bool empty() const noexcept { return steps_.empty(); }
+  size_t size() const noexcept { return steps_.size(); }
+  // Drops the steps pushed after the path had `n`: a reader that failed and handed its input
+  // over to another, which will push its own.
+  void truncate(size_t n) noexcept {
+    if (n < steps_.size())
+      steps_.erase(steps_.begin() + static_cast<std::ptrdiff_t>(n), steps_.end());
+  }
 
   // With an exception set and at least one step collected, adds the note
   // prefix + root + ".field" / "[index]" / "[repr(key)]" ... (outermost step first) to it.

@@ -22,12 +22,15 @@ namespace {
 
 // The message readers, with `fresh`: the instance was created by this parse, so its list
 // and map attributes still hold the new empty containers its defaults gave it and need no reset.
+// `strict` (an Any's payload read ahead of the general reader): the object's first member is
+// "@type" and is passed over; any other member that names no field, and any null, make the
+// read fail without an error, for the caller to hand the object to the general reader.
 template <class Src>
 bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                       const JsonReadOptions& opts, bool fresh) noexcept;
+                       const JsonReadOptions& opts, bool fresh, bool strict = false) noexcept;
 template <class Src>
 bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                      const JsonReadOptions& opts, bool fresh) noexcept;
+                      const JsonReadOptions& opts, bool fresh, bool strict = false) noexcept;
 
 // ---- errors (out of line: the loops only test and forward) --------------------------------
 
@@ -429,16 +432,23 @@ bool untouched_container(const FieldSpec& f, PyObject* msg) noexcept {
 
 template <class Src>
 bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                      const JsonReadOptions& opts, bool fresh) noexcept {
+                      const JsonReadOptions& opts, bool fresh, bool strict) noexcept {
   typename Src::ObjIter it;
   if (!src.begin_object(it)) return false;
   ResetSet reset;
   RepeatGuard given(m);
   std::string_view key;
   int r;
+  bool typed = false;  // strict: the leading "@type" was passed over
   while ((r = src.next_key(it, &key)) > 0) {
     const FieldSpec* f = find_field(m, key);
     if (!f) {
+      if (strict) [[unlikely]] {
+        // Only the leading "@type" is passed over: a repeated one is the general reader's.
+        if (PyErr_Occurred() || typed || key != "@type" || !src.skip()) return false;
+        typed = true;
+        continue;
+      }
       if (PyErr_Occurred() || !read_unknown_key(src, m, msg, key, depth, opts)) return false;
       continue;
     }
@@ -446,7 +456,10 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
     JsonKind k = src.peek();
     if (k == JsonKind::Error) {
       PyErr_Clear();
-    } else if (k != JsonKind::Null && !given.add(*f)) {
+    } else if (k == JsonKind::Null) {
+      if (strict) [[unlikely]]
+        return false;
+    } else if (!given.add(*f)) {
       return false;
     }
     if (needs_reset(*f) && reset.add(f->number) && !(fresh && untouched_container(*f, msg)) &&
@@ -460,7 +473,7 @@ bool read_fields_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32
 
 template <class Src>
 bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
-                       const JsonReadOptions& opts, bool fresh) noexcept {
+                       const JsonReadOptions& opts, bool fresh, bool strict) noexcept {
   if (depth > MAX_RECURSION_DEPTH) return fail_too_deep("parsing");
   if (m->wkt != WellKnownKind::None) {
     return check_layout(msg, m) && read_well_known(src, m, msg, depth, opts);
@@ -470,10 +483,15 @@ bool read_message_impl(Src& src, const MessageMarshaler* m, PyObject* msg, uint3
   if (k != JsonKind::Object) return raise_cannot_decode(src, m);
   // Slot accessors write at fixed offsets: the instance must have the schema's layout.
   if (!check_layout(msg, m)) return false;
-  return read_fields_impl(src, m, msg, depth, opts, fresh);
+  return read_fields_impl(src, m, msg, depth, opts, fresh, strict);
 }
 
 }  // namespace
+
+bool read_any_payload_ahead(JsonTextSource& src, const MessageMarshaler* m, PyObject* msg,
+                            uint32_t depth, const JsonReadOptions& opts) noexcept {
+  return read_message_impl(src, m, msg, depth, opts, true, true);
+}
 
 template <class Src>
 bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,

@@ -36,6 +36,12 @@ template <class Src>
 bool read_message(Src& src, const MessageMarshaler* m, PyObject* msg, uint32_t depth,
                   const JsonReadOptions& opts) noexcept;
 
+// An Any's JSON object, whose first member is "@type", as the payload `msg` (fresh, of the
+// ordinary message type `m`, at `depth`). False, without an error when the object needs the
+// general reader: another "@type", a member that names no field, a null, a field given twice.
+bool read_any_payload_ahead(JsonTextSource& src, const MessageMarshaler* m, PyObject* msg,
+                            uint32_t depth, const JsonReadOptions& opts) noexcept;
+
 // A scalar of type `t` as its Python value (new reference).
 template <class Src>
 PyObject* read_scalar(Src& src, ScalarType t, const FieldContext& ctx) noexcept;

@@ -361,6 +361,8 @@ bool JsonTextSource::read_number_as_float(double* out) noexcept {
   if (peek() != JsonKind::Number) return expect_fail(JsonKind::Number);
   // Scanned and converted in one pass; anything unusual goes the checked way below.
   if (const char* e = fast_json_number_to_double(p_, end_, out)) {
+    if (*out == 0 && std::signbit(*out)) [[unlikely]]
+      note_negative_zero(e);
     p_ = e;
     return true;
   }
@@ -369,6 +371,8 @@ bool JsonTextSource::read_number_as_float(double* out) noexcept {
   bool integral;
   if (!scan_number(&s, &n, &integral, &digits)) return false;
   *out = text_to_double(s, n, scratch_);
+  if (*out == 0 && std::signbit(*out) && integral) [[unlikely]]
+    ++int_neg_zeros_;
   return true;
 }
 

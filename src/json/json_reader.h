@@ -80,6 +80,8 @@ class JsonTextSource {
     double d;
     const char* e = fast_json_number_to_double(p_, end_, &d);
     if (!e || !std::isfinite(d) || (float32 && !fits_float32(d))) return false;
+    if (d == 0 && std::signbit(d)) [[unlikely]]
+      note_negative_zero(e);
     p_ = e;
     *out = d;
     return true;
@@ -171,6 +173,22 @@ class JsonTextSource {
   // The same for "expected {} but found {}" when the next value is of another kind.
   bool expect_fail(JsonKind wanted) noexcept;
 
+  // How many numbers written as the integer -0 were read as floats: -0.0 here, but 0.0 when the
+  // text goes through a tree of Python values first (an int has no negative zero), which is how
+  // some readers take an object whole.
+  uint32_t integer_negative_zeros() const noexcept { return int_neg_zeros_; }
+
+  // A position to come back to, for a reader that reads ahead and may hand the same text over.
+  struct Mark {
+    const char* p;
+    uint32_t nesting;
+  };
+  Mark mark() const noexcept { return Mark{p_, nesting_}; }
+  void rewind(const Mark& at) noexcept {
+    p_ = at.p;
+    nesting_ = at.nesting;
+  }
+
   // Position of the next unread byte (for callers that report offsets).
   size_t offset() const noexcept { return static_cast<size_t>(p_ - begin_); }
 
@@ -182,6 +200,10 @@ class JsonTextSource {
   bool at_end() const noexcept { return p_ >= end_; }
 
   bool fail(const char* desc) noexcept { return fail_at(desc, p_); }
+  // At a number read as -0.0 that ends at `end`: counts it when it is written "-0".
+  void note_negative_zero(const char* end) noexcept {
+    if (end - p_ == 2) ++int_neg_zeros_;
+  }
   int fail_int(const char* desc) noexcept {
     fail(desc);
     return -1;
@@ -241,7 +263,8 @@ class JsonTextSource {
   bool utf8_valid_;
   bool last_ascii_ = true;  // the last scanned string had only ASCII bytes
   uint32_t nesting_ = 0;
-  RVec<char> scratch_;  // unescaped strings, number copies
+  uint32_t int_neg_zeros_ = 0;  // see integer_negative_zeros()
+  RVec<char> scratch_;          // unescaped strings, number copies
 };
 
 }  // namespace torvex

@@ -35,7 +35,9 @@ bool has_non_ascii(const char* s, size_t n) noexcept {
 // ---- text sink --------------------------------------------------------------------------
 
 void JsonTextSink::grow(size_t n) noexcept {
-  size_t cap = cap_ * 2;
+  // Leaving the inline buffer, the text is a document of some size: room for one at once
+  // instead of a chain of doublings that copies it over and over.
+  size_t cap = buf_ == inline_ ? kFirstHeap : cap_ * 2;
   // A large item (a long bytes field) gets room for itself and what usually follows it, so
   // that the closing brackets do not double a buffer of megabytes.
   if (cap - len_ < n) cap = len_ + n + 256;
@@ -112,7 +114,8 @@ bool JsonTextSink::quoted(PyObject* str, bool as_piece) noexcept {
   }
   if (as_piece && json_escape_scan(s, static_cast<size_t>(n)) == static_cast<size_t>(n)) {
     put('"');
-    pieces_.push_back(Piece{len_, Py_NewRef(str)});
+    if (pieces_.empty()) pieces_.reserve(kFirstPieces);
+    pieces_.push_back(TextPiece{len_, Py_NewRef(str)});
     piece_chars_ += static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     int kind = static_cast<int>(PyUnicode_KIND(str));
     if (kind > piece_kind_) piece_kind_ = kind;
@@ -128,8 +131,7 @@ void JsonTextSink::note_utf8(const char* s, size_t n) noexcept {
   if (ascii_ && has_non_ascii(s, n)) ascii_ = false;
 }
 
-bool JsonTextSink::base64_string(const uint8_t* data, size_t n) noexcept {
-  value_separator();
+void JsonTextSink::put_base64(const uint8_t* data, size_t n) noexcept {
   size_t m = base64_encoded_length(n);
   reserve(m + 2);
   char* p = buf_ + len_;
@@ -137,7 +139,6 @@ bool JsonTextSink::base64_string(const uint8_t* data, size_t n) noexcept {
   base64_encode(data, n, p + 1);
   p[m + 1] = '"';
   len_ += m + 2;
-  return true;
 }
 
 bool JsonTextSink::number_slow(PyObject* v) noexcept {
@@ -170,11 +171,11 @@ bool JsonTextSink::number_slow(PyObject* v) noexcept {
   return true;
 }
 
-// ASCII bytes into code units of a wider (or equal) kind. The runs between wide pieces are
-// short, so two-byte units go 16 at a time with the last block overlapping the one before it
-// instead of a loop over the tail.
+// One-byte characters (ASCII or Latin-1) into code units of a wider (or equal) kind. The runs
+// between wide pieces are short, so two-byte units go 16 at a time with the last block
+// overlapping the one before it instead of a loop over the tail.
 template <class Ch>
-void widen_ascii(const char* s, size_t n, Ch* out) noexcept {
+void widen_ucs1(const Py_UCS1* s, size_t n, Ch* out) noexcept {
   if constexpr (sizeof(Ch) == 1) {
     std::memcpy(out, s, n);
     return;
@@ -194,7 +195,42 @@ void widen_ascii(const char* s, size_t n, Ch* out) noexcept {
     }
   }
 #endif
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(s[i]);
+  for (size_t i = 0; i < n; ++i) out[i] = s[i];
+}
+
+// The characters of a piece (a str of a kind no wider than Ch) at `out`, copied here rather than
+// by PyUnicode_CopyCharacters: its checks and its per-character widening cost more than the
+// copy of a short piece.
+template <class Ch>
+void copy_piece(PyObject* str, size_t n, Ch* out) noexcept {
+  const void* data = PyUnicode_DATA(str);
+  const int kind = PyUnicode_KIND(str);
+  if (static_cast<size_t>(kind) == sizeof(Ch)) {
+    std::memcpy(out, data, n * sizeof(Ch));
+  } else if (kind == PyUnicode_1BYTE_KIND) {
+    widen_ucs1(static_cast<const Py_UCS1*>(data), n, out);
+  } else {
+    const auto* s = static_cast<const Py_UCS2*>(data);  // two-byte piece into four-byte text
+    for (size_t i = 0; i < n; ++i) out[i] = s[i];
+  }
+}
+
+// The ASCII buffer with its pieces in place, as code units of type Ch.
+template <class Ch>
+void join_into(const char* buf, size_t len, const TextPiece* pieces, size_t count,
+               Ch* out) noexcept {
+  const auto* ascii = reinterpret_cast<const Py_UCS1*>(buf);
+  size_t from = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = pieces[i].at;
+    widen_ucs1(ascii + from, at - from, out);
+    out += at - from;
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(pieces[i].str));
+    copy_piece(pieces[i].str, n, out);
+    out += n;
+    from = at;
+  }
+  widen_ucs1(ascii + from, len - from, out);
 }
 
 PyObject* JsonTextSink::join_pieces() noexcept {
@@ -203,7 +239,7 @@ PyObject* JsonTextSink::join_pieces() noexcept {
     Ref parts(PyList_New(0));
     if (!parts) return nullptr;
     size_t from = 0;
-    for (const Piece& p : pieces_) {
+    for (const TextPiece& p : pieces_) {
       Ref chunk(PyUnicode_DecodeUTF8(buf_ + from, static_cast<Py_ssize_t>(p.at - from), "strict"));
       if (!chunk || PyList_Append(parts.get(), chunk.get()) < 0 ||
           PyList_Append(parts.get(), p.str) < 0) {
@@ -222,31 +258,18 @@ PyObject* JsonTextSink::join_pieces() noexcept {
   Ref out(PyUnicode_New(static_cast<Py_ssize_t>(len_ + piece_chars_), maxchar));
   if (!out) return nullptr;
   void* data = PyUnicode_DATA(out.get());
-  Py_ssize_t pos = 0;
-  size_t from = 0;
-  auto ascii_run = [&](size_t to) {
-    size_t n = to - from;
-    if (piece_kind_ == 1) {
-      widen_ascii(buf_ + from, n, static_cast<Py_UCS1*>(data) + pos);
-    } else if (piece_kind_ == 2) {
-      widen_ascii(buf_ + from, n, static_cast<Py_UCS2*>(data) + pos);
-    } else {
-      widen_ascii(buf_ + from, n, static_cast<Py_UCS4*>(data) + pos);
-    }
-    pos += static_cast<Py_ssize_t>(n);
-    from = to;
-  };
-  for (const Piece& p : pieces_) {
-    ascii_run(p.at);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(p.str);
-    if (PyUnicode_CopyCharacters(out.get(), pos, p.str, 0, n) < 0) return nullptr;
-    pos += n;
+  if (piece_kind_ == 1) {
+    join_into(buf_, len_, pieces_.data(), pieces_.size(), static_cast<Py_UCS1*>(data));
+  } else if (piece_kind_ == 2) {
+    join_into(buf_, len_, pieces_.data(), pieces_.size(), static_cast<Py_UCS2*>(data));
+  } else {
+    join_into(buf_, len_, pieces_.data(), pieces_.size(), static_cast<Py_UCS4*>(data));
   }
-  ascii_run(len_);
   return out.release();
 }
 
 PyObject* JsonTextSink::take_str() noexcept {
+  len_ = size();
   if (!pieces_.empty()) return join_pieces();
   if (str_ && ascii_) {
     if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(len_)) < 0) return nullptr;

@@ -91,11 +91,20 @@ class FrameStack {
 
 // ---- text sink --------------------------------------------------------------------------
 
+// A str standing at an offset of a text sink's buffer; see JsonTextSink::pieces_.
+struct TextPiece {
+  size_t at;      // buffer offset the text belongs at
+  PyObject* str;  // owned
+};
+
+// Compact text. Every value and every closed container is followed by a comma, and a closing
+// bracket takes the place of the comma before it: separators cost one store and no state, so
+// the sink keeps no frames at all. The comma after the root value is not part of the text.
 class JsonTextSink {
  public:
   JsonTextSink() noexcept = default;
   ~JsonTextSink() {
-    for (const Piece& p : pieces_) Py_DECREF(p.str);
+    for (const TextPiece& p : pieces_) Py_DECREF(p.str);
     if (str_) {
       Py_DECREF(str_);
     } else if (buf_ != inline_) {
@@ -106,82 +115,60 @@ class JsonTextSink {
   JsonTextSink& operator=(const JsonTextSink&) = delete;
 
   bool begin_object() noexcept {
-    value_separator();
     put('{');
-    stack_.push(kFirst);
     return true;
   }
   bool end_object() noexcept {
-    stack_.pop();
-    put('}');
+    close('}');
     return true;
   }
   bool begin_array() noexcept {
-    value_separator();
     put('[');
-    stack_.push(kFirst | kArray);
     return true;
   }
   bool end_array() noexcept {
-    stack_.pop();
-    put(']');
+    close(']');
     return true;
   }
 
   // Keys and string values: UTF-8 text or a Python str.
   bool key(const char* s, size_t n) noexcept {
-    key_separator();
-    quoted(s, n);
-    note_utf8(s, n);
+    put_key(s, n);
     put(':');
     return true;
   }
   bool key(PyObject* str) noexcept {
-    key_separator();
     if (!quoted(str, false)) return false;
     put(':');
     return true;
   }
-  // A key made in advance by json_member_prefix (comma, quotes and colon included).
-  TORVEX_ALWAYS_INLINE void member_prefix(const RString& text, bool ascii) noexcept {
-    bool first = true;
-    if (!stack_.empty()) {
-      uint8_t& top = stack_.top();
-      first = top & kFirst;
-      top &= static_cast<uint8_t>(~kFirst);
-    }
-    member_text(text, first, ascii);
+  // A key made in advance by json_member_prefix (quotes and colon included), or the n bytes of
+  // one at `text`, after its comma.
+  void member_prefix(const RString& text, bool ascii) noexcept {
+    member_text(text.data() + 1, text.size() - kMemberPrefixPad - 1, ascii);
+  }
+  TORVEX_ALWAYS_INLINE void member_prefix(const char* text, size_t n, bool ascii) noexcept {
+    member_text(text, n, ascii);
   }
   bool string(const char* s, size_t n) noexcept {
-    value_separator();
-    quoted(s, n);
-    note_utf8(s, n);
-    return true;
+    put_string(s, n);
+    return comma();
   }
-  bool string(PyObject* str) noexcept {
-    value_separator();
-    return quoted(str, true);
-  }
+  bool string(PyObject* str) noexcept { return quoted(str, true) && comma(); }
   // A string value known to be printable ASCII without quote or backslash (digits, base64,
   // "NaN"): copied without the escape scan.
   bool ascii_string(const char* s, size_t n) noexcept {
-    value_separator();
-    reserve(n + 2);
-    char* p = buf_ + len_;
-    p[0] = '"';
-    std::memcpy(p + 1, s, n);
-    p[n + 1] = '"';
-    len_ += n + 2;
-    return true;
+    put_ascii_string(s, n);
+    return comma();
   }
   // A string value holding the standard padded base64 of data[0 .. n), encoded in place.
-  bool base64_string(const uint8_t* data, size_t n) noexcept;
-
+  bool base64_string(const uint8_t* data, size_t n) noexcept {
+    put_base64(data, n);
+    return comma();
+  }
   bool integer(int64_t v) noexcept {
-    value_separator();
-    reserve(kNumberScratch);
-    len_ = static_cast<size_t>(put_integer(v, buf_ + len_) - buf_);
-    return true;
+    put_int(v);
+    return comma();
   }
   // The digits of v at p (kNumberScratch bytes writable); returns the end of the text.
   static char* put_integer(int64_t v, char* p) noexcept {
@@ -197,22 +184,71 @@ class JsonTextSink {
   // The integer n held by the Python int v (the tree sink reuses v when it is a plain int).
   bool integer(PyObject* /*v*/, int64_t n) noexcept { return integer(n); }
   bool boolean(bool b) noexcept {
-    value_separator();
+    put_boolean(b);
+    return comma();
+  }
+  bool null() noexcept {
+    raw("null", 4);
+    return comma();
+  }
+  // A Python float (repr text) or int (decimal digits); anything else is written as its repr.
+  bool number(PyObject* v) noexcept { return put_number(v) && comma(); }
+
+  // Array elements written straight into the buffer, for loops over number lists: claim(n)
+  // makes room for n bytes and returns where to write, commit(end) takes what was written up
+  // to `end`, each element followed by its comma.
+  char* claim(size_t n) noexcept {
+    reserve(n);
+    return buf_ + len_;
+  }
+  void commit(char* end) noexcept { len_ = static_cast<size_t>(end - buf_); }
+
+  // The document as one new str (nullptr with an error on failure).
+  PyObject* take_str() noexcept;
+  // The text so far, without the comma after the last value.
+  const char* data() const noexcept { return buf_; }
+  size_t size() const noexcept { return len_ - (len_ && buf_[len_ - 1] == ','); }
+
+ protected:
+  TORVEX_ALWAYS_INLINE bool comma() noexcept {
+    put(',');
+    return true;
+  }
+  // A closing bracket over the comma after the last member or element, then its own comma.
+  TORVEX_ALWAYS_INLINE void close(char bracket) noexcept {
+    reserve(2);
+    len_ -= buf_[len_ - 1] == ',';
+    buf_[len_] = bracket;
+    buf_[len_ + 1] = ',';
+    len_ += 2;
+  }
+  // The value writers without their comma (JsonPrettySink lays out its own separators).
+  void put_key(const char* s, size_t n) noexcept {
+    quoted(s, n);
+    note_utf8(s, n);
+  }
+  void put_string(const char* s, size_t n) noexcept { put_key(s, n); }
+  void put_ascii_string(const char* s, size_t n) noexcept {
+    reserve(n + 2);
+    char* p = buf_ + len_;
+    p[0] = '"';
+    std::memcpy(p + 1, s, n);
+    p[n + 1] = '"';
+    len_ += n + 2;
+  }
+  void put_base64(const uint8_t* data, size_t n) noexcept;
+  TORVEX_ALWAYS_INLINE void put_int(int64_t v) noexcept {
+    reserve(kNumberScratch);
+    len_ = static_cast<size_t>(put_integer(v, buf_ + len_) - buf_);
+  }
+  void put_boolean(bool b) noexcept {
     if (b) {
       raw("true", 4);
     } else {
       raw("false", 5);
     }
-    return true;
   }
-  bool null() noexcept {
-    value_separator();
-    raw("null", 4);
-    return true;
-  }
-  // A Python float (repr text) or int (decimal digits); anything else is written as its repr.
-  bool number(PyObject* v) noexcept {
-    value_separator();
+  bool put_number(PyObject* v) noexcept {
     if (PyFloat_CheckExact(v)) {
       reserve(kNumberScratch);
       len_ += format_double(PyFloat_AS_DOUBLE(v), buf_ + len_);
@@ -221,73 +257,33 @@ class JsonTextSink {
     return number_slow(v);
   }
 
-  // Array elements written straight into the buffer, for loops over number lists: claim(n)
-  // makes room for n bytes and returns where to write, commit(end) takes what was written up
-  // to `end`. first_element() tells whether the open array is still empty and marks it not.
-  char* claim(size_t n) noexcept {
-    reserve(n);
-    return buf_ + len_;
+  TORVEX_ALWAYS_INLINE void reserve(size_t n) noexcept {
+    if (cap_ - len_ < n) [[unlikely]]
+      grow(n);
   }
-  void commit(char* end) noexcept { len_ = static_cast<size_t>(end - buf_); }
-  bool first_element() noexcept {
-    uint8_t& top = stack_.top();
-    const bool first = top & kFirst;
-    top &= static_cast<uint8_t>(~kFirst);
-    return first;
-  }
-
-  // The document as one new str (nullptr with an error on failure).
-  PyObject* take_str() noexcept;
-  const char* data() const noexcept { return buf_; }
-  size_t size() const noexcept { return len_; }
-
- protected:
-  // (Protected for JsonPrettySink, which writes the layout around this sink's values.)
-  static constexpr uint8_t kArray = 1;  // frame bit: the container is an array
-  static constexpr uint8_t kFirst = 2;  // frame bit: no member written yet
-
-  // Arrays separate their values; objects are separated by their keys.
-  void value_separator() noexcept {
-    if (stack_.empty()) return;
-    uint8_t& top = stack_.top();
-    if (top & kArray) {
-      if (!(top & kFirst)) put(',');
-      top &= static_cast<uint8_t>(~kFirst);
-    }
-  }
-  void key_separator() noexcept {
-    if (stack_.empty()) return;
-    uint8_t& top = stack_.top();
-    if (!(top & kFirst)) put(',');
-    top &= static_cast<uint8_t>(~kFirst);
-  }
-
-  void reserve(size_t n) noexcept {
-    if (cap_ - len_ < n) grow(n);
-  }
-  void put(char c) noexcept {
+  TORVEX_ALWAYS_INLINE void put(char c) noexcept {
     reserve(1);
     buf_[len_++] = c;
   }
-  void raw(const char* s, size_t n) noexcept {
+  TORVEX_ALWAYS_INLINE void raw(const char* s, size_t n) noexcept {
     reserve(n);
     std::memcpy(buf_ + len_, s, n);
     len_ += n;
   }
 
-  // The prefix's text, without its comma for the first member: 16-byte blocks, the last one
+  // A prefix's n bytes of text at s, without its leading comma: 16-byte blocks, the last one
   // reaching into the padding.
-  TORVEX_ALWAYS_INLINE void member_text(const RString& text, bool first, bool ascii) noexcept {
-    const char* s = text.data() + first;
-    const size_t n = text.size() - kMemberPrefixPad - first;
+  TORVEX_ALWAYS_INLINE void member_text(const char* s, size_t n, bool ascii) noexcept {
     reserve(n + 16);
     char* p = buf_ + len_;
-    for (size_t i = 0; i < n; i += 16) std::memcpy(p + i, s + i, 16);
+    std::memcpy(p, s, 16);
+    // Keys of up to 16 bytes are most keys; the loop is the rest.
+    for (size_t i = 16; i < n; i += 16) std::memcpy(p + i, s + i, 16);
     len_ += n;
     if (!ascii) ascii_ = false;
   }
 
-  void grow(size_t n) noexcept;
+  TORVEX_NOINLINE void grow(size_t n) noexcept;
   // The JSON string of s[0 .. n): quotes, runs copied in blocks, escapes.
   void quoted(const char* s, size_t n) noexcept;
   // With `as_piece`, a non-ASCII str that needs no escapes is not copied: see pieces_.
@@ -296,7 +292,9 @@ class JsonTextSink {
   void note_utf8(const char* s, size_t n) noexcept;
   bool number_slow(PyObject* v) noexcept;
 
-  static constexpr size_t kInline = 1024;  // small documents never allocate
+  static constexpr size_t kInline = 1024;          // small documents never allocate
+  static constexpr size_t kFirstHeap = 32 * 1024;  // the first heap buffer
+  static constexpr size_t kFirstPieces = 128;      // room for pieces, made with the first one
   // From this size on the buffer is the data of a str object in the making, so that a large
   // ASCII document becomes the result without a final copy.
   static constexpr size_t kStrBacked = 64 * 1024;
@@ -309,15 +307,10 @@ class JsonTextSink {
   // Non-ASCII string values are kept as their str objects, each standing at an offset of the
   // buffer (between its quotes), and copied straight into the final str in their own width:
   // decoding the UTF-8 of a whole document would cost more than the writing.
-  struct Piece {
-    size_t at;      // buffer offset the text belongs at
-    PyObject* str;  // owned
-  };
-  RVec<Piece> pieces_;
+  RVec<TextPiece> pieces_;
   size_t piece_chars_ = 0;  // characters in all pieces
   int piece_kind_ = 1;      // the widest str kind among them
   PyObject* join_pieces() noexcept;
-  FrameStack<uint8_t> stack_;  // one frame per open container: kArray | kFirst bits
   char inline_[kInline];
 };
 
@@ -325,8 +318,7 @@ class JsonTextSink {
 
 // The text sink laid out as json.dumps(..., indent=N) lays out: each member and element on a
 // line of its own, indented N spaces per level, ": " after keys, empty containers as {} and [].
-// It keeps its own frames and leaves the base's stack empty, so the base's separators do
-// nothing and its value writers only write the values.
+// It keeps frames of its own and writes the values with the base's comma-less writers.
 class JsonPrettySink : public JsonTextSink {
  public:
   explicit JsonPrettySink(int indent) noexcept : indent_(static_cast<size_t>(indent)) {}
@@ -336,7 +328,7 @@ class JsonPrettySink : public JsonTextSink {
     return true;
   }
   bool end_object() noexcept {
-    close('}');
+    shut('}');
     return true;
   }
   bool begin_array() noexcept {
@@ -344,14 +336,13 @@ class JsonPrettySink : public JsonTextSink {
     return true;
   }
   bool end_array() noexcept {
-    close(']');
+    shut(']');
     return true;
   }
 
   bool key(const char* s, size_t n) noexcept {
     member();
-    quoted(s, n);
-    note_utf8(s, n);
+    put_key(s, n);
     raw(": ", 2);
     return true;
   }
@@ -362,26 +353,52 @@ class JsonPrettySink : public JsonTextSink {
     return true;
   }
   void member_prefix(const RString& text, bool ascii) noexcept {
+    member_prefix(text.data() + 1, text.size() - kMemberPrefixPad - 1, ascii);
+  }
+  void member_prefix(const char* text, size_t n, bool ascii) noexcept {
     member();
-    member_text(text, true, ascii);
+    member_text(text, n, ascii);
     put(' ');
   }
 
-  bool string(const char* s, size_t n) noexcept { return element(), JsonTextSink::string(s, n); }
-  bool string(PyObject* str) noexcept { return element(), JsonTextSink::string(str); }
+  bool string(const char* s, size_t n) noexcept {
+    element();
+    put_string(s, n);
+    return true;
+  }
+  bool string(PyObject* str) noexcept { return element(), quoted(str, true); }
   bool ascii_string(const char* s, size_t n) noexcept {
-    return element(), JsonTextSink::ascii_string(s, n);
+    element();
+    put_ascii_string(s, n);
+    return true;
   }
   bool base64_string(const uint8_t* data, size_t n) noexcept {
-    return element(), JsonTextSink::base64_string(data, n);
+    element();
+    put_base64(data, n);
+    return true;
   }
-  bool integer(int64_t v) noexcept { return element(), JsonTextSink::integer(v); }
-  bool integer(PyObject* v, int64_t n) noexcept { return element(), JsonTextSink::integer(v, n); }
-  bool boolean(bool b) noexcept { return element(), JsonTextSink::boolean(b); }
-  bool null() noexcept { return element(), JsonTextSink::null(); }
-  bool number(PyObject* v) noexcept { return element(), JsonTextSink::number(v); }
+  bool integer(int64_t v) noexcept {
+    element();
+    put_int(v);
+    return true;
+  }
+  bool integer(PyObject* /*v*/, int64_t n) noexcept { return integer(n); }
+  bool boolean(bool b) noexcept {
+    element();
+    put_boolean(b);
+    return true;
+  }
+  bool null() noexcept {
+    element();
+    raw("null", 4);
+    return true;
+  }
+  bool number(PyObject* v) noexcept { return element(), put_number(v); }
 
  private:
+  static constexpr uint8_t kArray = 1;  // frame bit: the container is an array
+  static constexpr uint8_t kFirst = 2;  // frame bit: no member written yet
+
   // A new line at the indentation of `depth` open containers.
   void line(size_t depth) noexcept {
     size_t n = 1 + depth * indent_;
@@ -407,7 +424,7 @@ class JsonPrettySink : public JsonTextSink {
     put(bracket);
     frames_.push(frame);
   }
-  void close(char bracket) noexcept {
+  void shut(char bracket) noexcept {
     uint8_t frame = frames_.pop();
     if (!(frame & kFirst)) line(frames_.size());
     put(bracket);

@@ -31,6 +31,12 @@ class JsonTreeSource {
   JsonKind peek() noexcept {
     PyObject* v = cur_.get();
     if (!v) return end_fail();
+    // The exact types json.loads makes first: the checks below that admit subclasses call
+    // PyType_IsSubtype for every value that is not of their own type.
+    if (PyUnicode_CheckExact(v)) return JsonKind::String;
+    if (PyFloat_CheckExact(v)) return JsonKind::Number;
+    if (PyDict_CheckExact(v)) return JsonKind::Object;
+    if (PyList_CheckExact(v)) return JsonKind::Array;
     if (v == Py_None) return JsonKind::Null;
     if (PyBool_Check(v)) return JsonKind::Bool;
     if (PyUnicode_Check(v)) return JsonKind::String;
@@ -48,6 +54,10 @@ class JsonTreeSource {
   bool read_str(std::string_view* out) noexcept;
   PyObject* read_string() noexcept;
   PyObject* read_any() noexcept;
+  // The next value as it is (borrowed; nullptr at the end), for readers that can keep it.
+  PyObject* current() const noexcept { return cur_.get(); }
+  // Consumes the next value, returning it (a reader that keeps what current() showed).
+  Ref take_current() noexcept { return take(); }
   bool skip() noexcept;
   bool begin_object(ObjIter& it) noexcept;
   int next_key(ObjIter& it, std::string_view* key) noexcept;

@@ -156,10 +156,6 @@ Py_ssize_t number_run(JsonTextSink& sink, PyObject* list, Py_ssize_t i) noexcept
   while (i < n && run_value<kT>(items[i], &v)) {
     const Py_ssize_t stop = std::min(n, i + kBlock);
     char* p = sink.claim(static_cast<size_t>(stop - i) * kEach + kNumberScratch);
-    // A comma before the run when the array has elements, then one after each element; the
-    // last is dropped.
-    *p = ',';
-    p += !sink.first_element();
     do {
       if constexpr (kFloating) {
         p += format_double(v, p);
@@ -168,7 +164,7 @@ Py_ssize_t number_run(JsonTextSink& sink, PyObject* list, Py_ssize_t i) noexcept
       }
       *p++ = ',';
     } while (++i < stop && run_value<kT>(items[i], &v));
-    sink.commit(p - 1);
+    sink.commit(p);
   }
   return i;
 }
@@ -193,6 +189,32 @@ bool scalar_list(Sink& sink, const JsonWriteOptions& opts, PyObject* list) noexc
 }
 
 // ---- the walk ---------------------------------------------------------------------------
+
+// A sub-message of exactly its field's class, bound to its marshaler and not a well-known type:
+// its members written here, without going back through write_nested_message. 0 for the others.
+template <class Sink>
+TORVEX_ALWAYS_INLINE inline int plan_object(Sink& sink, const JsonWriteOptions& opts,
+                                            const ElementKind& e, PyObject* v,
+                                            uint32_t depth) noexcept {
+  const MessageMarshaler* sub = e.handle->resolved.load(std::memory_order_acquire);
+  if (!sub || !Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(sub->cls.get())) ||
+      as_native(v)->marshaler != sub || sub->wkt != WellKnownKind::None ||
+      depth > MAX_RECURSION_DEPTH) {
+    return 0;
+  }
+  return sink.begin_object() && write_fields(sink, opts, sub, v, depth) && sink.end_object() ? 1
+                                                                                             : -1;
+}
+
+// A sub-message value at `depth`, by plan_object when it can.
+template <class Sink>
+TORVEX_ALWAYS_INLINE inline bool plan_message(Sink& sink, const JsonWriteOptions& opts,
+                                              const ElementKind& e, PyObject* v,
+                                              uint32_t depth) noexcept {
+  int r = plan_object(sink, opts, e, v, depth);
+  if (r != 0) return r > 0;
+  return write_nested_message(sink, opts, e.handle.get(), v, depth);
+}
 
 template <class Sink>
 bool write_value(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e, PyObject* v,
@@ -339,7 +361,7 @@ bool write_value(Sink& sink, const JsonWriteOptions& opts, const ElementKind& e,
     case ElemKind::Enum:
       return write_enum(sink, opts, *e.enum_table.get(), v);
     case ElemKind::Message:
-      return write_nested_message(sink, opts, e.handle.get(), v, depth + 1);
+      return plan_message(sink, opts, e, v, depth + 1);
   }
   raise_internal("invalid element kind in schema");
   return false;
@@ -404,7 +426,7 @@ TORVEX_ALWAYS_INLINE inline bool field_key(Sink& sink, const JsonWriteOptions& o
                                            const FieldSpec& f) noexcept {
   const int i = opts.use_proto_field_name;
   if constexpr (std::is_base_of_v<JsonTextSink, Sink>) {
-    if (!f.json_keys[i].empty()) {
+    if (!f.json_keys[i].empty()) [[likely]] {
       sink.member_prefix(f.json_keys[i], f.json_keys_ascii);
       return true;
     }
@@ -412,60 +434,90 @@ TORVEX_ALWAYS_INLINE inline bool field_key(Sink& sink, const JsonWriteOptions& o
   return sink.key(i ? f.proto_name.get() : f.json_name.get());
 }
 
-// A singular scalar field whose value is a plain builtin of its type: decided and written
-// with the type known at compile time. 1 handled, 0 for the general path, -1 error.
-template <ScalarType kT, class Sink>
-TORVEX_ALWAYS_INLINE inline int plain_scalar_field(Sink& sink, const JsonWriteOptions& opts,
-                                                   PyObject* msg, const FieldSpec& f,
-                                                   PyObject* v) noexcept {
-  if (!plain_scalar<kT>(v)) return 0;
-  if (f.presence == Presence::Implicit) {
-    if (!opts.always_emit_implicit && plain_zero<kT>(v)) return 1;
-  } else if (!presence_test(msg, f.number)) {
-    return f.presence == Presence::Required ? required_not_set(f) : 1;
+// field_key for a step of the plan, whose key text is at hand.
+template <class Sink>
+TORVEX_ALWAYS_INLINE inline bool step_key(Sink& sink, const JsonWriteOptions& opts,
+                                          const JsonStep& s) noexcept {
+  if constexpr (std::is_base_of_v<JsonTextSink, Sink>) {
+    const int i = opts.use_proto_field_name;
+    sink.member_prefix(s.key[i], s.key_len[i], s.key_ascii);
+    return true;
+  } else {
+    return field_key(sink, opts, *s.field);
   }
-  return field_key(sink, opts, f) && scalar_of<kT>(sink, v) ? 1 : -1;
 }
 
-// The common cases of a field read from its slot, decided without taking a reference: plain
-// scalars and enum members, and the skipped empty values of the other kinds. 1 handled
-// (written or skipped), 0 for the general path, -1 error.
-template <class Sink>
-TORVEX_ALWAYS_INLINE inline int plain_field(Sink& sink, const JsonWriteOptions& opts, PyObject* msg,
-                                            const FieldSpec& f, PyObject* v) noexcept {
-  const bool implicit = f.presence == Presence::Implicit;
-  switch (f.kind) {
-    case ValueKind::Scalar:
-      switch (f.elem.scalar) {
-#define TORVEX_CASE(T) \
-  case ScalarType::T:  \
-    return plain_scalar_field<ScalarType::T>(sink, opts, msg, f, v);
-        TORVEX_SCALAR_TYPES(TORVEX_CASE)
-#undef TORVEX_CASE
-      }
-      return 0;
-    case ValueKind::Enum: {
-      if (!PyLong_Check(v)) return 0;
-      const EnumTable& t = *f.elem.enum_table.get();
-      if (implicit) {
-        if (!opts.always_emit_implicit) {
-          int d = plain_enum_default(v, t.default_member.get());
-          if (d != 0) return d > 0;
-        }
-      } else if (!presence_test(msg, f.number)) {
-        return f.presence == Presence::Required ? required_not_set(f) : 1;
-      }
-      return field_key(sink, opts, f) && write_enum(sink, opts, t, v) ? 1 : -1;
-    }
-    case ValueKind::Message:
-      if (v != Py_None) return 0;
-      return f.presence == Presence::Required ? required_not_set(f) : 1;
-    case ValueKind::List:
-      return !opts.always_emit_implicit && PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0;
-    case ValueKind::Map:
-      return !opts.always_emit_implicit && PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0;
+// A singular scalar field whose value is a plain builtin of its type: decided and written
+// with the type and the kind of presence known at compile time.
+template <ScalarType kT, bool kExplicit, class Sink>
+TORVEX_ALWAYS_INLINE inline int plain_scalar_field(Sink& sink, const JsonWriteOptions& opts,
+                                                   PyObject* msg, const JsonStep& s,
+                                                   PyObject* v) noexcept {
+  if (!plain_scalar<kT>(v)) return 0;
+  if constexpr (!kExplicit) {
+    if (!opts.always_emit_implicit && plain_zero<kT>(v)) return 1;
+  } else if (!presence_test(msg, s.number)) {
+    return s.field->presence == Presence::Required ? required_not_set(*s.field) : 1;
   }
-  return 0;
+  return step_key(sink, opts, s) && scalar_of<kT>(sink, v) ? 1 : -1;
+}
+
+// ---- the plan loop ------------------------------------------------------------------------
+// Each step's op settles the common values of its field without taking a reference or calling
+// out; 1 handled (written or skipped), 0 for the general path, -1 error.
+
+// A singular enum in its slot, as write_enum writes it.
+template <bool kExplicit, class Sink>
+TORVEX_ALWAYS_INLINE inline int plan_enum(Sink& sink, const JsonWriteOptions& opts, PyObject* msg,
+                                          const JsonStep& s, PyObject* v) noexcept {
+  if (!PyLong_Check(v)) return 0;
+  const FieldSpec& f = *s.field;
+  const EnumTable& t = *f.elem.enum_table.get();
+  if constexpr (!kExplicit) {
+    if (!opts.always_emit_implicit) {
+      int d = plain_enum_default(v, t.default_member.get());
+      if (d != 0) return d > 0;
+    }
+  } else if (!presence_test(msg, s.number)) {
+    return f.presence == Presence::Required ? required_not_set(f) : 1;
+  }
+  return step_key(sink, opts, s) && write_enum(sink, opts, t, v) ? 1 : -1;
+}
+
+// The field of step `s` by the general path: the value selected as the binary encoder selects
+// it, then written by its kind.
+template <class Sink>
+TORVEX_NOINLINE bool general_field(Sink& sink, const JsonWriteOptions& opts, PyObject* msg,
+                                   const FieldSpec& f, uint32_t depth) noexcept {
+  Ref v;
+  int r = select_field_value(msg, f, opts.always_emit_implicit, &v);
+  if (r == 0) return true;
+  if (r < 0) return at_field(opts, f);
+  // Implicit emission never turns an unset message field into an object.
+  if (f.kind == ValueKind::Message && !f.in_oneof && v.get() == Py_None) return true;
+  if (!field_key(sink, opts, f) || !write_field_value(sink, opts, f, v.get(), depth)) {
+    return at_field(opts, f);
+  }
+  return true;
+}
+
+// The container ops: an exact list or dict, skipped when empty unless implicit values are
+// emitted; anything else is left to the general path.
+template <class Sink>
+TORVEX_ALWAYS_INLINE inline int plan_container(Sink& sink, const JsonWriteOptions& opts,
+                                               const JsonStep& s, PyObject* v,
+                                               uint32_t depth) noexcept {
+  const FieldSpec& f = *s.field;
+  if (s.op == kJsonMap) {
+    if (!PyDict_CheckExact(v)) return 0;
+    if (PyDict_GET_SIZE(v) == 0 && !opts.always_emit_implicit) return 1;
+    Ref hold = Ref::borrow(v);
+    return step_key(sink, opts, s) && write_map(sink, opts, *f.map, v, depth) ? 1 : -1;
+  }
+  if (!PyList_CheckExact(v)) return 0;
+  if (PyList_GET_SIZE(v) == 0 && !opts.always_emit_implicit) return 1;
+  Ref hold = Ref::borrow(v);
+  return step_key(sink, opts, s) && write_list(sink, opts, f.elem, v, depth) ? 1 : -1;
 }
 
 }  // namespace
@@ -517,6 +569,12 @@ bool write_enum(Sink& sink, const JsonWriteOptions& opts, const EnumTable& t,
       raise_internal("enum value table lookup failed");
       return false;
     }
+    if constexpr (std::is_base_of_v<JsonTextSink, Sink>) {
+      if (t.json_out_plain) {
+        return sink.ascii_string(static_cast<const char*>(PyUnicode_DATA(name)),
+                                 static_cast<size_t>(PyUnicode_GET_LENGTH(name)));
+      }
+    }
     return sink.string(name);
   }
   if (!t.open) return invalid_enum_number(t, n);
@@ -527,26 +585,52 @@ template <class Sink>
 bool write_fields(Sink& sink, const JsonWriteOptions& opts, const MessageMarshaler* m,
                   PyObject* msg, uint32_t depth) noexcept {
   if (!m->oneofs.empty() && !check_oneofs(m, msg)) return false;
-  const bool emit_implicit = opts.always_emit_implicit;
-  for (const FieldSpec& f : m->fields) {
-    if (f.accessor.is_slot() && !f.in_oneof) {
-      PyObject* plain =
-          *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + f.accessor.offset);
-      if (plain) {
-        int r = plain_field(sink, opts, msg, f, plain);
-        if (r > 0) continue;
-        if (r < 0) return at_field(opts, f);
+  for (const JsonStep& s : m->json_plan) {
+    PyObject* v = nullptr;
+    if (s.op != kJsonGeneral) {
+      v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + s.offset);
+    }
+    int r = 0;
+    if (v) {
+      switch (s.op) {
+#define TORVEX_CASE(T)                                                   \
+  case static_cast<uint8_t>(ScalarType::T):                              \
+    r = plain_scalar_field<ScalarType::T, false>(sink, opts, msg, s, v); \
+    break;                                                               \
+  case static_cast<uint8_t>(ScalarType::T) + kJsonExplicit:              \
+    r = plain_scalar_field<ScalarType::T, true>(sink, opts, msg, s, v);  \
+    break;
+        TORVEX_SCALAR_TYPES(TORVEX_CASE)
+#undef TORVEX_CASE
+        case kJsonEnum:
+          r = plan_enum<false>(sink, opts, msg, s, v);
+          break;
+        case kJsonEnum + kJsonExplicit:
+          r = plan_enum<true>(sink, opts, msg, s, v);
+          break;
+        case kJsonMessage:
+          if (v == Py_None) continue;
+          {
+            Ref hold = Ref::borrow(v);  // Python code run by the walk may replace the attribute
+            if (!step_key(sink, opts, s) ||
+                !plan_message(sink, opts, s.field->elem, v, depth + 1)) {
+              r = -1;
+            } else {
+              continue;
+            }
+          }
+          break;
+        case kJsonList:
+        case kJsonMap:
+          r = plan_container(sink, opts, s, v, depth);
+          break;
+        default:
+          break;
       }
+      if (r > 0) continue;
+      if (r < 0) return at_field(opts, *s.field);
     }
-    Ref v;
-    int r = select_field_value(msg, f, emit_implicit, &v);
-    if (r == 0) continue;
-    if (r < 0) return at_field(opts, f);
-    // Implicit emission never turns an unset message field into an object.
-    if (f.kind == ValueKind::Message && !f.in_oneof && v.get() == Py_None) continue;
-    if (!field_key(sink, opts, f) || !write_field_value(sink, opts, f, v.get(), depth)) {
-      return at_field(opts, f);
-    }
+    if (!general_field(sink, opts, msg, *s.field, depth)) return false;
   }
   if (opts.registry) {
     PyObject* store;

@@ -9,6 +9,7 @@
 #include "binary/parser.h"
 #include "binary/serializer.h"
 #include "core/args.h"
+#include "core/error_path.h"
 #include "core/errors.h"
 #include "core/limits.h"
 #include "core/portable.h"
@@ -467,8 +468,8 @@ bool read_field_mask(Src& src, const MessageMarshaler* m, const WellKnownMarker&
 }
 
 template <class Src>
-bool read_value_message(Src& src, const WellKnownMarker& w, PyObject* msg, uint32_t depth,
-                        const JsonReadOptions& opts) noexcept;
+PyObject* read_value_oneof(Src& src, const WellKnownMarker& w, uint32_t depth,
+                           const JsonReadOptions& opts) noexcept;
 
 // A new instance of the handle's type read from the source at `depth` (new reference).
 template <class Src>
@@ -477,18 +478,59 @@ PyObject* read_new(Src& src, MarshalerHandle* h, uint32_t depth,
   MessageMarshaler* sm = resolve_handle(h);
   if (!sm) return nullptr;
   Ref obj(create_empty_message(sm, h->cls.get()));
-  if (!obj) return nullptr;
-  // Struct and list members are Values, most of the objects in such documents: they go
-  // straight to the Value reader (a fresh instance has the schema's layout already).
-  if (sm->wkt == WellKnownKind::Value) {
-    if (depth > MAX_RECURSION_DEPTH) {
-      fail_too_deep("parsing");
-      return nullptr;
+  if (!obj || !read_message(src, sm, obj.get(), depth, opts)) return nullptr;
+  return obj.release();
+}
+
+// How a Struct or ListValue makes its members, which are most of the objects in such documents.
+// A Value class that allocates natively and whose only default is its oneof slot gets instances
+// allocated here with the member's Oneof stored at once: the general path would store the
+// default first and dispatch on the type again per member.
+struct MemberMaker {
+  explicit MemberMaker(MarshalerHandle* h) noexcept : handle(h) {}
+
+  MarshalerHandle* handle;
+  bool ready = false;  // set up on the first member, so that an empty container resolves nothing
+  // Set when members are made directly: the Value schema, its marker and the class.
+  MessageMarshaler* m = nullptr;
+  const WellKnownMarker* value = nullptr;
+  PyTypeObject* cls = nullptr;
+
+  bool setup() noexcept {
+    ready = true;
+    MessageMarshaler* sm = resolve_handle(handle);
+    if (!sm) return false;
+    PyObject* c = handle->cls.get();
+    if (sm->wkt != WellKnownKind::Value || !has_native_new(c)) return true;
+    const WellKnownMarker& w = *sm->wkt_marker.get();
+    const DefaultsTable& d = sm->defaults;
+    if (w.first.is_slot() && d.plain.size() == 1 && d.lists.empty() && d.dicts.empty() &&
+        d.plain[0].first.offset == w.first.offset) {
+      m = sm;
+      value = &w;
+      cls = reinterpret_cast<PyTypeObject*>(c);
     }
-    return read_value_message(src, *sm->wkt_marker.get(), obj.get(), depth, opts) ? obj.release()
-                                                                                  : nullptr;
+    return true;
   }
-  return read_message(src, sm, obj.get(), depth, opts) ? obj.release() : nullptr;
+};
+
+template <class Src>
+PyObject* read_member(Src& src, MemberMaker& mk, uint32_t depth,
+                      const JsonReadOptions& opts) noexcept {
+  if (!mk.ready && !mk.setup()) return nullptr;
+  if (!mk.value) return read_new(src, mk.handle, depth, opts);
+  if (depth > MAX_RECURSION_DEPTH) {
+    fail_too_deep("parsing");
+    return nullptr;
+  }
+  Ref oneof(read_value_oneof(src, *mk.value, depth, opts));
+  if (!oneof) return nullptr;
+  PyObject* obj = alloc_instance(mk.cls, mk.m);
+  if (!obj) return nullptr;
+  // Fresh from the allocator: the slot is empty, nothing to release.
+  *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + mk.value->first.offset) =
+      oneof.release();
+  return obj;
 }
 
 template <class Src>
@@ -501,6 +543,7 @@ bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, 
   if (!fields) return false;
   if (!PyDict_Check(fields.get())) return fail_wrong_type(fields.get(), "dict");
   const bool exact = PyDict_CheckExact(fields.get());
+  MemberMaker maker(w.handle.get());
   typename Src::ObjIter it;
   if (!src.begin_object(it)) return false;
   std::string_view key_text;
@@ -508,7 +551,7 @@ bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, 
   while ((r = src.next_key(it, &key_text)) > 0) {
     Ref key(src.key_object(it, key_text));
     if (!key) return false;
-    Ref value(read_new(src, w.handle.get(), depth + 1, opts));
+    Ref value(read_member(src, maker, depth + 1, opts));
     if (!value) return false;
     int s = exact ? PyDict_SetItem(fields.get(), key.get(), value.get())
                   : PyObject_SetItem(fields.get(), key.get(), value.get());
@@ -526,45 +569,78 @@ bool read_list_value(Src& src, const MessageMarshaler* m, const WellKnownMarker&
   Ref values(w.first.get(msg));
   if (!values) return false;
   if (!PyList_Check(values.get())) return fail_wrong_type(values.get(), "list");
+  MemberMaker maker(w.handle.get());
   typename Src::ArrIter it;
   if (!src.begin_array(it)) return false;
   int r;
   while ((r = src.next_element(it)) > 0) {
-    Ref value(read_new(src, w.handle.get(), depth + 1, opts));
+    Ref value(read_member(src, maker, depth + 1, opts));
     if (!value || PyList_Append(values.get(), value.get()) < 0) return false;
   }
   return r == 0;
 }
 
+#ifndef Py_GIL_DISABLED
+// The Oneofs of JSON null, false and true. A Oneof is immutable, so every Value read from one of
+// these shares one instead of allocating its own. Kept for the life of the process; an entry is
+// used only while it holds the reading marker's own objects (the table is shared by all Value
+// classes). Builds without the interpreter lock make a new one each time.
+PyObject* g_shared_oneofs[3];
+#endif
+
+PyObject* shared_oneof(const WellKnownMarker& w, int member, PyObject* value) noexcept {
+  PyObject* field = w.member_names[member].get();
+#ifndef Py_GIL_DISABLED
+  PyObject*& entry = g_shared_oneofs[member == kNullValue ? 0 : value == Py_True ? 2 : 1];
+  auto* o = reinterpret_cast<OneofObject*>(entry);
+  if (o && o->field == field && o->value == value) return Py_NewRef(entry);
+  PyObject* made = make_oneof(field, value);
+  if (made) Py_XSETREF(entry, Py_NewRef(made));
+  return made;
+#else
+  return make_oneof(field, value);
+#endif
+}
+
+// The Oneof a Value read from the source holds (new reference).
 template <class Src>
-bool read_value_message(Src& src, const WellKnownMarker& w, PyObject* msg, uint32_t depth,
-                        const JsonReadOptions& opts) noexcept {
+PyObject* read_value_oneof(Src& src, const WellKnownMarker& w, uint32_t depth,
+                           const JsonReadOptions& opts) noexcept {
   Ref value;
   int member;
   switch (src.peek()) {
     case JsonKind::Error:
-      return false;
+      return nullptr;
     case JsonKind::Null:
-      if (!src.read_null()) return false;
-      member = kNullValue;
-      value = w.null_member;
-      break;
+      if (!src.read_null()) return nullptr;
+      return shared_oneof(w, kNullValue, w.null_member.get());
     case JsonKind::Bool: {
       bool b;
-      if (!src.read_bool(&b)) return false;
-      member = kBoolValue;
-      value = Ref::borrow(b ? Py_True : Py_False);
-      break;
+      if (!src.read_bool(&b)) return nullptr;
+      return shared_oneof(w, kBoolValue, b ? Py_True : Py_False);
     }
     case JsonKind::Number: {
-      double d;
-      if (!src.read_number_as_float(&d)) return false;
       member = kNumberValue;
+      if constexpr (!Src::kText) {
+        // A float from the tree is immutable: the Value holds it, not a copy.
+        if (PyFloat_CheckExact(src.current())) {
+          value = src.take_current();
+          break;
+        }
+      }
+      double d;
+      if (!src.read_number_as_float(&d)) return nullptr;
       value = Ref(PyFloat_FromDouble(d));
       break;
     }
     case JsonKind::String:
       member = kStringValue;
+      if constexpr (!Src::kText) {
+        if (PyUnicode_CheckExact(src.current())) {
+          value = src.take_current();
+          break;
+        }
+      }
       value = Ref(src.read_string());
       break;
     case JsonKind::Array:
@@ -577,10 +653,16 @@ bool read_value_message(Src& src, const WellKnownMarker& w, PyObject* msg, uint3
       break;
     default:
       raise_internal("unexpected JSON kind");
-      return false;
+      return nullptr;
   }
-  if (!value) return false;
-  Ref oneof(make_oneof(w.member_names[member].get(), value.get()));
+  if (!value) return nullptr;
+  return make_oneof(w.member_names[member].get(), value.get());
+}
+
+template <class Src>
+bool read_value_message(Src& src, const WellKnownMarker& w, PyObject* msg, uint32_t depth,
+                        const JsonReadOptions& opts) noexcept {
+  Ref oneof(read_value_oneof(src, w, depth, opts));
   return oneof && w.first.set(msg, oneof.get()) == 0;
 }
 
@@ -599,9 +681,64 @@ bool read_wrapper(Src& src, const MessageMarshaler* m, const WellKnownMarker& w,
   return value && store_singular(*w.first_spec, msg, value.get());
 }
 
+// The payload's type URL and serialized message into the Any `msg`.
+bool store_any(const WellKnownMarker& w, PyObject* msg, PyObject* url, const MessageMarshaler* pm,
+               PyObject* inner) noexcept {
+  Ref bytes(serialize_message(pm, inner, true));
+  if (!bytes) return false;
+  Ref full_url = canonical_url(url, pm->full_name);
+  return full_url && store_singular(*w.first_spec, msg, full_url.get()) &&
+         store_singular(*w.second_spec, msg, bytes.get());
+}
+
+// An Any whose "@type" comes first, as writers put it, read in one pass: the payload goes from
+// the text straight into its message instead of through a dict of the whole object. False for
+// anything else ("@type" elsewhere, a member the payload does not name, a field named twice,
+// any failure): the general reader then reads the same text and raises what it raises.
+bool read_any_ahead(JsonTextSource& src, const JsonTextSource::Mark& at, const MessageMarshaler* m,
+                    const WellKnownMarker& w, PyObject* msg, uint32_t depth,
+                    const JsonReadOptions& opts) noexcept {
+  JsonTextSource::ObjIter it;
+  std::string_view key;
+  if (!opts.registry || depth + 1 > MAX_RECURSION_DEPTH || src.peek() != JsonKind::Object ||
+      !src.begin_object(it) || src.next_key(it, &key) <= 0 || key != "@type" ||
+      src.peek() != JsonKind::String) {
+    return false;
+  }
+  Ref url(src.read_string());
+  Ref type_name = url ? type_name_of(url.get()) : Ref();
+  AnyPayload payload;
+  if (!type_name || find_payload(m->vocab, opts.registry, type_name.get(), &payload) <= 0) {
+    return false;
+  }
+  const MessageMarshaler* pm = payload.marshaler;
+  Ref inner(create_empty_message(pm, payload.cls.get()));
+  if (!inner) return false;
+  const uint32_t negative_zeros = src.integer_negative_zeros();
+  if (pm->wkt == WellKnownKind::None) {
+    // The payload's fields are the object's other members: read from its start again.
+    src.rewind(at);
+    if (!read_any_payload_ahead(src, pm, inner.get(), depth + 1, opts)) return false;
+  } else if (src.next_key(it, &key) <= 0 || key != "value" ||
+             !read_message(src, pm, inner.get(), depth + 1, opts) || src.next_key(it, &key) != 0) {
+    return false;  // a well-known payload is the member "value", alone
+  }
+  // The general reader takes the object whole as Python values, which read "-0" as 0.
+  if (src.integer_negative_zeros() != negative_zeros) return false;
+  return store_any(w, msg, url.get(), pm, inner.get());
+}
+
 template <class Src>
 bool read_any_message(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, PyObject* msg,
                       uint32_t depth, const JsonReadOptions& opts) noexcept {
+  if constexpr (Src::kText) {
+    const JsonTextSource::Mark at = src.mark();
+    const size_t steps = decoding_path().size();
+    if (read_any_ahead(src, at, m, w, msg, depth, opts)) return true;
+    PyErr_Clear();
+    decoding_path().truncate(steps);
+    src.rewind(at);
+  }
   Ref doc(src.read_any());
   if (!doc) return false;
   if (!PyDict_Check(doc.get())) return cannot_decode(PyExc_TypeError, m, doc.get());
@@ -640,11 +777,7 @@ bool read_any_message(Src& src, const MessageMarshaler* m, const WellKnownMarker
     if (!fields || PyDict_DelItem(fields.get(), m->vocab->at_type) < 0) return false;
     if (!parse_json_value(pm, inner.get(), fields.get(), depth + 1, opts, true)) return false;
   }
-  Ref bytes(serialize_message(pm, inner.get(), true));
-  if (!bytes) return false;
-  Ref full_url = canonical_url(url, pm->full_name);
-  return full_url && store_singular(*w.first_spec, msg, full_url.get()) &&
-         store_singular(*w.second_spec, msg, bytes.get());
+  return store_any(w, msg, url, pm, inner.get());
 }
 
 }  // namespace

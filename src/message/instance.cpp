@@ -158,19 +158,6 @@ bool use_message_dealloc(PyObject* cls) noexcept {
   return true;
 }
 
-namespace {
-
-// Whether `cls.__new__` is provably NativeMessage's own: no __new__ defined in Python and no
-// metaclass attribute hook. Then calling it means allocating, and the marshaler the caller
-// already holds (read from the same class attribute) can be bound without another lookup.
-bool has_native_new(PyObject* cls) noexcept {
-  return PyType_Check(cls) &&
-         reinterpret_cast<PyTypeObject*>(cls)->tp_new == native_message_type()->tp_new &&
-         Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro;
-}
-
-}  // namespace
-
 PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept {
   if (has_native_new(cls)) {
     // Fresh from tp_alloc: every slot is empty, so defaults go straight to their offsets.

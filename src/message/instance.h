@@ -75,6 +75,14 @@ void release_native(PyObject* self) noexcept;
 // with an error set on failure.
 bool use_message_dealloc(PyObject* cls) noexcept;
 
+// Whether `cls.__new__` is provably NativeMessage's own: no __new__ defined in Python and no
+// metaclass attribute hook. Then calling it means allocating, and the marshaler the caller
+// already holds (read from the same class attribute) can be bound without another lookup.
+inline bool has_native_new(PyObject* cls) noexcept {
+  return PyType_Check(cls) &&
+         reinterpret_cast<PyTypeObject*>(cls)->tp_new == native_message_type()->tp_new &&
+         Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro;
+}
 // `cls.__new__(cls)` plus the schema's defaults; never runs __init__.
 PyObject* create_empty_message(const MessageMarshaler* m, PyObject* cls) noexcept;
 // `cls.__new__(cls)` alone (copies fill every attribute themselves).

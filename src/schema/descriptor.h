@@ -105,7 +105,9 @@ struct EnumTable : Counted {
   RStrMap<int32_t> by_proto_name;  // later wins
   RStrMap<int32_t> by_json_name;   // first wins
   EnumNumberMap json_out;          // number -> JSON output string (str)
-  EnumNumberMap text_out;          // number -> proto name (str) for the text format; first wins
+  // Every string in json_out is ASCII with nothing to escape: the text writer copies it as is.
+  bool json_out_plain = true;
+  EnumNumberMap text_out;  // number -> proto name (str) for the text format; first wins
 };
 
 // Reference from a field to a message type; resolved on first use so that recursive and
@@ -284,12 +286,37 @@ inline void set_step_tag(EncodeStep& s, uint32_t tag) noexcept {
   }
 }
 
+// One field as the JSON writer's loop visits it, made at intake so that the loop branches once
+// per field. `op` is the field's scalar type (1-18) for a singular scalar in a slot with implicit
+// presence, that plus kJsonExplicit with explicit or required presence, kJsonEnum (plus
+// kJsonExplicit) for a singular enum in a slot, kJsonMessage for a singular sub-message in a slot
+// that is not required, kJsonList and kJsonMap for a list or map in a slot, and kJsonGeneral for
+// everything else (oneof members, fields reached by name, names without a key prefix).
+struct JsonStep {
+  const FieldSpec* field = nullptr;  // into the owning marshaler's `fields`
+  Py_ssize_t offset = -1;            // the slot, for every op but kJsonGeneral
+  // The field's json_keys [0] and [1] without their leading comma, the padding after `key_len`
+  // bytes (both set for every op but kJsonGeneral).
+  const char* key[2] = {};
+  uint32_t key_len[2] = {};
+  uint32_t number = 0;  // the presence bit
+  uint8_t op = 0;
+  bool key_ascii = true;
+};
+inline constexpr uint8_t kJsonGeneral = 0;
+inline constexpr uint8_t kJsonExplicit = 32;
+inline constexpr uint8_t kJsonEnum = 24;
+inline constexpr uint8_t kJsonMessage = 64;
+inline constexpr uint8_t kJsonList = 65;
+inline constexpr uint8_t kJsonMap = 66;
+
 struct MessageMarshaler : Counted {
   Ref cls;
   RString full_name;
   RVec<FieldSpec> fields;  // declaration order; never resized after the index is built
   RVec<AttributeAccessor> oneofs;
   RVec<EncodeStep> encode_plan;  // one per field, in declaration order
+  RVec<JsonStep> json_plan;      // the same for the JSON writer
   Ref fields_by_name;
   FieldNumberIndex<FieldSpec> index;
   NameIndex name_index;  // proto and JSON names -> number

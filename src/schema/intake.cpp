@@ -106,6 +106,14 @@ bool utf8_of(PyObject* str, RString* out) noexcept {
   return true;
 }
 
+// Whether the JSON string of `s` is its characters between quotes (exact ASCII str, nothing to
+// escape), so that the text writer may copy them without a scan.
+bool plain_json_text(PyObject* s) noexcept {
+  if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_COMPACT_ASCII(s)) return false;
+  const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+  return json_escape_scan(static_cast<const char*>(PyUnicode_DATA(s)), n) == n;
+}
+
 // ---- enum tables and message handles (shared across message types) -----------------------
 
 bool build_enum_table(const DescriptorVocabulary* v, PyObject* e, PyObject* c,
@@ -159,12 +167,14 @@ bool build_enum_table(const DescriptorVocabulary* v, PyObject* e, PyObject* c,
     if (!t->text_out.find(number)) t->text_out.insert(number, name.get());
     if (json.get() == Py_None) {
       t->json_out.insert(number, name.get());
+      t->json_out_plain = t->json_out_plain && plain_json_text(name.get());
       t->members.push_back(std::move(name));
     } else if (PyUnicode_Check(json.get())) {
       RString json_utf8;
       if (!utf8_of(json.get(), &json_utf8)) return false;
       json_pairs.emplace_back(std::move(json_utf8), number);
       t->json_out.insert(number, json.get());
+      t->json_out_plain = t->json_out_plain && plain_json_text(json.get());
       t->members.push_back(std::move(json));
     } else {
       raise_wrong_type(json.get(), "str");
@@ -677,6 +687,43 @@ void plan_encoding(MessageMarshaler* m) noexcept {
   }
 }
 
+// 7c: the JSON writer's plan (after 7, as the encode plan). Fields whose names have no key
+// prefix take the general path, which reports the name. The keys point into the fields' own
+// strings, which stay in place as `fields` is never resized.
+void plan_json(MessageMarshaler* m) noexcept {
+  m->json_plan.reserve(m->fields.size());
+  for (const FieldSpec& f : m->fields) {
+    JsonStep s;
+    s.field = &f;
+    s.offset = f.accessor.offset;
+    s.number = f.number;
+    const bool explicit_presence = f.presence != Presence::Implicit;
+    if (!f.accessor.is_slot() || f.in_oneof || f.json_keys[0].empty() || f.json_keys[1].empty()) {
+      s.op = kJsonGeneral;
+      m->json_plan.push_back(s);
+      continue;
+    }
+    for (int i = 0; i < 2; ++i) {
+      s.key[i] = f.json_keys[i].data() + 1;
+      s.key_len[i] = static_cast<uint32_t>(f.json_keys[i].size() - kMemberPrefixPad - 1);
+    }
+    s.key_ascii = f.json_keys_ascii;
+    if (f.kind == ValueKind::Scalar) {
+      s.op = static_cast<uint8_t>(static_cast<uint8_t>(f.elem.scalar) +
+                                  (explicit_presence ? kJsonExplicit : 0));
+    } else if (f.kind == ValueKind::Enum) {
+      s.op = kJsonEnum + (explicit_presence ? kJsonExplicit : 0);
+    } else if (f.kind == ValueKind::Message && f.presence != Presence::Required) {
+      s.op = kJsonMessage;
+    } else if (f.kind == ValueKind::List) {
+      s.op = kJsonList;
+    } else if (f.kind == ValueKind::Map) {
+      s.op = kJsonMap;
+    }
+    m->json_plan.push_back(s);
+  }
+}
+
 // 9: name index, proto name then JSON name; later insertions win.
 bool index_names(MessageMarshaler* m) noexcept {
   RVec<NameIndex::Entry> names;
@@ -755,6 +802,7 @@ Rc<MessageMarshaler> build_marshaler(const DescriptorVocabulary* v, PyObject* d)
   m->fields_by_name = get(d, v->fields_by_name);
   if (!m->fields_by_name || !read_oneof_attributes(v, d, m.get())) return {};
   plan_encoding(m.get());
+  plan_json(m.get());
   // 8: the well-known-type marker.
   if (recognise_well_known(v, d, m.get()) < 0) return {};
   if (!index_names(m.get()) || !text_names(v, d, m.get()) || !build_attr_table(m.get(), extras)) {
