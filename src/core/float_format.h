@@ -17,6 +17,43 @@ struct ShortestDecimal {
   int exponent;
 };
 
+// The same decimal as 0.d1d2...d17 * 10^point: the digits left-aligned to 17 places, so that
+// 10^16 <= digits < 10^17 and the padding reads as trailing zeros. The writers lay out text from
+// this form with no division by ten per digit.
+struct Digits17 {
+  uint64_t digits;
+  int point;
+};
+
+inline constexpr uint64_t kPow10U64[20] = {1,
+                                           10,
+                                           100,
+                                           1000,
+                                           10000,
+                                           100000,
+                                           1000000,
+                                           10000000,
+                                           100000000,
+                                           1000000000,
+                                           10000000000,
+                                           100000000000,
+                                           1000000000000,
+                                           10000000000000,
+                                           100000000000000,
+                                           1000000000000000,
+                                           10000000000000000,
+                                           100000000000000000,
+                                           1000000000000000000,
+                                           10000000000000000000u};
+
+// The number of decimal digits of v (1 for 0). From the bit length: 1233 / 4096 is just above
+// log10(2), so the estimate is the count or one less, and one comparison settles it.
+inline int decimal_length(uint64_t v) noexcept {
+  v |= 1;  // setting the low bit never changes a count
+  const int guess = ((64 - std::countl_zero(v)) * 1233) >> 12;
+  return guess + (v >= kPow10U64[guess]);
+}
+
 // Defined in this header so that the writers that print doubles inline it.
 namespace float_format_detail {
 
@@ -25,6 +62,16 @@ namespace float_format_detail {
 inline int floor_log10_pow2(int q) noexcept { return (q * 1262611) >> 22; }
 inline int floor_log10_three_quarters_pow2(int q) noexcept { return (q * 1262611 - 524031) >> 22; }
 inline int floor_log2_pow10(int e) noexcept { return (e * 1741647) >> 19; }
+
+// The search rounds each table entry up by one unit; no low word is all ones, so that never
+// carries into the high word.
+inline constexpr bool kNoLowWordAllOnes = [] {
+  for (const auto& e : pow10::kMantissa) {
+    if (e[1] == UINT64_MAX) return false;
+  }
+  return true;
+}();
+static_assert(kNoLowWordAllOnes);
 
 // The top 64 bits of g * cp / 2^64 with the rest folded into the lowest bit (round to odd):
 // an odd result says "not exact", which is all the interval tests below need to know. g is a
@@ -38,20 +85,11 @@ inline uint64_t round_to_odd(U128 g, uint64_t cp) noexcept {
   return top | (mid > 1);
 }
 
-inline ShortestDecimal without_trailing_zeros(uint64_t digits, int exponent) noexcept {
-  // At most 17 digits, so the common no-zero case costs one division.
-  while (digits % 10 == 0) {
-    digits /= 10;
-    ++exponent;
-  }
-  return {digits, exponent};
-}
-
 }  // namespace float_format_detail
 
 // For a finite x > 0. Among the shortest decimals that read back to x, the one nearest x; an
 // exact tie goes to the even digit string. These are the digits repr() shows.
-inline ShortestDecimal shortest_decimal(double x) noexcept {
+TORVEX_ALWAYS_INLINE inline Digits17 shortest_digits17(double x) noexcept {
   using namespace float_format_detail;
   const uint64_t bits = std::bit_cast<uint64_t>(x);
   const int biased = static_cast<int>(bits >> 52) & 0x7FF;
@@ -60,8 +98,12 @@ inline ShortestDecimal shortest_decimal(double x) noexcept {
   const int q = biased ? biased - 1075 : -1074;
 
   // An integer below 2^53 is its own shortest form: its neighbours are at most 1 away.
-  if (q <= 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) {
-    return without_trailing_zeros(c >> -q, 0);
+  // (-52 <= q <= 0 by one unsigned comparison; at q = 0 the shift test fails and the search
+  // below gives the same digits.)
+  if (static_cast<unsigned>(q + 52) <= 52 && (c << (q & 63)) == 0) {
+    const uint64_t n = c >> -q;
+    const int length = decimal_length(n);
+    return {n * kPow10U64[17 - length], length};
   }
 
   // The rounding interval, in quarter units of 2^q: [cbl, cbr] around cb, closed when c is
@@ -81,29 +123,56 @@ inline ShortestDecimal shortest_decimal(double x) noexcept {
   // Scale by 10^-k: vb = 4 * x * 10^-k, below 2^59, and the interval is at least one unit wide.
   const int h = q + floor_log2_pow10(-k) + 1;
   const uint64_t* m = pow10::kMantissa[-k - pow10::kMinExp];
-  const U128 g{m[0] + (m[1] == UINT64_MAX), m[1] + 1};
+  const U128 g{m[0], m[1] + 1};  // no carry: see kNoLowWordAllOnes
   const uint64_t vb = round_to_odd(g, cb << h);
-  const uint64_t vbl = round_to_odd(g, cbl << h);
-  const uint64_t vbr = round_to_odd(g, cbr << h);
-  const uint64_t open = c & 1;
+  const uint64_t vbl = round_to_odd(g, cbl << h) + (c & 1);  // an open end excludes itself
+  const uint64_t vbr = round_to_odd(g, cbr << h) - (c & 1);
 
+  // Every candidate is tested and the choice made by selects, not branches: on arbitrary
+  // values each test is a coin toss that a branch would mispredict.
   // One digit fewer: the interval is under ten units wide, so it holds at most one multiple
   // of ten, and if it holds any it holds the one just below or just above s.
   const uint64_t s = vb >> 2;
+  const uint64_t t = s + 1;
   const uint64_t sp10 = s / 10 * 10;
   const uint64_t tp10 = sp10 + 10;
-  const bool sp10_in = vbl + open <= sp10 << 2;
-  const bool tp10_in = (tp10 << 2) + open <= vbr;
-  if (sp10_in != tp10_in) return without_trailing_zeros(sp10_in ? sp10 : tp10, k);
-
-  // Otherwise s or s + 1, whichever is inside; the nearer one when both are.
-  const uint64_t t = s + 1;
-  const bool s_in = vbl + open <= s << 2;
-  const bool t_in = (t << 2) + open <= vbr;
-  if (s_in != t_in) return without_trailing_zeros(s_in ? s : t, k);
+  const bool sp10_in = vbl <= sp10 << 2;
+  const bool tp10_in = tp10 << 2 <= vbr;
+  // Otherwise s or s + 1, whichever is inside (at least one is); the nearer one when both are.
+  const bool s_in = vbl <= s << 2;
+  const bool t_in = t << 2 <= vbr;
   const int64_t cmp = static_cast<int64_t>(vb - ((s + t) << 1));
-  const bool pick_s = cmp < 0 || (cmp == 0 && (s & 1) == 0);
-  return without_trailing_zeros(pick_s ? s : t, k);
+  const bool s_nearer = cmp + static_cast<int64_t>(s & 1) <= 0;  // a tie goes to an even s
+  const bool pick_s = s_in & (!t_in | s_nearer);
+  const bool shorter = sp10_in != tp10_in;
+  const uint64_t one_fewer = sp10_in ? sp10 : tp10;
+  const uint64_t full = pick_s ? s : t;
+  const uint64_t r = shorter ? one_fewer : full;
+
+  // The length is taken from s, in parallel with the choice: r has as many digits unless it
+  // rounded up to the next power of ten. A normal x has c >= 2^52, so s >= c has 16 or 17.
+  // The scale by arithmetic, not a select, which compilers turn into a branch on a coin toss.
+  const uint64_t long_s = s >= kPow10U64[16];
+  int length = 16 + static_cast<int>(long_s);
+  uint64_t scale = 10 - 9 * long_s;
+  if (biased == 0) {
+    length = decimal_length(s);
+    scale = kPow10U64[17 - length];
+  }
+  const uint64_t d = r * scale;
+  const bool carried = d == kPow10U64[17];
+  return {carried ? kPow10U64[16] : d, k + length + carried};
+}
+
+// The same decimal with the trailing zeros divided off.
+inline ShortestDecimal shortest_decimal(double x) noexcept {
+  const Digits17 d = shortest_digits17(x);
+  ShortestDecimal r{d.digits, d.point - 17};
+  while (r.digits % 10 == 0) {
+    r.digits /= 10;
+    ++r.exponent;
+  }
+  return r;
 }
 
 }  // namespace torvex

@@ -26,29 +26,11 @@ constexpr auto kDigitPairs = [] {
   return t;
 }();
 
-constexpr auto kPow10 = [] {
-  struct Table {
-    uint64_t v[20];
-  } t{};
-  uint64_t x = 1;
-  for (int i = 0; i < 20; ++i, x *= 10) t.v[i] = x;
-  return t;
-}();
-
-// From the bit length: 1233 / 4096 is just above log10(2), so the estimate is the digit count
-// or one less, and one comparison settles it.
-inline size_t digit_count(uint64_t v) noexcept {
-  v |= 1;  // 0 has one digit; setting the low bit never changes a count
-  const int bits = 64 - std::countl_zero(v);
-  const int guess = (bits * 1233) >> 12;
-  return static_cast<size_t>(guess + (v >= kPow10.v[guess]));
-}
-
 }  // namespace
 
 // Two digits per division, written from the end once the length is known.
 size_t format_uint64(uint64_t v, char* out) noexcept {
-  size_t n = digit_count(v);
+  const auto n = static_cast<size_t>(decimal_length(v));
   char* p = out + n;
   while (v >= 100) {
     uint64_t q = v / 100;
@@ -90,18 +72,33 @@ namespace {
   }
 }
 
-// The 16 decimal digits of a * 10^8 + b (a, b < 10^8), zero-padded.
-inline void write_16_digits(uint32_t a, uint32_t b, char* out) noexcept {
+// Sixteen digit characters, the first in byte 0, kept in a register where the machine has one
+// that wide: the text is laid out there and stored, never read back from memory (a load that
+// straddles the digits' stores cannot be forwarded and waits for them to retire).
 #if defined(TORVEX_SSE2)
-  // Four numbers below 10^4, each in four 16-bit lanes, each lane dividing by 1000, 100, 10 and
-  // 1: a multiply-high by m (the lanes hold 4x, for precision) and a right shift by s, done as a
-  // second multiply-high by 2^(16 - s). The (m, s) pairs are exact for every value below 10^4.
-  // Then digit i = q_i - 10 * q_(i-1), q_(i-1) reached by shifting one lane up.
-  const uint32_t a_hi = a / 10000, b_hi = b / 10000;
-  const uint64_t quads = (a_hi | uint64_t{a - a_hi * 10000} << 16 | uint64_t{b_hi} << 32 |
-                          uint64_t{b - b_hi * 10000} << 48)
-                         << 2;
-  const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&quads));
+using Digits16 = __m128i;
+
+// The last 16 of the 17 decimal digits of v < 10^17, zero-padded.
+inline Digits16 digits_16(uint64_t v) noexcept {
+  // Two halves of eight digits in 64-bit lanes, split by 10^4 into four numbers below 10^4
+  // (x * 3518437209 >> 45 is x / 10^4 for every x < 10^8), packed as 16-bit lanes in order.
+  // Each of those, in four 16-bit lanes, divides by 1000, 100, 10 and 1: a multiply-high by m
+  // (the lanes hold 4x, for precision) and a right shift by s, done as a second multiply-high by
+  // 2^(16 - s). The (m, s) pairs are exact for every value below 10^4. Then digit
+  // i = q_i - 10 * q_(i-1), q_(i-1) reached by shifting one lane up.
+  const uint64_t q8 = v / 100000000, q16 = v / 10000000000000000;
+  const auto hi8 = static_cast<int64_t>(q8 - q16 * 100000000);
+  const auto lo8 = static_cast<int64_t>(v - q8 * 100000000);
+#if defined(__x86_64__) || defined(_M_X64)
+  // Straight from the registers; the generic form may go through memory.
+  const __m128i halves = _mm_unpacklo_epi64(_mm_cvtsi64_si128(hi8), _mm_cvtsi64_si128(lo8));
+#else
+  const __m128i halves = _mm_set_epi64x(lo8, hi8);
+#endif
+  const __m128i high = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi64x(3518437209)), 45);
+  const __m128i low = _mm_sub_epi32(halves, _mm_mul_epu32(high, _mm_set1_epi64x(10000)));
+  const __m128i quads = _mm_shuffle_epi32(_mm_or_si128(high, _mm_slli_epi64(low, 16)), 0x08);
+  const __m128i x = _mm_slli_epi16(quads, 2);
   const __m128i pairs = _mm_unpacklo_epi16(x, x);
   const __m128i mul = _mm_setr_epi16(8389, 5243, 3277, -32768, 8389, 5243, 3277, -32768);
   const __m128i shift =
@@ -113,21 +110,77 @@ inline void write_16_digits(uint32_t a, uint32_t b, char* out) noexcept {
   };
   const __m128i bytes = _mm_packus_epi16(digits(_mm_unpacklo_epi32(pairs, pairs)),
                                          digits(_mm_unpackhi_epi32(pairs, pairs)));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_add_epi8(bytes, _mm_set1_epi8('0')));
-#else
-  write_8_digits(a, out);
-  write_8_digits(b, out + 8);
-#endif
+  return _mm_add_epi8(bytes, _mm_set1_epi8('0'));
 }
 
-// The 17 decimal digits of v < 10^17, zero-padded, in out[0, 17), with no loop over digits
-// and no data-dependent branch.
-inline void write_17_digits(uint64_t v, char* out) noexcept {
+inline void store_16(char* out, Digits16 v) noexcept {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+}
+
+// 0xFF, 0x00 and 0xFF runs: 16 bytes read from offset 16 - j are 0xFF below byte j, from
+// offset 31 - j 0xFF above it.
+alignas(64) constexpr unsigned char kByteMasks[48] = {
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  //
+    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,    //
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
+
+// v with '.' put in at byte j (0 <= j < 16): the bytes from j on move up one and the last drops.
+inline Digits16 with_point(Digits16 v, int j) noexcept {
+  const __m128i below = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kByteMasks + 16 - j));
+  const __m128i above = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kByteMasks + 31 - j));
+  const __m128i point = _mm_andnot_si128(_mm_or_si128(below, above), _mm_set1_epi8('.'));
+  return _mm_or_si128(
+      _mm_or_si128(_mm_and_si128(v, below), _mm_and_si128(_mm_slli_si128(v, 1), above)), point);
+}
+
+// The number of bytes up to and including the last that is not '0' (0 when all are).
+inline int up_to_last_nonzero(Digits16 v) noexcept {
+  const auto zeros =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('0'))));
+  return std::bit_width(~zeros & 0xFFFFu);
+}
+#else
+struct Digits16 {
+  char c[16];
+};
+
+inline Digits16 digits_16(uint64_t v) noexcept {
+  Digits16 d;
+  v %= 10000000000000000;
   const uint64_t high = v / 100000000;
-  const auto top = static_cast<uint32_t>(high / 100000000);
-  out[0] = static_cast<char>('0' + top);
-  write_16_digits(static_cast<uint32_t>(high - uint64_t{top} * 100000000),
-                  static_cast<uint32_t>(v - high * 100000000), out + 1);
+  write_8_digits(static_cast<uint32_t>(high), d.c);
+  write_8_digits(static_cast<uint32_t>(v - high * 100000000), d.c + 8);
+  return d;
+}
+
+inline void store_16(char* out, Digits16 v) noexcept { std::memcpy(out, v.c, 16); }
+
+inline Digits16 with_point(Digits16 v, int j) noexcept {
+  Digits16 r;
+  std::memcpy(r.c, v.c, static_cast<size_t>(j));
+  r.c[j] = '.';
+  std::memcpy(r.c + j + 1, v.c + j, static_cast<size_t>(15 - j));
+  return r;
+}
+
+inline int up_to_last_nonzero(Digits16 v) noexcept {
+  int n = 16;
+  while (n > 0 && v.c[n - 1] == '0') --n;
+  return n;
+}
+#endif
+
+// Writes "e" and the signed exponent, at least two digits, at p; returns the end.
+char* put_exponent(char* p, int exp) noexcept {
+  *p++ = 'e';
+  *p++ = exp < 0 ? '-' : '+';
+  if (exp < 0) exp = -exp;
+  if (exp >= 100) {
+    *p++ = static_cast<char>('0' + exp / 100);
+    exp %= 100;
+  }
+  std::memcpy(p, kDigitPairs.c + 2 * exp, 2);
+  return p + 2;
 }
 
 }  // namespace
@@ -136,54 +189,40 @@ inline void write_17_digits(uint64_t v, char* out) noexcept {
 // right of the first digit or more than 4 places left of it (|x| >= 1e16 or |x| < 1e-4), and
 // writes the exponent with a sign and at least two digits.
 size_t format_double(double x, char* out) noexcept {
-  char* p = out;
-  if (std::signbit(x)) *p++ = '-';
+  // The sign by a store and an add, not a branch: signs of arbitrary data do not predict.
+  *out = '-';
+  char* p = out + std::signbit(x);
   if (x == 0) {
     std::memcpy(p, "0.0", 3);
     return static_cast<size_t>(p + 3 - out);
   }
-  const ShortestDecimal d = shortest_decimal(std::fabs(x));
-  // The copies below have fixed sizes, so they compile to a few moves; they may write past the
-  // text's end (kNumberScratch leaves room) and read past the digits into `padded`.
-  char padded[40];
-  write_17_digits(d.digits, padded);
-  const int n = static_cast<int>(digit_count(d.digits));
-  const char* digits = padded + 17 - n;
-  const int point = d.exponent + n;  // position of the decimal point after the first digit
+  const Digits17 d = shortest_digits17(std::fabs(x));
+  const int point = d.point;  // position of the decimal point after the first digit
+  // The first digit alone, the other 16 in one register, n counting up to the last non-zero.
+  const uint64_t top = d.digits / kPow10U64[16];
+  const char first = static_cast<char>('0' + top);
+  const Digits16 rest = digits_16(d.digits);
+  const int n = 1 + up_to_last_nonzero(rest);
+  // The stores below have fixed sizes and may write past the text's end (kNumberScratch leaves
+  // room); digits past n are the padding's '0's, which give an integer's ".0" for free.
   if (point > -4 && point <= 16) {
     if (point <= 0) {
-      std::memcpy(p, "0.000", 5);
+      std::memcpy(p, "0.000000", 8);
       p += 2 - point;
-      std::memcpy(p, digits, 17);
+      *p = first;
+      store_16(p + 1, rest);
       return static_cast<size_t>(p + n - out);
     }
-    if (point >= n) {
-      std::memcpy(p, digits, 17);
-      p += n;
-      std::memset(p, '0', 16);
-      p += point - n;
-      std::memcpy(p, ".0", 2);
-      return static_cast<size_t>(p + 2 - out);
-    }
-    std::memcpy(p, digits, 16);
-    p[point] = '.';
-    std::memcpy(p + point + 1, digits + point, 16);
-    return static_cast<size_t>(p + n + 1 - out);
+    *p = first;
+    store_16(p + 2, rest);  // only its last byte, the 17th digit, outlives the next store
+    store_16(p + 1, with_point(rest, point - 1));
+    return static_cast<size_t>(p + (point < n ? n + 1 : point + 2) - out);
   }
-  p[0] = digits[0];
+  p[0] = first;
   p[1] = '.';
-  std::memcpy(p + 2, digits + 1, 16);
+  store_16(p + 2, rest);
   p += n > 1 ? n + 1 : 1;
-  *p++ = 'e';
-  int exp = point - 1;
-  *p++ = exp < 0 ? '-' : '+';
-  if (exp < 0) exp = -exp;
-  if (exp >= 100) {
-    *p++ = static_cast<char>('0' + exp / 100);
-    exp %= 100;
-  }
-  std::memcpy(p, kDigitPairs.c + 2 * exp, 2);
-  return static_cast<size_t>(p + 2 - out);
+  return static_cast<size_t>(put_exponent(p, point - 1) - out);
 }
 
 }  // namespace torvex
