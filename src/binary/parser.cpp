@@ -383,6 +383,7 @@ bool packed_scalars(PyObject* list, InputView& p) noexcept {
     count = 0;
     for (size_t i = 0; i < p.remaining; ++i) count += p.cur[i] < 0x80;
   }
+  WireError err;
   if (count > 1) {
     Ref batch(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!batch) return false;
@@ -391,7 +392,7 @@ bool packed_scalars(PyObject* list, InputView& p) noexcept {
     Py_ssize_t n = 0;
     bool ok = true;
     while (static_cast<size_t>(n) < count) {
-      PyObject* item = read_scalar<T>(p);
+      PyObject* item = read_scalar<T>(p, err);
       if (!item) {
         ok = false;
         break;
@@ -411,7 +412,7 @@ bool packed_scalars(PyObject* list, InputView& p) noexcept {
   }
   // What is left: at most one element, or a cut-off one whose decoding raises.
   while (!p.empty()) {
-    Ref item(read_scalar<T>(p));
+    Ref item(read_scalar<T>(p, err));
     if (!item || PyList_Append(list, item.get()) < 0) return false;
   }
   return true;
@@ -665,15 +666,14 @@ bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, b
   // Slot accessors write at fixed offsets: the instance must have the schema's layout.
   if (!check_layout(msg, m)) return false;
   WireError err;
-  const DecodeStep* plan = m->decode_plan.data();
-  // The loop's cursor. Only `view` is handed to calls, so this copy can live in registers.
-  InputView v = view;
-  while (!v.empty()) {
+  while (!view.empty()) {
     // A one-byte tag of a plain scalar field: its plan step stands for every check below.
-    const uint8_t first = v.cur[0];
+    const uint8_t first = view.cur[0];
     if (first < 0x80) {
       if (const uint8_t k = m->decode_by_tag[first]) {
-        const DecodeStep* s = plan + (k - 1);
+        // The run's cursor: only `view` is handed to calls, so this copy stays in registers.
+        InputView v = view;
+        const DecodeStep* s = m->decode_plan.data() + (k - 1);
         for (;;) {
           v.skip(1);
           PyObject* value = read_step_value(s->type, v, err);
@@ -684,19 +684,17 @@ bool decode_message(const MessageMarshaler* m, PyObject* msg, InputView& view, b
           if (v.empty() || v.cur[0] != s->next_tag) break;
           ++s;
         }
+        view = v;
         continue;
       }
     }
-    view = v;
     const InputView snapshot = view;
     uint32_t tag;
     if (!view.read_field_tag(tag, err)) return wire_fail(err);
     if (!decode_field(m, msg, tag, snapshot, view, ignore, depth, false)) {
       return fail_in_field(m, tag);
     }
-    v = view;
   }
-  view = v;
   return true;
 }
 

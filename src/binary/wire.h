@@ -123,12 +123,17 @@ struct InputView {
 
   // read_varint64 for field values, whose long forms (negative and large numbers) are common:
   // decoded in line away from the end of the input, where all ten bytes can be read.
-  bool read_varint_value(uint64_t& out, WireError& err) noexcept {
+  TORVEX_ALWAYS_INLINE bool read_varint_value(uint64_t& out, WireError& err) noexcept {
     if constexpr (std::endian::native == std::endian::little) {
       if (remaining >= 10) [[likely]] {
         size_t used = 1;
         if (cur[0] < 0x80) {
           out = cur[0];
+        } else if (cur[1] < 0x80 || cur[2] < 0x80) {
+          // Two and three bytes (numbers below 2^21) cost less than the word steps.
+          out = (cur[0] & 0x7fu) | (static_cast<uint64_t>(cur[1] & 0x7f) << 7);
+          used = cur[1] < 0x80 ? 2 : 3;
+          if (used == 3) out |= static_cast<uint64_t>(cur[2]) << 14;
         } else if (!decode_varint_word(cur, out, used)) [[unlikely]] {
           err = {WireStatus::InvalidVarint, 0, 0};
           return false;
