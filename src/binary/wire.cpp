@@ -42,17 +42,7 @@ bool invalid_varint(WireError& err) noexcept {
 bool InputView::varint_slow(const uint8_t* cur, size_t remaining, uint64_t& out, size_t& used,
                             WireError& err) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
-    if (remaining >= 10) {
-      // Two and three bytes (lengths, numbers below 2^21) cost less than the word steps.
-      uint64_t v = (cur[0] & 0x7fu) | (static_cast<uint64_t>(cur[1] & 0x7f) << 7);
-      if (cur[1] < 0x80 || cur[2] < 0x80) {
-        used = cur[1] < 0x80 ? 2 : 3;
-        out = used == 2 ? v : v | (static_cast<uint64_t>(cur[2]) << 14);
-        return true;
-      }
-      if (!decode_varint_word(cur, out, used)) return invalid_varint(err);
-      return true;
-    }
+    if (remaining >= 10) return decode_varint_wide(cur, out, used) || invalid_varint(err);
   }
   if (remaining == 0) return invalid_varint(err);
   // When the input's last byte carries the continuation bit, a varint could run off the end,

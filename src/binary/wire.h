@@ -76,6 +76,18 @@ inline bool decode_varint_word(const uint8_t* p, uint64_t& out, size_t& used) no
   return true;
 }
 
+// A varint that does not end in its first byte, from p[0..10), all readable (little-endian
+// hosts). Two and three bytes (lengths, numbers below 2^21) cost less than the word steps.
+inline bool decode_varint_wide(const uint8_t* p, uint64_t& out, size_t& used) noexcept {
+  if (p[1] < 0x80 || p[2] < 0x80) {
+    out = (p[0] & 0x7fu) | (static_cast<uint64_t>(p[1] & 0x7f) << 7);
+    used = p[1] < 0x80 ? 2 : 3;
+    if (used == 3) out |= static_cast<uint64_t>(p[2]) << 14;
+    return true;
+  }
+  return decode_varint_word(p, out, used);
+}
+
 // A read cursor over bytes that the parse call keeps alive for its whole duration. Copying a
 // view is a snapshot: the raw bytes read since are snapshot.cur .. snapshot.cur +
 // consumed_since(snapshot).
@@ -129,12 +141,7 @@ struct InputView {
         size_t used = 1;
         if (cur[0] < 0x80) {
           out = cur[0];
-        } else if (cur[1] < 0x80 || cur[2] < 0x80) {
-          // Two and three bytes (numbers below 2^21) cost less than the word steps.
-          out = (cur[0] & 0x7fu) | (static_cast<uint64_t>(cur[1] & 0x7f) << 7);
-          used = cur[1] < 0x80 ? 2 : 3;
-          if (used == 3) out |= static_cast<uint64_t>(cur[2]) << 14;
-        } else if (!decode_varint_word(cur, out, used)) [[unlikely]] {
+        } else if (!decode_varint_wide(cur, out, used)) [[unlikely]] {
           err = {WireStatus::InvalidVarint, 0, 0};
           return false;
         }
