@@ -177,3 +177,14 @@ def test_every_cut_fails_alike_on_both_paths(case):
     data, _ = case
     for end in range(len(data)):
         assert outcome(SLOTS, data[:end]) == outcome(DICT, data[:end])
+
+
+@pytest.mark.parametrize("n", range(41))
+def test_short_values_copied_whole(n):
+    # Every length around the copy's word sizes, with a non-ASCII last character too.
+    plain = "".join(chr(97 + i % 26) for i in range(n))
+    blob = bytes(range(1, n + 1))
+    for text in {plain, plain[:-1] + "é"}:
+        raw = text.encode()
+        m = SLOTS.from_binary(tag(15, 2) + varint(len(raw)) + raw + tag(16, 2) + varint(n) + blob)
+        assert (m.f15, m.f16) == (text, blob)
