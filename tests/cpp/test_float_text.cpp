@@ -91,6 +91,34 @@ TEST(ShortestDecimal, MatchesTheLibraryOnRandomBitPatterns) {
   }
 }
 
+// The one-product search against the exact one at every exponent: random significands and the
+// ends of each binade, whole and half-integer values among them (where an end of the interval
+// or the midpoint between two candidates is exact and the fast search must hand over).
+TEST(ShortestDigits17, FastSearchAgreesWithTheExactOneOrHandsOver) {
+  std::mt19937_64 rng(20261210);
+  int decided = 0, total = 0;
+  for (uint64_t biased = 0; biased < 2047; ++biased) {
+    for (int i = 0; i < 600; ++i) {
+      uint64_t fraction = rng() >> 12;
+      if (i < 8) fraction = i;                                         // just above a power of two
+      if (i >= 8 && i < 16) fraction = (uint64_t{1} << 52) - (i - 7);  // just below the next
+      if (i >= 16 && i < 100) fraction &= ~uint64_t{0} << (rng() % 53);  // few bits: short values
+      const uint64_t bits = biased << 52 | fraction;
+      if (bits == 0) continue;
+      const double x = std::bit_cast<double>(bits);
+      Digits17 fast;
+      ++total;
+      if (!shortest_digits17(bits, &fast)) continue;
+      ++decided;
+      const Digits17 exact = shortest_digits17_exact(x);
+      ASSERT_EQ(fast.digits, exact.digits) << std::hexfloat << x;
+      ASSERT_EQ(fast.point, exact.point) << std::hexfloat << x;
+    }
+  }
+  // Handing over is for the rare exact cases, not the rule.
+  EXPECT_GT(decided, total * 9 / 10);
+}
+
 // Python's repr() of x, laid out from the library's shortest digits: plain notation for
 // 1e-4 <= |x| < 1e16 (".0" after an integer), else d.ddde+XX with at least two exponent digits.
 std::string repr_of(double x) {
