@@ -92,18 +92,24 @@ inline uint64_t round_to_odd(U128 g, uint64_t cp) noexcept {
 // of ten) one more, as 17 left-aligned digits and the point.
 TORVEX_ALWAYS_INLINE inline Digits17 left_aligned(uint64_t r, uint64_t s, int k,
                                                   bool subnormal) noexcept {
-  // A normal x has c >= 2^52, so s >= c has 16 or 17 digits. The scale by arithmetic, not a
-  // select, which compilers turn into a branch on a coin toss.
-  const uint64_t long_s = s >= kPow10U64[16];
-  int length = 16 + static_cast<int>(long_s);
-  uint64_t scale = 10 - 9 * long_s;
+  uint64_t d;
+  int point;
   if (subnormal) {
-    length = decimal_length(s);
-    scale = kPow10U64[17 - length];
+    const int length = decimal_length(s);
+    d = r * kPow10U64[17 - length];
+    point = k + length;
+  } else {
+    // A normal x has c >= 2^52, so s >= c has 16 or 17 digits. By a mask, not a select, which
+    // compilers turn into a branch on a coin toss.
+    const uint64_t short_s = 0 - static_cast<uint64_t>(s < kPow10U64[16]);
+    d = r + ((r * 9) & short_s);
+    point = k + 17 - static_cast<int>(short_s & 1);
   }
-  const uint64_t d = r * scale;
-  const bool carried = d == kPow10U64[17];
-  return {carried ? kPow10U64[16] : d, k + length + carried};
+  if (d == kPow10U64[17]) [[unlikely]] {
+    d = kPow10U64[16];
+    ++point;
+  }
+  return {d, point};
 }
 
 // The search with every product rounded to odd, for a finite x > 0 whose bits are unpacked
