@@ -1,6 +1,7 @@
 // The shortest decimal that reads back to a double, by the Schubfach method: scale the value and
 // the two ends of its rounding interval by one 128-bit power of ten, then choose between at most
-// four candidates. No loop over digits and no big integers.
+// four candidates. No loop over digits and no big integers. The common path scales the value
+// alone and takes the ends from it; the full form decides the rare cases that path cannot.
 #pragma once
 
 #include <algorithm>
@@ -151,7 +152,7 @@ inline Digits17 exact_search(uint64_t c, int q, bool even_gap, bool subnormal) n
 }
 
 // How near a whole number, in 64.64 fixed point, the fast search lets a fraction come before it
-// hands over. Its values are below the true ones by under ten units of the last place, so
+// hands over. Its values are off the true ones by under ten units of the last place, so
 // beyond this margin their integer parts are exact and the true value is not whole: then
 // neither the interval's openness nor the tie rule can change the choice. Small enough to be
 // an immediate operand on x86.
