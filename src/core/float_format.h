@@ -151,6 +151,17 @@ inline Digits17 exact_search(uint64_t c, int q, bool even_gap, bool subnormal) n
   return left_aligned(r, s, k, subnormal);
 }
 
+// For x = c * 2^q with 1 <= q <= 3 and an even gap: an integer from 2^53 to 2^56 whose
+// neighbours are 2^q away, so the ends of its interval are whole and the fast search always
+// hands it over. Here k = 0 and everything is exact in integers.
+inline Digits17 wide_integer_digits(uint64_t c, int q) noexcept {
+  const uint64_t x = c << q;
+  const uint64_t half = uint64_t{1} << (q - 1);
+  const uint64_t ten = (x + half) / 10 * 10;  // at most one multiple of ten is inside
+  const bool inside = c % 2 == 0 ? ten >= x - half : ten > x - half && ten < x + half;
+  return left_aligned(inside ? ten : x, x, 0, false);
+}
+
 // How near a whole number, in 64.64 fixed point, the fast search lets a fraction come before it
 // hands over. Its values are off the true ones by under ten units of the last place, so
 // beyond this margin their integer parts are exact and the true value is not whole: then
@@ -194,10 +205,11 @@ TORVEX_ALWAYS_INLINE inline bool small_integer_digits(const UnpackedDouble& u,
 // For a finite x > 0. Among the shortest decimals that read back to x, the one nearest x; an
 // exact tie goes to the even digit string. These are the digits repr() shows. Exact for every
 // such x; shortest_digits17 is the fast form.
-TORVEX_NOINLINE inline Digits17 shortest_digits17_exact(double x) noexcept {
+inline Digits17 shortest_digits17_exact(double x) noexcept {
   const UnpackedDouble u = unpack_double(x);
   Digits17 d;
   if (small_integer_digits(u, &d)) return d;
+  if (u.q >= 1 && u.q <= 3 && u.even_gap) return float_format_detail::wide_integer_digits(u.c, u.q);
   return float_format_detail::exact_search(u.c, u.q, u.even_gap, u.subnormal);
 }
 

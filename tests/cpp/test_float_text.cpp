@@ -70,6 +70,12 @@ std::vector<double> boundary_values() {
     v.insert(v.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, HUGE_VAL)});
   }
   for (uint64_t bits = 1; bits < 5000; ++bits) v.push_back(std::bit_cast<double>(bits));
+  // Runs of integers 2, 4 and 8 apart past 2^53, through every last digit: whole interval ends.
+  for (int e = 53; e <= 58; ++e) {
+    for (double start : {std::ldexp(1.0, e), std::ldexp(1.5, e)}) {
+      for (int i = 0; i < 60; ++i) v.push_back(start + std::ldexp(static_cast<double>(i), e - 52));
+    }
+  }
   return v;
 }
 
