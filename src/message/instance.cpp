@@ -198,7 +198,7 @@ PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept {
 namespace {
 
 // What NativeMessage itself holds, dropped; the memory stays.
-void clear_native(PyObject* self) noexcept {
+inline void clear_native(PyObject* self) noexcept {
   NativeMessageObject* o = as_native(self);
   if (o->weakreflist) PyObject_ClearWeakRefs(self);
   Py_CLEAR(o->unknown);
