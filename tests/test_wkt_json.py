@@ -808,3 +808,11 @@ def test_cycles_through_values_made_from_freed_memory_are_collected():
         ref = weakref.ref(s)
         del s
         assert gc.collect() >= 4 and ref() is None
+
+
+@given(st.lists(st.tuples(st.sampled_from("abk") | st.text(max_size=3), json_leaf), max_size=80))
+def test_struct_members_keep_document_order_and_last_value(pairs):
+    text = "{" + ", ".join(f"{json.dumps(k)}: {json.dumps(v)}" for k, v in pairs) + "}"
+    want = json.loads(text)  # a repeated key keeps its first place and its last value
+    for got in (wkt.Struct.from_json(text), wkt.Struct._from_json_value(want)):
+        assert list(got.fields) == list(want) and got.to_dict() == want
