@@ -547,15 +547,11 @@ class StructMembers {
     for (size_t i = 0; i < n_; ++i) Py_DECREF(p[i]);
   }
 
-  void add(Ref key, Ref value) noexcept {
-    if (n_ == kInline) spill_.assign(inline_, inline_ + kInline);
-    if (n_ >= kInline) {
-      spill_.push_back(key.release());
-      spill_.push_back(value.release());
-    } else {
-      inline_[n_] = key.release();
-      inline_[n_ + 1] = value.release();
-    }
+  // Takes both references.
+  TORVEX_ALWAYS_INLINE void add(Ref& key, Ref& value) noexcept {
+    if (n_ >= kInline) return add_spilled(key, value);
+    inline_[n_] = key.release();
+    inline_[n_ + 1] = value.release();
     n_ += 2;
   }
 
@@ -588,49 +584,24 @@ class StructMembers {
 
   PyObject** data() noexcept { return n_ > kInline ? spill_.data() : inline_; }
 
+  TORVEX_NOINLINE void add_spilled(Ref& key, Ref& value) noexcept {
+    if (n_ == kInline) spill_.assign(inline_, inline_ + kInline);
+    spill_.push_back(key.release());
+    spill_.push_back(value.release());
+    n_ += 2;
+  }
+
   PyObject* inline_[kInline];
   RVec<PyObject*> spill_;  // all members once there are more than kInline / 2
   size_t n_ = 0;           // references held: two per member
 };
 
-template <class Src>
-bool read_unmade_struct(Src& src, const WellKnownMarker& w, PyObject* msg, uint32_t depth,
-                        const JsonReadOptions& opts) noexcept {
-  MemberMaker maker(w.handle.get());
-  StructMembers read;
-  typename Src::ObjIter it;
-  if (!src.begin_object(it)) return false;
-  std::string_view key_text;
-  int r;
-  while ((r = src.next_key(it, &key_text)) > 0) {
-    Ref key(src.key_object(it, key_text));
-    if (!key) break;
-    Ref value(read_member(src, maker, depth + 1, opts));
-    if (!value) break;
-    read.add(std::move(key), std::move(value));
-  }
-  if (r == 0) return read.store(w, msg);
-  // The members read before a failure are kept, as when each went in as it was read.
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  if (!read.store(w, msg)) PyErr_Clear();
-  PyErr_Restore(type, value, tb);
-  return false;
-}
-
-template <class Src>
-bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, PyObject* msg,
-                 uint32_t depth, const JsonReadOptions& opts) noexcept {
-  JsonKind k = src.peek();
-  if (k == JsonKind::Error) return false;
-  if (k != JsonKind::Object) return wrong_kind(src, m);
-  if (w.first.is_slot() && w.first.holds_unmade(msg)) {
-    return read_unmade_struct(src, w, msg, depth, opts);
-  }
-  Ref fields(w.first.get(msg));
-  if (!fields) return false;
-  if (!PyDict_Check(fields.get())) return fail_wrong_type(fields.get(), "dict");
-  const bool exact = PyDict_CheckExact(fields.get());
+// Reads the members of a Struct's object, handing each (key, value) to `put`, which may take
+// both references and returns false on failure. False with an error set on any failure.
+template <class Src, class Put>
+TORVEX_ALWAYS_INLINE inline bool read_struct_members(Src& src, const WellKnownMarker& w,
+                                                     uint32_t depth, const JsonReadOptions& opts,
+                                                     Put put) noexcept {
   MemberMaker maker(w.handle.get());
   typename Src::ObjIter it;
   if (!src.begin_object(it)) return false;
@@ -640,12 +611,41 @@ bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, 
     Ref key(src.key_object(it, key_text));
     if (!key) return false;
     Ref value(read_member(src, maker, depth + 1, opts));
-    if (!value) return false;
-    int s = exact ? PyDict_SetItem(fields.get(), key.get(), value.get())
-                  : PyObject_SetItem(fields.get(), key.get(), value.get());
-    if (s < 0) return false;
+    if (!value || !put(key, value)) return false;
   }
   return r == 0;
+}
+
+template <class Src>
+bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, PyObject* msg,
+                 uint32_t depth, const JsonReadOptions& opts) noexcept {
+  JsonKind k = src.peek();
+  if (k == JsonKind::Error) return false;
+  if (k != JsonKind::Object) return wrong_kind(src, m);
+  if (w.first.is_slot() && w.first.holds_unmade(msg)) {
+    StructMembers read;
+    if (read_struct_members(src, w, depth, opts, [&read](Ref& key, Ref& value) noexcept {
+          read.add(key, value);
+          return true;
+        })) {
+      return read.store(w, msg);
+    }
+    // The members read before a failure are kept, as when each went in as it was read.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!read.store(w, msg)) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    return false;
+  }
+  Ref fields(w.first.get(msg));
+  if (!fields) return false;
+  PyObject* dict = fields.get();
+  if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
+  const bool exact = PyDict_CheckExact(dict);
+  return read_struct_members(src, w, depth, opts, [dict, exact](Ref& key, Ref& value) noexcept {
+    return (exact ? PyDict_SetItem(dict, key.get(), value.get())
+                  : PyObject_SetItem(dict, key.get(), value.get())) == 0;
+  });
 }
 
 template <class Src>
