@@ -408,12 +408,15 @@ def test_instances_made_from_freed_memory_are_fresh(slots):
         freed = [cls(**dict.fromkeys(names, value)) for _ in range(300)]
         for m in freed:
             m._get_or_init_unknown_fields()[9] = [value]
-            weakref.ref(m)
+        refs = [weakref.ref(m) for m in freed]
         del freed, m
+        assert all(r() is None for r in refs)
         fresh = [cls() for _ in range(150)] + [cls.from_binary(b"") for _ in range(150)]
         assert all(m == cls() and m._present == [] and gc.is_tracked(m) for m in fresh)
         assert all(m._get_or_init_unknown_fields() == {} for m in fresh)
+        refs = [weakref.ref(m) for m in fresh]
         del fresh
+        assert all(r() is None for r in refs)
     assert (sys.getrefcount(cls), sys.getrefcount(value)) == counts
 
 
