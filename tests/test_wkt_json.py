@@ -816,3 +816,21 @@ def test_struct_members_keep_document_order_and_last_value(pairs):
     want = json.loads(text)  # a repeated key keeps its first place and its last value
     for got in (wkt.Struct.from_json(text), wkt.Struct._from_json_value(want)):
         assert list(got.fields) == list(want) and got.to_dict() == want
+
+
+def test_reading_and_dropping_documents_keeps_memory_flat():
+    import tracemalloc
+
+    text = wkt.Struct.from_dict({f"k{i}": [i, "s", None, {"x": True}] for i in range(60)}).to_json()
+
+    def run():
+        for _ in range(300):
+            assert len(wkt.Struct.from_json(text).fields) == 60
+
+    run()
+    tracemalloc.start()
+    base = tracemalloc.get_traced_memory()[0]
+    run()
+    grown = tracemalloc.get_traced_memory()[0] - base
+    tracemalloc.stop()
+    assert grown < 10_000  # one object kept per document would be 19 KB
