@@ -78,22 +78,20 @@ namespace {
 #if defined(TORVEX_SSE2)
 using Digits16 = __m128i;
 
-// The last 16 of the 17 decimal digits of v < 10^17, zero-padded.
-inline Digits16 digits_16(uint64_t v) noexcept {
+// The 16 decimal digits of hi8 * 10^8 + lo8 (both below 10^8), zero-padded.
+inline Digits16 digits_16(uint64_t hi8, uint64_t lo8) noexcept {
   // Two halves of eight digits in 64-bit lanes, split by 10^4 into four numbers below 10^4
   // (x * 3518437209 >> 45 is x / 10^4 for every x < 10^8), packed as 16-bit lanes in order.
   // Each of those, in four 16-bit lanes, divides by 1000, 100, 10 and 1: a multiply-high by m
   // (the lanes hold 4x, for precision) and a right shift by s, done as a second multiply-high by
   // 2^(16 - s). The (m, s) pairs are exact for every value below 10^4. Then digit
   // i = q_i - 10 * q_(i-1), q_(i-1) reached by shifting one lane up.
-  const uint64_t q8 = v / 100000000, q16 = v / 10000000000000000;
-  const auto hi8 = static_cast<int64_t>(q8 - q16 * 100000000);
-  const auto lo8 = static_cast<int64_t>(v - q8 * 100000000);
 #if defined(__x86_64__) || defined(_M_X64)
   // Straight from the registers; the generic form may go through memory.
-  const __m128i halves = _mm_unpacklo_epi64(_mm_cvtsi64_si128(hi8), _mm_cvtsi64_si128(lo8));
+  const __m128i halves = _mm_unpacklo_epi64(_mm_cvtsi64_si128(static_cast<int64_t>(hi8)),
+                                            _mm_cvtsi64_si128(static_cast<int64_t>(lo8)));
 #else
-  const __m128i halves = _mm_set_epi64x(lo8, hi8);
+  const __m128i halves = _mm_set_epi64x(static_cast<int64_t>(lo8), static_cast<int64_t>(hi8));
 #endif
   const __m128i high = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi64x(3518437209)), 45);
   const __m128i low = _mm_sub_epi32(halves, _mm_mul_epu32(high, _mm_set1_epi64x(10000)));
@@ -117,45 +115,49 @@ inline void store_16(char* out, Digits16 v) noexcept {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
 }
 
-// 0xFF, 0x00 and 0xFF runs: 16 bytes read from offset 16 - j are 0xFF below byte j, from
-// offset 31 - j 0xFF above it.
-alignas(64) constexpr unsigned char kByteMasks[48] = {
+// Masks for with_point, read 16 bytes at a time from offsets that depend on j: from 15 - j,
+// 0xFF up to byte j and 0 above it; from 48 - j, '.' at byte j and 0xFF elsewhere.
+alignas(64) constexpr unsigned char kPointMasks[64] = {
     255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  //
     0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,    //
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  //
+    '.', 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
 
 // v with '.' put in at byte j (0 <= j < 16): the bytes from j on move up one and the last drops.
-inline Digits16 with_point(Digits16 v, int j) noexcept {
-  const __m128i below = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kByteMasks + 16 - j));
-  const __m128i above = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kByteMasks + 31 - j));
-  const __m128i point = _mm_andnot_si128(_mm_or_si128(below, above), _mm_set1_epi8('.'));
-  return _mm_or_si128(
-      _mm_or_si128(_mm_and_si128(v, below), _mm_and_si128(_mm_slli_si128(v, 1), above)), point);
+inline Digits16 with_point(Digits16 v, int64_t j) noexcept {
+  const unsigned char* masks = kPointMasks + 16 - j;
+  const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks - 1));
+  const __m128i point = _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + 32));
+  const __m128i moved =
+      _mm_or_si128(_mm_and_si128(v, keep), _mm_andnot_si128(keep, _mm_slli_si128(v, 1)));
+  // Byte j still holds a digit, and every digit is above '.': the byte minimum puts the point
+  // there and keeps the rest.
+  return _mm_min_epu8(moved, point);
 }
 
 // The number of bytes up to and including the last that is not '0' (0 when all are).
 inline int up_to_last_nonzero(Digits16 v) noexcept {
-  const auto zeros =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('0'))));
-  return std::bit_width(~zeros & 0xFFFFu);
+  // '1' to '9' plus 0x4F have the top bit set and '0' plus 0x4F does not.
+  const auto nonzero =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_add_epi8(v, _mm_set1_epi8(0x4F))));
+  // The index of the highest set bit, with one set below the mask so that there is one.
+  return std::countl_zero(nonzero << 1 | 1) ^ 31;
 }
 #else
 struct Digits16 {
   char c[16];
 };
 
-inline Digits16 digits_16(uint64_t v) noexcept {
+inline Digits16 digits_16(uint64_t hi8, uint64_t lo8) noexcept {
   Digits16 d;
-  v %= 10000000000000000;
-  const uint64_t high = v / 100000000;
-  write_8_digits(static_cast<uint32_t>(high), d.c);
-  write_8_digits(static_cast<uint32_t>(v - high * 100000000), d.c + 8);
+  write_8_digits(static_cast<uint32_t>(hi8), d.c);
+  write_8_digits(static_cast<uint32_t>(lo8), d.c + 8);
   return d;
 }
 
 inline void store_16(char* out, Digits16 v) noexcept { std::memcpy(out, v.c, 16); }
 
-inline Digits16 with_point(Digits16 v, int j) noexcept {
+inline Digits16 with_point(Digits16 v, int64_t j) noexcept {
   Digits16 r;
   std::memcpy(r.c, v.c, static_cast<size_t>(j));
   r.c[j] = '.';
@@ -183,6 +185,44 @@ char* put_exponent(char* p, int exp) noexcept {
   return p + 2;
 }
 
+// The text of the nonzero finite x from its digits; p is past the sign.
+TORVEX_ALWAYS_INLINE inline size_t lay_out(Digits17 d, char* p, char* out) noexcept {
+  const int64_t point = d.point;  // position of the decimal point after the first digit
+  // The first digit alone, the other 16 in one register, n counting up to the last non-zero.
+  // q8 < 2^30, where x * 1441151881 >> 57 is x / 10^8: one multiply by an immediate.
+  const uint64_t q8 = d.digits / 100000000;
+  const uint64_t top = (q8 * 1441151881) >> 57;
+  const char first = static_cast<char>('0' + top);
+  const Digits16 rest = digits_16(q8 - top * 100000000, d.digits - q8 * 100000000);
+  const int64_t n = 1 + up_to_last_nonzero(rest);
+  // The stores below have fixed sizes and may write past the text's end (kNumberScratch leaves
+  // room); digits past n are the padding's '0's, which give an integer's ".0" for free.
+  if (static_cast<uint64_t>(point - 1) < 16) [[likely]] {
+    *p = first;
+    store_16(p + 2, rest);  // only its last byte, the 17th digit, outlives the next store
+    store_16(p + 1, with_point(rest, point - 1));
+    return static_cast<size_t>(p + (point < n ? n + 1 : point + 2) - out);
+  }
+  if (point > -4 && point <= 0) {
+    std::memcpy(p, "0.000000", 8);
+    p += 2 - point;
+    *p = first;
+    store_16(p + 1, rest);
+    return static_cast<size_t>(p + n - out);
+  }
+  p[0] = first;
+  p[1] = '.';
+  store_16(p + 2, rest);
+  p += n > 1 ? n + 1 : 1;
+  return static_cast<size_t>(put_exponent(p, static_cast<int>(point - 1)) - out);
+}
+
+// format_double for the values whose digits the fast search leaves to the exact one.
+TORVEX_NOINLINE size_t format_double_exact(double x, char* out) noexcept {
+  char* p = out + std::signbit(x);
+  return lay_out(shortest_digits17_exact(std::fabs(x)), p, out);
+}
+
 }  // namespace
 
 // repr() switches to exponent notation when the decimal point would sit more than 16 places
@@ -190,39 +230,18 @@ char* put_exponent(char* p, int exp) noexcept {
 // writes the exponent with a sign and at least two digits.
 size_t format_double(double x, char* out) noexcept {
   // The sign by a store and an add, not a branch: signs of arbitrary data do not predict.
+  const uint64_t bits = std::bit_cast<uint64_t>(x);
   *out = '-';
-  char* p = out + std::signbit(x);
-  if (x == 0) {
+  char* p = out + (bits >> 63);
+  if ((bits << 1) == 0) {
     std::memcpy(p, "0.0", 3);
     return static_cast<size_t>(p + 3 - out);
   }
-  const Digits17 d = shortest_digits17(std::fabs(x));
-  const int point = d.point;  // position of the decimal point after the first digit
-  // The first digit alone, the other 16 in one register, n counting up to the last non-zero.
-  const uint64_t top = d.digits / kPow10U64[16];
-  const char first = static_cast<char>('0' + top);
-  const Digits16 rest = digits_16(d.digits);
-  const int n = 1 + up_to_last_nonzero(rest);
-  // The stores below have fixed sizes and may write past the text's end (kNumberScratch leaves
-  // room); digits past n are the padding's '0's, which give an integer's ".0" for free.
-  if (point > -4 && point <= 16) {
-    if (point <= 0) {
-      std::memcpy(p, "0.000000", 8);
-      p += 2 - point;
-      *p = first;
-      store_16(p + 1, rest);
-      return static_cast<size_t>(p + n - out);
-    }
-    *p = first;
-    store_16(p + 2, rest);  // only its last byte, the 17th digit, outlives the next store
-    store_16(p + 1, with_point(rest, point - 1));
-    return static_cast<size_t>(p + (point < n ? n + 1 : point + 2) - out);
+  Digits17 d;
+  if (!shortest_digits17(bits & ~(uint64_t{1} << 63), &d)) [[unlikely]] {
+    return format_double_exact(x, out);
   }
-  p[0] = first;
-  p[1] = '.';
-  store_16(p + 2, rest);
-  p += n > 1 ? n + 1 : 1;
-  return static_cast<size_t>(put_exponent(p, point - 1) - out);
+  return lay_out(d, p, out);
 }
 
 }  // namespace torvex

@@ -70,6 +70,12 @@ std::vector<double> boundary_values() {
     v.insert(v.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, HUGE_VAL)});
   }
   for (uint64_t bits = 1; bits < 5000; ++bits) v.push_back(std::bit_cast<double>(bits));
+  // Runs of integers 2, 4 and 8 apart past 2^53, through every last digit: whole interval ends.
+  for (int e = 53; e <= 58; ++e) {
+    for (double start : {std::ldexp(1.0, e), std::ldexp(1.5, e)}) {
+      for (int i = 0; i < 60; ++i) v.push_back(start + std::ldexp(static_cast<double>(i), e - 52));
+    }
+  }
   return v;
 }
 
@@ -89,6 +95,34 @@ TEST(ShortestDecimal, MatchesTheLibraryOnRandomBitPatterns) {
         static_cast<double>(rng() % 100000) / std::pow(10.0, static_cast<int>(rng() % 30));
     if (x != 0) expect_shortest(x);
   }
+}
+
+// The one-product search against the exact one at every exponent: random significands and the
+// ends of each binade, whole and half-integer values among them (where an end of the interval
+// or the midpoint between two candidates is exact and the fast search must hand over).
+TEST(ShortestDigits17, FastSearchAgreesWithTheExactOneOrHandsOver) {
+  std::mt19937_64 rng(20261210);
+  int decided = 0, total = 0;
+  for (uint64_t biased = 0; biased < 2047; ++biased) {
+    for (int i = 0; i < 600; ++i) {
+      uint64_t fraction = rng() >> 12;
+      if (i < 8) fraction = i;                                         // just above a power of two
+      if (i >= 8 && i < 16) fraction = (uint64_t{1} << 52) - (i - 7);  // just below the next
+      if (i >= 16 && i < 100) fraction &= ~uint64_t{0} << (rng() % 53);  // few bits: short values
+      const uint64_t bits = biased << 52 | fraction;
+      if (bits == 0) continue;
+      const double x = std::bit_cast<double>(bits);
+      Digits17 fast;
+      ++total;
+      if (!shortest_digits17(bits, &fast)) continue;
+      ++decided;
+      const Digits17 exact = shortest_digits17_exact(x);
+      ASSERT_EQ(fast.digits, exact.digits) << std::hexfloat << x;
+      ASSERT_EQ(fast.point, exact.point) << std::hexfloat << x;
+    }
+  }
+  // Handing over is for the rare exact cases, not the rule.
+  EXPECT_GT(decided, total * 9 / 10);
 }
 
 // Python's repr() of x, laid out from the library's shortest digits: plain notation for
