@@ -631,10 +631,9 @@ bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, 
       return read.store(w, msg);
     }
     // The members read before a failure are kept, as when each went in as it was read.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    PyObject* exc = PyErr_GetRaisedException();
     if (!read.store(w, msg)) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    PyErr_SetRaisedException(exc);
     return false;
   }
   Ref fields(w.first.get(msg));
