@@ -398,6 +398,39 @@ def test_freeing_instances_releases_every_slot_and_runs_hooks(Msg):
     kept.clear()
 
 
+@pytest.mark.parametrize("slots", [1, 2, 7, 8])  # 8: beyond the sizes whose memory is kept
+def test_instances_made_from_freed_memory_are_fresh(slots):
+    names = [f"f{i}" for i in range(slots)]
+    cls = simple(f"Reuse{slots}", [field(i + 1, n, scalar(9)) for i, n in enumerate(names)])
+    value = "".join(["kept ", "value"])
+    counts = sys.getrefcount(cls), sys.getrefcount(value)
+    for _ in range(3):
+        freed = [cls(**dict.fromkeys(names, value)) for _ in range(300)]
+        for m in freed:
+            m._get_or_init_unknown_fields()[9] = [value]
+        refs = [weakref.ref(m) for m in freed]
+        del freed, m
+        assert all(r() is None for r in refs)
+        fresh = [cls() for _ in range(150)] + [cls.from_binary(b"") for _ in range(150)]
+        assert all(m == cls() and m._present == [] and gc.is_tracked(m) for m in fresh)
+        assert all(m._get_or_init_unknown_fields() == {} for m in fresh)
+        refs = [weakref.ref(m) for m in fresh]
+        del fresh
+        assert all(r() is None for r in refs)
+    assert (sys.getrefcount(cls), sys.getrefcount(value)) == counts
+
+
+def test_finalized_instances_do_not_pass_their_mark_on():
+    # The collector marks an instance whose finalizer ran; memory reused with that mark would
+    # skip the finalizer of the next instance.
+    cls = simple("Finalized2", [field(1, "a", scalar(5))])
+    calls = []
+    cls.__del__ = lambda self: calls.append(self.a)
+    for i in range(5):
+        cls(a=i)
+    assert calls == list(range(5))
+
+
 def test_freeing_a_long_chain_of_messages_does_not_recurse():
     node = message_class("ChainNode", ["child"])
     desc(node)

@@ -70,10 +70,13 @@ def test_reference_counts():
 
     field, value = "some_field", object()
     before = sys.getrefcount(field), sys.getrefcount(value)
-    objs = [Oneof(field, value) for _ in range(100)]
-    assert sys.getrefcount(value) == before[1] + 100
-    del objs
+    counts = sys.getrefcount(Oneof)
+    for _ in range(3):  # the later rounds reuse the memory of the earlier ones
+        objs = [Oneof(field, value) for _ in range(300)]
+        assert sys.getrefcount(value) == before[1] + 300
+        del objs
     assert (sys.getrefcount(field), sys.getrefcount(value)) == before
+    assert sys.getrefcount(Oneof) == counts
 
 
 def test_cycles_are_collected():
@@ -100,6 +103,9 @@ def test_cycles_are_collected():
 def test_only_pairs_that_can_be_in_a_cycle_are_tracked(field, value, tracked):
     import gc
 
+    # Also when made from the memory of freed ones, tracked or not.
+    freed = [Oneof("f", v) for v in (1, [], None, ()) * 100]
+    del freed
     assert gc.is_tracked(Oneof(field, value)) is tracked
 
 

@@ -9,6 +9,7 @@ import json
 import math
 import os
 import sys
+import weakref
 
 import numpy
 import pytest
@@ -778,3 +779,58 @@ def test_struct_members_share_immutables_without_leaking():
     kinds = ["null_value", "bool_value", "bool_value", "null_value", "bool_value"]
     assert [v.kind.field for v in a.values] == kinds
     assert a.to_list() == [None, True, False, None, True]
+
+
+_GOOGLE_TREES = {wkt.Value: struct_pb2.Value, wkt.Struct: struct_pb2.Struct}
+_GOOGLE_TREES[wkt.ListValue] = struct_pb2.ListValue
+
+
+@given(json_tree, st.sampled_from(sorted(_GOOGLE_TREES, key=str)), st.booleans())
+def test_value_trees_read_as_google_reads_them(tree, cls, packed):
+    tree = {"k": tree} if cls is wkt.Struct else [tree] if cls is wkt.ListValue else tree
+    google = json_format.Parse(json.dumps(tree), _GOOGLE_TREES[cls]())
+    if packed:  # in an Any, whose payload is read from the text as it goes
+        url = f"type.googleapis.com/{google.DESCRIPTOR.full_name}"
+        ours = read_both(wkt.Any, json.dumps({"@type": url, "value": tree})).unpack(cls)
+    else:
+        ours = read_both(cls, json.dumps(tree))
+    assert json_format.Parse(ours.to_json(), _GOOGLE_TREES[cls]()) == google
+    assert ours.to_dict() == tree if cls is not wkt.Value else ours.to_python() == tree
+
+
+def test_cycles_through_values_made_from_freed_memory_are_collected():
+    text = '{"a": 1, "b": [true, "x", {"c": null}]}'
+    for _ in range(3):
+        freed = [wkt.Struct.from_json(text) for _ in range(100)]
+        del freed
+        s = wkt.Struct.from_json(text)
+        s.fields["self"] = wkt.Value(kind=Oneof("struct_value", s))
+        ref = weakref.ref(s)
+        del s
+        assert gc.collect() >= 4 and ref() is None
+
+
+@given(st.lists(st.tuples(st.sampled_from("abk") | st.text(max_size=3), json_leaf), max_size=80))
+def test_struct_members_keep_document_order_and_last_value(pairs):
+    text = "{" + ", ".join(f"{json.dumps(k)}: {json.dumps(v)}" for k, v in pairs) + "}"
+    want = json.loads(text)  # a repeated key keeps its first place and its last value
+    for got in (wkt.Struct.from_json(text), wkt.Struct._from_json_value(want)):
+        assert list(got.fields) == list(want) and got.to_dict() == want
+
+
+def test_reading_and_dropping_documents_keeps_memory_flat():
+    import tracemalloc
+
+    text = wkt.Struct.from_dict({f"k{i}": [i, "s", None, {"x": True}] for i in range(60)}).to_json()
+
+    def run():
+        for _ in range(300):
+            assert len(wkt.Struct.from_json(text).fields) == 60
+
+    run()
+    tracemalloc.start()
+    base = tracemalloc.get_traced_memory()[0]
+    run()
+    grown = tracemalloc.get_traced_memory()[0] - base
+    tracemalloc.stop()
+    assert grown < 10_000  # one object kept per document would be 19 KB

@@ -676,6 +676,11 @@ class KeyCache {
 
 #ifndef Py_GIL_DISABLED
 KeyCache g_key_cache;
+// Short string values repeat as well (names of states, units, flags spelled as text), though
+// less reliably than keys: they get a table of their own, so that one-off values never push
+// keys out. A miss costs a hash and a compare over making the str anyway.
+KeyCache g_value_cache;
+constexpr size_t kShortValue = 16;
 #endif
 
 }  // namespace
@@ -690,6 +695,9 @@ PyObject* JsonTextSource::make_key(const char* s, size_t n, bool ascii) noexcept
 PyObject* JsonTextSource::read_string() noexcept {
   std::string_view v;
   if (!read_str(&v)) return nullptr;
+#ifndef Py_GIL_DISABLED
+  if (last_ascii_ && v.size() <= kShortValue) return g_value_cache.get(v.data(), v.size());
+#endif
   return make_str(v.data(), v.size(), last_ascii_);
 }
 

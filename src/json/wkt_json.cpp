@@ -13,6 +13,7 @@
 #include "core/errors.h"
 #include "core/limits.h"
 #include "core/portable.h"
+#include "core/python_private.h"
 #include "json/wkt_text.h"
 #include "message/field_access.h"
 #include "message/instance.h"
@@ -533,16 +534,74 @@ PyObject* read_member(Src& src, MemberMaker& mk, uint32_t depth,
   return obj;
 }
 
-template <class Src>
-bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, PyObject* msg,
-                 uint32_t depth, const JsonReadOptions& opts) noexcept {
-  JsonKind k = src.peek();
-  if (k == JsonKind::Error) return false;
-  if (k != JsonKind::Object) return wrong_kind(src, m);
-  Ref fields(w.first.get(msg));
-  if (!fields) return false;
-  if (!PyDict_Check(fields.get())) return fail_wrong_type(fields.get(), "dict");
-  const bool exact = PyDict_CheckExact(fields.get());
+// The members of a Struct whose dict is not made yet, as read (owned key, value pairs): the
+// dict is then made at its final size, where filling one made at once would re-insert every
+// entry each time it grows.
+class StructMembers {
+ public:
+  StructMembers() noexcept = default;
+  StructMembers(const StructMembers&) = delete;
+  StructMembers& operator=(const StructMembers&) = delete;
+  ~StructMembers() {
+    PyObject** p = data();
+    for (size_t i = 0; i < n_; ++i) Py_DECREF(p[i]);
+  }
+
+  // Takes both references.
+  TORVEX_ALWAYS_INLINE void add(Ref& key, Ref& value) noexcept {
+    if (n_ >= kInline) return add_spilled(key, value);
+    inline_[n_] = key.release();
+    inline_[n_ + 1] = value.release();
+    n_ += 2;
+  }
+
+  // Puts the members into the Struct `msg` in reading order (a repeated key keeps its first
+  // place and its last value, as with one insertion each).
+  bool store(const WellKnownMarker& w, PyObject* msg) noexcept {
+    if (n_ == 0) return true;  // the slot may keep its placeholder
+    PyObject** p = data();
+    if (w.first.holds_unmade(msg)) {
+      Ref dict(new_presized_dict(static_cast<Py_ssize_t>(n_ / 2)));
+      if (!dict) return false;
+      for (size_t i = 0; i < n_; i += 2) {
+        if (PyDict_SetItem(dict.get(), p[i], p[i + 1]) < 0) return false;
+      }
+      // Allocating can collect garbage and so run Python code that makes the dict first: then
+      // the members go into that one below.
+      if (w.first.holds_unmade(msg)) return w.first.set(msg, dict.get()) == 0;
+    }
+    Ref fields(w.first.get(msg));
+    if (!fields) return false;
+    if (!PyDict_Check(fields.get())) return fail_wrong_type(fields.get(), "dict");
+    for (size_t i = 0; i < n_; i += 2) {
+      if (PyObject_SetItem(fields.get(), p[i], p[i + 1]) < 0) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr size_t kInline = 64;  // 32 members without a heap buffer
+
+  PyObject** data() noexcept { return n_ > kInline ? spill_.data() : inline_; }
+
+  TORVEX_NOINLINE void add_spilled(Ref& key, Ref& value) noexcept {
+    if (n_ == kInline) spill_.assign(inline_, inline_ + kInline);
+    spill_.push_back(key.release());
+    spill_.push_back(value.release());
+    n_ += 2;
+  }
+
+  PyObject* inline_[kInline];
+  RVec<PyObject*> spill_;  // all members once there are more than kInline / 2
+  size_t n_ = 0;           // references held: two per member
+};
+
+// Reads the members of a Struct's object, handing each (key, value) to `put`, which may take
+// both references and returns false on failure. False with an error set on any failure.
+template <class Src, class Put>
+TORVEX_ALWAYS_INLINE inline bool read_struct_members(Src& src, const WellKnownMarker& w,
+                                                     uint32_t depth, const JsonReadOptions& opts,
+                                                     Put put) noexcept {
   MemberMaker maker(w.handle.get());
   typename Src::ObjIter it;
   if (!src.begin_object(it)) return false;
@@ -552,12 +611,40 @@ bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, 
     Ref key(src.key_object(it, key_text));
     if (!key) return false;
     Ref value(read_member(src, maker, depth + 1, opts));
-    if (!value) return false;
-    int s = exact ? PyDict_SetItem(fields.get(), key.get(), value.get())
-                  : PyObject_SetItem(fields.get(), key.get(), value.get());
-    if (s < 0) return false;
+    if (!value || !put(key, value)) return false;
   }
   return r == 0;
+}
+
+template <class Src>
+bool read_struct(Src& src, const MessageMarshaler* m, const WellKnownMarker& w, PyObject* msg,
+                 uint32_t depth, const JsonReadOptions& opts) noexcept {
+  JsonKind k = src.peek();
+  if (k == JsonKind::Error) return false;
+  if (k != JsonKind::Object) return wrong_kind(src, m);
+  if (w.first.is_slot() && w.first.holds_unmade(msg)) {
+    StructMembers read;
+    if (read_struct_members(src, w, depth, opts, [&read](Ref& key, Ref& value) noexcept {
+          read.add(key, value);
+          return true;
+        })) {
+      return read.store(w, msg);
+    }
+    // The members read before a failure are kept, as when each went in as it was read.
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!read.store(w, msg)) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    return false;
+  }
+  Ref fields(w.first.get(msg));
+  if (!fields) return false;
+  PyObject* dict = fields.get();
+  if (!PyDict_Check(dict)) return fail_wrong_type(dict, "dict");
+  const bool exact = PyDict_CheckExact(dict);
+  return read_struct_members(src, w, depth, opts, [dict, exact](Ref& key, Ref& value) noexcept {
+    return (exact ? PyDict_SetItem(dict, key.get(), value.get())
+                  : PyObject_SetItem(dict, key.get(), value.get())) == 0;
+  });
 }
 
 template <class Src>

@@ -1,5 +1,6 @@
 #include "message/instance.h"
 
+#include <cstring>
 #include <new>
 
 #include "core/args.h"
@@ -113,14 +114,79 @@ MarshalerRef lookup_marshaler(PyObject* self) noexcept {
   return m;
 }
 
+namespace {
+
+void message_dealloc(PyObject* self) noexcept;
+
+#ifndef Py_GIL_DISABLED
+// The memory of freed message instances, kept for the next instance of the same size, as the
+// interpreter keeps freed floats and tuples: a parse makes, and dropping its result frees, many
+// small messages, and the allocator's and collector's bookkeeping is much of that cost. Only
+// classes that got message_dealloc take part: their memory is interchangeable (see
+// use_message_dealloc). A block is raw memory, not an object: it refers to no class, so a class
+// can be freed while blocks of its instances wait here. Bounded per size; the interpreter lock
+// serialises use, so builds without it keep no blocks.
+class BlockPool {
+ public:
+  static constexpr size_t kSizes = 8;          // instances with up to 7 slots of their own
+  static constexpr uint32_t kMaxBlocks = 256;  // per size
+
+  // A tracked instance of `cls` with one reference and empty slots (emptied when the block was
+  // given), for alloc_instance to fill in; null when no block of its size waits.
+  PyObject* take(PyTypeObject* cls) noexcept {
+    if (cls->tp_dealloc != message_dealloc) return nullptr;
+    size_t k = size_index(cls);
+    if (k >= kSizes || !head_[k]) return nullptr;
+    PyObject* o = head_[k];
+    head_[k] = as_native(o)->unknown;  // the link to the next block
+    --count_[k];
+    PyObject_Init(o, cls);  // the class reference, the count and the allocation tracer
+    PyObject_GC_Track(o);
+    return o;
+  }
+
+  // Keeps the memory of `o`, an instance of a class that got message_dealloc, untracked, its
+  // slots emptied and NativeMessage's fields released, when it fits; false leaves freeing it to the
+  // caller. A finalized object keeps that mark in the collector's header, which a new object must
+  // not inherit.
+  bool give(PyObject* o) noexcept {
+    size_t k = size_index(Py_TYPE(o));
+    if (k >= kSizes || count_[k] >= kMaxBlocks || PyObject_GC_IsFinalized(o)) return false;
+    as_native(o)->unknown = head_[k];
+    head_[k] = o;
+    ++count_[k];
+    return true;
+  }
+
+ private:
+  static size_t size_index(PyTypeObject* tp) noexcept {
+    return (static_cast<size_t>(tp->tp_basicsize) - sizeof(NativeMessageObject)) /
+           sizeof(PyObject*);
+  }
+
+  PyObject* head_[kSizes] = {};  // blocks linked through their `unknown` field
+  uint32_t count_[kSizes] = {};
+};
+
+BlockPool g_blocks;
+
+PyObject* reuse_block(PyTypeObject* cls) noexcept { return g_blocks.take(cls); }
+bool keep_block(PyObject* o) noexcept { return g_blocks.give(o); }
+#else
+PyObject* reuse_block(PyTypeObject*) noexcept { return nullptr; }
+bool keep_block(PyObject*) noexcept { return false; }
+#endif
+
+}  // namespace
+
 PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept {
   // The schema's slot offsets are only valid for its own class and subclasses.
   if (m && m->has_slots && reinterpret_cast<PyObject*>(cls) != m->cls.get() &&
       !PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(m->cls.get()))) {
     return raise_wrong_type(m->cls.get(), cls->tp_name);
   }
-  PyObject* self = cls->tp_alloc(cls, 0);
-  if (!self) return nullptr;
+  PyObject* self = reuse_block(cls);
+  if (!self && !(self = cls->tp_alloc(cls, 0))) return nullptr;
   NativeMessageObject* o = as_native(self);
   o->unknown = nullptr;
   o->weakreflist = nullptr;
@@ -129,12 +195,21 @@ PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept {
   return self;
 }
 
-void release_native(PyObject* self) noexcept {
+namespace {
+
+// What NativeMessage itself holds, dropped; the memory stays.
+inline void clear_native(PyObject* self) noexcept {
   NativeMessageObject* o = as_native(self);
   if (o->weakreflist) PyObject_ClearWeakRefs(self);
   Py_CLEAR(o->unknown);
   rc_decref(std::exchange(o->marshaler, nullptr));
   o->presence.~PresenceBitset();
+}
+
+}  // namespace
+
+void release_native(PyObject* self) noexcept {
+  clear_native(self);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -153,33 +228,67 @@ destructor generic_dealloc() noexcept {
   return found;
 }
 
-// Empties the slots that `t` itself adds (its writable object members), as the generic
-// deallocator does.
-inline void clear_own_slots(PyTypeObject* t, PyObject* self) noexcept {
-  for (PyMemberDef* mp = t->tp_members; mp && mp->name; ++mp) {
-    if (mp->type != Py_T_OBJECT_EX || (mp->flags & Py_READONLY)) continue;
-    auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + mp->offset);
-    Py_CLEAR(*slot);
+// Whether the slots of the classes from `type` down to NativeMessage are exactly the pointers
+// between NativeMessage's end and the instance's end, as a class statement lays out __slots__:
+// then freeing empties that range without reading member tables.
+bool slots_fill_tail(PyTypeObject* type, PyTypeObject* native) noexcept {
+  const Py_ssize_t first = native->tp_basicsize, end = type->tp_basicsize;
+  Py_ssize_t count = 0;
+  for (PyTypeObject* t = type; t != native; t = t->tp_base) {
+    for (PyMemberDef* mp = t->tp_members; mp && mp->name; ++mp) {
+      if (mp->type != Py_T_OBJECT_EX || (mp->flags & Py_READONLY) || mp->offset < first ||
+          mp->offset + static_cast<Py_ssize_t>(sizeof(PyObject*)) > end) {
+        return false;
+      }
+      ++count;
+    }
   }
+  return count * static_cast<Py_ssize_t>(sizeof(PyObject*)) == end - first;
 }
 
-void message_dealloc(PyObject* self) noexcept {
+// Everything message_dealloc does after untracking.
+inline void free_message(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  // Long chains of messages free one level at a time instead of recursing.
-  Py_TRASHCAN_BEGIN(self, message_dealloc) if (tp->tp_finalize) [[unlikely]] {
+  if (tp->tp_finalize) [[unlikely]] {
     // A __del__ added to the class after it was made; it may resurrect the instance.
     PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) goto done;
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
     PyObject_GC_UnTrack(self);
   }
-  {
-    PyTypeObject* native = native_message_type();
-    for (PyTypeObject* t = tp; t && t != native; t = t->tp_base) clear_own_slots(t, self);
-  }
-  release_native(self);
+  // The class that got this deallocator: `tp` itself, or a base when the generic deallocator
+  // of a Python subclass, having emptied the subclass's own slots, handed over to it.
+  PyTypeObject* owner = tp;
+  while (owner->tp_dealloc != message_dealloc) owner = owner->tp_base;
+  auto** slot =
+      reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + sizeof(NativeMessageObject));
+  auto** end = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + owner->tp_basicsize);
+  for (; slot < end; ++slot) Py_CLEAR(*slot);
+  clear_native(self);
+  // A subclass's instance may be laid out otherwise: only the owner's own go to the pool.
+  if (owner != tp || !keep_block(self)) tp->tp_free(self);
   Py_DECREF(tp);
-done:
+}
+
+#ifndef Py_GIL_DISABLED
+// Message deallocators on the C stack now, over all threads (the interpreter lock serialises
+// them, and a thread's own frames never exceed the total). The first kShallowFrees levels skip
+// the trashcan's bookkeeping; deeper ones go through it, so long chains still free one level at
+// a time instead of recursing.
+int g_free_depth = 0;
+constexpr int kShallowFrees = 16;
+#endif
+
+void message_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+#ifndef Py_GIL_DISABLED
+  if (g_free_depth < kShallowFrees) {
+    ++g_free_depth;
+    free_message(self);
+    --g_free_depth;
+    return;
+  }
+#endif
+  Py_TRASHCAN_BEGIN(self, message_dealloc) free_message(self);
   Py_TRASHCAN_END
 }
 
@@ -193,6 +302,13 @@ bool use_message_dealloc(PyObject* cls) noexcept {
   PyTypeObject* native = native_message_type();
   // Every class from `cls` down to NativeMessage made by a class statement, none with a dict
   // or a legacy finalizer: then freeing means emptying slots plus NativeMessage's own work.
+  // Instances come from the generic allocator with nothing but the collector's header before
+  // them and go back through the collector's free, so that the memory of any two such classes
+  // of one size is interchangeable (the block pool relies on it).
+  if (type->tp_alloc != PyType_GenericAlloc || type->tp_free != PyObject_GC_Del ||
+      PyType_HasFeature(type, Py_TPFLAGS_PREHEADER)) {
+    return true;
+  }
   PyTypeObject* t = type;
   for (; t && t != native; t = t->tp_base) {
     if ((t->tp_dealloc != generic && t->tp_dealloc != message_dealloc) ||
@@ -202,7 +318,7 @@ bool use_message_dealloc(PyObject* cls) noexcept {
       return true;
     }
   }
-  if (t == native) type->tp_dealloc = message_dealloc;
+  if (t == native && slots_fill_tail(type, native)) type->tp_dealloc = message_dealloc;
   return true;
 }
 

@@ -33,12 +33,49 @@ int oneof_clear(PyObject* self) noexcept {
   return 0;
 }
 
+#ifndef Py_GIL_DISABLED
+// Freed Oneofs kept for the next one, as the interpreter keeps freed floats: a document of
+// Values makes and drops one per member. The Oneof class is never freed, so keeping its
+// instances' memory is safe. Bounded; the interpreter lock serialises use, so builds without it
+// keep none.
+struct OneofPool {
+  static constexpr uint32_t kMax = 256;
+  OneofObject* head = nullptr;  // linked through `field`
+  uint32_t count = 0;
+};
+OneofPool g_oneof_pool;
+#endif
+
 void oneof_dealloc(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   oneof_clear(self);
+#ifndef Py_GIL_DISABLED
+  if (g_oneof_pool.count < OneofPool::kMax) {
+    auto* o = reinterpret_cast<OneofObject*>(self);
+    o->field = reinterpret_cast<PyObject*>(g_oneof_pool.head);
+    g_oneof_pool.head = o;
+    ++g_oneof_pool.count;
+    Py_DECREF(tp);
+    return;
+  }
+#endif
   tp->tp_free(self);
   Py_DECREF(tp);
+}
+
+// A new untracked Oneof with one reference and no contents.
+OneofObject* new_oneof(PyTypeObject* tp) noexcept {
+#ifndef Py_GIL_DISABLED
+  if (OneofObject* o = g_oneof_pool.head) {
+    g_oneof_pool.head = reinterpret_cast<OneofObject*>(o->field);
+    --g_oneof_pool.count;
+    // The class reference, the count and the allocation tracer, as a new object gets them.
+    PyObject_Init(reinterpret_cast<PyObject*>(o), tp);
+    return o;
+  }
+#endif
+  return PyObject_GC_New(OneofObject, tp);
 }
 
 PyObject* oneof_repr(PyObject* self) noexcept {
@@ -124,7 +161,7 @@ inline bool is_atomic(PyObject* v) noexcept {
 PyObject* make_oneof(PyObject* field, PyObject* value) noexcept {
   PyTypeObject* tp = oneof_type();
   if (!tp) return nullptr;
-  auto* o = PyObject_GC_New(OneofObject, tp);
+  OneofObject* o = new_oneof(tp);
   if (!o) return nullptr;
   o->field = Py_NewRef(field);
   o->value = Py_NewRef(value);
