@@ -32,38 +32,6 @@ inline bool decode_varint(const uint8_t* p, size_t limit, uint64_t& out, size_t&
   return true;
 }
 
-// The 7-bit groups of the little-endian word `w` (continuation bits and every byte after the
-// last one already cleared) packed into one number: three mask-shift steps instead of a loop.
-inline uint64_t pack_groups(uint64_t w) noexcept {
-  w = ((w & 0x7f007f007f007f00ull) >> 1) | (w & 0x007f007f007f007full);
-  w = ((w & 0x3fff00003fff0000ull) >> 2) | (w & 0x00003fff00003fffull);
-  return ((w & 0x0fffffff00000000ull) >> 4) | (w & 0x000000000fffffffull);
-}
-
-// decode_varint for the common case of 10 readable bytes, eight at a time: long varints (large
-// and negative numbers) cost the same as short ones.
-inline bool decode_varint_word(const uint8_t* p, uint64_t& out, size_t& used) noexcept {
-  uint64_t w;
-  std::memcpy(&w, p, 8);
-  if (uint64_t stops = ~w & 0x8080808080808080ull) {
-    const int bits = std::countr_zero(stops) + 1;  // through the last byte's top bit
-    if (bits < 64) w &= (uint64_t{1} << bits) - 1;
-    out = pack_groups(w & 0x7f7f7f7f7f7f7f7full);
-    used = static_cast<size_t>(bits) / 8;
-    return true;
-  }
-  uint64_t v = pack_groups(w & 0x7f7f7f7f7f7f7f7full) | (static_cast<uint64_t>(p[8] & 0x7f) << 56);
-  if (p[8] < 0x80) {
-    out = v;
-    used = 9;
-    return true;
-  }
-  if (p[9] > 1) return false;
-  out = v | (static_cast<uint64_t>(p[9]) << 63);
-  used = 10;
-  return true;
-}
-
 bool invalid_varint(WireError& err) noexcept {
   err = {WireStatus::InvalidVarint, 0, 0};
   return false;
@@ -71,22 +39,10 @@ bool invalid_varint(WireError& err) noexcept {
 
 }  // namespace
 
-bool InputView::read_varint64_slow(uint64_t& out, WireError& err) noexcept {
-  size_t used;
+bool InputView::varint_slow(const uint8_t* cur, size_t remaining, uint64_t& out, size_t& used,
+                            WireError& err) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
-    if (remaining >= 10) {
-      // Two and three bytes (lengths, numbers below 2^21) cost less than the word steps.
-      uint64_t v = (cur[0] & 0x7fu) | (static_cast<uint64_t>(cur[1] & 0x7f) << 7);
-      if (cur[1] < 0x80 || cur[2] < 0x80) {
-        used = cur[1] < 0x80 ? 2 : 3;
-        out = used == 2 ? v : v | (static_cast<uint64_t>(cur[2]) << 14);
-        skip(used);
-        return true;
-      }
-      if (!decode_varint_word(cur, out, used)) return invalid_varint(err);
-      skip(used);
-      return true;
-    }
+    if (remaining >= 10) return decode_varint_wide(cur, out, used) || invalid_varint(err);
   }
   if (remaining == 0) return invalid_varint(err);
   // When the input's last byte carries the continuation bit, a varint could run off the end,
@@ -94,11 +50,11 @@ bool InputView::read_varint64_slow(uint64_t& out, WireError& err) noexcept {
   // last one terminates it, and up to 10 bytes can be read unchecked.
   size_t limit = (remaining <= 10 && (cur[remaining - 1] & 0x80)) ? remaining : 10;
   if (!decode_varint(cur, limit, out, used)) return invalid_varint(err);
-  skip(used);
   return true;
 }
 
-bool InputView::read_tag_slow(uint32_t& tag, WireError& err) noexcept {
+bool InputView::tag_slow(const uint8_t* cur, size_t remaining, uint32_t& tag, size_t& used,
+                         WireError& err) noexcept {
   size_t n = remaining < 5 ? remaining : 5;
   if (n == 0) return invalid_varint(err);
   uint32_t v = 0;
@@ -109,7 +65,7 @@ bool InputView::read_tag_slow(uint32_t& tag, WireError& err) noexcept {
     v |= static_cast<uint32_t>(b & 0x7f) << (7 * i);
     if (b < 0x80) {
       tag = v;
-      skip(i + 1);
+      used = i + 1;
       return true;
     }
   }

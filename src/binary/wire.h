@@ -44,6 +44,50 @@ struct WireError {
 // Raises the Python exception for `err` and returns nullptr. The only place that does so.
 PyObject* raise_wire_error(const WireError& err) noexcept;
 
+// The 7-bit groups of the little-endian word `w` (continuation bits and every byte after the
+// last one already cleared) packed into one number: three mask-shift steps instead of a loop.
+inline uint64_t pack_groups(uint64_t w) noexcept {
+  w = ((w & 0x7f007f007f007f00ull) >> 1) | (w & 0x007f007f007f007full);
+  w = ((w & 0x3fff00003fff0000ull) >> 2) | (w & 0x00003fff00003fffull);
+  return ((w & 0x0fffffff00000000ull) >> 4) | (w & 0x000000000fffffffull);
+}
+
+// A varint from p[0..10), all readable (little-endian hosts), eight bytes at a time: long
+// varints (large and negative numbers) cost the same as short ones. False when it is invalid.
+inline bool decode_varint_word(const uint8_t* p, uint64_t& out, size_t& used) noexcept {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  if (uint64_t stops = ~w & 0x8080808080808080ull) {
+    const int bits = std::countr_zero(stops) + 1;  // through the last byte's top bit
+    if (bits < 64) w &= (uint64_t{1} << bits) - 1;
+    out = pack_groups(w & 0x7f7f7f7f7f7f7f7full);
+    used = static_cast<size_t>(bits) / 8;
+    return true;
+  }
+  uint64_t v = pack_groups(w & 0x7f7f7f7f7f7f7f7full) | (static_cast<uint64_t>(p[8] & 0x7f) << 56);
+  if (p[8] < 0x80) {
+    out = v;
+    used = 9;
+    return true;
+  }
+  if (p[9] > 1) return false;
+  out = v | (static_cast<uint64_t>(p[9]) << 63);
+  used = 10;
+  return true;
+}
+
+// A varint that does not end in its first byte, from p[0..10), all readable (little-endian
+// hosts). Two and three bytes (lengths, numbers below 2^21) cost less than the word steps.
+inline bool decode_varint_wide(const uint8_t* p, uint64_t& out, size_t& used) noexcept {
+  if (p[1] < 0x80 || p[2] < 0x80) {
+    out = (p[0] & 0x7fu) | (static_cast<uint64_t>(p[1] & 0x7f) << 7);
+    used = p[1] < 0x80 ? 2 : 3;
+    if (used == 3) out |= static_cast<uint64_t>(p[2]) << 14;
+    return true;
+  }
+  return decode_varint_word(p, out, used);
+}
+
 // A read cursor over bytes that the parse call keeps alive for its whole duration. Copying a
 // view is a snapshot: the raw bytes read since are snapshot.cur .. snapshot.cur +
 // consumed_since(snapshot).
@@ -83,7 +127,29 @@ struct InputView {
       skip(1);
       return true;
     }
-    return read_varint64_slow(out, err);
+    size_t used;
+    if (!varint_slow(cur, remaining, out, used, err)) return false;
+    skip(used);
+    return true;
+  }
+
+  // read_varint64 for field values, whose long forms (negative and large numbers) are common:
+  // decoded in line away from the end of the input, where all ten bytes can be read.
+  TORVEX_ALWAYS_INLINE bool read_varint_value(uint64_t& out, WireError& err) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+      if (remaining >= 10) [[likely]] {
+        size_t used = 1;
+        if (cur[0] < 0x80) {
+          out = cur[0];
+        } else if (!decode_varint_wide(cur, out, used)) [[unlikely]] {
+          err = {WireStatus::InvalidVarint, 0, 0};
+          return false;
+        }
+        skip(used);
+        return true;
+      }
+    }
+    return read_varint64(out, err);
   }
 
   // The whole tag; split it with tag_number / tag_wire_type.
@@ -93,7 +159,10 @@ struct InputView {
       skip(1);
       return true;
     }
-    return read_tag_slow(tag, err);
+    size_t used;
+    if (!tag_slow(cur, remaining, tag, used, err)) return false;
+    skip(used);
+    return true;
   }
 
   // read_tag plus the checks of a message's field loop: number 0 and wire types 6 and 7.
@@ -139,8 +208,12 @@ struct InputView {
     err = {WireStatus::Truncated, needed, remaining};
     return false;
   }
-  TORVEX_NOINLINE bool read_varint64_slow(uint64_t& out, WireError& err) noexcept;
-  TORVEX_NOINLINE bool read_tag_slow(uint32_t& tag, WireError& err) noexcept;
+  // The multi-byte forms from p[0..remaining), `used` bytes long. Static, with the bytes by
+  // value: a view whose address reached no call stays in registers in the loops.
+  TORVEX_NOINLINE static bool varint_slow(const uint8_t* cur, size_t remaining, uint64_t& out,
+                                          size_t& used, WireError& err) noexcept;
+  TORVEX_NOINLINE static bool tag_slow(const uint8_t* cur, size_t remaining, uint32_t& tag,
+                                       size_t& used, WireError& err) noexcept;
 };
 
 // Skips the value of an unknown field whose tag has just been read, nested groups included.

@@ -89,6 +89,28 @@ inline bool u64_digits(PyObject* v, uint64_t* out) noexcept {
 #endif
 }
 
+// A new int of magnitude `mag` (2^30 <= mag < 2^64) and the given sign, its two or three digits
+// written directly: the public conversions count digits in a loop behind more checks. Uses
+// _PyLong_New and the digit layout read above (checked on 3.12.1 and 3.13.0); elsewhere the
+// public conversion.
+inline PyObject* long_from_wide(uint64_t mag, bool negative) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && PYLONG_BITS_IN_DIGIT == 30
+  const Py_ssize_t n = (mag >> (2 * PyLong_SHIFT)) ? 3 : 2;
+  PyLongObject* l = _PyLong_New(n);
+  if (!l) return nullptr;
+  digit* d = l->long_value.ob_digit;
+  d[0] = static_cast<digit>(mag & PyLong_MASK);
+  d[1] = static_cast<digit>((mag >> PyLong_SHIFT) & PyLong_MASK);
+  if (n == 3) d[2] = static_cast<digit>(mag >> (2 * PyLong_SHIFT));
+  l->long_value.lv_tag =
+      (static_cast<uintptr_t>(n) << _PyLong_NON_SIZE_BITS) | (negative ? 2u : 0u);
+  return reinterpret_cast<PyObject*>(l);
+#else
+  if (!negative) return PyLong_FromUnsignedLongLong(mag);
+  return PyLong_FromLongLong(static_cast<long long>(0 - mag));
+#endif
+}
+
 // The attribute `name` of the class `type` along its MRO, borrowed, or nullptr (never with an
 // error set), answered from the interpreter's per-type cache: a dict lookup costs several times
 // more. _PyType_Lookup (checked on 3.12.1 and 3.13.0); elsewhere callers look in the dict.

@@ -310,6 +310,19 @@ inline constexpr uint8_t kJsonMessage = 64;
 inline constexpr uint8_t kJsonList = 65;
 inline constexpr uint8_t kJsonMap = 66;
 
+// One singular scalar field in a slot, outside any oneof, with a one-byte tag (so a number
+// below 16), as the decoder's loop reads it. `next_tag` lets the loop go on to the following
+// step without the table lookup when the writer kept declaration order, as it does.
+struct DecodeStep {
+  Py_ssize_t offset = -1;          // the slot
+  uint16_t next_tag = kNoNextTag;  // the next step's tag; kNoNextTag (no byte) after the last
+  uint8_t tag = 0;
+  ScalarType type = ScalarType::Double;
+  bool presence = false;  // the field tracks presence: mark `number` when it is read
+  uint8_t number = 0;
+  static constexpr uint16_t kNoNextTag = 0x100;
+};
+
 struct MessageMarshaler : Counted {
   Ref cls;
   RString full_name;
@@ -327,10 +340,11 @@ struct MessageMarshaler : Counted {
   DefaultsTable defaults;
   WellKnownKind wkt = WellKnownKind::None;
   MarkerOwner wkt_marker;  // set exactly when wkt is not None
-  // By one-byte tag (field numbers below 16): 1 + the index in `fields` of a singular scalar
-  // outside any oneof, held in a slot; 0 for every other tag. The decoder's shortcut past the
-  // general dispatch for the fields most messages are made of.
-  std::array<uint8_t, 128> slot_scalar_by_tag{};
+  // The decoder's shortcut past the general dispatch for the fields most messages are made of:
+  // by one-byte tag (field numbers below 16), 1 + the index in `decode_plan` of a singular
+  // scalar outside any oneof, held in a slot; 0 for every other tag.
+  std::array<uint8_t, 128> decode_by_tag{};
+  RVec<DecodeStep> decode_plan;  // those fields, in declaration order (the writer's order)
   uint32_t max_number = 0;
   bool has_slots = false;  // some accessor is a Slot: instances must have the class's layout
   // Every field is a member of a listed oneof (value wrappers): the encoder then visits the

@@ -606,13 +606,20 @@ void index_numbers(MessageMarshaler* m) noexcept {
   }
   m->index = FieldNumberIndex<FieldSpec>(
       std::span<const std::pair<uint32_t, const FieldSpec*>>(entries.data(), entries.size()));
-  for (size_t i = 0; i < m->fields.size(); ++i) {
-    const FieldSpec& f = m->fields[i];
+  for (const FieldSpec& f : m->fields) {
     // Only the field the index finds for its number (a later duplicate wins there too).
-    if (i < 255 && f.tag < 128 && f.cardinality == Cardinality::Singular &&
+    if (m->decode_plan.size() < 127 && f.tag < 128 && f.cardinality == Cardinality::Singular &&
         f.kind == ValueKind::Scalar && !f.in_oneof && f.accessor.is_slot() &&
         m->index.find(f.number) == &f) {
-      m->slot_scalar_by_tag[f.tag] = static_cast<uint8_t>(i + 1);
+      DecodeStep s;
+      s.offset = f.accessor.offset;
+      s.number = static_cast<uint8_t>(f.number);
+      s.tag = static_cast<uint8_t>(f.tag);
+      s.type = f.elem.scalar;
+      s.presence = f.has_presence;
+      if (!m->decode_plan.empty()) m->decode_plan.back().next_tag = s.tag;
+      m->decode_plan.push_back(s);
+      m->decode_by_tag[f.tag] = static_cast<uint8_t>(m->decode_plan.size());
     }
   }
 }
