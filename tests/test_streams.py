@@ -160,3 +160,27 @@ def test_reading_stays_bounded_on_an_endless_stream():
     first = list(itertools.islice(torvex.read_delimited(Endless(), Rec), 5000))
     assert first == [Rec(id=7, text="r" * 50)] * 5000
     assert Endless.total < 5000 * len(one) + (1 << 17)  # consumed about what was asked
+
+
+@pytest.mark.parametrize("bad_at", [None, 0, 127, 128, 129, 300])
+def test_many_small_messages_across_native_batches(bad_at):
+    # More small messages than one native batch holds, with a bad one at and around its edges:
+    # every good message comes out in order, and the bad one raises what from_binary raises.
+    msgs = [Rec(id=i, text=f"r{i}") for i in range(400)]
+    frames = [framed(m) for m in msgs]
+    bad = b"\x0a\x05ab"
+    if bad_at is not None:
+        frames[bad_at] = bytes([len(bad)]) + bad
+    got = []
+    reader = torvex.read_delimited(io.BytesIO(b"".join(frames)), Rec)
+    if bad_at is None:
+        got = list(reader)
+        assert got == msgs
+        return
+    with pytest.raises(ValueError) as caught:
+        for m in reader:
+            got.append(m)
+    assert got == msgs[:bad_at]
+    with pytest.raises(ValueError) as direct:
+        Rec.from_binary(bad)
+    assert str(caught.value) == str(direct.value)

@@ -14,6 +14,7 @@ _M = TypeVar("_M", bound="Message")
 DEFAULT_MAX_SIZE = 64 << 20
 # Large enough that a read call is rare per message, small enough to stay in cache.
 _CHUNK = 1 << 16
+_BATCH = 128  # the native batch's size limit; a mismatch costs speed, never correctness
 
 
 def _varint(n: int) -> bytes:
@@ -108,10 +109,12 @@ def read_delimited(
     decode_batch = cls._decode_delimited
     r = _Reader(stream)
     while True:
-        # Every message whole in the buffer, decoded in one native call.
-        if r.pos < len(r.buf):
+        # Every message whole in the buffer, decoded natively in batches of a bounded size.
+        while r.pos < len(r.buf):
             batch, r.pos = decode_batch(r.buf, r.pos, max_size, ignore_unknown_fields)
             yield from batch
+            if len(batch) < _BATCH:
+                break
         # What is left: a message cut by the end of the buffer, the end of the stream, or a
         # fault, which the reader below reports with its offset.
         start = r.offset + r.pos

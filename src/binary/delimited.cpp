@@ -29,7 +29,7 @@ PyObject* decode_delimited(const MessageMarshaler* m, PyObject* cls, const uint8
                            size_t pos, uint64_t max_size, bool ignore_unknown_fields) noexcept {
   Ref out(PyList_New(0));
   if (!out) return nullptr;
-  while (pos < n) {
+  while (pos < n && PyList_GET_SIZE(out.get()) < kDelimitedBatch) {
     size_t start = pos;
     uint64_t size;
     if (!read_size(data, n, &start, &size) || size > max_size || size > n - start) break;

@@ -11,9 +11,14 @@
 
 namespace torvex {
 
+// At most this many messages per batch: a consumer that drops each message before taking the
+// next then gets the next batch's instances from the memory its drops freed, which is still in
+// cache, instead of a whole buffer's worth of fresh memory.
+inline constexpr Py_ssize_t kDelimitedBatch = 128;
+
 // Decodes the messages framed back to back in data[pos .. n) as instances of `cls` (schema
-// `m`), stopping before the first one that is not whole in the buffer, that is larger than
-// `max_size`, or whose size prefix is malformed. Returns a new (list of messages, position
+// `m`), at most kDelimitedBatch of them, stopping before the first one that is not whole in the
+// buffer, that is larger than `max_size`, or whose size prefix is malformed. Returns a new (list of messages, position
 // after the last one) tuple. A message that fails to decode ends the batch before it; when it
 // is the first, its error is raised, so that the caller, restarting there, gets the error only
 // after every message before it.
