@@ -277,6 +277,26 @@ def test_reference_cycles_through_slots_and_unknown_fields_are_collected():
     assert ref() is None
 
 
+@pytest.mark.parametrize("via", ["first", "middle", "last", "subclass"])
+def test_cycles_through_any_slot_are_collected(via):
+    # The collector reads message slots as one range; a cycle through any of them, or through a
+    # Python subclass's own slot, must be seen.
+    names = ["first", "middle", "last"]
+    node = message_class("SlotRing", names)
+    desc(node)
+    finish(node, [field(i + 1, n, message_value(node)) for i, n in enumerate(names)])
+    sub = type("SlotRingSub", (node,), {"__slots__": ("extra",)})
+    a = sub() if via == "subclass" else node()
+    b = node()
+    setattr(a, "extra" if via == "subclass" else via, b)
+    b.last = a
+    assert gc.get_referents(a).count(b) == 1 and type(a) in gc.get_referents(a)
+    refs = weakref.ref(a), weakref.ref(b)
+    del a, b
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
+
+
 def _pair_class(name: str, meta: type = type, defaults=None) -> type:
     cls = meta(name, (ext.NativeMessage,), {"__slots__": ("a", "xs")})
     desc(cls)

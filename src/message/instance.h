@@ -70,9 +70,9 @@ PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept;
 // (the end of every instance deallocator; the caller has untracked it and drops the class).
 void release_native(PyObject* self) noexcept;
 
-// Replaces the generic deallocator of the interpreter on a message class whose instances hold
-// slots only, with one that does the same work in one pass. No-op for other classes; false
-// with an error set on failure.
+// Replaces the generic deallocator and traversal of the interpreter on a message class whose
+// instances hold slots only, with ones that do the same work in one pass. No-op for other
+// classes; false with an error set on failure.
 bool use_message_dealloc(PyObject* cls) noexcept;
 
 // Whether `cls.__new__` is provably NativeMessage's own: no __new__ defined in Python and no
