@@ -735,6 +735,43 @@ int add_type(PyObject* module, PyTypeObject* type, const char* name) noexcept {
   return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
 }
 
+// Called by the collector around each collection (gc.callbacks), with ("start" | "stop", info):
+// after a full one it also frees the message memory kept for reuse that stayed unused since the
+// previous full one. `names` is ("stop", "generation"). Never raises: the
+// collector would report it as unraisable.
+PyObject* fn_after_collection(PyObject* names, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (nargs == 2 && PyUnicode_Check(args[0]) && PyDict_Check(args[1]) &&
+      PyUnicode_Compare(args[0], PyTuple_GET_ITEM(names, 0)) == 0) {
+    PyObject* generation = PyDict_GetItemWithError(args[1], PyTuple_GET_ITEM(names, 1));
+    if (generation && PyLong_CheckExact(generation) && PyLong_AsLong(generation) == 2) {
+      release_idle_blocks();
+    }
+    PyErr_Clear();
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef after_collection_def = {
+    "_after_collection",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_after_collection)),
+    METH_FASTCALL, nullptr};
+
+int watch_full_collections() noexcept {
+  Ref names(Py_BuildValue("(ss)", "stop", "generation"));
+  if (!names) return -1;
+  Ref fn(PyCFunction_NewEx(&after_collection_def, names.get(), nullptr));
+  if (!fn) return -1;
+  Ref gc(PyImport_ImportModule("gc"));
+  if (!gc) return -1;
+  Ref callbacks(PyObject_GetAttrString(gc.get(), "callbacks"));
+  if (!callbacks) return -1;
+  if (!PyList_Check(callbacks.get())) {
+    raise_wrong_type(callbacks.get(), "list");
+    return -1;
+  }
+  return PyList_Append(callbacks.get(), fn.get());
+}
+
 int add_function(PyObject* module, PyMethodDef* def) noexcept {
   Ref fn(PyCFunction_NewEx(def, module, nullptr));
   if (!fn) return -1;
@@ -751,7 +788,7 @@ int module_exec(PyObject* module) noexcept {
   if (add_function(module, &initialize_def) < 0) return -1;
   if (add_type(module, oneof_type(), "Oneof") < 0) return -1;
   if (add_function(module, &generic_setattr_def) < 0) return -1;
-  return 0;
+  return watch_full_collections();
 }
 
 PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)},

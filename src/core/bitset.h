@@ -1,6 +1,8 @@
 // The set of field numbers marked present on one message instance.
 #pragma once
 
+#include <Python.h>  // Py_GIL_DISABLED
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -99,20 +101,27 @@ class PresenceBitset {
   }
 
  private:
-  // Holds the lock for one operation. Every caller holds the interpreter lock and nothing
-  // here calls into Python, so contention only comes from native code running without it.
+  // Holds the lock for one operation, in free-threaded builds. Elsewhere every caller holds the
+  // interpreter lock and nothing here calls into Python or gives that lock up, so there is
+  // nothing to exclude, and a locked instruction per copied message is worth saving.
   class Guard {
    public:
+#ifdef Py_GIL_DISABLED
     explicit Guard(PresenceBitset& s) noexcept : s_(s) {
       uint8_t expected = 0;
       if (!s_.lock_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) s_.wait();
     }
     ~Guard() { s_.lock_.store(0, std::memory_order_release); }
+#else
+    explicit Guard(PresenceBitset&) noexcept {}
+#endif
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
 
+#ifdef Py_GIL_DISABLED
    private:
     PresenceBitset& s_;
+#endif
   };
 
   // An Inline set's words: one in place, or kWords on the heap once spilled.
@@ -136,7 +145,7 @@ class PresenceBitset {
   };
   const bool inline_;             // representation, fixed for the life of the instance
   bool spilled_ = false;          // Inline only: the bits live in words_; never goes back
-  std::atomic<uint8_t> lock_{0};  // 1 while an operation runs; not reentrant
+  std::atomic<uint8_t> lock_{0};  // free-threaded: 1 while an operation runs; not reentrant
   bool poisoned_ = false;         // an operation failed midway; contents are not trusted
 };
 

@@ -120,16 +120,18 @@ void message_dealloc(PyObject* self) noexcept;
 
 #ifndef Py_GIL_DISABLED
 // The memory of freed message instances, kept for the next instance of the same size, as the
-// interpreter keeps freed floats and tuples: a parse makes, and dropping its result frees, many
-// small messages, and the allocator's and collector's bookkeeping is much of that cost. Only
-// classes that got message_dealloc take part: their memory is interchangeable (see
-// use_message_dealloc). A block is raw memory, not an object: it refers to no class, so a class
-// can be freed while blocks of its instances wait here. Bounded per size; the interpreter lock
-// serialises use, so builds without it keep no blocks.
+// interpreter keeps freed floats and tuples: a parse or copy makes, and dropping its result
+// frees, many small messages, and the allocator's and collector's bookkeeping is much of that
+// cost. A batch is typically dropped before the next one is made, so the bound is in bytes,
+// enough for a few megabytes of messages. Blocks nobody took between two full collections are
+// freed at the second, so an idle process gives the memory back. Only classes that got
+// message_dealloc take part: their memory is interchangeable (see use_message_dealloc). A kept
+// block is raw memory typed as NativeMessage, so a class can be freed while blocks of its
+// instances wait here. The interpreter lock serialises use, so builds without it keep none.
 class BlockPool {
  public:
-  static constexpr size_t kSizes = 8;          // instances with up to 7 slots of their own
-  static constexpr uint32_t kMaxBlocks = 256;  // per size
+  static constexpr size_t kSizes = 16;  // instances with up to 15 slots of their own
+  static constexpr size_t kMaxBytes = size_t{4} << 20;  // instance bytes kept, all sizes
 
   // A tracked instance of `cls` with one reference and empty slots (emptied when the block was
   // given), for alloc_instance to fill in; null when no block of its size waits.
@@ -139,7 +141,8 @@ class BlockPool {
     if (k >= kSizes || !head_[k]) return nullptr;
     PyObject* o = head_[k];
     head_[k] = as_native(o)->unknown;  // the link to the next block
-    --count_[k];
+    if (--count_[k] < idle_[k]) idle_[k] = count_[k];
+    held_ -= block_size(k);
     PyObject_Init(o, cls);  // the class reference, the count and the allocation tracer
     PyObject_GC_Track(o);
     return o;
@@ -150,12 +153,30 @@ class BlockPool {
   // caller. A finalized object keeps that mark in the collector's header, which a new object must
   // not inherit.
   bool give(PyObject* o) noexcept {
-    size_t k = size_index(Py_TYPE(o));
-    if (k >= kSizes || count_[k] >= kMaxBlocks || PyObject_GC_IsFinalized(o)) return false;
+    PyTypeObject* tp = Py_TYPE(o);
+    size_t k = size_index(tp);
+    if (k >= kSizes || held_ + block_size(k) > kMaxBytes || PyObject_GC_IsFinalized(o)) {
+      return false;
+    }
+    Py_SET_TYPE(o, native_message_type());  // no preheader either: freeing it later stays right
     as_native(o)->unknown = head_[k];
     head_[k] = o;
     ++count_[k];
+    held_ += block_size(k);
     return true;
+  }
+
+  // At a full collection: frees the blocks of each size that stayed unused since the last one.
+  void release_idle() noexcept {
+    for (size_t k = 0; k < kSizes; ++k) {
+      for (; idle_[k] > 0; --idle_[k], --count_[k]) {
+        PyObject* o = head_[k];
+        head_[k] = as_native(o)->unknown;
+        held_ -= block_size(k);
+        PyObject_GC_Del(o);
+      }
+      idle_[k] = count_[k];
+    }
   }
 
  private:
@@ -163,9 +184,14 @@ class BlockPool {
     return (static_cast<size_t>(tp->tp_basicsize) - sizeof(NativeMessageObject)) /
            sizeof(PyObject*);
   }
+  static size_t block_size(size_t k) noexcept {
+    return sizeof(NativeMessageObject) + k * sizeof(PyObject*);
+  }
 
   PyObject* head_[kSizes] = {};  // blocks linked through their `unknown` field
-  uint32_t count_[kSizes] = {};
+  uint32_t count_[kSizes] = {};  // blocks kept, by size
+  uint32_t idle_[kSizes] = {};   // the fewest kept since the last full collection, by size
+  size_t held_ = 0;              // the basic sizes of the kept blocks, summed
 };
 
 BlockPool g_blocks;
@@ -178,6 +204,12 @@ bool keep_block(PyObject*) noexcept { return false; }
 #endif
 
 }  // namespace
+
+void release_idle_blocks() noexcept {
+#ifndef Py_GIL_DISABLED
+  g_blocks.release_idle();
+#endif
+}
 
 PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept {
   // The schema's slot offsets are only valid for its own class and subclasses.

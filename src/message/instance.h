@@ -20,7 +20,7 @@ struct NativeMessageObject {
   // Bound at __new__ so hot paths need no class-attribute lookup; null when the class was not
   // initialised yet (such instances look the marshaler up on every use).
   MessageMarshaler* marshaler;
-  // Field numbers marked present, with its own lock (see bitset.h).
+  // Field numbers marked present (with its own lock in free-threaded builds; see bitset.h).
   PresenceBitset presence;
   PyObject* weakreflist;
 };
@@ -62,6 +62,10 @@ PyObject* own_class_marshaler(PyObject* cls, const DescriptorVocabulary* v) noex
 
 // Raises unless `obj` is laid out as the schema's class (only matters for slot access).
 bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept;
+
+// At a full collection: frees the memory kept for reuse that no instance took since the last
+// one (see instance.cpp).
+void release_idle_blocks() noexcept;
 
 // Allocates an instance of `cls` bound to `m` (which may be null: not initialised yet).
 PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept;

@@ -32,15 +32,22 @@ struct Path {
   PyObject* src[MAX_RECURSION_DEPTH + 1];  // merge only: the source merged into msg[i]
   uint32_t first = 0;  // a copy made for an overriding __deepcopy__ starts at its depth
 
+  // A copy looks for cycles from this many levels below its start on. A cycle that closes
+  // higher up is found as the walk goes round it and reaches that level, and the first failure
+  // ends the walk, so the shallow levels, where nearly all messages are, skip the search.
+  static constexpr uint32_t kUncheckedLevels = 8;
+
   // Enters `m` at `depth` for a copy, where no source pairs with it; raises on a cycle or
   // beyond the limit.
   bool enter(uint32_t depth, PyObject* m, const char* doing) noexcept {
     if (depth > MAX_RECURSION_DEPTH) [[unlikely]] {
       return fail_too_deep(doing);
     }
-    for (uint32_t i = first; i < depth; ++i) {
-      if (msg[i] == m) [[unlikely]] {
-        return cycle(doing);
+    if (depth - first >= kUncheckedLevels) [[unlikely]] {
+      for (uint32_t i = first; i < depth; ++i) {
+        if (msg[i] == m) [[unlikely]] {
+          return cycle(doing);
+        }
       }
     }
     msg[depth] = m;
@@ -135,6 +142,8 @@ TORVEX_NOINLINE int Walk::classify(PyObject* v, Kind* out) noexcept {
 
 PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uint32_t depth,
                        Walk& w) noexcept;
+bool copy_attrs(const MessageMarshaler* m, PyObject* self, PyObject* out, bool deep,
+                uint32_t depth, Walk& w) noexcept;
 
 // The nesting depth at which this thread's innermost overriding __deepcopy__ was called: the
 // native copy it asks for continues at that depth, so that copies interleaved with overrides
@@ -285,34 +294,70 @@ bool union_presence(PyObject* dst, PyObject* src) noexcept {
   return st == BitsetStatus::Ok || raise_bitset_status(st);
 }
 
+// The deep copies of the attributes of `self` stored into `out`, a fresh instance whose slots
+// are all empty, for a schema whose attributes are all slots.
+bool copy_slots(const MessageMarshaler* m, PyObject* self, PyObject* out, uint32_t depth,
+                Walk& w) noexcept {
+  char* src = reinterpret_cast<char*>(self);
+  char* dst = reinterpret_cast<char*>(out);
+  for (Py_ssize_t offset : m->attr_offsets) {
+    PyObject* v = *reinterpret_cast<PyObject**>(src + offset);
+    if (!v) [[unlikely]] {
+      raise_uninitialized_slot();
+      return false;
+    }
+    if (plain_value(v) || is_unmade(v)) {
+      Py_INCREF(v);
+    } else {
+      // Held while copying: Python code a copy runs may replace the source's value.
+      Ref held = Ref::borrow(v);
+      if (!(v = deep_value(v, depth, w))) return false;
+    }
+    *reinterpret_cast<PyObject**>(dst + offset) = v;
+  }
+  return true;
+}
+
 PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uint32_t depth,
                        Walk& w) noexcept {
   if (!w.path.enter(depth, self, "copying")) return nullptr;
   PyTypeObject* cls = Py_TYPE(self);
-  Ref out(cls->tp_new == w.native_new && Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro
-              ? alloc_instance(cls, const_cast<MessageMarshaler*>(m))
-              : new_message(m, reinterpret_cast<PyObject*>(cls)));
+  bool fresh = cls->tp_new == w.native_new && Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro;
+  Ref out(fresh ? alloc_instance(cls, const_cast<MessageMarshaler*>(m))
+                : new_message(m, reinterpret_cast<PyObject*>(cls)));
   if (!out) return nullptr;
-  for (const AttrEntry& a : m->attrs) {
-    Ref v(deep ? a.accessor.get_keeping_unmade(self) : a.accessor.get(self));
-    if (!v) return nullptr;
-    if (deep && !plain_value(v.get())) {
-      v = Ref(deep_value(v.get(), depth, w));
-      if (!v) return nullptr;
-    }
-    if (a.accessor.is_slot()) [[likely]] {
-      // Hand our reference over: saves a count update per attribute on the hottest loop.
-      PyObject** slot =
-          reinterpret_cast<PyObject**>(reinterpret_cast<char*>(out.get()) + a.accessor.offset);
-      Py_XDECREF(std::exchange(*slot, v.release()));
-    } else if (a.accessor.set(out.get(), v.get()) < 0) {
-      return nullptr;
-    }
+  if (deep && fresh && m->attrs_in_slots) [[likely]] {
+    if (!copy_slots(m, self, out.get(), depth, w)) return nullptr;
+  } else {
+    if (!copy_attrs(m, self, out.get(), deep, depth, w)) return nullptr;
   }
   BitsetStatus st = as_native(out.get())->presence.union_into_unshared(as_native(self)->presence);
   if (st != BitsetStatus::Ok && !raise_bitset_status(st)) return nullptr;
   if (as_native(self)->unknown && !copy_unknown_fields(out.get(), self)) return nullptr;
   return out.release();
+}
+
+// The copies (deep or shallow) of the attributes of `self` stored into `out`, through the
+// accessors.
+bool copy_attrs(const MessageMarshaler* m, PyObject* self, PyObject* out, bool deep,
+                uint32_t depth, Walk& w) noexcept {
+  for (const AttrEntry& a : m->attrs) {
+    Ref v(deep ? a.accessor.get_keeping_unmade(self) : a.accessor.get(self));
+    if (!v) return false;
+    if (deep && !plain_value(v.get())) {
+      v = Ref(deep_value(v.get(), depth, w));
+      if (!v) return false;
+    }
+    if (a.accessor.is_slot()) [[likely]] {
+      // Hand our reference over: saves a count update per attribute.
+      PyObject** slot =
+          reinterpret_cast<PyObject**>(reinterpret_cast<char*>(out) + a.accessor.offset);
+      Py_XDECREF(std::exchange(*slot, v.release()));
+    } else if (a.accessor.set(out, v.get()) < 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // ---- merge ------------------------------------------------------------------------------

@@ -337,6 +337,11 @@ struct MessageMarshaler : Counted {
   RVec<const FieldSpec*> by_number;  // `fields` sorted by number: the text format's order
   Ref attr_table;                    // dict: attribute name -> Member
   RVec<AttrEntry> attrs;
+  // The slot offset of each entry of `attrs`, in order, when every attribute is a slot of its
+  // own (else empty, and `attrs_in_slots` false): a deep copy into a fresh instance then reads
+  // and stores them without the accessors.
+  RVec<Py_ssize_t> attr_offsets;
+  bool attrs_in_slots = false;
   DefaultsTable defaults;
   WellKnownKind wkt = WellKnownKind::None;
   MarkerOwner wkt_marker;  // set exactly when wkt is not None

@@ -785,6 +785,15 @@ bool build_attr_table(MessageMarshaler* m, const RVec<FieldExtra>& extras) noexc
     }
     m->attrs.push_back(AttrEntry{mo->accessor, mo->has_presence, mo->number, implicit});
   }
+  RSet<Py_ssize_t> offsets;
+  for (const AttrEntry& a : m->attrs) {
+    if (!a.accessor.is_slot() || !offsets.insert(a.accessor.offset).second) {
+      m->attr_offsets.clear();
+      return true;
+    }
+    m->attr_offsets.push_back(a.accessor.offset);
+  }
+  m->attrs_in_slots = true;
   return true;
 }
 
