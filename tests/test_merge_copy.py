@@ -224,6 +224,22 @@ def test_uninitialized_slot():
 # ---- cycles and nesting --------------------------------------------------------------------
 
 
+def test_deep_copies_are_tracked_and_their_cycles_collected():
+    import gc
+    import weakref
+
+    src = Node(name="a", items=[Leaf(n=i) for i in range(50)], child=Node(leaf=Leaf()))
+    for _ in range(3):
+        out = copy.deepcopy(src)
+        msgs = [out, out.child, out.child.leaf, *out.items]
+        assert all(gc.is_tracked(m) for m in msgs)
+        out.child.child = out
+        refs = [weakref.ref(m) for m in msgs]
+        del out, msgs
+        gc.collect()
+        assert [r() for r in refs] == [None] * len(refs)
+
+
 def test_cycles_are_refused():
     m = Node(name="loop")
     m.child = m

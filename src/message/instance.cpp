@@ -126,8 +126,8 @@ void message_dealloc(PyObject* self) noexcept;
 // enough for a few megabytes of messages. Blocks nobody took between two full collections are
 // freed at the second, so an idle process gives the memory back. Only classes that got
 // message_dealloc take part: their memory is interchangeable (see use_message_dealloc). A kept
-// block is raw memory typed as NativeMessage, so a class can be freed while blocks of its
-// instances wait here. The interpreter lock serialises use, so builds without it keep none.
+// block is raw memory whose type is not read again before it is reused or freed, so a class can
+// be freed while blocks of its instances wait here. The interpreter lock serialises use, so builds without it keep none.
 class BlockPool {
  public:
   static constexpr size_t kSizes = 16;  // instances with up to 15 slots of their own
@@ -135,7 +135,7 @@ class BlockPool {
 
   // A tracked instance of `cls` with one reference and empty slots (emptied when the block was
   // given), for alloc_instance to fill in; null when no block of its size waits.
-  PyObject* take(PyTypeObject* cls) noexcept {
+  PyObject* take(PyTypeObject* cls, YoungTracker* young) noexcept {
     if (cls->tp_dealloc != message_dealloc) return nullptr;
     size_t k = size_index(cls);
     if (k >= kSizes || !head_[k]) return nullptr;
@@ -144,7 +144,11 @@ class BlockPool {
     if (--count_[k] < idle_[k]) idle_[k] = count_[k];
     held_ -= block_size(k);
     PyObject_Init(o, cls);  // the class reference, the count and the allocation tracer
-    PyObject_GC_Track(o);
+    if (young) {
+      young->track(o);
+    } else {
+      PyObject_GC_Track(o);
+    }
     return o;
   }
 
@@ -155,10 +159,7 @@ class BlockPool {
   bool give(PyObject* o) noexcept {
     PyTypeObject* tp = Py_TYPE(o);
     size_t k = size_index(tp);
-    if (k >= kSizes || held_ + block_size(k) > kMaxBytes || PyObject_GC_IsFinalized(o)) {
-      return false;
-    }
-    Py_SET_TYPE(o, native_message_type());  // no preheader either: freeing it later stays right
+    if (k >= kSizes || held_ + block_size(k) > kMaxBytes || gc_is_finalized(o)) return false;
     as_native(o)->unknown = head_[k];
     head_[k] = o;
     ++count_[k];
@@ -173,6 +174,8 @@ class BlockPool {
         PyObject* o = head_[k];
         head_[k] = as_native(o)->unknown;
         held_ -= block_size(k);
+        // Its class may be gone; NativeMessage has no preheader either, as GC_Del needs to know.
+        Py_SET_TYPE(o, native_message_type());
         PyObject_GC_Del(o);
       }
       idle_[k] = count_[k];
@@ -196,10 +199,12 @@ class BlockPool {
 
 BlockPool g_blocks;
 
-PyObject* reuse_block(PyTypeObject* cls) noexcept { return g_blocks.take(cls); }
+PyObject* reuse_block(PyTypeObject* cls, YoungTracker* young) noexcept {
+  return g_blocks.take(cls, young);
+}
 bool keep_block(PyObject* o) noexcept { return g_blocks.give(o); }
 #else
-PyObject* reuse_block(PyTypeObject*) noexcept { return nullptr; }
+PyObject* reuse_block(PyTypeObject*, YoungTracker*) noexcept { return nullptr; }
 bool keep_block(PyObject*) noexcept { return false; }
 #endif
 
@@ -211,13 +216,13 @@ void release_idle_blocks() noexcept {
 #endif
 }
 
-PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept {
+PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m, YoungTracker* young) noexcept {
   // The schema's slot offsets are only valid for its own class and subclasses.
   if (m && m->has_slots && reinterpret_cast<PyObject*>(cls) != m->cls.get() &&
       !PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(m->cls.get()))) {
     return raise_wrong_type(m->cls.get(), cls->tp_name);
   }
-  PyObject* self = reuse_block(cls);
+  PyObject* self = reuse_block(cls, young);
   if (!self && !(self = cls->tp_alloc(cls, 0))) return nullptr;
   NativeMessageObject* o = as_native(self);
   o->unknown = nullptr;

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "core/bitset.h"
+#include "core/python_private.h"
 #include "schema/descriptor.h"
 
 namespace torvex {
@@ -67,8 +68,10 @@ bool check_layout(PyObject* obj, const MessageMarshaler* m) noexcept;
 // one (see instance.cpp).
 void release_idle_blocks() noexcept;
 
-// Allocates an instance of `cls` bound to `m` (which may be null: not initialised yet).
-PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m) noexcept;
+// Allocates an instance of `cls` bound to `m` (which may be null: not initialised yet). A
+// caller making many instances in a row may pass a tracker of its own for the collector.
+PyObject* alloc_instance(PyTypeObject* cls, MessageMarshaler* m,
+                         YoungTracker* young = nullptr) noexcept;
 
 // Frees what NativeMessage itself holds, clears weak references and frees the object's memory
 // (the end of every instance deallocator; the caller has untracked it and drops the class).

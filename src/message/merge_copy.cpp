@@ -82,6 +82,7 @@ struct Walk {
   // NativeMessage's own __new__: a class using it (with an ordinary metaclass) is allocated
   // directly, as new_message would, without a call per copied message.
   newfunc native_new = native_message_type()->tp_new;
+  YoungTracker young;  // tracks the messages this walk makes
   // Deep copy only: the memo handed to overriding __deepcopy__ methods (borrowed from the
   // caller, or a dict of our own made on first need). Merge copies natively throughout.
   bool overrides = false;
@@ -323,7 +324,7 @@ PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uin
   if (!w.path.enter(depth, self, "copying")) return nullptr;
   PyTypeObject* cls = Py_TYPE(self);
   bool fresh = cls->tp_new == w.native_new && Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro;
-  Ref out(fresh ? alloc_instance(cls, const_cast<MessageMarshaler*>(m))
+  Ref out(fresh ? alloc_instance(cls, const_cast<MessageMarshaler*>(m), &w.young)
                 : new_message(m, reinterpret_cast<PyObject*>(cls)));
   if (!out) return nullptr;
   if (deep && fresh && m->attrs_in_slots) [[likely]] {
