@@ -737,8 +737,8 @@ int add_type(PyObject* module, PyTypeObject* type, const char* name) noexcept {
 
 // Called by the collector around each collection (gc.callbacks), with ("start" | "stop", info):
 // after a full one it also frees the message memory kept for reuse that stayed unused since the
-// previous full one. `names` is ("stop", "generation"). Never raises: the
-// collector would report it as unraisable.
+// previous full one. `names` is ("stop", "generation"). Never raises: the collector would report
+// it as unraisable.
 PyObject* fn_after_collection(PyObject* names, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (nargs == 2 && PyUnicode_Check(args[0]) && PyDict_Check(args[1]) &&
       PyUnicode_Compare(args[0], PyTuple_GET_ITEM(names, 0)) == 0) {
@@ -746,15 +746,15 @@ PyObject* fn_after_collection(PyObject* names, PyObject* const* args, Py_ssize_t
     if (generation && PyLong_CheckExact(generation) && PyLong_AsLong(generation) == 2) {
       release_idle_blocks();
     }
-    PyErr_Clear();
+    if (PyErr_Occurred()) PyErr_Clear();  // a failed lookup: nothing to release this time
   }
   Py_RETURN_NONE;
 }
 
 PyMethodDef after_collection_def = {
     "_after_collection",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_after_collection)),
-    METH_FASTCALL, nullptr};
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_after_collection)), METH_FASTCALL,
+    nullptr};
 
 int watch_full_collections() noexcept {
   Ref names(Py_BuildValue("(ss)", "stop", "generation"));

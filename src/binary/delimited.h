@@ -18,10 +18,10 @@ inline constexpr Py_ssize_t kDelimitedBatch = 128;
 
 // Decodes the messages framed back to back in data[pos .. n) as instances of `cls` (schema
 // `m`), at most kDelimitedBatch of them, stopping before the first one that is not whole in the
-// buffer, that is larger than `max_size`, or whose size prefix is malformed. Returns a new (list of messages, position
-// after the last one) tuple. A message that fails to decode ends the batch before it; when it
-// is the first, its error is raised, so that the caller, restarting there, gets the error only
-// after every message before it.
+// buffer, that is larger than `max_size`, or whose size prefix is malformed. Returns a new (list of
+// messages, position after the last one) tuple. A message that fails to decode ends the batch
+// before it; when it is the first, its error is raised, so that the caller, restarting there, gets
+// the error only after every message before it.
 PyObject* decode_delimited(const MessageMarshaler* m, PyObject* cls, const uint8_t* data, size_t n,
                            size_t pos, uint64_t max_size, bool ignore_unknown_fields) noexcept;
 

@@ -127,7 +127,8 @@ void message_dealloc(PyObject* self) noexcept;
 // freed at the second, so an idle process gives the memory back. Only classes that got
 // message_dealloc take part: their memory is interchangeable (see use_message_dealloc). A kept
 // block is raw memory whose type is not read again before it is reused or freed, so a class can
-// be freed while blocks of its instances wait here. The interpreter lock serialises use, so builds without it keep none.
+// be freed while blocks of its instances wait here. The interpreter lock serialises use, so
+// builds without it keep none.
 class BlockPool {
  public:
   static constexpr size_t kSizes = 16;  // instances with up to 15 slots of their own
@@ -157,8 +158,7 @@ class BlockPool {
   // caller. A finalized object keeps that mark in the collector's header, which a new object must
   // not inherit.
   bool give(PyObject* o) noexcept {
-    PyTypeObject* tp = Py_TYPE(o);
-    size_t k = size_index(tp);
+    size_t k = size_index(Py_TYPE(o));
     if (k >= kSizes || held_ + block_size(k) > kMaxBytes || gc_is_finalized(o)) return false;
     as_native(o)->unknown = head_[k];
     head_[k] = o;

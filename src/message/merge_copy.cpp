@@ -143,8 +143,8 @@ TORVEX_NOINLINE int Walk::classify(PyObject* v, Kind* out) noexcept {
 
 PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uint32_t depth,
                        Walk& w) noexcept;
-bool copy_attrs(const MessageMarshaler* m, PyObject* self, PyObject* out, bool deep,
-                uint32_t depth, Walk& w) noexcept;
+bool copy_attrs(const MessageMarshaler* m, PyObject* self, PyObject* out, bool deep, uint32_t depth,
+                Walk& w) noexcept;
 
 // The nesting depth at which this thread's innermost overriding __deepcopy__ was called: the
 // native copy it asks for continues at that depth, so that copies interleaved with overrides
@@ -340,8 +340,8 @@ PyObject* copy_message(const MessageMarshaler* m, PyObject* self, bool deep, uin
 
 // The copies (deep or shallow) of the attributes of `self` stored into `out`, through the
 // accessors.
-bool copy_attrs(const MessageMarshaler* m, PyObject* self, PyObject* out, bool deep,
-                uint32_t depth, Walk& w) noexcept {
+bool copy_attrs(const MessageMarshaler* m, PyObject* self, PyObject* out, bool deep, uint32_t depth,
+                Walk& w) noexcept {
   for (const AttrEntry& a : m->attrs) {
     Ref v(deep ? a.accessor.get_keeping_unmade(self) : a.accessor.get(self));
     if (!v) return false;
