@@ -144,7 +144,7 @@ class BlockPool {
     head_[k] = as_native(o)->unknown;  // the link to the next block
     if (--count_[k] < idle_[k]) idle_[k] = count_[k];
     held_ -= block_size(k);
-    PyObject_Init(o, cls);  // the class reference, the count and the allocation tracer
+    init_object(o, cls);  // the class reference, the count and the allocation tracer
     if (young) {
       young->track(o);
     } else {
