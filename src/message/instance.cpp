@@ -322,7 +322,7 @@ constexpr int kShallowFrees = 16;
 #endif
 
 void message_dealloc(PyObject* self) noexcept {
-  PyObject_GC_UnTrack(self);
+  gc_untrack(self);
 #ifndef Py_GIL_DISABLED
   if (g_free_depth < kShallowFrees) {
     ++g_free_depth;

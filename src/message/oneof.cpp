@@ -3,6 +3,7 @@
 #include "core/args.h"
 #include "core/compare.h"
 #include "core/errors.h"
+#include "core/python_private.h"
 #include "core/ref.h"
 
 namespace torvex {
@@ -48,7 +49,7 @@ OneofPool g_oneof_pool;
 
 void oneof_dealloc(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
+  gc_untrack(self);
   oneof_clear(self);
 #ifndef Py_GIL_DISABLED
   if (g_oneof_pool.count < OneofPool::kMax) {
