@@ -260,6 +260,45 @@ def test_cycles_are_refused():
     assert copy.copy(m).child is m  # a shallow copy does not recurse
 
 
+def _link(a: Node, b: Node, via: str) -> None:
+    if via == "child":
+        a.child = b
+    elif via == "items":
+        a.items.append(b)
+    else:  # stored as is: the schema's own types would refuse a Node there
+        ext.generic_setattr(a, via, {"k": b} if via == "by_name" else Oneof("sub", b))
+
+
+@pytest.mark.parametrize("length", [1, 2, 7, 8, 9, 13])
+@pytest.mark.parametrize("via", ["child", "items", "by_name", "choice"])
+def test_cycles_of_any_length_and_any_container_are_refused(length, via):
+    ring = [Node(name=str(i)) for i in range(length)]
+    for a, b in zip(ring, ring[1:] + ring[:1]):
+        _link(a, b, via)
+    for root in (ring[0], chain(3)):
+        if root is not ring[0]:
+            root.child.child.child.child = ring[0]
+        with pytest.raises(RecursionError, match="^message graph has a reference cycle while copying"):
+            copy.deepcopy(root)
+
+
+def test_a_message_met_at_every_depth_is_no_cycle():
+    # Shared, not an ancestor of itself: one copy per place it is met, down to the limit.
+    shared = Leaf(n=7)
+    dag = chain(98)
+    node = dag
+    while node.child is not None:
+        node.leaf = shared
+        node = node.child
+    out = copy.deepcopy(dag)
+    leaves = []
+    node = out
+    while node.child is not None:
+        leaves.append(node.leaf)
+        node = node.child
+    assert len({id(x) for x in leaves}) == 98 and all(x == shared and x is not shared for x in leaves)
+
+
 @pytest.mark.parametrize("operation", ["deepcopy", "merge"])
 def test_nesting_limit(operation):
     def run(depth):
