@@ -3,6 +3,7 @@ the framing of Java's ``writeDelimitedTo``/``parseDelimitedFrom`` and of most ot
 
 from __future__ import annotations
 
+import itertools
 from collections.abc import Iterator
 from typing import IO, TYPE_CHECKING, TypeVar
 
@@ -103,6 +104,15 @@ def read_delimited(
     than 10 bytes, or a stream that ends inside a prefix or a message; every message before
     the fault has been yielded by then. Decoding errors are those of ``cls.from_binary``.
     """
+    # The messages of a batch are handed out by the chain's C loop, not by resuming a
+    # generator for each one.
+    return itertools.chain.from_iterable(_batches(stream, cls, max_size, ignore_unknown_fields))
+
+
+def _batches(
+    stream: IO[bytes], cls: type[_M], max_size: int, ignore_unknown_fields: bool
+) -> Iterator[list[_M]]:
+    """``read_delimited``'s messages in lists, as the native decoder returns them."""
     if type(max_size) is not int or max_size < 0:
         raise TypeError("max_size must be a non-negative int")
     from_binary = cls.from_binary
@@ -112,7 +122,7 @@ def read_delimited(
         # Every message whole in the buffer, decoded natively in batches of a bounded size.
         while r.pos < len(r.buf):
             batch, r.pos = decode_batch(r.buf, r.pos, max_size, ignore_unknown_fields)
-            yield from batch
+            yield batch
             if len(batch) < _BATCH:
                 break
         # What is left: a message cut by the end of the buffer, the end of the stream, or a
@@ -129,4 +139,4 @@ def read_delimited(
         end = r.pos + read
         data = r.buf[r.pos : end]
         r.pos = end
-        yield from_binary(data, ignore_unknown_fields=ignore_unknown_fields)
+        yield [from_binary(data, ignore_unknown_fields=ignore_unknown_fields)]
